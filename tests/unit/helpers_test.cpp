@@ -1,0 +1,102 @@
+#include "VarStorage.h"
+#include "helpers.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+
+#include <regex>
+#include <string>
+
+namespace {
+
+std::string CaptureLog(int level, const char* text) {
+  testing::internal::CaptureStdout();
+  lws_log(level, "%s", text);
+  return testing::internal::GetCapturedStdout();
+}
+
+} // namespace
+
+TEST(VarStorage, ChildResolvesRootAndOwnVariables) {
+  TVarStorage root;
+  root.Set("${VERSION_IS04}", "v1.2");
+  TVarStorage child(&root);
+  child.Set("${ID}", "/senders/abc");
+  EXPECT_EQ(child.ResolveVars("/x-nmos/node/${VERSION_IS04}${ID}"), "/x-nmos/node/v1.2/senders/abc");
+}
+
+TEST(VarStorage, OnlyFirstOccurrenceIsReplacedPerResolution) {
+  TVarStorage vs;
+  vs.Set("${ID}", "x");
+  EXPECT_EQ(vs.ResolveVars("${ID}/${ID}"), "x/${ID}");
+}
+
+TEST(VarStorage, ParentValueWinsAtFirstOccurrence) {
+  TVarStorage root;
+  root.Set("${ID}", "root");
+  TVarStorage child(&root);
+  child.Set("${ID}", "child");
+  EXPECT_EQ(child.ResolveVars("${ID} ${ID}"), "root child");
+}
+
+TEST(VarStorage, GetFallsBackToParentThenToTheNameItself) {
+  TVarStorage root;
+  root.Set("${A}", "a");
+  TVarStorage child(&root);
+  EXPECT_EQ(child.Get("${A}"), "a");
+  const std::string& missing = child.Get(std::string("${NOPE}"));
+  EXPECT_EQ(missing, "${NOPE}"); // still valid after the temporary argument is gone
+  child.Clear();
+  EXPECT_EQ(root.Get("${A}"), "a");
+  EXPECT_EQ(IVarStorage::ResolveVars(nullptr, "${A}"), "${A}");
+}
+
+TEST(Logging, OnlyErrorsAndWarningsArePrinted) {
+  EXPECT_EQ(CaptureLog(QLLL_NOTICE, "n"), "");
+  EXPECT_EQ(CaptureLog(QLLL_INFO, "i"), "");
+  EXPECT_EQ(CaptureLog(QLLL_DEBUG | QLLL_REST, "d"), "");
+  std::string line = CaptureLog(QLLL_ERR, "boom");
+  EXPECT_TRUE(
+      std::regex_search(line, std::regex(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6} .*ERROR.* boom\n$)")))
+      << line;
+  EXPECT_NE(CaptureLog(QLLL_WARN | QLLL_MACHINE_BASE, "w").find("WARN "), std::string::npos);
+  EXPECT_NE(CaptureLog(QLLL_ERR | QLLL_JSONDIFF, "j").find("#### "), std::string::npos);
+}
+
+TEST(Logging, PrefixIsReplacedWholeAndCutAt99Characters) {
+  lws_log_setprefix("a-very-long-host-name");
+  lws_log_setprefix("short");
+  std::string line = CaptureLog(QLLL_ERR, "msg");
+  EXPECT_NE(line.find(" short msg"), std::string::npos) << line;
+  EXPECT_EQ(line.find("long"), std::string::npos);
+  lws_log_setprefix(std::string(150, 'p').c_str());
+  line = CaptureLog(QLLL_ERR, "msg");
+  EXPECT_NE(line.find(std::string(99, 'p') + " msg"), std::string::npos);
+  EXPECT_EQ(line.find(std::string(100, 'p')), std::string::npos);
+  lws_log_setprefix("");
+}
+
+TEST(Logging, OverlongMessageIsCutAndMarked) {
+  std::string huge(40000, 'x');
+  std::string line = CaptureLog(QLLL_ERR, huge.c_str());
+  EXPECT_LT(line.size(), 32767u + 20);
+  EXPECT_NE(line.find(" < TRUNCATED > \n"), std::string::npos);
+}
+
+TEST(Helpers, InterfaceNameOf16CharactersIsRefused) {
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(GetInterfaceAddr("abcdefghijklmnop"), 0u);
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("Interface name is too long : abcdefghijklmnop"),
+            std::string::npos);
+  EXPECT_EQ(GetInterfaceAddr("lo"), htonl(0x7f000001));
+}
+
+TEST(Helpers, CycleTimeIsAMovingAverageScaledBy64) {
+  EXPECT_EQ(TMeassureCycle::Fold(0, 10), 9u);
+  EXPECT_EQ(TMeassureCycle::Fold(0, 0), 0u);
+  uint32_t c = 0;
+  for (int i = 0; i < 2000; ++i)
+    c = TMeassureCycle::Fold(c, 10);
+  EXPECT_NEAR(c >> 6, 10u, 1u);
+}
