@@ -1,0 +1,334 @@
+#include "NMOSBridge.h"
+
+#include "Machine.h"
+#include "NMOSNodeData.h"
+#include "NMOSNodeHTTP.h"
+#include "helpers.h"
+
+#include <uv.h>
+
+#include <atomic>
+#include <cstdio>
+#include <exception>
+#include <thread>
+
+namespace Qel_nmos_bridge {
+
+using Qel_machine::TMachine;
+using Qel_machine::TState;
+
+namespace {
+
+// Bits of the bridge's flag word, set by one thread and polled by the other.
+enum : uint32_t {
+  FlagTerminated = 1u << 0,
+  FlagConfigChanged = 1u << 1,
+  FlagAttendAESFW67 = 1u << 2,
+  FlagDumpData = 1u << 3
+};
+
+// Requests of the console keys that the worker carries out on its own thread.
+enum : uint32_t { KeyRequestStats = 1u << 0 };
+
+const char* const HelpText =
+    "q: quit\nd: Dump Database\nm: Dump machine states\nr: Reset AESFW connection\ns: Print Stats";
+
+} // namespace
+
+struct TBridgeControl {
+  TQELNMOSBridge* Bridge;
+
+  static void RunOff(TMachine* m, void*) { m->TMachine::SetEvent(ev_bridge_on); }
+  static void RunOn(TMachine* m, void*) { m->TMachine::SetEvent(ev_bridge_start); }
+  static void RunStartup(TMachine* m, void* ctx) {
+    bool ok = static_cast<TBridgeControl*>(ctx)->Bridge->HandleStartup();
+    m->TMachine::SetEvent(ok ? ev_bridge_succes : ev_bridge_error);
+  }
+  static void RunRunning(TMachine*, void* ctx) { static_cast<TBridgeControl*>(ctx)->Bridge->HandleRunning(); }
+  static void RunShutdown(TMachine* m, void* ctx) {
+    static_cast<TBridgeControl*>(ctx)->Bridge->HandleShutdown();
+    m->TMachine::SetEvent(ev_bridge_succes);
+  }
+  static void RunError(TMachine* m, void* ctx) {
+    bool retry = static_cast<TBridgeControl*>(ctx)->Bridge->HandleError();
+    m->TMachine::SetEvent(retry ? ev_bridge_recover : ev_bridge_stop);
+  }
+};
+
+namespace {
+
+extern const TState BridgeStates[];
+
+const TState* const StOff = &BridgeStates[0];
+const TState* const StOn = &BridgeStates[1];
+const TState* const StStartup = &BridgeStates[2];
+const TState* const StRunning = &BridgeStates[3];
+const TState* const StShutdown = &BridgeStates[4];
+const TState* const StError = &BridgeStates[5];
+const TState* const StEnd = &BridgeStates[6];
+
+const TState BridgeStates[] = {
+    {"bridge_off",
+     bridge_off,
+     nullptr,
+     nullptr,
+     TBridgeControl::RunOff,
+     {{"start", ev_bridge_on, StOn, nullptr}}},
+    {"bridge_on",
+     bridge_on,
+     nullptr,
+     nullptr,
+     TBridgeControl::RunOn,
+     {{"restart", ev_bridge_start, StStartup, nullptr},
+      {"error", ev_bridge_error, StError, nullptr},
+      {"off", ev_bridge_stop, StShutdown, nullptr}}},
+    {"bridge_startup",
+     bridge_startup,
+     nullptr,
+     nullptr,
+     TBridgeControl::RunStartup,
+     {{"error", ev_bridge_error, StError, nullptr},
+      {"off", ev_bridge_stop, StShutdown, nullptr},
+      {"success", ev_bridge_succes, StRunning, nullptr}}},
+    {"bridge_running",
+     bridge_running,
+     nullptr,
+     nullptr,
+     TBridgeControl::RunRunning,
+     {{"error", ev_bridge_error, StError, nullptr}, {"off", ev_bridge_stop, StShutdown, nullptr}}},
+    {"bridge_shutdown",
+     bridge_shutdown,
+     nullptr,
+     nullptr,
+     TBridgeControl::RunShutdown,
+     {{"error", ev_bridge_error, StError, nullptr}, {"success", ev_bridge_succes, StEnd, nullptr}}},
+    {"bridge_error",
+     bridge_error,
+     nullptr,
+     nullptr,
+     TBridgeControl::RunError,
+     {{"recover", ev_bridge_recover, StOn, nullptr}, {"disable", ev_bridge_stop, StEnd, nullptr}}},
+    {"bridge_end", bridge_end, nullptr, nullptr, nullptr, {}},
+    {nullptr, 0, nullptr, nullptr, nullptr, {}},
+};
+
+} // namespace
+
+struct TQELNMOSBridgeData {
+  explicit TQELNMOSBridgeData(TQELNMOSBridge* bridge)
+      : BridgeControl{bridge}, Machine(&BridgeControl, "Bridge", BridgeStates) {}
+
+  std::thread WWWThread;
+  TBridgeControl BridgeControl;
+  TMachine Machine;
+  json Stats;
+  // Terminated, ConfigChanged and AttendAESFW67 start set; DumpData clear.
+  std::atomic<uint32_t> GlobalOptionChanged{~0u & ~FlagDumpData};
+  TVarStorage VarStorage{nullptr};
+  // Key requests from the main thread, carried out by the worker when the async handle fires.
+  std::atomic<uint32_t> KeyRequests{0};
+  uv_async_t* KeyAsync = nullptr;
+};
+
+IQELNMOSBridge* IQELNMOSBridge::Create(const IQELNMOSConfig* config) {
+  return new TQELNMOSBridge(config, GetLWSSetup());
+}
+
+// Help and statistics are asked for at the console, so they go to standard output whatever the log
+// level lets through.
+void IQELNMOSBridge::PrintHelp() {
+  printf("******** HELP *****\nQEL NMOS BRIDGE built %s %s\n%s\n", __DATE__, __TIME__, HelpText);
+  fflush(stdout);
+}
+
+TQELNMOSBridge::TQELNMOSBridge(const IQELNMOSConfig* config, const TQELNMOS_LWSSetup& setup)
+    : FBoxConfig(config), FData(new TQELNMOSBridgeData(this)), StartupTime(time(nullptr)) {
+  FData->VarStorage.Set("${VERSION_IS04}", "v1.2");
+  FData->VarStorage.Set("${VERSION_IS05}", "v1.0");
+  FServiceHost = Qel_hosted::IServiceHost::Self();
+  NMOSNodeData = new TQELNMOSNodeData(this);
+  NMOSRestServer = new TNMOSRestServer(this, setup);
+
+  FData->KeyAsync = new uv_async_t;
+  FData->KeyAsync->data = this;
+  uv_async_init(FServiceHost->Loop(), FData->KeyAsync,
+                [](uv_async_t* h) { static_cast<TQELNMOSBridge*>(h->data)->RunKeyRequests(); });
+}
+
+TQELNMOSBridge::~TQELNMOSBridge() {
+  // The worker may still run when main() destroys a running bridge: end it before anything it uses.
+  if (FData->WWWThread.joinable()) Cleanup();
+  NMOSNodeData->Destroy();
+  NMOSRestServer->Destroy();
+  uv_close(reinterpret_cast<uv_handle_t*>(FData->KeyAsync),
+           [](uv_handle_t* h) { delete reinterpret_cast<uv_async_t*>(h); });
+  FServiceHost->Destroy();
+  delete FData;
+}
+
+IVarStorage& TQELNMOSBridge::AsVS() {
+  return FData->VarStorage;
+}
+const IVarStorage& TQELNMOSBridge::AsVS() const {
+  return FData->VarStorage;
+}
+IQELNMOSRestServer& TQELNMOSBridge::RestSrv() {
+  return *NMOSRestServer;
+}
+json& TQELNMOSBridge::GetStats() {
+  return FData->Stats;
+}
+int TQELNMOSBridge::MachineState() const {
+  return FData->Machine.GetStateID();
+}
+
+bool TQELNMOSBridge::DoCycle() {
+  TMeassureCycle measure(CycleTime);
+  FData->Machine.Run(Qel_machine::NO_EVENTID);
+  return FData->Machine.GetStateID() != bridge_end;
+}
+
+void TQELNMOSBridge::Terminate() {
+  FData->GlobalOptionChanged |= FlagTerminated;
+}
+
+bool TQELNMOSBridge::SetGlobalConfigChanged() {
+  FData->GlobalOptionChanged |= FlagConfigChanged;
+  return true;
+}
+
+bool TQELNMOSBridge::SetAttendAES67FW() {
+  FData->GlobalOptionChanged |= FlagAttendAESFW67;
+  return true;
+}
+
+bool TQELNMOSBridge::HandleStartup() {
+  if (!RestSrv().InitService()) {
+    lws_log(QLLL_ERR, "TQELNMOSBridge startup: call to lws_create_context() failed!");
+    Cleanup();
+    return false;
+  }
+  FData->GlobalOptionChanged &= ~FlagTerminated;
+  try {
+    FData->WWWThread = std::thread([this] { Execute(); });
+  } catch (const std::exception&) {
+    lws_log(QLLL_ERR, "TQELNMOSBridge startup: call to pthread_create() failed");
+    Cleanup();
+    return false;
+  }
+  lws_log(QLLL_NOTICE, "TQELNMOSBridge thread created");
+  return true;
+}
+
+void TQELNMOSBridge::HandleRunning() {
+  CntStartupTries = 0;
+  if (kbhit()) {
+    int key = getch();
+    if (key >= 0) HandleKeyPress(static_cast<char>(key));
+  }
+}
+
+void TQELNMOSBridge::HandleShutdown() {
+  Cleanup();
+}
+
+bool TQELNMOSBridge::HandleError() {
+  Cleanup();
+  if (MaxStartupTries == 0) return true;
+  return ++CntStartupTries < MaxStartupTries;
+}
+
+void TQELNMOSBridge::Cleanup() {
+  Terminate();
+  if (FData->WWWThread.joinable()) {
+    FData->WWWThread.join();
+    lws_log(QLLL_ERR, "QELNMOSBridgeWorker removed");
+  }
+  RestSrv().DeinitService();
+}
+
+void TQELNMOSBridge::Execute() {
+  lws_log(QLLL_NOTICE, "QELNMOSBridgeWorker start");
+  while (!(FData->GlobalOptionChanged & FlagTerminated)) {
+    try {
+      Serve();
+    } catch (const char* e) {
+      lws_log(QLLL_ERR, "QELNMOSBridgeWorker Error: %s", e);
+    } catch (const std::exception& e) {
+      lws_log(QLLL_ERR, "QELNMOSBridgeWorker Exception: %s", e.what());
+    } catch (...) {
+      lws_log(QLLL_ERR, "QELNMOSBridgeWorker unknown exception");
+    }
+  }
+  lws_log(QLLL_NOTICE, "QELNMOSBridgeWorker terminated. cleanup..");
+  lws_log(QLLL_NOTICE, "QELNMOSBridgeWorker cleanup finished");
+}
+
+void TQELNMOSBridge::Serve() {
+  lws_log(QLLL_NOTICE, "QELNMOSBridgeWorker Serve()");
+  time_t lastSecond = time(nullptr);
+  while (!(FData->GlobalOptionChanged & FlagTerminated)) {
+    time_t now = time(nullptr);
+    uint32_t flags = FData->GlobalOptionChanged.load();
+    if (flags && now != lastSecond) {
+      lastSecond = now;
+      if (flags & FlagConfigChanged) FData->GlobalOptionChanged &= ~FlagConfigChanged;
+      if (flags & FlagDumpData) {
+        FData->GlobalOptionChanged &= ~FlagDumpData;
+        Data().Dump();
+      }
+    }
+    ServiceHost().DoCycle();
+  }
+}
+
+void TQELNMOSBridge::RunKeyRequests() {
+  uint32_t requests = FData->KeyRequests.exchange(0);
+  if (requests & KeyRequestStats) PrintStats();
+}
+
+int TQELNMOSBridge::HandleKeyPress(char key) {
+  switch (key | 0x20) { // letters in either case
+  case 'd':
+    FData->GlobalOptionChanged ^= FlagDumpData;
+    return 1;
+  case 'h':
+    PrintHelp();
+    return 1;
+  case 'q':
+    fputs("\nESC key pressed. Exiting\n", stdout);
+    fflush(stdout);
+    FData->Machine.SetEvent(ev_bridge_stop);
+    return 0;
+  case 's':
+    // Statistics read worker-owned objects: the worker prints them.
+    FData->KeyRequests |= KeyRequestStats;
+    uv_async_send(FData->KeyAsync);
+    return 1;
+  default:
+    return 0;
+  }
+}
+
+std::string TQELNMOSBridge::FormatUptime(long seconds) {
+  char text[64];
+  snprintf(text, sizeof text, "%d Days, %02d:%02d:%02ld", static_cast<int>(seconds / 86400),
+           static_cast<int>(seconds % 86400 / 3600), static_cast<int>(seconds % 3600 / 60), seconds % 60);
+  return text;
+}
+
+void TQELNMOSBridge::UpdateStats() {
+  json& stats = FData->Stats;
+  stats["Uptime"] = FormatUptime(static_cast<long>(time(nullptr) - StartupTime));
+  stats["Cycletime"] = CycleTime >> 6;
+  Data().UpdateStats("Database", stats);
+  ServiceHost().UpdateStats("HostedServices", stats);
+}
+
+void TQELNMOSBridge::PrintStats() {
+  UpdateStats();
+  printf("******** NMOS BRIDGE STATS ********\n%s\n", FData->Stats.dump(2).c_str());
+  fflush(stdout);
+}
+
+} // namespace Qel_nmos_bridge

@@ -1,0 +1,111 @@
+#include "NMOSBridgeConfig.h"
+
+#include "helpers.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+const CLASSID QELWS_CONFIG_NMOS = "QELWS_CONFIG_NMOS";
+
+namespace {
+
+bool IsOption(const std::string& arg, const char* option) {
+  return strncmp(arg.c_str(), option, strlen(option)) == 0;
+}
+
+uint16_t ToPort(const char* text) {
+  return static_cast<uint16_t>(atoi(text));
+}
+
+} // namespace
+
+TQELNMOSConfig::TQELNMOSConfig(int argc, char** argv)
+    : TQELWebServerConfig(argc, argv), FData(new TQELNMOSConfigData) {
+  Scan();
+}
+
+TQELNMOSConfig::~TQELNMOSConfig() {
+  delete FData;
+}
+
+void* TQELNMOSConfig::As(const CLASSID& id) {
+  if (id == QELWS_CONFIG_NMOS) return static_cast<IQELNMOSConfig*>(this);
+  return TQELWebServerConfig::As(id);
+}
+
+const void* TQELNMOSConfig::As(const CLASSID& id) const {
+  if (id == QELWS_CONFIG_NMOS) return static_cast<const IQELNMOSConfig*>(this);
+  return TQELWebServerConfig::As(id);
+}
+
+// Options begin with a slash; each takes the next argument as its value, the last occurrence wins.
+void TQELNMOSConfig::Scan() {
+  for (size_t i = 0; i + 1 < Args.size(); ++i) {
+    const std::string& arg = Args[i];
+    const std::string& value = Args[i + 1];
+    if (IsOption(arg, "/box")) {
+      size_t colon = value.find(':');
+      if (colon == std::string::npos) {
+        FData->Addr = value;
+      } else {
+        FData->Addr = value.substr(0, colon);
+        FData->Port = ToPort(value.c_str() + colon + 1);
+      }
+    } else if (IsOption(arg, "/port")) {
+      FData->ListenPort = ToPort(value.c_str());
+    } else if (IsOption(arg, "/if")) {
+      FData->BridgeInterface = value;
+      uint32_t addr = GetInterfaceAddr(value.c_str());
+      const uint8_t* b = reinterpret_cast<const uint8_t*>(&addr);
+      char text[16];
+      snprintf(text, sizeof text, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+      FData->BridgeAddr = text;
+    }
+  }
+}
+
+TQELNMOS_LWSSetup::TQELNMOS_LWSSetup(const lws_protocols* protocols) {
+  Reset();
+  SetProtocols(protocols);
+  Validate();
+}
+
+void TQELNMOS_LWSSetup::Reset() {
+  snprintf(resource_path, sizeof resource_path, "%s", "/var/tmp/x-nmos/node/v1.2");
+  cert_path[0] = key_path[0] = ca_path[0] = interface_name[0] = 0;
+  snprintf(ThreadName, sizeof ThreadName, "%s", "NMOSBridgeWorker");
+  uid = gid = -1;
+  use_ssl = 0;
+  pp_secs = 0;
+  LWSOptions = 0;
+  Protocols = nullptr;
+}
+
+bool TQELNMOS_LWSSetup::Validate() const {
+  if (!ThreadName[0]) {
+    lws_log(QLLL_ERR, "No threadname specified");
+    return false;
+  }
+  if (use_ssl && strlen(resource_path) > 992) {
+    lws_log(QLLL_ERR, "%s CfgValidation ERR Resource path too long", ThreadName);
+    return false;
+  }
+  return true;
+}
+
+bool TQELNMOS_LWSSetup::AutoComplete() {
+  if (!ThreadName[0]) snprintf(ThreadName, sizeof ThreadName, "Thread%04d", 1);
+  if (!interface_name[0]) snprintf(interface_name, sizeof interface_name, "%s", "eth1");
+  if (use_ssl) {
+    if (!cert_path[0]) snprintf(cert_path, sizeof cert_path, "%.992scert.pem", resource_path);
+    if (!key_path[0]) snprintf(key_path, sizeof key_path, "%.992skey.pem", resource_path);
+    LWSOptions |= 0x1000;
+  }
+  return true;
+}
+
+TQELNMOS_LWSSetup& GetLWSSetup() {
+  static TQELNMOS_LWSSetup SingleThreadConfig(nullptr);
+  return SingleThreadConfig;
+}

@@ -1,0 +1,83 @@
+// The command line of nmos-bridge ("/box", "/port", "/if") and the fixed record that configures the
+// HTTP server. There is no configuration file.
+#pragma once
+
+#include "Srv_BaseConfig.h"
+
+#include <cstdint>
+#include <string>
+
+struct lws_protocols;
+
+extern const CLASSID QELWS_CONFIG_NMOS;
+
+class IQELNMOSConfig {
+public:
+  virtual ~IQELNMOSConfig() = default;
+  virtual uint16_t GetAES67FWPort() const = 0;
+  virtual std::string GetAES67FWAddr() const = 0;
+  virtual uint16_t GetBridgePort() const = 0;
+  // Null when no interface was given.
+  virtual const char* GetBridgeInterface() const = 0;
+  virtual std::string GetBridgeAddress() const = 0;
+};
+
+struct TQELNMOSConfigData {
+  uint16_t Port = 80;             // firmware service websocket port
+  std::string Addr = "127.0.0.1"; // firmware service host
+  std::string BridgeInterface;    // interface the node advertises
+  std::string BridgeAddr;         // its dotted IPv4 address
+  uint16_t ListenPort = 9001;     // the bridge's HTTP server
+};
+
+class TQELNMOSConfig : public TQELWebServerConfig, public IQELNMOSConfig {
+public:
+  TQELNMOSConfig(int argc, char** argv);
+  ~TQELNMOSConfig() override;
+  TQELNMOSConfig(const TQELNMOSConfig&) = delete;
+  TQELNMOSConfig& operator=(const TQELNMOSConfig&) = delete;
+
+  void* As(const CLASSID& id) override;
+  const void* As(const CLASSID& id) const override;
+
+  uint16_t GetAES67FWPort() const override { return FData->Port; }
+  std::string GetAES67FWAddr() const override { return FData->Addr; }
+  uint16_t GetBridgePort() const override { return FData->ListenPort; }
+  const char* GetBridgeInterface() const override {
+    return FData->BridgeInterface.empty() ? nullptr : FData->BridgeInterface.c_str();
+  }
+  std::string GetBridgeAddress() const override { return FData->BridgeAddr; }
+
+private:
+  void Scan();
+  TQELNMOSConfigData* FData;
+};
+
+// The HTTP server's setup: a plain record, copied as a whole.
+struct TQELNMOS_LWSSetup {
+  char NMOSPath[1024] = {};
+  char resource_path[1024];
+  char cert_path[1024];
+  char key_path[1024];
+  char ca_path[1024];
+  char interface_name[128];
+  char ThreadName[32];
+  uint32_t ms = 0, oldms = 0;
+  int uid, gid;
+  int use_ssl;
+  int pp_secs;
+  int LWSOptions;
+  const lws_protocols* Protocols;
+
+  explicit TQELNMOS_LWSSetup(const lws_protocols* protocols = nullptr);
+  TQELNMOS_LWSSetup(const TQELNMOS_LWSSetup&) = default;
+  TQELNMOS_LWSSetup& operator=(const TQELNMOS_LWSSetup&) = default;
+
+  void Reset();
+  void SetProtocols(const lws_protocols* protocols) { Protocols = protocols; }
+  bool Validate() const;
+  bool AutoComplete();
+};
+
+// The program's single setup record, built on first use.
+TQELNMOS_LWSSetup& GetLWSSetup();

@@ -1,0 +1,81 @@
+// The HTTP server of the Node API and Connection API: a libwebsockets server context on the worker's
+// libuv loop, request intake (URL checks, bodies), dispatch by exact URL to the resources that own the
+// URLs, and responses with CORS headers.
+#pragma once
+
+#include "NMOSBridgeConfig.h"
+#include "ProtoHTTP.h"
+#include "RestSrv_API.h"
+#include "Threaded_API.h"
+#include "Types.h"
+
+namespace Qel_nmos_bridge {
+
+class IQELNMOSBridge;
+struct TRESTServerData;
+
+class IQELNMOSRestServer {
+public:
+  virtual void Destroy() = 0;
+  virtual IQELNMOSBridge* Bridge() = 0;
+  virtual Qel_rest_srv::IRESTHandlerRegistration& AsReg() = 0;
+  virtual ILWSHandler& AsLWSHandler() = 0;
+  virtual const TQELNMOS_LWSSetup& GetConfig() const = 0;
+  virtual void DoCycle() = 0;
+  // Opens the port; false when the server context cannot be created.
+  virtual bool InitService() = 0;
+  virtual bool DeinitService() = 0;
+  virtual bool HandleRequest(Qel_rest_srv::TRESTRequestData& request) = 0;
+  virtual void UpdateStats(const char* name, json& stats) = 0;
+  virtual ~IQELNMOSRestServer() = default;
+};
+
+class TNMOSRestServer : public IQELNMOSRestServer,
+                        public Qel_rest_srv::IRESTHandlerRegistration,
+                        public ILWSHandler,
+                        public Qel_hosted::IHostedService {
+public:
+  TNMOSRestServer(IQELNMOSBridge* parent, const TQELNMOS_LWSSetup& setup);
+  ~TNMOSRestServer() override;
+  TNMOSRestServer(const TNMOSRestServer&) = delete;
+  TNMOSRestServer& operator=(const TNMOSRestServer&) = delete;
+
+  // IQELNMOSRestServer
+  void Destroy() override { delete this; }
+  IQELNMOSBridge* Bridge() override { return Parent; }
+  Qel_rest_srv::IRESTHandlerRegistration& AsReg() override { return *this; }
+  ILWSHandler& AsLWSHandler() override { return *this; }
+  const TQELNMOS_LWSSetup& GetConfig() const override { return LWSSetup; }
+  void DoCycle() override;
+  bool InitService() override;
+  bool DeinitService() override;
+  bool HandleRequest(Qel_rest_srv::TRESTRequestData& request) override;
+  void UpdateStats(const char* name, json& stats) override;
+
+  // IRESTHandlerRegistration
+  bool AddURLHandler(Qel_rest_srv::ILWSRESTHandler* handler,
+                     const Qel_rest_srv::TRESTHandler_Static_Def& def) override;
+  bool DelURLHandler(Qel_rest_srv::ILWSRESTHandler* handler) override;
+
+  // ILWSHandler
+  int HandleLWSCallback(lws* wsi, int reason, void* user, void* in, size_t len) override;
+
+  // IHostedService
+  bool Enabled() override { return true; }
+  const Qel_hosted::TServiceInfo& GetInfo() override;
+  uint32_t& GetCycleTime() override { return CycleTime; }
+
+  // Largest request body taken in; a larger one is refused with 413 and not collected.
+  static constexpr size_t MaxBodySize = 1024 * 1024;
+
+private:
+  bool InitHTTPSrv();
+  int HandleHTTPRequest(lws* wsi, const char* client, const char* url, struct THTTPSessionData* session);
+
+  IQELNMOSBridge* Parent;
+  TQELNMOS_LWSSetup LWSSetup;
+  TRESTServerData* FData;
+  uint32_t CycleTime = 0;
+};
+
+} // namespace Qel_nmos_bridge

@@ -1,0 +1,68 @@
+#include "ProtoHTTP.h"
+
+#include "helpers.h"
+
+namespace Qel_proto_http {
+
+const char* ReasonName(int reason) {
+  switch (reason) {
+#define QEL_REASON(r)                                                                                        \
+  case r:                                                                                                    \
+    return #r;
+    QEL_REASON(LWS_CALLBACK_ESTABLISHED)
+    QEL_REASON(LWS_CALLBACK_CLIENT_CONNECTION_ERROR)
+    QEL_REASON(LWS_CALLBACK_CLIENT_ESTABLISHED)
+    QEL_REASON(LWS_CALLBACK_CLOSED)
+    QEL_REASON(LWS_CALLBACK_CLOSED_HTTP)
+    QEL_REASON(LWS_CALLBACK_RECEIVE)
+    QEL_REASON(LWS_CALLBACK_CLIENT_RECEIVE)
+    QEL_REASON(LWS_CALLBACK_CLIENT_WRITEABLE)
+    QEL_REASON(LWS_CALLBACK_SERVER_WRITEABLE)
+    QEL_REASON(LWS_CALLBACK_HTTP)
+    QEL_REASON(LWS_CALLBACK_HTTP_BODY)
+    QEL_REASON(LWS_CALLBACK_HTTP_BODY_COMPLETION)
+    QEL_REASON(LWS_CALLBACK_HTTP_FILE_COMPLETION)
+    QEL_REASON(LWS_CALLBACK_HTTP_WRITEABLE)
+    QEL_REASON(LWS_CALLBACK_FILTER_NETWORK_CONNECTION)
+    QEL_REASON(LWS_CALLBACK_FILTER_HTTP_CONNECTION)
+    QEL_REASON(LWS_CALLBACK_SERVER_NEW_CLIENT_INSTANTIATED)
+    QEL_REASON(LWS_CALLBACK_FILTER_PROTOCOL_CONNECTION)
+    QEL_REASON(LWS_CALLBACK_PROTOCOL_INIT)
+    QEL_REASON(LWS_CALLBACK_PROTOCOL_DESTROY)
+    QEL_REASON(LWS_CALLBACK_WSI_CREATE)
+    QEL_REASON(LWS_CALLBACK_WSI_DESTROY)
+    QEL_REASON(LWS_CALLBACK_HTTP_BIND_PROTOCOL)
+    QEL_REASON(LWS_CALLBACK_HTTP_DROP_PROTOCOL)
+    QEL_REASON(LWS_CALLBACK_WS_PEER_INITIATED_CLOSE)
+    QEL_REASON(LWS_CALLBACK_ESTABLISHED_CLIENT_HTTP)
+    QEL_REASON(LWS_CALLBACK_CLOSED_CLIENT_HTTP)
+    QEL_REASON(LWS_CALLBACK_RECEIVE_CLIENT_HTTP)
+    QEL_REASON(LWS_CALLBACK_CLIENT_APPEND_HANDSHAKE_HEADER)
+    QEL_REASON(LWS_CALLBACK_CLIENT_FILTER_PRE_ESTABLISH)
+    QEL_REASON(LWS_CALLBACK_EVENT_WAIT_CANCELLED)
+#undef QEL_REASON
+  default:
+    return "LWS_CALLBACK_OTHER";
+  }
+}
+
+int LogHandler(const char* name, lws* wsi, int reason, void* user, void*, size_t) {
+  switch (reason) {
+  case LWS_CALLBACK_CLIENT_RECEIVE_PONG:
+  case LWS_CALLBACK_CLIENT_WRITEABLE:
+  case LWS_CALLBACK_GET_THREAD_ID:
+  case LWS_CALLBACK_CHANGE_MODE_POLL_FD:
+  case LWS_CALLBACK_LOCK_POLL:
+  case LWS_CALLBACK_UNLOCK_POLL:
+    return 0;
+  default:
+    break;
+  }
+  lws_context* ctx = wsi ? lws_get_context(wsi) : nullptr;
+  lws_log(QLLL_LWSHANDLER, "Handler %s SOCK(%p) reason %s user(%p) ctx(%p) user_ctx(%p)", name,
+          static_cast<void*>(wsi), ReasonName(reason), user, static_cast<void*>(ctx),
+          ctx ? lws_context_user(ctx) : nullptr);
+  return 0;
+}
+
+} // namespace Qel_proto_http

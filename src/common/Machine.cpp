@@ -1,0 +1,93 @@
+#include "Machine.h"
+
+#include "helpers.h"
+
+namespace Qel_machine {
+
+TMachine::TMachine(void* context, std::string name, const TState* states)
+    : Context(context), FName(std::move(name)), States(states), ActiveState(states) {
+  lws_log(QLLL_MACHINE_BASE, "Machine %s Created", FName.c_str());
+}
+
+TMachine::TMachine(void* context, const TMachine& other)
+    : Context(context), FName(other.FName), States(other.States), ActiveState(other.ActiveState),
+      Timer(other.Timer), Interval(other.Interval) {}
+
+TMachine::TMachine(void* context, TMachine&& other)
+    : Context(context), FName(std::move(other.FName)), States(other.States), ActiveState(other.ActiveState),
+      Timer(other.Timer), Interval(other.Interval) {}
+
+TMachine::~TMachine() {
+  lws_log(QLLL_MACHINE_BASE, "Machine %s Destroyed", FName.c_str());
+}
+
+bool TMachine::SetEvent(int event) {
+  if (event == NO_EVENTID) return false;
+  return Run(event);
+}
+
+bool TMachine::SetTimer(time_t seconds) {
+  Interval = seconds;
+  Timer = Now() + seconds;
+  return true;
+}
+
+void TMachine::BeforeStateChange(const TState*, const TTransition*) {
+  Timer = 0;
+  Interval = 0;
+}
+
+void TMachine::AfterStateChange(const TState*, const TTransition*) {}
+
+const TState* TMachine::FindState(const TState* table, int id) {
+  for (; table && table->StateID != NO_STATEID; ++table)
+    if (table->StateID == id) return table;
+  return nullptr;
+}
+
+const TTransition* TMachine::FindTransition(const TTransition* list, int signal) {
+  for (int i = 0; list && i < 10 && list[i].Signal != NO_EVENTID; ++i)
+    if (list[i].Signal == signal) return &list[i];
+  return nullptr;
+}
+
+bool TMachine::Run(int event) {
+  if (event == NO_EVENTID) {
+    if (!ActiveState || !ActiveState->OnRun) return false;
+    if (Timer != 0) {
+      time_t now = Now();
+      if (Timer >= now) return false;
+      Timer = now + Interval;
+    }
+    ActiveState->OnRun(this, Context);
+    return false;
+  }
+
+  const TTransition* trans = ActiveState ? FindTransition(ActiveState->Trans, event) : nullptr;
+  if (!trans) {
+    if (ActiveState)
+      lws_log(QLLL_WARN, "Machine %s State %s ignored EventID %d", FName.c_str(), ActiveState->Name, event);
+    return false;
+  }
+  if (trans->Target == ActiveState) return true;
+
+  const TState* from = ActiveState;
+  BeforeStateChange(from, trans);
+  lws_log(QLLL_MACHINE_BASE, "Machine %s switching %s->%s-> %s", FName.c_str(), from->Name, trans->Name,
+          trans->Target ? trans->Target->Name : "");
+  if (from->OnLeave) {
+    lws_log(QLLL_MACHINE_BASE, "Machine %s %s::OnLeave()", FName.c_str(), from->Name);
+    from->OnLeave(this, Context);
+  }
+  ActiveState = nullptr;
+  if (trans->OnTrigger) trans->OnTrigger(this, Context);
+  ActiveState = trans->Target;
+  if (ActiveState && ActiveState->OnEnter) {
+    lws_log(QLLL_MACHINE_BASE, "Machine %s %s::OnEnter()", FName.c_str(), ActiveState->Name);
+    ActiveState->OnEnter(this, Context);
+  }
+  AfterStateChange(ActiveState, trans);
+  return true;
+}
+
+} // namespace Qel_machine

@@ -1,0 +1,91 @@
+"""Helpers shared by the integration tests: free ports, processes started and ended by PID, HTTP."""
+import http.client
+import json
+import os
+import signal
+import socket
+import subprocess
+import time
+
+BUILD_DIR = os.environ.get("QEL_BUILD_DIR", "")
+
+
+def binary(name):
+    path = os.environ.get("QEL_BIN_" + name.upper().replace("-", "_"))
+    if path:
+        return path
+    for sub in ("src", "sim"):
+        cand = os.path.join(BUILD_DIR, sub, name)
+        if os.path.exists(cand):
+            return cand
+    raise FileNotFoundError(name)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Process:
+    """A program under test; ended by its PID when the test is done."""
+
+    def __init__(self, args, stdin=subprocess.DEVNULL, **kw):
+        self.proc = subprocess.Popen(args, stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                     text=True, **kw)
+        self.output = ""
+
+    @property
+    def pid(self):
+        return self.proc.pid
+
+    def signal(self, sig):
+        if self.proc.poll() is None:
+            os.kill(self.proc.pid, sig)
+
+    def wait(self, timeout):
+        try:
+            out, _ = self.proc.communicate(timeout=timeout)
+            self.output += out or ""
+        except subprocess.TimeoutExpired:
+            return None
+        return self.proc.returncode
+
+    def readline(self, timeout=10):
+        """Reads one line of output (used for start-up lines such as the simulator's)."""
+        import select
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            r, _, _ = select.select([self.proc.stdout], [], [], 0.1)
+            if r:
+                line = self.proc.stdout.readline()
+                self.output += line
+                return line
+        return ""
+
+    def stop(self):
+        if self.proc.poll() is None:
+            os.kill(self.proc.pid, signal.SIGKILL)
+            self.proc.wait()
+
+
+def wait_for_port(port, timeout=10):
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=0.5):
+                return True
+        except OSError:
+            time.sleep(0.05)
+    return False
+
+
+def http(method, port, path, body=None, headers=None, timeout=5):
+    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=timeout)
+    data = body if body is None or isinstance(body, (bytes, str)) else json.dumps(body)
+    conn.request(method, path, body=data, headers=headers or {})
+    resp = conn.getresponse()
+    payload = resp.read()
+    result = (resp.status, dict((k.lower(), v) for k, v in resp.getheaders()), payload)
+    conn.close()
+    return result

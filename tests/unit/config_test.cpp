@@ -1,0 +1,94 @@
+#include "NMOSBridge.h"
+#include "NMOSBridgeConfig.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+struct TArgs {
+  explicit TArgs(std::vector<std::string> args) : Text(std::move(args)) {
+    for (auto& a : Text)
+      Ptrs.push_back(a.data());
+  }
+  std::vector<std::string> Text;
+  std::vector<char*> Ptrs;
+  int argc() { return static_cast<int>(Ptrs.size()); }
+  char** argv() { return Ptrs.data(); }
+};
+
+TQELNMOSConfig* Make(std::vector<std::string> args) {
+  args.insert(args.begin(), "nmos-bridge");
+  static TArgs* keep;
+  keep = new TArgs(args); // lives as long as the test program
+  return new TQELNMOSConfig(keep->argc(), keep->argv());
+}
+
+} // namespace
+
+TEST(Config, DefaultsWithoutArguments) {
+  std::unique_ptr<TQELNMOSConfig> c(Make({}));
+  EXPECT_EQ(c->GetAES67FWAddr(), "127.0.0.1");
+  EXPECT_EQ(c->GetAES67FWPort(), 80);
+  EXPECT_EQ(c->GetBridgePort(), 9001);
+  EXPECT_EQ(c->GetBridgeInterface(), nullptr);
+  EXPECT_EQ(c->GetBridgeAddress(), "");
+  EXPECT_EQ(c->ParamCount(), 1);
+  EXPECT_EQ(c->As(QELWS_CONFIG_NMOS), static_cast<IQELNMOSConfig*>(c.get()));
+  EXPECT_EQ(c->As(QELWS_BASE), static_cast<TQELWebServerConfig*>(c.get()));
+  const char* sameText = "QELWS_BASE";
+  EXPECT_EQ(c->As(static_cast<CLASSID>(std::string(sameText).c_str())), nullptr); // identity, not text
+}
+
+TEST(Config, BoxValueGivesHostAndOptionalPort) {
+  std::unique_ptr<TQELNMOSConfig> c(Make({"/box", "10.0.0.5:8080"}));
+  EXPECT_EQ(c->GetAES67FWAddr(), "10.0.0.5");
+  EXPECT_EQ(c->GetAES67FWPort(), 8080);
+  c.reset(Make({"/box", "10.0.0.5"}));
+  EXPECT_EQ(c->GetAES67FWPort(), 80);
+  c.reset(Make({"/box", "10.0.0.5:"}));
+  EXPECT_EQ(c->GetAES67FWPort(), 0);
+  c.reset(Make({"/box", "a:1", "/box", "b:2"}));
+  EXPECT_EQ(c->GetAES67FWAddr(), "b");
+}
+
+TEST(Config, PortIsTruncatedTo16BitsAndNeedsAValue) {
+  std::unique_ptr<TQELNMOSConfig> c(Make({"/port", "70000"}));
+  EXPECT_EQ(c->GetBridgePort(), 4464);
+  c.reset(Make({"/port"}));
+  EXPECT_EQ(c->GetBridgePort(), 9001);
+  c.reset(Make({"/portx", "1234"}));
+  EXPECT_EQ(c->GetBridgePort(), 1234);
+}
+
+TEST(Config, InterfaceWithoutIPv4AddressStoresZeros) {
+  testing::internal::CaptureStdout();
+  std::unique_ptr<TQELNMOSConfig> c(Make({"/if", "nosuchif0"}));
+  testing::internal::GetCapturedStdout();
+  EXPECT_STREQ(c->GetBridgeInterface(), "nosuchif0");
+  EXPECT_EQ(c->GetBridgeAddress(), "0.0.0.0");
+  c.reset(Make({"/if", "lo"}));
+  EXPECT_EQ(c->GetBridgeAddress(), "127.0.0.1");
+}
+
+TEST(Config, ServerSetupDefaultsAndValidation) {
+  TQELNMOS_LWSSetup setup;
+  EXPECT_STREQ(setup.resource_path, "/var/tmp/x-nmos/node/v1.2");
+  EXPECT_STREQ(setup.ThreadName, "NMOSBridgeWorker");
+  EXPECT_EQ(setup.uid, -1);
+  EXPECT_TRUE(setup.Validate());
+  setup.ThreadName[0] = 0;
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(setup.Validate());
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("No threadname specified"), std::string::npos);
+  setup.AutoComplete();
+  EXPECT_STREQ(setup.ThreadName, "Thread0001");
+  EXPECT_STREQ(setup.interface_name, "eth1");
+}
+
+TEST(Bridge, UptimeIsPrintedAsDaysAndClock) {
+  EXPECT_EQ(Qel_nmos_bridge::TQELNMOSBridge::FormatUptime(90061), "1 Days, 01:01:01");
+  EXPECT_EQ(Qel_nmos_bridge::TQELNMOSBridge::FormatUptime(59), "0 Days, 00:00:59");
+}
