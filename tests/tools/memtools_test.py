@@ -271,10 +271,11 @@ def provide_devmem_mount_point(workdir):
     open("/dev/mem", "x").close()
 
 
-def inner(workdir, outer_ns, memwrite, memdump):
+def enter_sandbox(workdir, outer_ns, memwrite, memdump):
+    """Inside the private namespace: puts the test file over /dev/mem and checks that it is there."""
     if os.readlink("/proc/self/ns/mnt") == outer_ns:
         print("ABORT: not in a private mount namespace", file=sys.stderr)
-        return 3
+        os._exit(3)
     fake = os.path.join(workdir, "mem")
     if not os.path.lexists("/dev/mem"):
         provide_devmem_mount_point(workdir)
@@ -282,6 +283,10 @@ def inner(workdir, outer_ns, memwrite, memdump):
     Sandbox.fake, Sandbox.memwrite, Sandbox.memdump = fake, memwrite, memdump
     Sandbox.verify_devmem()
     Sandbox.fd = os.open(fake, os.O_RDWR)
+
+
+def inner(workdir, outer_ns, memwrite, memdump):
+    enter_sandbox(workdir, outer_ns, memwrite, memdump)
     try:
         result = unittest.main(argv=[sys.argv[0], "-v"], exit=False).result
         return 0 if result.wasSuccessful() else 1
@@ -289,7 +294,9 @@ def inner(workdir, outer_ns, memwrite, memdump):
         os.close(Sandbox.fd)
 
 
-def outer(memwrite, memdump):
+def run_in_sandbox(script, memwrite, memdump):
+    """Runs `script --inner <folder> <namespace> <memwrite> <memdump>` in a private mount namespace,
+    with the sparse file in a fresh folder under /var/tmp that is removed afterwards."""
     if os.geteuid() != 0:
         print("skipped: needs root for a private mount namespace")
         return 77
@@ -298,8 +305,8 @@ def outer(memwrite, memdump):
         with open(os.path.join(workdir, "mem"), "wb") as fake:
             fake.truncate(FAKE_SIZE)
         return subprocess.run(["unshare", "-m", "--propagation", "private", "/usr/bin/python3",
-                               os.path.abspath(__file__), "--inner", workdir, os.readlink("/proc/self/ns/mnt"),
-                               memwrite, memdump]).returncode
+                               os.path.abspath(script), "--inner", workdir, os.readlink("/proc/self/ns/mnt"),
+                               os.path.abspath(memwrite), os.path.abspath(memdump)]).returncode
     finally:
         shutil.rmtree(workdir)
 
@@ -310,4 +317,4 @@ if __name__ == "__main__":
     if len(sys.argv) != 3:
         print(__doc__, file=sys.stderr)
         sys.exit(2)
-    sys.exit(outer(os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])))
+    sys.exit(run_in_sandbox(__file__, sys.argv[1], sys.argv[2]))
