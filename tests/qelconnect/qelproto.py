@@ -127,7 +127,10 @@ class BlockClient:
         out = []
         deadline = Deadline(seconds)
         while not deadline.expired():
-            b = self.recv_block(deadline.left())
+            try:
+                b = self.recv_block(deadline.left())
+            except ConnectionError:
+                break
             if b is not None:
                 out.append(b)
         return out
