@@ -23,7 +23,7 @@ std::vector<uint8_t> Frame(uint32_t id, const std::vector<uint8_t>& payload) {
   memset(&b, 0, sizeof(b));
   b.ID = id;
   b.Len = (uint16_t)payload.size();
-  memcpy(b.Data, payload.data(), payload.size());
+  if (!payload.empty()) memcpy(b.Data, payload.data(), payload.size());
   std::vector<uint8_t> out(FRAME_MAX_SIZE);
   out.resize(FrameEncode(b, out.data(), out.size()));
   return out;
