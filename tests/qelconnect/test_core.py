@@ -135,6 +135,17 @@ class CoreTest(DaemonTest):
             peer.close()
         self.assertIn("dropped", self.daemon.output())
 
+    def test_own_broadcasts_not_taken_as_requests(self):
+        # The announcement loops back to the daemon's own socket every second; it must not reach the firmware.
+        peer = qp.UdpPeer()
+        try:
+            self.assertIsNotNone(peer.recv(lambda d: d[:4] == ANNOUNCE_HEAD))
+            self.assertIsNotNone(peer.recv(lambda d: d[:4] == ANNOUNCE_HEAD))
+        finally:
+            peer.close()
+        with self.assertRaises(AssertionError):
+            self.fw.expect(lambda r: r[0] == qp.ID_FW_DATAGRAM and r[3][:4] == ANNOUNCE_HEAD, timeout=1.5)
+
     def test_firmware_announce_record_replaces_own(self):
         self.fw.announce(b"\xfe\x06\x20\x05firmware-record")
         c = qp.BlockClient()
