@@ -135,6 +135,18 @@ class BlockClient:
                 out.append(b)
         return out
 
+    def log_lines_until(self, last, timeout=10.0):
+        """Log lines up to and including the line `last` (the daemon keeps their order per connection)."""
+        lines = []
+        deadline = Deadline(timeout)
+        while not deadline.expired():
+            b = self.recv_block(deadline.left())
+            if b is not None and b[0] == ID_LOG_LINE:
+                lines.append(b[1][6:].decode("latin-1"))
+                if lines[-1] == last:
+                    break
+        return lines
+
     def log_lines(self, seconds):
         return [d[6:].decode("latin-1") for i, d in self.collect(seconds) if i == ID_LOG_LINE]
 

@@ -1,5 +1,7 @@
 """File transfer: uploads through a temporary file, checksums, handles, downloads in 250-byte blocks."""
+import io
 import os
+import tarfile
 import struct
 import unittest
 
@@ -18,6 +20,11 @@ class TransferTest(DaemonTest):
     def tearDown(self):
         self.c.close()
 
+    def settle(self):
+        """A round trip on the connection: everything the daemon does for earlier blocks is done."""
+        self.c.send(qp.ID_READ_ANNOUNCE)
+        self.c.expect(qp.ID_READ_ANNOUNCE)
+
     def test_upload_config_with_correct_crc_replaces_file(self):
         content = bytes(range(256)) * 3 + b"tail"
         code, handle, results = qp.upload(self.c, b"#Config", content)
@@ -34,6 +41,7 @@ class TransferTest(DaemonTest):
         content = b"new configuration that must not land\n" * 20
         _, handle, results = qp.upload(self.c, b"#Config", content, crc=qp.crc32(content) ^ 1)
         self.assertEqual(results, [(qp.FT_WRONG_CRC, handle, qp.crc32(content), "wrong checksum")])
+        self.settle()
         self.assertEqual(read_file(CONFIG), b"old configuration\n")
         self.assertFalse(os.path.exists(CONFIG + ".tf"))
 
@@ -45,6 +53,7 @@ class TransferTest(DaemonTest):
         self.c.send(qp.ID_FILE_DATA, struct.pack(">IB", 300, handle) + b"b" * 250)
         result = qp.end_result(self.c.expect(qp.ID_END_TRANSFER))
         self.assertEqual(result, (qp.FT_ABORTED, handle, 0, "transfer time out"))
+        self.settle()
         self.assertFalse(os.path.exists(CONFIG + ".tf"))
         self.assertEqual(read_file(CONFIG), b"old configuration\n")
 
@@ -97,6 +106,17 @@ class TransferTest(DaemonTest):
         self.assertEqual(qp.start_transfer(self.c, "x", b"#Config")[0], qp.FT_OK)
         for _ in range(5):
             self.assertEqual(qp.start_transfer(self.c, "w", b"/ram/y", 1)[0], qp.FT_OK)
+
+    def test_state_archive_of_status_pages(self):
+        write_file("/home/httpd/page.xml", b"<page/>")
+        write_file("/home/httpd/skip.fw6", b"firmware")
+        code, content, crc, _ = qp.download(self.c, b"#State")
+        self.assertEqual(code, qp.FT_OK)
+        self.assertEqual(crc, qp.crc32(content))
+        with tarfile.open(fileobj=io.BytesIO(content), mode="r:gz") as tar:
+            names = tar.getnames()
+        self.assertIn("page.xml", names)
+        self.assertNotIn("skip.fw6", names)
 
     def test_names_never_reach_a_shell(self):
         name = b"/ram/a b;touch pwned;'$(touch pwned2)`\"\n"
