@@ -53,7 +53,7 @@ struct TRESTHandlerEntry {
 struct TRESTServerData {
   explicit TRESTServerData(Qel_hosted::IServiceHost& host) : ServiceHost(host) {}
   Qel_hosted::IServiceHost& ServiceHost;
-  lws_context* LWSContext = nullptr; // cleared by libwebsockets once a destroyed context is gone
+  lws_context* LWSContext = nullptr;
   const Qel_hosted::TServiceInfo ServiceInfo{"NMOSNODEHTTPServer", Qel_hosted::sdtEvents};
   std::map<std::string, TRESTHandlerEntry> HandlerEntries;
   uint64_t MsgsReceived = 0, MsgsHandled = 0, MsgsNoHandler = 0;
@@ -209,7 +209,6 @@ bool TNMOSRestServer::InitHTTPSrv() {
   info.options =
       static_cast<uint64_t>(LWSSetup.LWSOptions) | LWS_SERVER_OPTION_VALIDATE_UTF8 | LWS_SERVER_OPTION_LIBUV;
   info.foreign_loops = loops;
-  info.pcontext = &FData->LWSContext;
   info.timeout_secs = 5;
   if (LWSSetup.use_ssl) {
     info.options |= LWS_SERVER_OPTION_DO_SSL_GLOBAL_INIT;
@@ -223,7 +222,19 @@ bool TNMOSRestServer::InitHTTPSrv() {
         "!DHE-RSA-AES256-SHA256:!AES256-GCM-SHA384:!AES256-SHA256";
   }
   FData->LWSContext = lws_create_context(&info);
+  // On a foreign loop the context comes back even when its listening vhost failed (port taken). It
+  // has already started to destroy itself then; let the loop finish that and count it as a failure.
+  if (FData->LWSContext && !lws_get_vhost_by_name(FData->LWSContext, "default")) {
+    FData->LWSContext = nullptr;
+    TurnLoopForClosingHandles();
+  }
   return FData->LWSContext != nullptr;
+}
+
+// A context on a foreign loop closes its handles through the loop. The worker is not running when
+// the context comes or goes, so the loop is turned here until their close callbacks have run.
+void TNMOSRestServer::TurnLoopForClosingHandles() {
+  for (int i = 0; i < 16; ++i) uv_run(FData->ServiceHost.Loop(), UV_RUN_NOWAIT);
 }
 
 bool TNMOSRestServer::DeinitService() {
