@@ -9,6 +9,8 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace Qel_nmos_bridge {
 
@@ -112,8 +114,11 @@ int CompleteTransaction(lws* wsi) {
   return lws_http_transaction_completed(wsi) ? -1 : 0;
 }
 
+using THeaderList = std::vector<std::pair<std::string, std::string>>;
+
 // Writes the status line and headers; the body follows from the writeable callbacks.
-int Respond(lws* wsi, THTTPSessionData* psd, int status, const std::string& mime, const std::string& body) {
+int Respond(lws* wsi, THTTPSessionData* psd, int status, const std::string& mime, const std::string& body,
+            const THeaderList& extra = {}) {
   unsigned char buf[LWS_PRE + 2048];
   unsigned char* start = buf + LWS_PRE;
   unsigned char* p = start;
@@ -127,9 +132,11 @@ int Respond(lws* wsi, THTTPSessionData* psd, int status, const std::string& mime
             add("Access-Control-Allow-Origin:", "*") &&
             add("Access-Control-Allow-Methods:", "GET, PUT, POST, HEAD, OPTIONS, DELETE") &&
             add("Access-Control-Allow-Headers:", "Content-Type, Accept") &&
-            add("Access-Control-Max-Age:", "3600") && (mime.empty() || add("Content-type:", mime)) &&
-            lws_add_http_header_content_length(wsi, body.size(), &p, end) == 0 &&
-            lws_finalize_http_header(wsi, &p, end) == 0;
+            add("Access-Control-Max-Age:", "3600") && (mime.empty() || add("Content-type:", mime));
+  for (const auto& [name, value] : extra)
+    ok = ok && add((name + ":").c_str(), value);
+  ok = ok && lws_add_http_header_content_length(wsi, body.size(), &p, end) == 0 &&
+       lws_finalize_http_header(wsi, &p, end) == 0;
   if (!ok) return -1;
   if (lws_write(wsi, start, static_cast<size_t>(p - start), LWS_WRITE_HTTP_HEADERS) < 0) return -1;
   if (body.empty()) return CompleteTransaction(wsi);
@@ -305,7 +312,8 @@ int TNMOSRestServer::HandleHTTPRequest(lws* wsi, const char* client, const char*
     request.URI = uri;
     request.PostData = body;
     if (HandleRequest(request))
-      return Respond(wsi, session, request.Result.HTTPResult, request.Result.MimeType, request.Result.Body);
+      return Respond(wsi, session, request.Result.HTTPResult, request.Result.MimeType, request.Result.Body,
+                     request.Result.Headers);
   }
   return Respond(wsi, session, HTTP_STATUS_NOT_FOUND, "application/json", NotFoundBody);
 }
