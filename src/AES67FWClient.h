@@ -1,15 +1,109 @@
+// The bridge's link to the device's AES67 firmware service: a websocket client that receives the
+// firmware's configuration and state documents, compares each with the last copy and turns every
+// difference into a bridge call or a store write; it sends receiver connections (message 10) and log
+// texts (message 14) back.
 #pragma once
-#include "Types.h"
+
+#include "NMOSBridgeConfig.h"
+#include "NMOSNodeData.h"
 #include "Threaded_API.h"
-namespace Qel_nmos_bridge { class IQELNMOSBridge; }
+#include "Types.h"
+#include "WebSocketClient.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <string>
+
 namespace Qel_proto_aes67fw {
-using Qel_nmos_bridge::json;
-class TAES67FWClient {
+
+using json = Qel_nmos_bridge::json;
+using TUUIDSet = std::set<std::string>;
+
+// Built-in defaults of the firmware endpoint; the configuration supplies the address and port in use.
+extern const char* const FW67_API_URI;
+extern const char* const FW67_API_PROTOCOL;
+extern const uint16_t FW67_API_PORT;
+extern const char* const FW67_API_ADDR;
+
+// The bridge operations the firmware client drives.
+class IAES67FWBridgeOps {
 public:
-  explicit TAES67FWClient(Qel_nmos_bridge::IQELNMOSBridge*) {}
-  void Destroy() { delete this; }
-  bool Subscribe(int, const std::string&) { return true; }
-  void Shutdown() {}
-  void ResetConnection() {}
+  virtual ~IAES67FWBridgeOps() = default;
+  virtual void CreateNode(const json& nodeId) = 0;
+  virtual void DestroyNode() = 0;
+  virtual void CreateDevice(uint32_t index, const json& deviceId) = 0;
+  virtual bool UpdateSenders(const json& streams) = 0;
+  virtual bool UpdateSender(uint32_t index, const json& stream, TUUIDSet& seen) = 0;
+  virtual bool UpdateReceivers(const json& streams, const json& state) = 0;
+  virtual bool UpdateReceiver(uint32_t index, const json& stream) = 0;
+  virtual bool SetIPAddress(const json& address) = 0;
+  virtual bool SetHostName(const json& name) = 0;
+  virtual bool SetClockInfo(uint32_t index, const json& clock) = 0;
+  virtual bool SetInterfaceInfo(uint32_t index, const json& interface) = 0;
+  virtual int HandleKeyPress(char key) = 0;
+  virtual Qel_nmos_bridge::IQELNMOSNodeData& Data() = 0;
+  virtual Qel_hosted::IServiceHost& ServiceHost() = 0;
+  virtual const IQELNMOSConfig* BoxConfig() const = 0;
 };
-}
+
+struct TAES67FWClientData;
+struct TFWCallbacks;
+
+class TAES67FWClient : public Qel_websock_api::TWebSocketClient {
+public:
+  // Documents nested deeper than this are rejected unparsed (the parser recurses per level).
+  static constexpr int MaxJSONDepth = 64;
+  // Log texts for the firmware are cut to this many bytes.
+  static constexpr size_t MaxLogText = 1000;
+
+  // `bridge` must outlive the client.
+  explicit TAES67FWClient(IAES67FWBridgeOps* bridge);
+  ~TAES67FWClient() override;
+
+  void Destroy() override;
+
+  virtual const json& GetLastState() const;
+  virtual const json& GetLastConfig() const;
+  virtual int HandleStatus(const json& doc);
+  virtual int HandleConfig(const json& doc);
+  // Queues a log text for the firmware (message 14). Any thread may call it; the text goes into the
+  // send queue at the client's next cycle.
+  virtual void SendMessage(uint32_t id, uint32_t unused, const char* text);
+  virtual int HandleJSON(const char* text);
+  virtual int HandleHeartbeat(const json& doc);
+  virtual int HandleNMOSControl(const json& doc);
+
+  // Handles one received text of exactly `len` bytes; always 0 (errors are logged).
+  int HandleJSON(const char* text, size_t len);
+  // Connects firmware receive stream `index` to the stream named `source` (message 10).
+  bool Subscribe(int index, const std::string& source);
+
+  bool HandleBeginConnect(Qel_websock_api::IWebSocketClient* cli) override;
+  void HandleConnected(Qel_websock_api::IWebSocketClient* cli) override;
+  void HandleDisconnected(Qel_websock_api::IWebSocketClient* cli) override;
+  int HandleReceivedText(Qel_websock_api::IWebSocketClient* cli, const void* data, int len) override;
+  void DoCycle() override;
+
+  // The largest nesting depth of arrays and objects in a JSON text (strings skipped), counting
+  // only up to `limit` + 1.
+  static int NestingDepth(const char* text, size_t len, int limit);
+
+private:
+  friend struct TFWCallbacks;
+
+  void ResetLast();
+  void Dispatch(const json& doc);
+  void Compare(const char* member, const json& doc, bool config);
+  void FlushLogMessages();
+
+  IAES67FWBridgeOps* Bridge; // not owned
+  std::unique_ptr<TAES67FWClientData> FData;
+};
+
+// Queues a log text for the firmware through the client that is the current log target; does nothing
+// when there is none.
+void SendMessage(uint32_t id, uint32_t unused, const char* text);
+
+} // namespace Qel_proto_aes67fw

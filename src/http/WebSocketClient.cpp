@@ -1,0 +1,478 @@
+#include "WebSocketClient.h"
+
+#include "Machine.h"
+#include "helpers.h"
+
+#include <arpa/inet.h>
+
+#include <atomic>
+#include <cstring>
+#include <deque>
+#include <vector>
+
+namespace Qel_websock_api {
+
+using Qel_machine::TMachine;
+using Qel_machine::TState;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr auto ConnectTimeout = 3s;
+constexpr auto ReceiveWatchdog = 6s;
+// While the server is unreachable a new attempt starts at most this often.
+constexpr auto ReconnectPause = 1s;
+// Bounds the loop turns that closing the context may take at shutdown.
+constexpr int ContextCloseTurns = 1000;
+
+int ProtoHandlerWebsocket(lws* wsi, lws_callback_reasons reason, void* user, void* in, size_t len);
+
+const lws_protocols Protocols[] = {
+    {"", ProtoHandlerWebsocket, 0, 262160, 0, nullptr, 0},
+    {"WS-protocol", ProtoHandlerWebsocket, 0, 65536, 0, nullptr, 0},
+    {nullptr, nullptr, 0, 0, 0, nullptr, 0},
+};
+
+const lws_extension Extensions[] = {
+    {"permessage-deflate", lws_extension_callback_pm_deflate, "permessage-deflate"},
+    {"deflate-frame", lws_extension_callback_pm_deflate, "deflate_frame"},
+    {nullptr, nullptr, nullptr},
+};
+
+// A ping after 1 s without traffic; no answer within 3 s hangs the connection up.
+const lws_retry_bo_t IdlePolicy = {nullptr, 0, 0, 1, 3, 0};
+
+// Every callback of a client's context goes to the client, which is the context's user pointer
+// (connection objects are counted from their creation on, before any user data is attached).
+int ProtoHandlerWebsocket(lws* wsi, lws_callback_reasons reason, void*, void* in, size_t len) {
+  if (reason >= LWS_CALLBACK_ADD_POLL_FD && reason <= LWS_CALLBACK_UNLOCK_POLL) return 0;
+  lws_context* ctx = wsi ? lws_get_context(wsi) : nullptr;
+  auto* handler = ctx ? static_cast<ILWSHandler*>(lws_context_user(ctx)) : nullptr;
+  if (!handler) return 0;
+  return handler->HandleLWSCallback(wsi, reason, lws_wsi_user(wsi), in, len);
+}
+
+} // namespace
+
+// The connection machine's view of the client; its actions forward to the client.
+struct TMachineCtrl {
+  TWebSocketClient* Cli;
+
+  static TWebSocketClient& Of(void* context) { return *static_cast<TMachineCtrl*>(context)->Cli; }
+
+  static void EnterOffline(TMachine*, void* c) { Of(c).EnterOffline(); }
+  static void HandleOffline(TMachine*, void* c) { Of(c).RunOffline(); }
+  static void DoConnect(TMachine*, void* c) { Of(c).Connect(); }
+  static void OnShutdown(TMachine*, void* c) { Of(c).Shutdown(); }
+  static void EnterConnecting(TMachine*, void* c) { Of(c).EnterConnecting(); }
+  static void HandleConnecting(TMachine*, void* c) { Of(c).RunConnecting(); }
+  static void DoConSuccess(TMachine*, void* c) { Of(c).Connected(); }
+  static void HandleConnected(TMachine*, void* c) { Of(c).RunConnected(); }
+  static void DoConBroken(TMachine*, void* c) { Of(c).Disconnected(); }
+};
+
+namespace {
+
+extern const TState WSClientStates[];
+const TState* const StOffline = &WSClientStates[0];
+const TState* const StConnecting = &WSClientStates[1];
+const TState* const StConnected = &WSClientStates[2];
+const TState* const StQuit = &WSClientStates[3];
+
+const TState WSClientStates[] = {
+    {"fwsOffline",
+     fwsOffline,
+     TMachineCtrl::EnterOffline,
+     nullptr,
+     TMachineCtrl::HandleOffline,
+     {{"connect", fweConnect, StConnecting, TMachineCtrl::DoConnect},
+      {"quit", fweQuit, StQuit, TMachineCtrl::OnShutdown}}},
+    {"fwsConnecting",
+     fwsConnecting,
+     TMachineCtrl::EnterConnecting,
+     nullptr,
+     TMachineCtrl::HandleConnecting,
+     {{"con_success", fweConnectSucces, StConnected, TMachineCtrl::DoConSuccess},
+      {"con_failed", fweConnectFailed, StOffline, nullptr},
+      {"con_failed", fweError, StOffline, nullptr},
+      {"quit", fweQuit, StQuit, TMachineCtrl::OnShutdown}}},
+    {"fwsConnected",
+     fwsConnected,
+     nullptr,
+     nullptr,
+     TMachineCtrl::HandleConnected,
+     {{"con_error", fweError, StOffline, TMachineCtrl::DoConBroken},
+      {"quit", fweQuit, StQuit, TMachineCtrl::OnShutdown}}},
+    {"fwsQuit", fwsQuit, nullptr, nullptr, nullptr, {}},
+    {nullptr, Qel_machine::NO_STATEID, nullptr, nullptr, nullptr, {}},
+};
+
+} // namespace
+
+struct TWSData {
+  TWSData(TWebSocketClient* cli, Qel_hosted::IServiceHost& host, const std::string& name)
+      : ServiceHost(host), FName(name), ServiceInfo{FName.c_str(), Qel_hosted::sdtCyclic}, MachineCtrl{cli},
+        Machine(&MachineCtrl, name, WSClientStates) {}
+
+  std::deque<TTxBufferItem> Buffer;
+  Qel_hosted::IServiceHost& ServiceHost;
+  const std::string FName;
+  const Qel_hosted::TServiceInfo ServiceInfo;
+  lws_context* LWSContext = nullptr; // cleared by libwebsockets once a destroyed context is gone
+  lws* Socket = nullptr;             // written by libwebsockets through the connect request
+  TMachineCtrl MachineCtrl;
+  TMachine Machine;
+  std::chrono::steady_clock::time_point Timeout{};     // connect deadline, then watchdog deadline
+  std::chrono::steady_clock::time_point NextAttempt{}; // reconnect back-off
+  std::string Host;
+  uint16_t Port = 80;
+  std::string URL;
+  std::string WSProto;
+  uint32_t WSConnTimeout = 0;
+  std::vector<unsigned char> WSInput; // the message being reassembled
+  bool InputBinary = false;
+  bool InputOverflow = false;
+  uint32_t Active = 0;
+  bool AutoReconnect = false;
+  bool ShuttingDown = false;
+  std::atomic<bool> ResetRequested{false};
+  uint64_t BytesReceived = 0, BytesSent = 0, MsgsReceived = 0, MsgsSent = 0;
+  uint64_t MaxQueueSizeReached = 0;
+};
+
+TWebSocketClient::TWebSocketClient(Qel_hosted::IServiceHost& host, const std::string& name,
+                                   uint32_t connTimeout, bool autoReconnect)
+    : FData(std::make_unique<TWSData>(this, host, name)) {
+  FData->WSConnTimeout = connTimeout;
+  FData->AutoReconnect = autoReconnect;
+  lws_log(QLLL_DEBUG, "Create WebSocketClient %p\n", static_cast<void*>(this));
+  Startup();
+}
+
+TWebSocketClient::~TWebSocketClient() {
+  Shutdown();
+  lws_log(QLLL_DEBUG, "Destroy WebSocketClient %p\n", static_cast<void*>(this));
+}
+
+void TWebSocketClient::Destroy() {
+  delete this;
+}
+
+void TWebSocketClient::Startup() {
+  FData->ServiceHost.Register(this);
+  if (FData->LWSContext) return;
+  void* loops[] = {FData->ServiceHost.Loop()};
+  lws_context_creation_info info;
+  memset(&info, 0, sizeof info);
+  info.port = CONTEXT_PORT_NO_LISTEN;
+  info.protocols = GetProtoDef();
+  info.extensions = Extensions;
+  info.uid = -1;
+  info.gid = -1;
+  info.options = LWS_SERVER_OPTION_VALIDATE_UTF8 | LWS_SERVER_OPTION_LIBUV;
+  info.foreign_loops = loops;
+  info.pcontext = &FData->LWSContext;
+  info.user = static_cast<ILWSHandler*>(this);
+  info.timeout_secs = 3;
+  info.retry_and_idle_policy = &IdlePolicy;
+  FData->LWSContext = lws_create_context(&info);
+  if (!FData->LWSContext) lws_log(QLLL_ERR, "%s: creating the websocket context failed", Name().c_str());
+}
+
+void TWebSocketClient::Shutdown() {
+  if (FData->ShuttingDown) return;
+  FData->ShuttingDown = true;
+  FData->Machine.SetEvent(fweQuit);
+  HandleShutdown();
+  FData->ServiceHost.Unregister(this);
+}
+
+void TWebSocketClient::HandleShutdown() {
+  if (!FData->LWSContext) return;
+  FData->Socket = nullptr;
+  lws_context_destroy(FData->LWSContext);
+  // On a foreign loop the context closes its handles on the loop; pcontext is cleared when it is gone.
+  for (int i = 0; FData->LWSContext && i < ContextCloseTurns; ++i)
+    uv_run(FData->ServiceHost.Loop(), UV_RUN_NOWAIT);
+  FData->LWSContext = nullptr;
+  lws_log(QLLL_NOTICE, "QELNMOSBridgeWorker thread destroyed");
+}
+
+void TWebSocketClient::SetHost(const std::string& host, uint16_t port, const std::string& path,
+                               const std::string& protocol) {
+  FData->Host = host;
+  FData->Port = port;
+  FData->URL = path;
+  FData->WSProto = protocol;
+}
+
+void TWebSocketClient::ResetConnection() {
+  FData->ResetRequested = true;
+}
+
+void TWebSocketClient::DoCycle() {
+  if (FData->ResetRequested.exchange(false)) {
+    int state = FData->Machine.GetStateID();
+    if (state == fwsConnecting || state == fwsConnected) FData->Machine.SetEvent(fweError);
+  }
+  FData->Machine.Run(Qel_machine::NO_EVENTID);
+}
+
+const Qel_hosted::TServiceInfo& TWebSocketClient::GetInfo() {
+  return FData->ServiceInfo;
+}
+
+TFWAPIStatus TWebSocketClient::GetStatus() const {
+  return static_cast<TFWAPIStatus>(FData->Machine.GetStateID());
+}
+
+const std::string& TWebSocketClient::Name() const {
+  return FData->Machine.Name();
+}
+
+size_t TWebSocketClient::QueueSize() const {
+  return FData->Buffer.size();
+}
+
+const lws_protocols* TWebSocketClient::GetProtoDef() {
+  return Protocols;
+}
+
+// --- connection machine actions ---
+
+void TWebSocketClient::EnterOffline() {
+  // A connection given up by us (reset, connect timeout, watchdog) is closed on the library's next turn;
+  // its late callbacks are no longer ours.
+  if (FData->Socket) lws_set_timeout(FData->Socket, PENDING_TIMEOUT_USER_OK, LWS_TO_KILL_ASYNC);
+  FData->Socket = nullptr;
+  FData->WSInput.clear();
+  FData->InputOverflow = false;
+}
+
+void TWebSocketClient::RunOffline() {
+  if (FData->AutoReconnect && Now() >= FData->NextAttempt) FData->Machine.SetEvent(fweConnect);
+}
+
+void TWebSocketClient::Connect() {
+  TWSData& d = *FData;
+  d.NextAttempt = Now() + ReconnectPause;
+  if (d.Socket || !HandleBeginConnect(this)) return;
+  if (!d.LWSContext) return; // logged at start-up; the attempt times out
+  lws_client_connect_info ci;
+  memset(&ci, 0, sizeof ci);
+  ci.context = d.LWSContext;
+  ci.address = d.Host.c_str();
+  ci.port = d.Port;
+  ci.ssl_connection = 0;
+  ci.path = d.URL.c_str();
+  ci.host = d.Host.c_str();
+  ci.origin = d.Host.c_str();
+  ci.protocol = d.WSProto.empty() ? nullptr : d.WSProto.c_str();
+  ci.userdata = static_cast<ILWSHandler*>(this);
+  ci.pwsi = &d.Socket;
+  ci.retry_and_idle_policy = &IdlePolicy;
+  lws_log(QLLL_NOTICE, "%s connecting %s:%d%s", Name().c_str(), d.Host.c_str(), d.Port, d.URL.c_str());
+  lws_client_connect_via_info(&ci); // success and failure arrive as callbacks
+}
+
+void TWebSocketClient::EnterConnecting() {
+  FData->Timeout = Now() + ConnectTimeout;
+}
+
+void TWebSocketClient::RunConnecting() {
+  if (FData->Timeout < Now()) ConnectFailed();
+}
+
+void TWebSocketClient::ConnectFailed() {
+  lws_log(QLLL_NOTICE, "%s connect failed", Name().c_str());
+  HandleConnectFailed(this);
+  FData->Machine.SetEvent(fweConnectFailed);
+}
+
+void TWebSocketClient::Connected() {
+  FData->Timeout = Now() + ReceiveWatchdog;
+  lws_log(QLLL_NOTICE, "%s connected", Name().c_str());
+  HandleConnected(this);
+  RequestWrite();
+}
+
+void TWebSocketClient::RunConnected() {
+  if (FData->WSConnTimeout != 0 && FData->Timeout < Now()) Disconnected();
+}
+
+void TWebSocketClient::Disconnected() {
+  lws_log(QLLL_NOTICE, "%s disconnected", Name().c_str());
+  HandleDisconnected(this);
+}
+
+// --- libwebsockets callbacks ---
+
+bool TWebSocketClient::IsCurrent(lws* wsi) const {
+  return wsi && wsi == FData->Socket;
+}
+
+// An error or close of the connection under way (libwebsockets may have cleared Socket already);
+// callbacks of connections given up earlier are ignored.
+void TWebSocketClient::OnConnectionLost(lws* wsi) {
+  if (FData->Socket && !IsCurrent(wsi)) return;
+  FData->Socket = nullptr;
+  int state = FData->Machine.GetStateID();
+  if (state == fwsConnecting || state == fwsConnected) FData->Machine.SetEvent(fweError);
+}
+
+int TWebSocketClient::HandleLWSCallback(lws* wsi, int reason, void* user, void* in, size_t len) {
+  const char* name = Name().c_str();
+  Qel_proto_http::LogHandler(name, wsi, reason, user, in, len);
+  switch (reason) {
+  case LWS_CALLBACK_ESTABLISHED:
+    lws_log(QLLL_CLIENT, "%s::ESTABLISHED Session", name);
+    return 0;
+  case LWS_CALLBACK_CLIENT_CONNECTION_ERROR:
+    lws_log(QLLL_ERR, "%s::LWS_CALLBACK_CLIENT_CONNECTION_ERROR: %.*s", name, in ? static_cast<int>(len) : 0,
+            in ? static_cast<const char*>(in) : "");
+    OnConnectionLost(wsi);
+    return 0;
+  case LWS_CALLBACK_CLIENT_ESTABLISHED:
+    lws_log(QLLL_CLIENT, "%s::LWS_CALLBACK_CLIENT_ESTABLISHED", name);
+    if (IsCurrent(wsi)) FData->Machine.SetEvent(fweConnectSucces);
+    return 0;
+  case LWS_CALLBACK_CLOSED:
+  case LWS_CALLBACK_CLIENT_CLOSED:
+    lws_log(QLLL_CLIENT, "%s::CLOSED Session", name);
+    OnConnectionLost(wsi);
+    return 0;
+  case LWS_CALLBACK_CLIENT_RECEIVE:
+    if (!IsCurrent(wsi)) return 0;
+    return OnClientReceive(wsi, in, len);
+  case LWS_CALLBACK_CLIENT_WRITEABLE:
+    if (!IsCurrent(wsi)) return 0;
+    return OnCanWrite();
+  case LWS_CALLBACK_WSI_CREATE:
+    ++FData->Active;
+    lws_log(QLLL_LWSHANDLER, "%s Active(%u)", name, FData->Active);
+    return 0;
+  case LWS_CALLBACK_WSI_DESTROY:
+    if (FData->Active) --FData->Active;
+    if (IsCurrent(wsi)) OnConnectionLost(wsi);
+    lws_log(QLLL_LWSHANDLER, "%s Active(%u)", name, FData->Active);
+    return 0;
+  case LWS_CALLBACK_WS_PEER_INITIATED_CLOSE: {
+    int code = 0;
+    if (in && len >= 2) code = ntohs(*static_cast<const uint16_t*>(in));
+    lws_log(QLLL_CLIENT, "%s::LWS_CALLBACK_WS_PEER_INITIATED_CLOSE Reason (%d)", name, code);
+    return 0;
+  }
+  case LWS_CALLBACK_ESTABLISHED_CLIENT_HTTP:
+    lws_log(QLLL_CLIENT, "%s::LWS_CALLBACK_ESTABLISHED_CLIENT_HTTP", name);
+    return 0;
+  case LWS_CALLBACK_CLOSED_CLIENT_HTTP:
+    lws_log(QLLL_CLIENT, "%s::LWS_CALLBACK_CLOSED_CLIENT_HTTP", name);
+    return 0;
+  case LWS_CALLBACK_RECEIVE_CLIENT_HTTP:
+    lws_log(QLLL_CLIENT, "%s::LWS_CALLBACK_RECEIVE_CLIENT_HTTP", name);
+    return 0;
+  default:
+    lws_log(QLLL_CLIENT, "%s::LWS_callback_%d", name, reason);
+    return 0;
+  }
+}
+
+// A message may come in pieces: frames split by the receive buffer and continuation frames. It is
+// delivered once it is complete.
+int TWebSocketClient::OnClientReceive(lws* wsi, const void* in, size_t len) {
+  TWSData& d = *FData;
+  const bool complete = lws_is_final_fragment(wsi) && lws_remaining_packet_payload(wsi) == 0;
+  const bool first = d.WSInput.empty() && !d.InputOverflow;
+  if (first) d.InputBinary = lws_frame_is_binary(wsi) != 0;
+  if (complete && first) return OnReceive(in, len, d.InputBinary);
+
+  if (!d.InputOverflow && d.WSInput.size() + len > MaxMessageSize) {
+    d.InputOverflow = true;
+    d.WSInput = std::vector<unsigned char>();
+  }
+  if (!d.InputOverflow && len) {
+    const auto* bytes = static_cast<const unsigned char*>(in);
+    d.WSInput.insert(d.WSInput.end(), bytes, bytes + len);
+  }
+  if (!complete) return 0;
+  if (d.InputOverflow) {
+    d.InputOverflow = false;
+    lws_log(QLLL_ERR, "%s: message of more than %zu bytes dropped", Name().c_str(), MaxMessageSize);
+    return 0;
+  }
+  std::vector<unsigned char> message;
+  message.swap(d.WSInput);
+  return OnReceive(message.data(), message.size(), d.InputBinary);
+}
+
+int TWebSocketClient::OnReceive(const void* data, size_t len, bool binary) {
+  TWSData& d = *FData;
+  d.BytesReceived += len;
+  ++d.MsgsReceived;
+  d.Timeout = Now() + ReceiveWatchdog;
+  int result = 0;
+  try {
+    int n = static_cast<int>(len);
+    result = binary ? HandleReceivedBinary(this, data, n) : HandleReceivedText(this, data, n);
+  } catch (const std::exception& e) {
+    lws_log(QLLL_ERR, "%s: receive handler failed: %s", Name().c_str(), e.what());
+    result = 1006;
+  } catch (...) {
+    lws_log(QLLL_ERR, "%s: receive handler failed", Name().c_str());
+    result = 1006;
+  }
+  RequestWrite();
+  return result;
+}
+
+int TWebSocketClient::OnCanWrite() {
+  if (GetStatus() != fwsConnected) return 1000;
+  int result = HandleCanWrite(this);
+  RequestWrite();
+  return result;
+}
+
+// A writeable callback is asked for only while messages wait: an idle connection must not keep the
+// loop turning.
+void TWebSocketClient::RequestWrite() {
+  if (FData->Socket && !FData->Buffer.empty() && GetStatus() == fwsConnected)
+    lws_callback_on_writable(FData->Socket);
+}
+
+int TWebSocketClient::HandleCanWrite(IWebSocketClient*) {
+  TWSData& d = *FData;
+  if (d.Buffer.empty()) return 0;
+  TTxBufferItem item = std::move(d.Buffer.front());
+  d.Buffer.pop_front();
+  Send(item.Message(), item.Len());
+  d.BytesSent += static_cast<uint64_t>(item.Len());
+  ++d.MsgsSent;
+  return 0;
+}
+
+int TWebSocketClient::Send(const void* data, int len) {
+  if (!FData->Socket || len < 0) return -1;
+  lws_log(QLLL_CLIENT, "%s::Sending %u %.*s", Name().c_str(), static_cast<unsigned>(len), len,
+          static_cast<const char*>(data));
+  auto* bytes = static_cast<unsigned char*>(const_cast<void*>(data));
+  return lws_write(FData->Socket, bytes, static_cast<size_t>(len), LWS_WRITE_TEXT);
+}
+
+void TWebSocketClient::BufferMessage(const TTxBufferItem& item) {
+  if (FData->Buffer.size() >= MaxQueueSize) {
+    ++FData->MaxQueueSizeReached;
+    return;
+  }
+  FData->Buffer.push_back(item);
+  RequestWrite();
+}
+
+void TWebSocketClient::UpdateStats(const char* name, json& stats) {
+  const TWSData& d = *FData;
+  stats[name] = {{"Cycletime", CycleTime >> 6},    {"BytesReceived", d.BytesReceived},
+                 {"BytesSent", d.BytesSent},       {"MsgsReceived", d.MsgsReceived},
+                 {"MsgsSent", d.MsgsSent},         {"TXQueueSize", d.Buffer.size()},
+                 {"TXQueueSizeMax", MaxQueueSize}, {"TXQueueSizeReached", d.MaxQueueSizeReached}};
+}
+
+} // namespace Qel_websock_api

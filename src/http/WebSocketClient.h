@@ -1,0 +1,100 @@
+// A websocket client on libwebsockets, driven by the service host: its context runs on the host's
+// libuv loop, its connection machine runs once per host cycle. It reconnects by itself (at most one
+// attempt per second while the server is unreachable), queues outgoing text messages and hands
+// received messages and connection changes to the hooks of IWebSocketClient.
+#pragma once
+
+#include "ProtoHTTP.h"
+#include "Threaded_API.h"
+#include "WebSocket_API.h"
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+namespace Qel_websock_api {
+
+using json = nlohmann::ordered_json;
+
+struct TWSData;
+struct TMachineCtrl;
+
+class TWebSocketClient : public IWebSocketClient, public ILWSHandler, public Qel_hosted::IHostedService {
+public:
+  static constexpr size_t MaxQueueSize = 1024;
+  // A message growing beyond this while it is reassembled is dropped.
+  static constexpr size_t MaxMessageSize = 16 * 1024 * 1024;
+
+  // connTimeout != 0 switches on the receive watchdog: no message for 6 s calls HandleDisconnected.
+  TWebSocketClient(Qel_hosted::IServiceHost& host, const std::string& name, uint32_t connTimeout,
+                   bool autoReconnect);
+  ~TWebSocketClient() override;
+  TWebSocketClient(const TWebSocketClient&) = delete;
+  TWebSocketClient& operator=(const TWebSocketClient&) = delete;
+
+  void Destroy() override;
+  int DoLowCycle() override { return 0; }
+  // Leaves the connection machine for good, closes the context and unregisters from the host.
+  // Call it outside the host's loop run (between cycles or from a service's DoCycle).
+  void Shutdown() override;
+  void SetHost(const std::string& host, uint16_t port, const std::string& path,
+               const std::string& protocol) override;
+  void ResetConnection() override;
+
+  bool HandleBeginConnect(IWebSocketClient*) override { return false; }
+  void HandleConnected(IWebSocketClient*) override {}
+  void HandleConnectFailed(IWebSocketClient*) override {}
+  void HandleDisconnected(IWebSocketClient*) override {}
+  int HandleReceivedBinary(IWebSocketClient*, const void*, int) override { return 0; }
+  int HandleReceivedText(IWebSocketClient*, const void*, int) override { return 0; }
+  // Sends the oldest queued message, if any.
+  int HandleCanWrite(IWebSocketClient* cli) override;
+
+  int Send(const void* data, int len) override;
+  void BufferMessage(const TTxBufferItem& item) override;
+
+  void DoCycle() override;
+  bool Enabled() override { return true; }
+  const Qel_hosted::TServiceInfo& GetInfo() override;
+  void UpdateStats(const char* name, json& stats) override;
+  uint32_t& GetCycleTime() override { return CycleTime; }
+
+  virtual const lws_protocols* GetProtoDef();
+  int HandleLWSCallback(lws* wsi, int reason, void* user, void* in, size_t len) override;
+
+  TFWAPIStatus GetStatus() const;
+  const std::string& Name() const;
+  size_t QueueSize() const;
+
+  uint32_t CycleTime = 0;
+
+protected:
+  using TClock = std::chrono::steady_clock;
+  // The client's clock for its deadlines; tests move it on without waiting.
+  virtual TClock::time_point Now() const { return TClock::now(); }
+
+private:
+  friend struct TMachineCtrl;
+
+  void Startup();
+  void HandleShutdown();
+  void Connect();
+  void Connected();
+  void ConnectFailed();
+  void Disconnected();
+  void EnterOffline();
+  void EnterConnecting();
+  void RunOffline();
+  void RunConnecting();
+  void RunConnected();
+  void RequestWrite();
+  bool IsCurrent(lws* wsi) const;
+  void OnConnectionLost(lws* wsi);
+  int OnClientReceive(lws* wsi, const void* in, size_t len);
+  int OnReceive(const void* data, size_t len, bool binary);
+  int OnCanWrite();
+
+  std::unique_ptr<TWSData> FData;
+};
+
+} // namespace Qel_websock_api
