@@ -5,7 +5,6 @@
 #include <atomic>
 #include <chrono>
 #include <ctime>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,9 +16,30 @@ namespace {
 const char* const SenderUUID = "5c2a8d3e-8f3b-4a6e-9b1c-2f6d7e8a9b01";
 const char* const SenderPath = "/senders/5c2a8d3e-8f3b-4a6e-9b1c-2f6d7e8a9b01";
 
+// Decimal digits without a leading zero.
+bool IsDecimal(const std::string& Text) {
+  return !Text.empty() && Text.find_first_not_of("0123456789") == std::string::npos &&
+         (Text.size() == 1 || Text[0] != '0');
+}
+
+// Seconds, a colon, nanoseconds.
 bool IsVersionStamp(const json& Value) {
-  static const std::regex stamp("(0|[1-9][0-9]*):(0|[1-9][0-9]*)");
-  return Value.is_string() && std::regex_match(Value.get<std::string>(), stamp);
+  if (!Value.is_string()) return false;
+  const std::string text = Value.get<std::string>();
+  const size_t colon = text.find(':');
+  return colon != std::string::npos && IsDecimal(text.substr(0, colon)) &&
+         IsDecimal(text.substr(colon + 1)) && std::stol(text.substr(colon + 1)) < 1000000000;
+}
+
+// 36 characters: lower-case hexadecimal in groups of 8-4-4-4-12, joined by hyphens.
+bool IsUUIDText(const std::string& Text) {
+  if (Text.size() != 36) return false;
+  for (size_t i = 0; i < Text.size(); ++i) {
+    const bool hyphen = i == 8 || i == 13 || i == 18 || i == 23;
+    if (hyphen != (Text[i] == '-')) return false;
+    if (!hyphen && std::string("0123456789abcdef").find(Text[i]) == std::string::npos) return false;
+  }
+  return true;
 }
 
 long StampSeconds(const json& Value) {
@@ -263,8 +283,7 @@ TEST_F(NodeData, WritesInsideAWriteSectionUseTheSameRecursiveLock) {
 
 TEST_F(NodeData, FakeIDIsStableUntilReleased) {
   const std::string first = Store.FakeID("/fake/flows", 3);
-  EXPECT_TRUE(
-      std::regex_match(first, std::regex("[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}")));
+  EXPECT_TRUE(IsUUIDText(first)) << first;
   EXPECT_EQ(Store.FakeID("/fake/flows", 3), first);
   EXPECT_NE(Store.FakeID("/fake/flows", 4), first);
   EXPECT_TRUE(Store.DelFakeID("/fake/flows", 3));
