@@ -3,6 +3,7 @@
 #include "helpers.h"
 
 #include <limits>
+#include <map>
 #include <set>
 #include <stdexcept>
 
@@ -33,6 +34,22 @@ bool ParseIndex(const std::string& Text, uint32_t& Index) {
 
 const std::string& Text(const json& Operation, const char* Member) {
   return Operation.at(Member).get_ref<const std::string&>();
+}
+
+// The JSON library writes appended array elements as "add" at ".../-". Each one gets its real position
+// (after the elements of the old array, in order), so that handlers learn which element is new and
+// several new elements stay apart.
+void ResolveAppends(json& Difference, const json& J1) {
+  std::map<std::string, size_t> next; // array path -> position of the next appended element
+  for (json& operation : Difference) {
+    std::string& path = operation.at("path").get_ref<std::string&>();
+    if (operation.at("op") != "add" || path.size() < 2 || path.compare(path.size() - 2, 2, "/-") != 0)
+      continue;
+    const std::string array = path.substr(0, path.size() - 2);
+    auto position = next.find(array);
+    if (position == next.end()) position = next.emplace(array, J1.at(json::json_pointer(array)).size()).first;
+    path.replace(path.size() - 1, 1, std::to_string(position->second++));
+  }
 }
 
 } // namespace
@@ -67,8 +84,9 @@ TJsonCompare::TJsonCompare(const TJsonCompareDef* Def) {
 // Each entry reports every element that changed, once, with the first operation that touches it:
 // reporting only the first element would lose the changes of all others in the same document.
 void TJsonCompare::Compare(void* AContext, const json& J1, const json& J2, const TJsonNodeInfo*) const {
-  const json difference = json::diff(J1, J2);
+  json difference = json::diff(J1, J2);
   if (difference.empty()) return;
+  ResolveAppends(difference, J1);
   for (const auto& entry : OrderedActions) {
     const TPathMatch match(entry.first);
     std::set<std::string> reported;

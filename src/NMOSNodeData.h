@@ -123,7 +123,7 @@ private:
   const json& Write(const char* Path, const json& Value, bool UpdateVersion);
   json* Find(const char* Path);
 
-  IQELNMOSBridge* Bridge; // not owned, kept for the bridge's accessors
+  [[maybe_unused]] IQELNMOSBridge* Bridge; // not owned; the store never calls it
   std::unique_ptr<TQELNMOSNodeDataData> FData;
 };
 

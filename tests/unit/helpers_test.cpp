@@ -5,7 +5,7 @@
 
 #include <arpa/inet.h>
 
-#include <regex>
+#include <cctype>
 #include <string>
 
 namespace {
@@ -14,6 +14,16 @@ std::string CaptureLog(int level, const char* text) {
   testing::internal::CaptureStdout();
   lws_log(level, "%s", text);
   return testing::internal::GetCapturedStdout();
+}
+
+// Local date and time with microseconds and a blank: "2026-01-31 12:34:56.123456 ". (No std::regex
+// here: with the sanitizers at -O2, GCC 12 reports false uninitialised uses inside <regex>.)
+bool StartsWithTimestamp(const std::string& Line) {
+  const std::string shape = "0000-00-00 00:00:00.000000 ";
+  if (Line.size() < shape.size()) return false;
+  for (size_t i = 0; i < shape.size(); ++i)
+    if (shape[i] == '0' ? !isdigit(static_cast<unsigned char>(Line[i])) : Line[i] != shape[i]) return false;
+  return true;
 }
 
 } // namespace
@@ -57,8 +67,8 @@ TEST(Logging, OnlyErrorsAndWarningsArePrinted) {
   EXPECT_EQ(CaptureLog(QLLL_INFO, "i"), "");
   EXPECT_EQ(CaptureLog(QLLL_DEBUG | QLLL_REST, "d"), "");
   std::string line = CaptureLog(QLLL_ERR, "boom");
-  EXPECT_TRUE(
-      std::regex_search(line, std::regex(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6} .*ERROR.* boom\n$)")))
+  EXPECT_TRUE(StartsWithTimestamp(line) && line.find("ERROR") != std::string::npos && line.size() >= 6 &&
+              line.compare(line.size() - 6, 6, " boom\n") == 0)
       << line;
   EXPECT_NE(CaptureLog(QLLL_WARN | QLLL_MACHINE_BASE, "w").find("WARN "), std::string::npos);
   EXPECT_NE(CaptureLog(QLLL_ERR | QLLL_JSONDIFF, "j").find("#### "), std::string::npos);
