@@ -26,6 +26,18 @@ void AddIfMissing(json& doc, const char* member, json value) {
   if (!doc.contains(member)) doc[member] = std::move(value);
 }
 
+// The host of the node's own API: the first endpoint's, else the configured address.
+std::string NodeHost(const json& node, const IQELNMOSConfig* cfg) {
+  if (node.is_object() && node.contains("api") && node["api"].is_object()) {
+    const json endpoints = IQELNMOSNodeData::JsonExtract(node["api"], "endpoints", json::array());
+    if (!endpoints.empty()) {
+      std::string host = Text(endpoints[0], "host");
+      if (!host.empty()) return host;
+    }
+  }
+  return cfg->GetBridgeAddress();
+}
+
 json BareNode() {
   return {{"api", {{"versions", {"v1.2", "v1.0"}}, {"endpoints", json::array()}}},
           {"href", ""},
@@ -100,7 +112,10 @@ bool TQELNMOSBridge::SetIPAddress(const json& ip) {
     if (!endpoints.is_array()) endpoints = json::array();
     while (endpoints.size() < 2)
       endpoints.push_back(json::object());
-    endpoints[0] = {{"host", cfg->GetBridgeAddress()}, {"port", cfg->GetBridgePort()}, {"protocol", "http"}};
+    // Without an interface of its own (no "/if") the node is reached at the address the firmware reports.
+    std::string host = cfg->GetBridgeAddress();
+    if (host.empty() || host == "0.0.0.0") host = ip.get<std::string>();
+    endpoints[0] = {{"host", host}, {"port", cfg->GetBridgePort()}, {"protocol", "http"}};
     endpoints[1] = {{"host", cfg->GetAES67FWAddr()}, {"port", cfg->GetAES67FWPort()}, {"protocol", "http"}};
     char href[512];
     snprintf(href, sizeof href, "http://%s:%d/", cfg->GetAES67FWAddr().c_str(), cfg->GetAES67FWPort());
@@ -232,7 +247,7 @@ bool TQELNMOSBridge::UpdateDevice(uint32_t index, const json&) {
     NMOSUpdate_ResourceCore(Device, device, deviceId);
     json controls = json::array();
     char href[512];
-    snprintf(href, sizeof href, "http://%s:%d/x-nmos/connection/v1.0/", cfg->GetBridgeAddress().c_str(),
+    snprintf(href, sizeof href, "http://%s:%d/x-nmos/connection/v1.0/", NodeHost(node, cfg).c_str(),
              cfg->GetBridgePort());
     const json interfaces = IQELNMOSNodeData::JsonExtract(node, "interfaces", json::array());
     for (size_t i = 0; i < interfaces.size(); ++i)

@@ -95,6 +95,9 @@ bool TQELNMOSBridge::UpdateReceiver(uint32_t index, const json& stream) {
     json patch = json::diff(stored, receiver);
     changed = !patch.empty();
 
+    // The resource's private documents live below one object per resource.
+    const std::string internPath = Path("/intern/receivers/%s", uuid);
+    if (!Data().Get(internPath.c_str()).is_object()) Data().Set(internPath.c_str(), json::object());
     const std::string constraintsPath = Path("/intern/receivers/%s/constraints", uuid);
     json constraints = Data().Get(constraintsPath.c_str());
     if (!constraints.is_array() || constraints.empty() || !constraints[0].is_object())

@@ -111,9 +111,11 @@ bool TQELNMOSBridge::UpdateSender(uint32_t index, const json& stream, TUUIDSet& 
   const int64_t port = Number(stream, "port", DefaultPort);
   const bool enabled = Flag(stream, "enabled");
 
+  // The flow of a slot keeps its identifier while the same stream stays enabled in it; it is removed
+  // when the slot now carries another stream or the stream is disabled.
   std::string bound;
   if (Data().GetUUIDFromIndex("senders", static_cast<int>(index), bound)) {
-    UpdateFlow(index, stream, true);
+    if (bound != uuid || !enabled) UpdateFlow(index, stream, true);
     if (bound != uuid) {
       Data().SetNameFromUUID("/senders", bound, "");
       Data().SetIndexFromUUID("senders", bound, -1);
@@ -161,6 +163,9 @@ bool TQELNMOSBridge::UpdateSender(uint32_t index, const json& stream, TUUIDSet& 
     patch = json::diff(stored, sender);
     changed = !patch.empty();
 
+    // The resource's private documents live below one object per resource.
+    const std::string internPath = Path("/intern/senders/%s", uuid);
+    if (!Data().Get(internPath.c_str()).is_object()) Data().Set(internPath.c_str(), json::object());
     SetIfChanged(Data(), Path("/intern/senders/%s/transportfile", uuid), manifest);
 
     const std::string constraintsPath = Path("/intern/senders/%s/constraints", uuid);

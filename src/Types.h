@@ -5,8 +5,8 @@
 
 namespace Qel_nmos_bridge {
 
-// Objects keep their members in insertion order, so documents read back as they were built.
-using json = nlohmann::ordered_json;
+// Objects keep their members in key order (a sorted map), so documents and lists read back sorted.
+using json = nlohmann::json;
 
 // IS-04 resource kinds; the numbers are fixed because tables are indexed by them.
 enum TNMOS_ResType : int { Node = 0, Device = 1, Sender = 2, Receiver = 3, Source = 4, Flow = 5 };

@@ -10,7 +10,7 @@
 
 namespace Qel_hosted {
 
-using json = nlohmann::ordered_json;
+using json = nlohmann::json;
 
 enum THostedServiceDriveType {
   sdtCyclic = 0, // the host calls DoCycle() every cycle

@@ -14,7 +14,7 @@
 
 namespace Qel_websock_api {
 
-using json = nlohmann::ordered_json;
+using json = nlohmann::json;
 
 struct TWSData;
 struct TMachineCtrl;

@@ -29,6 +29,13 @@ class RunningNode:
         self.port = None
 
     def start(self):
+        try:
+            return self._start()
+        except BaseException:
+            self.stop()  # nothing may outlive a failed start
+            raise
+
+    def _start(self):
         self.sim = testlib.Process([testlib.binary("aes67fw-sim"), "--listen", "127.0.0.1:0",
                                     "--streams", str(self.streams)])
         line = self.sim.readline(START_LIMIT)
@@ -63,7 +70,7 @@ class RunningNode:
 
     # The bridge's HTTP server.
     def request(self, method, path, body=None, headers=None):
-        return testlib.http(method, self.port, path, body, headers)
+        return testlib.request(method, self.port, path, body, headers)
 
     def get_json(self, path):
         status, _, body = self.request("GET", path)
@@ -73,7 +80,7 @@ class RunningNode:
 
     # The simulator's control endpoints.
     def sim_request(self, method, path, body=None):
-        return testlib.http(method, self.sim_port, path, body)
+        return testlib.request(method, self.sim_port, path, body)
 
     def sim_json(self, method, path, body=None):
         status, _, payload = self.sim_request(method, path, body)
