@@ -1,8 +1,11 @@
 #include "NMOSBridge.h"
 
+#include "AES67FWClient.h"
 #include "Machine.h"
 #include "NMOSNodeData.h"
 #include "NMOSNodeHTTP.h"
+#include "NMOSQueryClient.h"
+#include "NMOSRegClient.h"
 #include "helpers.h"
 
 #include <uv.h>
@@ -28,7 +31,7 @@ enum : uint32_t {
 };
 
 // Requests of the console keys that the worker carries out on its own thread.
-enum : uint32_t { KeyRequestStats = 1u << 0 };
+enum : uint32_t { KeyRequestStats = 1u << 0, KeyRequestMachines = 1u << 1, KeyRequestResetFW = 1u << 2 };
 
 const char* const HelpText =
     "q: quit\nd: Dump Database\nm: Dump machine states\nr: Reset AESFW connection\ns: Print Stats";
@@ -147,7 +150,10 @@ TQELNMOSBridge::TQELNMOSBridge(const IQELNMOSConfig* config, const TQELNMOS_LWSS
   FData->VarStorage.Set("${VERSION_IS05}", "v1.0");
   FServiceHost = Qel_hosted::IServiceHost::Self();
   NMOSNodeData = new TQELNMOSNodeData(this);
+  NMOSRegClient = IQELNMOSRegClient::Create(this);
+  NMOSQueryClient = IQELNMOSQueryClient::Create(this);
   NMOSRestServer = new TNMOSRestServer(this, setup);
+  FWClient = new Qel_proto_aes67fw::TAES67FWClient(this);
 
   FData->KeyAsync = new uv_async_t;
   FData->KeyAsync->data = this;
@@ -158,6 +164,9 @@ TQELNMOSBridge::TQELNMOSBridge(const IQELNMOSConfig* config, const TQELNMOS_LWSS
 TQELNMOSBridge::~TQELNMOSBridge() {
   // The worker may still run when main() destroys a running bridge: end it before anything it uses.
   if (FData->WWWThread.joinable()) Cleanup();
+  FWClient->Destroy();
+  NMOSRegClient->Destroy();
+  NMOSQueryClient->Destroy();
   NMOSNodeData->Destroy();
   NMOSRestServer->Destroy();
   uv_close(reinterpret_cast<uv_handle_t*>(FData->KeyAsync),
@@ -261,6 +270,9 @@ void TQELNMOSBridge::Execute() {
     }
   }
   lws_log(QLLL_NOTICE, "QELNMOSBridgeWorker terminated. cleanup..");
+  RegClient().UnregisterNode();
+  AESFWClient().Shutdown();
+  QueryClient().Shutdown();
   lws_log(QLLL_NOTICE, "QELNMOSBridgeWorker cleanup finished");
 }
 
@@ -285,6 +297,18 @@ void TQELNMOSBridge::Serve() {
 void TQELNMOSBridge::RunKeyRequests() {
   uint32_t requests = FData->KeyRequests.exchange(0);
   if (requests & KeyRequestStats) PrintStats();
+  if (requests & KeyRequestMachines) {
+    RegClient().AsBC().DumpStates();
+    QueryClient().AsBC().DumpStates();
+  }
+  if (requests & KeyRequestResetFW) AESFWClient().ResetConnection();
+}
+
+// Keys that act on worker-owned objects are handed to the worker's loop.
+int TQELNMOSBridge::RequestFromWorker(uint32_t request) {
+  FData->KeyRequests |= request;
+  uv_async_send(FData->KeyAsync);
+  return 1;
 }
 
 int TQELNMOSBridge::HandleKeyPress(char key) {
@@ -300,11 +324,12 @@ int TQELNMOSBridge::HandleKeyPress(char key) {
     fflush(stdout);
     FData->Machine.SetEvent(ev_bridge_stop);
     return 0;
+  case 'm':
+    return RequestFromWorker(KeyRequestMachines);
+  case 'r':
+    return RequestFromWorker(KeyRequestResetFW);
   case 's':
-    // Statistics read worker-owned objects: the worker prints them.
-    FData->KeyRequests |= KeyRequestStats;
-    uv_async_send(FData->KeyAsync);
-    return 1;
+    return RequestFromWorker(KeyRequestStats);
   default:
     return 0;
   }

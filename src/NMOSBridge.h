@@ -11,6 +11,11 @@ namespace Qel_nmos_bridge {
 struct TQELNMOSBridgeData;
 class IQELNMOSNodeData;
 class TNMOSRestServer;
+} // namespace Qel_nmos_bridge
+namespace Qel_proto_aes67fw {
+class TAES67FWClient;
+}
+namespace Qel_nmos_bridge {
 
 enum bridgestates {
   bridge_off = 1,
@@ -41,6 +46,9 @@ public:
   IQELNMOSNodeData& Data() override { return *NMOSNodeData; }
   bool DoCycle() override;
   IVarStorage& AsVS() override;
+  IQELNMOSRegClient& RegClient() override { return *NMOSRegClient; }
+  IQELNMOSQueryClient& QueryClient() override { return *NMOSQueryClient; }
+  Qel_proto_aes67fw::TAES67FWClient& AESFWClient() { return *FWClient; }
   IQELNMOSRestServer& RestSrv() override;
   Qel_hosted::IServiceHost& ServiceHost() override { return *FServiceHost; }
   void Terminate() override;
@@ -51,6 +59,27 @@ public:
   int HandleKeyPress(char key) override;
   void UpdateStats() override;
   json& GetStats() override;
+
+  void CreateNode(const json& ID) override;
+  void DestroyNode() override;
+  void CreateDevice(uint32_t Index, const json& ID) override;
+  const json& GetDevice(std::string& path) override;
+  bool UpdateDevice(uint32_t index, const json& config) override;
+  bool SetIPAddress(const json& ip) override;
+  bool SetHostName(const json& name) override;
+  bool SetClockInfo(uint32_t index, const json& clock) override;
+  bool SetInterfaceInfo(uint32_t index, const json& iface) override;
+  bool UpdateSenders(const json& streams) override;
+  bool UpdateSender(uint32_t index, const json& stream, TUUIDSet& seen) override;
+  bool UpdateReceivers(const json& streams, const json& config) override;
+  bool UpdateReceiver(uint32_t index, const json& stream) override;
+  bool UpdateFlow(uint32_t Index, const json& Stream, bool ForceRemove) override;
+  bool GetFlowIDBySourceID(const std::string& SourceUUIDStr, std::string& FlowUUIDStr) override;
+  bool Connect(const std::string& ReceiverUUID, const json& SenderData) override;
+  void ResetNode();
+
+  // Sets the members every resource has; false for a type outside the resource kinds.
+  static bool NMOSUpdate_ResourceCore(TNMOS_ResType type, json& res, const std::string& id);
 
   // The worker thread's body.
   void Execute();
@@ -70,7 +99,12 @@ public:
 private:
   void Serve();
   void Cleanup();
+  int RequestFromWorker(uint32_t request);
   void RunKeyRequests(); // worker side of the keys that act on worker-owned objects
+  bool SetNodeListEntry(const char* list, uint32_t index, const json& value);
+  void BuildSourceAndFlow(uint32_t index, const json& stream, int64_t fs, const std::string& deviceId,
+                          const std::string& flowId);
+  bool RemoveFlow(int n, bool keepSource);
 
   const IQELNMOSConfig* FBoxConfig;
   TQELNMOSBridgeData* FData;
@@ -80,7 +114,10 @@ private:
   int CntStartupTries = 0;
   Qel_hosted::IServiceHost* FServiceHost = nullptr;
   IQELNMOSNodeData* NMOSNodeData = nullptr;
+  IQELNMOSRegClient* NMOSRegClient = nullptr;
+  IQELNMOSQueryClient* NMOSQueryClient = nullptr;
   TNMOSRestServer* NMOSRestServer = nullptr;
+  Qel_proto_aes67fw::TAES67FWClient* FWClient = nullptr;
 };
 
 } // namespace Qel_nmos_bridge

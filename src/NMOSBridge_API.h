@@ -7,10 +7,18 @@
 #include "Types.h"
 #include "VarStorage.h"
 
+#include <set>
+#include <string>
+
 namespace Qel_nmos_bridge {
 
 class IQELNMOSNodeData;
 class IQELNMOSRestServer;
+class IQELNMOSRegClient;
+class IQELNMOSQueryClient;
+
+// Firmware stream identifiers collected during one pass over the transmit streams.
+using TUUIDSet = std::set<std::string>;
 
 class IQELNMOSBridge {
 public:
@@ -22,6 +30,8 @@ public:
   // One poll of the life cycle (main thread); false once the bridge has reached its end.
   virtual bool DoCycle() = 0;
   virtual IVarStorage& AsVS() = 0;
+  virtual IQELNMOSRegClient& RegClient() = 0;
+  virtual IQELNMOSQueryClient& QueryClient() = 0;
   virtual IQELNMOSRestServer& RestSrv() = 0;
   virtual Qel_hosted::IServiceHost& ServiceHost() = 0;
   virtual void Terminate() = 0;
@@ -30,6 +40,28 @@ public:
   virtual bool SetGlobalConfigChanged() = 0;
   virtual bool SetAttendAES67FW() = 0;
   virtual int HandleKeyPress(char key) = 0;
+
+  // Node and device (the firmware's identifiers, host name, address, interface and clocks).
+  virtual void CreateNode(const json& ID) = 0;
+  virtual void DestroyNode() = 0;
+  virtual void CreateDevice(uint32_t Index, const json& ID) = 0;
+  virtual const json& GetDevice(std::string& path) = 0;
+  virtual bool UpdateDevice(uint32_t index, const json& config) = 0;
+  virtual bool SetIPAddress(const json& ip) = 0;
+  virtual bool SetHostName(const json& name) = 0;
+  virtual bool SetClockInfo(uint32_t index, const json& clock) = 0;
+  virtual bool SetInterfaceInfo(uint32_t index, const json& iface) = 0;
+  // Sources, flows and senders from the firmware's transmit streams.
+  virtual bool UpdateSenders(const json& streams) = 0;
+  virtual bool UpdateSender(uint32_t index, const json& stream, TUUIDSet& seen) = 0;
+  // Receivers from the firmware's receive streams.
+  virtual bool UpdateReceivers(const json& streams, const json& config) = 0;
+  virtual bool UpdateReceiver(uint32_t index, const json& stream) = 0;
+  virtual bool UpdateFlow(uint32_t Index, const json& Stream, bool ForceRemove) = 0;
+  virtual bool GetFlowIDBySourceID(const std::string& SourceUUIDStr, std::string& FlowUUIDStr) = 0;
+  // Asks the firmware to make the receiver's stream follow the sender (an empty document disconnects).
+  virtual bool Connect(const std::string& ReceiverUUID, const json& SenderData) = 0;
+
   virtual void UpdateStats() = 0;
   virtual json& GetStats() = 0;
   virtual ~IQELNMOSBridge() = default;

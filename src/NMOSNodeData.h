@@ -121,7 +121,7 @@ public:
 
 private:
   const json& Write(const char* Path, const json& Value, bool UpdateVersion);
-  const json* Find(const char* Path);
+  json* Find(const char* Path);
 
   IQELNMOSBridge* Bridge; // not owned, kept for the bridge's accessors
   std::unique_ptr<TQELNMOSNodeDataData> FData;

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace Qel_nmos_bridge {
 
@@ -53,7 +55,7 @@ struct TRESTHandlerEntry {
 struct TRESTServerData {
   explicit TRESTServerData(Qel_hosted::IServiceHost& host) : ServiceHost(host) {}
   Qel_hosted::IServiceHost& ServiceHost;
-  lws_context* LWSContext = nullptr; // cleared by libwebsockets once a destroyed context is gone
+  lws_context* LWSContext = nullptr;
   const Qel_hosted::TServiceInfo ServiceInfo{"NMOSNODEHTTPServer", Qel_hosted::sdtEvents};
   std::map<std::string, TRESTHandlerEntry> HandlerEntries;
   uint64_t MsgsReceived = 0, MsgsHandled = 0, MsgsNoHandler = 0;
@@ -112,8 +114,11 @@ int CompleteTransaction(lws* wsi) {
   return lws_http_transaction_completed(wsi) ? -1 : 0;
 }
 
+using THeaderList = std::vector<std::pair<std::string, std::string>>;
+
 // Writes the status line and headers; the body follows from the writeable callbacks.
-int Respond(lws* wsi, THTTPSessionData* psd, int status, const std::string& mime, const std::string& body) {
+int Respond(lws* wsi, THTTPSessionData* psd, int status, const std::string& mime, const std::string& body,
+            const THeaderList& extra = {}) {
   unsigned char buf[LWS_PRE + 2048];
   unsigned char* start = buf + LWS_PRE;
   unsigned char* p = start;
@@ -127,9 +132,11 @@ int Respond(lws* wsi, THTTPSessionData* psd, int status, const std::string& mime
             add("Access-Control-Allow-Origin:", "*") &&
             add("Access-Control-Allow-Methods:", "GET, PUT, POST, HEAD, OPTIONS, DELETE") &&
             add("Access-Control-Allow-Headers:", "Content-Type, Accept") &&
-            add("Access-Control-Max-Age:", "3600") && (mime.empty() || add("Content-type:", mime)) &&
-            lws_add_http_header_content_length(wsi, body.size(), &p, end) == 0 &&
-            lws_finalize_http_header(wsi, &p, end) == 0;
+            add("Access-Control-Max-Age:", "3600") && (mime.empty() || add("Content-type:", mime));
+  for (const auto& [name, value] : extra)
+    ok = ok && add((name + ":").c_str(), value);
+  ok = ok && lws_add_http_header_content_length(wsi, body.size(), &p, end) == 0 &&
+       lws_finalize_http_header(wsi, &p, end) == 0;
   if (!ok) return -1;
   if (lws_write(wsi, start, static_cast<size_t>(p - start), LWS_WRITE_HTTP_HEADERS) < 0) return -1;
   if (body.empty()) return CompleteTransaction(wsi);
@@ -209,7 +216,6 @@ bool TNMOSRestServer::InitHTTPSrv() {
   info.options =
       static_cast<uint64_t>(LWSSetup.LWSOptions) | LWS_SERVER_OPTION_VALIDATE_UTF8 | LWS_SERVER_OPTION_LIBUV;
   info.foreign_loops = loops;
-  info.pcontext = &FData->LWSContext;
   info.timeout_secs = 5;
   if (LWSSetup.use_ssl) {
     info.options |= LWS_SERVER_OPTION_DO_SSL_GLOBAL_INIT;
@@ -223,7 +229,19 @@ bool TNMOSRestServer::InitHTTPSrv() {
         "!DHE-RSA-AES256-SHA256:!AES256-GCM-SHA384:!AES256-SHA256";
   }
   FData->LWSContext = lws_create_context(&info);
+  // On a foreign loop the context comes back even when its listening vhost failed (port taken). It
+  // has already started to destroy itself then; let the loop finish that and count it as a failure.
+  if (FData->LWSContext && !lws_get_vhost_by_name(FData->LWSContext, "default")) {
+    FData->LWSContext = nullptr;
+    TurnLoopForClosingHandles();
+  }
   return FData->LWSContext != nullptr;
+}
+
+// A context on a foreign loop closes its handles through the loop. The worker is not running when
+// the context comes or goes, so the loop is turned here until their close callbacks have run.
+void TNMOSRestServer::TurnLoopForClosingHandles() {
+  for (int i = 0; i < 16; ++i) uv_run(FData->ServiceHost.Loop(), UV_RUN_NOWAIT);
 }
 
 bool TNMOSRestServer::DeinitService() {
@@ -294,7 +312,8 @@ int TNMOSRestServer::HandleHTTPRequest(lws* wsi, const char* client, const char*
     request.URI = uri;
     request.PostData = body;
     if (HandleRequest(request))
-      return Respond(wsi, session, request.Result.HTTPResult, request.Result.MimeType, request.Result.Body);
+      return Respond(wsi, session, request.Result.HTTPResult, request.Result.MimeType, request.Result.Body,
+                     request.Result.Headers);
   }
   return Respond(wsi, session, HTTP_STATUS_NOT_FOUND, "application/json", NotFoundBody);
 }

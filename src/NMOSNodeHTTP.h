@@ -70,6 +70,7 @@ public:
 
 private:
   bool InitHTTPSrv();
+  void TurnLoopForClosingHandles();
   int HandleHTTPRequest(lws* wsi, const char* client, const char* url, struct THTTPSessionData* session);
 
   IQELNMOSBridge* Parent;

@@ -6,7 +6,9 @@
 
 #include <libwebsockets.h>
 
+#include <cerrno>
 #include <csignal>
+#include <ctime>
 #include <exception>
 #include <unistd.h>
 
@@ -19,6 +21,14 @@ volatile sig_atomic_t force_exit = 0;
 void sighandler(int) {
   if (force_exit) _exit(1);
   force_exit = 1;
+}
+
+// One second between polls; a signal does not cut it short, so a stop is noticed at the next poll
+// and a second SIGINT within that second still finds the first one pending.
+void PollPause() {
+  struct timespec left = {1, 0};
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
 }
 
 void DestroyBridge(IQELNMOSBridge*& bridge) {
@@ -37,7 +47,7 @@ int main(int argc, char** argv) {
   struct sigaction sa = {};
   sa.sa_handler = sighandler;
   sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr); // no SA_RESTART: sleep() returns early on the signal
+  sigaction(SIGINT, &sa, nullptr);
 
   IQELNMOSBridge* bridge = nullptr;
   while (!force_exit) {
@@ -47,7 +57,7 @@ int main(int argc, char** argv) {
         bridge = IQELNMOSBridge::Create(&config);
       }
       while (!force_exit && bridge->DoCycle())
-        sleep(1);
+        PollPause();
       break;
     } catch (const std::exception& e) {
       lws_log(QLLL_ERR, "main loop exception catched: %s\n", e.what());

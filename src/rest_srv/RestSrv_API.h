@@ -7,6 +7,8 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 struct lws;
 
@@ -29,6 +31,8 @@ struct TRESTResultData {
   std::string Body;
   std::string MimeType;
   int HTTPResult = 404;
+  // Further response headers as (name without the colon, value), for example a redirect's "Location".
+  std::vector<std::pair<std::string, std::string>> Headers;
 };
 
 struct TRESTRequestData {

@@ -80,7 +80,7 @@ def wait_for_port(port, timeout=10):
     return False
 
 
-def http(method, port, path, body=None, headers=None, timeout=5):
+def request(method, port, path, body=None, headers=None, timeout=5):
     conn = http.client.HTTPConnection("127.0.0.1", port, timeout=timeout)
     data = body if body is None or isinstance(body, (bytes, str)) else json.dumps(body)
     conn.request(method, path, body=data, headers=headers or {})

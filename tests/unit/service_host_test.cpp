@@ -152,37 +152,43 @@ TEST(Signal, EmitsInOrderAndDisconnectRemovesEveryConnectionOfATarget) {
   EXPECT_EQ(log, (std::vector<int>{202, 302}));
 }
 
+namespace {
+
+// Disconnects a victim from the signal and connects many newcomers while the signal runs.
+struct TRewirer : TObject {
+  TRewirer(TObject* parent, TSignal<int>* sig, TReceiver* newcomer, TReceiver* victim)
+      : TObject(parent), Sig(sig), Newcomer(newcomer), Victim(victim) {}
+  void Rewire(int) {
+    Sig->Disconnect(Victim);
+    for (int i = 0; i < 100; ++i) Sig->Connect(Newcomer, &TReceiver::Got);
+  }
+  TSignal<int>* Sig;
+  TReceiver* Newcomer;
+  TReceiver* Victim;
+};
+
+} // namespace
+
 TEST(Signal, ConnectingAndDisconnectingDuringEmissionIsSafe) {
   TObject root(static_cast<TThread*>(nullptr));
   std::vector<int> log;
-  TReceiver quitter(&root, &log, 1), later(&root, &log, 2), newcomer(&root, &log, 3);
+  TReceiver victim(&root, &log, 1), newcomer(&root, &log, 2);
   TSignal<int> sig;
-  quitter.Signal = &sig;
-  sig.Connect(&quitter, &TReceiver::DisconnectSelf);
-  sig.Connect(&later, &TReceiver::Got);
-  // The first receiver disconnects the second one and connects many more while the signal runs.
-  later.Signal = &sig;
-  sig.Connect(&quitter, &TReceiver::Got);
-  TSignal<int>* s = &sig;
-  struct TAdder : TObject {
-    TAdder(TObject* p, TSignal<int>* s, TReceiver* r, TReceiver* victim)
-        : TObject(p), S(s), R(r), Victim(victim) {}
-    void Add(int) {
-      S->Disconnect(Victim);
-      for (int i = 0; i < 100; ++i)
-        S->Connect(R, &TReceiver::Got);
-    }
-    TSignal<int>* S;
-    TReceiver* R;
-    TReceiver* Victim;
-  } adder(&root, s, &newcomer, &later);
-  TSignal<int> sig2;
-  sig2.Connect(&adder, &TAdder::Add);
-  sig2.Connect(&later, &TReceiver::Got);
-  sig2.Emit(5);
-  EXPECT_TRUE(log.empty()); // "later" was disconnected before its turn; newcomers wait for the next emission
-  sig2.Emit(6);
-  EXPECT_EQ(log.size(), 100u);
-  sig.Emit(1); // quitter disconnects itself mid-emission; the rest still run
-  EXPECT_EQ(sig.Count(), 1u);
+  TRewirer rewirer(&root, &sig, &newcomer, &victim);
+  sig.Connect(&rewirer, &TRewirer::Rewire);
+  sig.Connect(&victim, &TReceiver::Got);
+  sig.Emit(5);
+  EXPECT_TRUE(log.empty()); // the victim went before its turn; newcomers wait for the next emission
+  sig.Emit(6);
+  EXPECT_EQ(log, std::vector<int>(100, 206));
+
+  TReceiver quitter(&root, &log, 3);
+  TSignal<int> own;
+  quitter.Signal = &own;
+  own.Connect(&quitter, &TReceiver::DisconnectSelf);
+  own.Connect(&newcomer, &TReceiver::Got);
+  log.clear();
+  own.Emit(7);
+  EXPECT_EQ(log, std::vector<int>{207});
+  EXPECT_EQ(own.Count(), 1u);
 }

@@ -1,0 +1,58 @@
+// The network-settings request: answer a read, write the settings files and apply them on a write.
+#include "netsettings.h"
+#include "raii.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#define IPCONFIG_PATH "/config/ipconfig"
+#define TZ_PATH "/config/TZ"
+#define SETTINGS_READ_MAX_LEN 25
+
+static void ReadCurrentSettings(NetSettings* s) {
+  memset(s, 0, sizeof(*s));
+  FilePtr ipconfig(fopen(IPCONFIG_PATH, "r"));
+  if (ipconfig) NetSettingsParseIpconfig(ipconfig.get(), s);
+  FilePtr tz(fopen(TZ_PATH, "r"));
+  if (tz) NetSettingsParseTZ(tz.get(), s);
+}
+
+static bool WriteSettingsFile(const char* path, const NetSettings& s, bool ipconfig) {
+  FilePtr f(fopen(path, "w"));
+  if (!f) {
+    LogMessage(0x80000000, 0xA0000000, "Can't write file %s", path);
+    return false;
+  }
+  if (ipconfig)
+    NetSettingsWriteIpconfig(f.get(), s);
+  else
+    fprintf(f.get(), "%s\n", s.tz);
+  return true;
+}
+
+static void WriteSettings(const uint8_t* record, size_t len, const NetSettings& current) {
+  NetSettings next;
+  NetSettingsMerge(record, len, current, &next);
+  if (!NetSettingsValuesSafe(next)) {
+    LogMessage(0x80000000, 0xA0000000, "SETIP refused: host name or time zone holds characters not allowed");
+    return;
+  }
+  if (!WriteSettingsFile(IPCONFIG_PATH, next, true)) return;
+  if (!WriteSettingsFile(TZ_PATH, next, false)) return;
+  if (system("/etc/setip") < 0) perror("system()");
+}
+
+void NetSettingsRequest(Block& block) {
+  LogMessage(0x80000000, 0x80000000, "SETIP source %d len %d\n", block.Source, block.Len);
+  if (block.Len <= 3 || GetBE32(block.Data) != SerialNumber) return;
+  NetSettings current;
+  ReadCurrentSettings(&current);
+  if (block.Len <= SETTINGS_READ_MAX_LEN) {
+    NetSettingsToRecord(current, block.Data);
+    block.Len = SETTINGS_RECORD_SIZE;
+    SendBlock(block);
+    return;
+  }
+  size_t len = block.Len < QC_DATA_SIZE ? block.Len : QC_DATA_SIZE;
+  WriteSettings(block.Data, len, current);
+}

@@ -1,0 +1,255 @@
+// The node and device resources: the firmware's node and device identifiers, host name, address,
+// interfaces and clocks become the NMOS node ("/self") and its one device.
+#include "NMOSBridge.h"
+#include "NMOSNodeData.h"
+#include "NMOSQueryClient.h"
+#include "NMOSRESTHandlers.h"
+#include "NMOSRegClient.h"
+#include "helpers.h"
+
+#include <cstdio>
+
+namespace Qel_nmos_bridge {
+
+namespace {
+
+const char* const NodeDescription = "QEL 61-8152 AES67";
+const char* const NMOS_MODULE_TYPE = "8152";
+const char* const DevicePathTemp = "/devices/temp";
+
+std::string Text(const json& node, const char* member) {
+  json v = IQELNMOSNodeData::JsonExtract(node, member, json(""));
+  return v.get<std::string>();
+}
+
+void AddIfMissing(json& doc, const char* member, json value) {
+  if (!doc.contains(member)) doc[member] = std::move(value);
+}
+
+json BareNode() {
+  return {{"api", {{"versions", {"v1.2", "v1.0"}}, {"endpoints", json::array()}}},
+          {"href", ""},
+          {"clocks", json::array()},
+          {"services", json::array()},
+          {"interfaces", json::array()},
+          {"caps", json::object()},
+          {"description", NodeDescription}};
+}
+
+} // namespace
+
+bool TQELNMOSBridge::NMOSUpdate_ResourceCore(TNMOS_ResType type, json& res, const std::string& id) {
+  if (type < Node || type > Flow) return false;
+  if (!res.is_object()) res = json::object();
+  if (type == Device) res["type"] = "urn:x-nmos:device:generic";
+  res["resource_type"] = ResTypeToString(type);
+  if (!id.empty()) res["id"] = id;
+  AddIfMissing(res, "version", "0:0");
+  AddIfMissing(res, "label", "");
+  res["description"] = "";
+  res["tags"] = json::object();
+  return true;
+}
+
+void TQELNMOSBridge::CreateNode(const json& ID) {
+  if (!ID.is_string()) return;
+  const std::string id = ID.get<std::string>();
+  {
+    TNodeDBWriteLocker lock(Data());
+    json node = Data().Get("/self");
+    NMOSUpdate_ResourceCore(Node, node, id);
+    if (!node["api"].is_object()) node["api"] = json::object();
+    node["api"]["versions"] = {"v1.2", "v1.0"};
+    if (!node["api"].contains("endpoints")) node["api"]["endpoints"] = json::array();
+    AddIfMissing(node, "clocks", json::array());
+    AddIfMissing(node, "services", json::array());
+    AddIfMissing(node, "interfaces", json::array());
+    AddIfMissing(node, "caps", json::object());
+    AddIfMissing(node, "href", "");
+    node["description"] = NodeDescription;
+    Data().SetWithTimeStamp("/self", node);
+  }
+  RegClient().PushNode(id);
+  RegClient().RegisterNode();
+  QueryClient().Startup();
+  QueryClient().SubscribeAll();
+}
+
+void TQELNMOSBridge::ResetNode() {
+  TNodeDBWriteLocker lock(Data());
+  Data().SetWithTimeStamp("/self", BareNode());
+}
+
+void TQELNMOSBridge::DestroyNode() {
+  ResetNode();
+}
+
+bool TQELNMOSBridge::SetIPAddress(const json& ip) {
+  if (!ip.is_string()) return false;
+  const IQELNMOSConfig* cfg = BoxConfig();
+  std::string nodeId;
+  bool changed = false;
+  {
+    TNodeDBWriteLocker lock(Data());
+    const json& stored = Data().Get("/self");
+    json node = stored;
+    if (!node.is_object()) node = json::object();
+    nodeId = Text(node, "id");
+    if (!node["api"].is_object()) node["api"] = json::object();
+    json& endpoints = node["api"]["endpoints"];
+    if (!endpoints.is_array()) endpoints = json::array();
+    while (endpoints.size() < 2)
+      endpoints.push_back(json::object());
+    endpoints[0] = {{"host", cfg->GetBridgeAddress()}, {"port", cfg->GetBridgePort()}, {"protocol", "http"}};
+    endpoints[1] = {{"host", cfg->GetAES67FWAddr()}, {"port", cfg->GetAES67FWPort()}, {"protocol", "http"}};
+    char href[512];
+    snprintf(href, sizeof href, "http://%s:%d/", cfg->GetAES67FWAddr().c_str(), cfg->GetAES67FWPort());
+    json& services = node["services"];
+    if (!services.is_array()) services = json::array();
+    if (services.empty()) services.push_back(json::object());
+    services[0]["href"] = href;
+    services[0]["type"] = "urn:x-manufacturer:service:status";
+    node["href"] = href;
+    if (!json::diff(stored, node).empty()) {
+      Data().SetWithTimeStamp("/self", node);
+      lws_log(QLLL_INFO, "IPAddress changed : %s", ip.get<std::string>().c_str());
+      changed = true;
+    }
+  }
+  if (changed && !nodeId.empty()) RegClient().PushNode(nodeId);
+  UpdateDevice(0, json());
+  return true;
+}
+
+bool TQELNMOSBridge::SetHostName(const json& name) {
+  if (!name.is_string()) return false;
+  std::string nodeId;
+  bool changed = false;
+  {
+    TNodeDBWriteLocker lock(Data());
+    const json& stored = Data().Get("/self");
+    json node = stored.is_object() ? stored : json::object();
+    nodeId = Text(node, "id");
+    node["hostname"] = name;
+    node["label"] = name;
+    if (!json::diff(stored, node).empty()) {
+      Data().SetWithTimeStamp("/self", node);
+      lws_log_setprefix(name.get<std::string>().c_str());
+      lws_log(QLLL_INFO, "Hostname changed : %s", name.get<std::string>().c_str());
+      changed = true;
+    }
+  }
+  if (changed && !nodeId.empty()) RegClient().PushNode(nodeId);
+  return true;
+}
+
+bool TQELNMOSBridge::SetNodeListEntry(const char* list, uint32_t index, const json& value) {
+  char path[64];
+  snprintf(path, sizeof path, "/self/%s/%u", list, index);
+  std::string nodeId;
+  {
+    TNodeDBWriteLocker lock(Data());
+    const json& node = Data().Get("/self");
+    const json& entries =
+        node.is_object() && node.contains(list) ? node[list] : IQELNMOSNodeData::GetEmptyJSON();
+    if (entries.is_array() && index < entries.size() && entries[index] == value) return false;
+    // A list entry can only be written where the list already reaches; fill any gap first.
+    if (!entries.is_array()) Data().Set((std::string("/self/") + list).c_str(), json::array());
+    for (size_t i = entries.is_array() ? entries.size() : 0; i < index; ++i) {
+      std::string gap = std::string("/self/") + list + "/-";
+      Data().Set(gap.c_str(), json::object());
+    }
+    const json& now = Data().Get(("/self/" + std::string(list)).c_str());
+    if (index < now.size()) Data().Del(path);
+    Data().Set(path, value);
+    nodeId = Text(Data().Get("/self"), "id");
+  }
+  if (nodeId.empty()) return false;
+  if (std::string(list) == "clocks") {
+    lws_log(QLLL_INFO, "Clock %s changed : %s", path, value.dump().c_str());
+  } else {
+    lws_log(QLLL_INFO, "Interface %s changed : %s", path, value.dump().c_str());
+    lws_log(QLLL_INFO, "/self: %s", Data().Get("/self").dump().c_str());
+  }
+  RegClient().PushNode(nodeId);
+  return true;
+}
+
+bool TQELNMOSBridge::SetClockInfo(uint32_t index, const json& clock) {
+  return SetNodeListEntry("clocks", index, clock);
+}
+
+bool TQELNMOSBridge::SetInterfaceInfo(uint32_t index, const json& iface) {
+  bool changed = SetNodeListEntry("interfaces", index, iface);
+  // The device's controls follow the node's interfaces.
+  UpdateDevice(index, json());
+  return changed;
+}
+
+const json& TQELNMOSBridge::GetDevice(std::string& path) {
+  TNodeDBWriteLocker lock(Data());
+  const json& devices = Data().Get("/devices");
+  if (devices.is_object() && !devices.empty()) {
+    const json& device = devices.begin().value();
+    std::string id = Text(device, "id");
+    path = id.empty() ? DevicePathTemp : "/devices/" + id;
+    return device;
+  }
+  path = DevicePathTemp;
+  return Data().Set(DevicePathTemp, json());
+}
+
+void TQELNMOSBridge::CreateDevice(uint32_t, const json& ID) {
+  if (!ID.is_string()) return;
+  const std::string id = ID.get<std::string>();
+  std::string nodeId, newPath = "/devices/" + id;
+  {
+    TNodeDBWriteLocker lock(Data());
+    nodeId = Text(Data().Get("/self"), "id");
+    std::string oldPath;
+    json device = GetDevice(oldPath);
+    NMOSUpdate_ResourceCore(Device, device, id);
+    device["node_id"] = nodeId;
+    AddIfMissing(device, "senders", json::array());
+    AddIfMissing(device, "receivers", json::array());
+    AddIfMissing(device, "controls", json::array());
+    Data().Del(oldPath.c_str());
+    Data().SetWithTimeStamp(newPath.c_str(), device);
+  }
+  if (!nodeId.empty()) RegClient().PushResource(nodeId, id, newPath, REST_Def_Device_Read);
+}
+
+bool TQELNMOSBridge::UpdateDevice(uint32_t index, const json&) {
+  const IQELNMOSConfig* cfg = BoxConfig();
+  std::string nodeId, path, deviceId;
+  {
+    TNodeDBWriteLocker lock(Data());
+    const json& node = Data().Get("/self");
+    nodeId = Text(node, "id");
+    const json& stored = GetDevice(path);
+    deviceId = Text(stored, "id");
+    json device = stored;
+    NMOSUpdate_ResourceCore(Device, device, deviceId);
+    json controls = json::array();
+    char href[512];
+    snprintf(href, sizeof href, "http://%s:%d/x-nmos/connection/v1.0/", cfg->GetBridgeAddress().c_str(),
+             cfg->GetBridgePort());
+    const json interfaces = IQELNMOSNodeData::JsonExtract(node, "interfaces", json::array());
+    for (size_t i = 0; i < interfaces.size(); ++i)
+      controls.push_back({{"type", "urn:x-nmos:control:sr-ctrl/v1.0"}, {"href", href}});
+    device["label"] = NMOS_MODULE_TYPE;
+    device["controls"] = controls;
+    AddIfMissing(device, "senders", json::array());
+    AddIfMissing(device, "receivers", json::array());
+    lws_log(QLLL_INFO, "Dev: %s\n\n NewDev: %s", stored.dump(2).c_str(), device.dump(2).c_str());
+    json patch = json::diff(stored, device);
+    if (patch.empty()) return false;
+    Data().SetWithTimeStamp(path.c_str(), device);
+    lws_log(QLLL_INFO, "Device[%u] >>%s<< Updated: %s", index, device.dump().c_str(), patch.dump().c_str());
+  }
+  if (!nodeId.empty() && !deviceId.empty())
+    RegClient().PushResource(nodeId, deviceId, path, REST_Def_Device_Read);
+  return true;
+}
+
+} // namespace Qel_nmos_bridge

@@ -1,0 +1,159 @@
+// Receivers: every receive stream of the firmware becomes an NMOS receiver with its Connection API
+// constraints and active parameters; Connect asks the firmware to follow a sender.
+#include "AES67FWClient.h"
+#include "HostAddress.h"
+#include "NMOSBridge.h"
+#include "NMOSNodeData.h"
+#include "NMOSRESTHandlers.h"
+#include "NMOSRegClient.h"
+#include "helpers.h"
+
+#include <uuid/uuid.h>
+
+#include <cstdio>
+
+namespace Qel_nmos_bridge {
+
+namespace {
+
+std::string Text(const json& node, const char* member) {
+  return IQELNMOSNodeData::JsonExtract(node, member, json("")).get<std::string>();
+}
+
+std::string Path(const char* format, const std::string& id) {
+  char path[256];
+  snprintf(path, sizeof path, format, id.c_str());
+  return path;
+}
+
+json AutoRange() {
+  return {{"minimum", "auto"}, {"maximum", "auto"}};
+}
+
+} // namespace
+
+bool TQELNMOSBridge::UpdateReceivers(const json& streams, const json&) {
+  if (!streams.is_array()) return false;
+  bool changed = false;
+  for (size_t i = 0; i < streams.size(); ++i)
+    changed |= UpdateReceiver(static_cast<uint32_t>(i), streams[i]);
+  return changed;
+}
+
+bool TQELNMOSBridge::UpdateReceiver(uint32_t index, const json& stream) {
+  if (stream.empty()) lws_log(QLLL_ERR, "Empty stream received!");
+  if (!stream.is_object()) return false;
+  const std::string name = Text(stream, "name");
+  const std::string sourceText = Text(stream, "source");
+  const THostAddress source(sourceText);
+  const bool enabled = IQELNMOSNodeData::JsonExtract(stream, "enabled", json(false)).get<bool>();
+
+  std::string uuid = Text(stream, "id");
+  std::string bound;
+  const bool hasBound = Data().GetUUIDFromIndex("receivers", static_cast<int>(index), bound);
+  if (uuid.empty()) {
+    if (!hasBound) {
+      lws_log(QLLL_ERR, "UpdateReceiver: RX Stream(%s) has no UUID set and no known Index!", name.c_str());
+      return false;
+    }
+    uuid = bound;
+  }
+  uuid_t parsed;
+  if (uuid_parse(uuid.c_str(), parsed) != 0) {
+    lws_log(QLLL_ERR, "UpdateReceiver: RX Stream(%s) has no UUID set!", name.c_str());
+    return false;
+  }
+  if (hasBound && bound != uuid) {
+    Data().SetNameFromUUID("/receivers", bound, "");
+    Data().SetIndexFromUUID("receivers", bound, -1);
+    lws_log(QLLL_WARN, "UpdateReceiver: %s UUIDChange detected!", name.c_str());
+    RegClient().AsBC().DelMachine(bound);
+  }
+  Data().SetIndexFromUUID("receivers", uuid, static_cast<int>(index));
+
+  const std::string path = Path("/receivers/%s", uuid);
+  std::string devicePath, deviceId;
+  bool changed = false;
+  {
+    TNodeDBWriteLocker lock(Data());
+    deviceId = Text(GetDevice(devicePath), "id");
+    const json stored = Data().Get(path.c_str());
+    json receiver = stored;
+    NMOSUpdate_ResourceCore(Receiver, receiver, uuid);
+    receiver["label"] = name;
+    receiver["description"] = Text(stream, "info");
+    receiver["format"] = "urn:x-nmos:format:audio";
+    receiver["caps"] = {{"media_types", {"audio/L16", "audio/L20", "audio/L24"}}};
+    receiver["device_id"] = deviceId;
+    receiver["transport"] = "urn:x-nmos:transport:rtp";
+    receiver["interface_bindings"] = json::array({Text(Data().Get("/self/interfaces/0"), "name")});
+    const std::string senderId = Data().GetUUIDFromName("senders", sourceText);
+    if (!senderId.empty() && enabled)
+      receiver["subscription"] = {{"sender_id", senderId}, {"active", true}};
+    else
+      receiver["subscription"] = {{"sender_id", nullptr}, {"active", false}};
+    json patch = json::diff(stored, receiver);
+    changed = !patch.empty();
+
+    const std::string constraintsPath = Path("/intern/receivers/%s/constraints", uuid);
+    json constraints = Data().Get(constraintsPath.c_str());
+    if (!constraints.is_array() || constraints.empty() || !constraints[0].is_object())
+      constraints = json::array({json::object()});
+    constraints[0]["multicast_ip"] = json::object();
+    constraints[0]["destination_ip"] = json::object();
+    constraints[0]["source_port"] = {{"minimum", 1}, {"maximum", 65535}};
+    constraints[0]["destination_port"] = {{"minimum", 1}, {"maximum", 65535}};
+    json cpatch = json::diff(Data().Get(constraintsPath.c_str()), constraints);
+    if (!cpatch.empty()) {
+      Data().Set(constraintsPath.c_str(), constraints);
+      lws_log(QLLL_INFO, "Receiver Constraints %s Updated: %s", name.c_str(), cpatch.dump().c_str());
+    }
+
+    const std::string activePath = Path("/intern/receivers/%s/active", uuid);
+    json active = Data().Get(activePath.c_str());
+    if (!active.is_object()) active = json::object();
+    active["master_enable"] = enabled;
+    active["sender_id"] = senderId.empty() ? json(nullptr) : json(senderId);
+    active["activation"]["mode"] = "activate_immediate";
+    active["transport_file"] = {{"data", nullptr}, {"type", "application/sdp"}};
+    active["transport_params"] =
+        json::array({{{"multicast_ip", source.IsMulticast() ? json(sourceText) : json::object()},
+                      {"source_ip", sourceText},
+                      {"source_port", AutoRange()},
+                      {"destination_port", AutoRange()}}});
+    json apatch = json::diff(Data().Get(activePath.c_str()), active);
+    if (!apatch.empty()) {
+      Data().Set(activePath.c_str(), active);
+      lws_log(QLLL_INFO, "Receiver Active %s Updated: %s", name.c_str(), apatch.dump().c_str());
+    }
+
+    if (changed) {
+      lws_log(QLLL_INFO, "Receiver %u:'%s' Updated: %s", index, name.c_str(), patch.dump().c_str());
+      Data().SetWithTimeStamp(path.c_str(), receiver);
+    }
+  }
+  if (changed) RegClient().PushResource(deviceId, uuid, path, REST_Def_Receiver);
+  return true;
+}
+
+bool TQELNMOSBridge::Connect(const std::string& ReceiverUUID, const json& SenderData) {
+  int slot = Data().GetIndexFromUUID("receivers", ReceiverUUID);
+  if (slot < 0) {
+    lws_log(QLLL_ERR, "Could not get AESFW Index of Receiver %s", ReceiverUUID.c_str());
+    return false;
+  }
+  if (SenderData.empty()) {
+    return AESFWClient().Subscribe(slot, "");
+  }
+  // Only senders whose firmware stream name is known can be followed; an unknown one must not turn
+  // into a disconnection (an empty name).
+  const std::string senderId = Text(SenderData, "id");
+  const std::string name = Data().GetNameFromUUID("senders", senderId);
+  if (name.empty()) {
+    lws_log(QLLL_ERR, "Connect: no stream name known for sender %s", senderId.c_str());
+    return false;
+  }
+  return AESFWClient().Subscribe(slot, name);
+}
+
+} // namespace Qel_nmos_bridge

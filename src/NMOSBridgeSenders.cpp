@@ -1,0 +1,355 @@
+// Sources, flows and senders: every transmit stream of the firmware becomes a source, a flow and a
+// sender, with the sender's Connection API constraints, active parameters and transport file.
+#include "HostAddress.h"
+#include "NMOSBridge.h"
+#include "NMOSNodeData.h"
+#include "NMOSRESTHandlers.h"
+#include "NMOSRegClient.h"
+#include "helpers.h"
+
+#include <uuid/uuid.h>
+
+#include <cstdio>
+
+namespace Qel_nmos_bridge {
+
+namespace {
+
+const int DefaultPort = 5004;
+const char* const FakeFlows = "/fake/flows";
+
+std::string Text(const json& node, const char* member) {
+  return IQELNMOSNodeData::JsonExtract(node, member, json("")).get<std::string>();
+}
+
+bool Flag(const json& node, const char* member) {
+  return IQELNMOSNodeData::JsonExtract(node, member, json(false)).get<bool>();
+}
+
+// Numbers from the firmware may arrive signed or unsigned; anything else gives the default.
+int64_t Number(const json& node, const char* member, int64_t def) {
+  if (!node.is_object() || !node.contains(member)) return def;
+  const json& v = node[member];
+  if (v.is_number_integer()) return v.get<int64_t>();
+  if (v.is_number_float()) return static_cast<int64_t>(v.get<double>());
+  return def;
+}
+
+std::string Path(const char* format, const std::string& id) {
+  char path[256];
+  snprintf(path, sizeof path, format, id.c_str());
+  return path;
+}
+
+bool IsUUID(const json& id) {
+  uuid_t parsed;
+  return id.is_string() && uuid_parse(id.get<std::string>().c_str(), parsed) == 0;
+}
+
+json PortRange(int64_t min, int64_t max) {
+  return {{"minimum", min}, {"maximum", max}};
+}
+
+// Writes `value` at `path` when it differs from what is stored; returns the patch (empty: unchanged).
+json SetIfChanged(IQELNMOSNodeData& data, const std::string& path, const json& value) {
+  json patch = json::diff(data.Get(path.c_str()), value);
+  if (!patch.empty()) data.Set(path.c_str(), value);
+  return patch;
+}
+
+// Packets per second of a stream; none when the firmware gives no usable packet size.
+bool GrainRate(int64_t fs, int64_t samplesPerPacket, json& rate) {
+  if (samplesPerPacket <= 0 || fs <= 0) return false;
+  rate = {{"numerator", fs / samplesPerPacket}};
+  return true;
+}
+
+int BitDepthFromCodec(const std::string& codec) {
+  if (codec == "L24") return 24;
+  if (codec == "L20") return 20;
+  if (codec == "L16") return 16;
+  if (codec == "L8") return 8;
+  return 0;
+}
+
+} // namespace
+
+bool TQELNMOSBridge::UpdateSenders(const json& streams) {
+  if (!streams.is_array()) return false;
+  TUUIDSet seen;
+  bool changed = false;
+  for (size_t i = 0; i < streams.size(); ++i) {
+    lws_log(QLLL_DEBUG, "UpdateSenders Num %u/%llu", static_cast<unsigned>(i),
+            static_cast<unsigned long long>(streams.size()));
+    changed |= UpdateSender(static_cast<uint32_t>(i), streams[i], seen);
+  }
+  // Senders still stored are kept; the ones seen but gone from the store end their registration.
+  {
+    TNodeDBReadLocker lock(Data());
+    const json& senders = Data().Get("/senders");
+    if (senders.is_object())
+      for (auto it = senders.begin(); it != senders.end(); ++it)
+        seen.erase(it.key());
+  }
+  for (const std::string& uuid : seen)
+    RegClient().AsBC().DelMachine(uuid);
+  return changed;
+}
+
+bool TQELNMOSBridge::UpdateSender(uint32_t index, const json& stream, TUUIDSet& seen) {
+  if (!stream.is_object()) return false;
+  const IQELNMOSConfig* cfg = BoxConfig();
+  const std::string name = Text(stream, "name");
+  const json& idValue = stream.contains("id") ? stream["id"] : IQELNMOSNodeData::GetEmptyJSON();
+  if (!IsUUID(idValue)) {
+    lws_log(QLLL_ERR, "UpdateSender: TX Stream(%s) has no UUID set!", name.c_str());
+    return false;
+  }
+  const std::string uuid = idValue.get<std::string>();
+  const std::string addressText = Text(stream, "address");
+  const THostAddress address(addressText);
+  const int64_t port = Number(stream, "port", DefaultPort);
+  const bool enabled = Flag(stream, "enabled");
+
+  std::string bound;
+  if (Data().GetUUIDFromIndex("senders", static_cast<int>(index), bound)) {
+    UpdateFlow(index, stream, true);
+    if (bound != uuid) {
+      Data().SetNameFromUUID("/senders", bound, "");
+      Data().SetIndexFromUUID("senders", bound, -1);
+      lws_log(QLLL_WARN, "UpdateSender: %s UUIDChange detected!", name.c_str());
+      RegClient().AsBC().DelMachine(bound);
+    }
+  }
+  Data().SetIndexFromUUID("senders", uuid, static_cast<int>(index));
+  seen.insert(uuid);
+
+  std::string devicePath, deviceId, senderPath = Path("/senders/%s", uuid);
+  bool changed = false;
+  json patch;
+  {
+    TNodeDBWriteLocker lock(Data());
+    deviceId = Text(GetDevice(devicePath), "id");
+    const std::string nodeLabel = Text(Data().Get("/self"), "label");
+    const json stored = Data().Get(senderPath.c_str());
+    json sender = stored;
+    NMOSUpdate_ResourceCore(Sender, sender, uuid);
+    sender["device_id"] = deviceId;
+    std::string manifest = cfg->GetAES67FWPort() == 80
+                               ? "http://" + cfg->GetAES67FWAddr() + "/sdp/" + uuid + ".sdp"
+                               : "http://" + cfg->GetAES67FWAddr() + ":" +
+                                     std::to_string(cfg->GetAES67FWPort()) + "/sdp/" + uuid + ".sdp";
+    UpdateFlow(index, stream, false);
+    sender["manifest_href"] = manifest;
+    const json& iface = Data().Get("/self/interfaces/0");
+    sender["interface_bindings"] = json::array({Text(iface, "name")});
+    sender["label"] = (name.empty() ? "TX" + std::to_string(index) : name) + "@" + nodeLabel;
+    if (enabled) {
+      std::string flowId;
+      if (GetFlowIDBySourceID(Text(stream, "source_id"), flowId))
+        sender["flow_id"] = flowId;
+      else
+        sender["flow_id"] = nullptr;
+      sender["transport"] =
+          address.IsMulticast() ? "urn:x-nmos:transport:rtp.mcast" : "urn:x-nmos:transport:rtp.ucast";
+      sender["subscription"] = {{"receiver_id", nullptr}, {"active", true}};
+    } else {
+      sender["flow_id"] = nullptr;
+      sender["transport"] = "urn:x-nmos:transport:rtp";
+      sender["subscription"] = {{"receiver_id", nullptr}, {"active", false}};
+    }
+    patch = json::diff(stored, sender);
+    changed = !patch.empty();
+
+    SetIfChanged(Data(), Path("/intern/senders/%s/transportfile", uuid), manifest);
+
+    const std::string constraintsPath = Path("/intern/senders/%s/constraints", uuid);
+    json constraints = Data().Get(constraintsPath.c_str());
+    if (!constraints.is_array() || constraints.empty() || !constraints[0].is_object())
+      constraints = json::array({json::object()});
+    json& c = constraints[0];
+    if (address.IsMulticast()) {
+      c.erase("destination_ip");
+      c["multicast_ip"] = {{"minimum", "224.0.0.0"}, {"maximum", "239.255.255.255"}};
+    } else {
+      c.erase("multicast_ip");
+      c["destination_ip"] = {{"minimum", "0.0.0.0"}, {"maximum", "255.255.255.255"}};
+    }
+    c["source_port"] = PortRange(1, 65535);
+    c["destination_port"] = PortRange(1, 65535);
+    json cpatch = SetIfChanged(Data(), constraintsPath, constraints);
+    if (!cpatch.empty())
+      lws_log(QLLL_INFO, "Sender Constraints %s Updated: %s", name.c_str(), cpatch.dump().c_str());
+
+    const std::string activePath = Path("/intern/senders/%s/active", uuid);
+    json active = Data().Get(activePath.c_str());
+    if (!active.is_object()) active = json::object();
+    active["master_enable"] = enabled;
+    active["receiver_id"] = nullptr;
+    active["activation"]["mode"] = "activate_immediate";
+    json tp = {{"multicast_ip", address.IsMulticast() ? json(addressText) : json::object()},
+               {"destination_ip", address.IsMulticast() ? json::object() : json(addressText)},
+               {"source_port", PortRange(1, 65535)},
+               {"destination_port", PortRange(port, port)}};
+    active["transport_params"] = json::array({tp});
+    json apatch = SetIfChanged(Data(), activePath, active);
+    if (!apatch.empty())
+      lws_log(QLLL_INFO, "Sender Active %s Updated: %s", name.c_str(), apatch.dump().c_str());
+
+    if (changed) {
+      lws_log(QLLL_INFO, "Sender %s Updated: %s", name.c_str(), patch.dump().c_str());
+      Data().SetWithTimeStamp(senderPath.c_str(), sender);
+    }
+  }
+  if (changed) RegClient().PushResource(deviceId, uuid, senderPath, REST_Def_Sender);
+  return true;
+}
+
+bool TQELNMOSBridge::GetFlowIDBySourceID(const std::string& SourceUUIDStr, std::string& FlowUUIDStr) {
+  TNodeDBReadLocker lock(Data());
+  const json& flows = Data().Get("/flows");
+  if (!flows.is_object()) return false;
+  for (const auto& flow : flows) {
+    if (Text(flow, "source_id") == SourceUUIDStr) {
+      FlowUUIDStr = Text(flow, "id");
+      return true;
+    }
+  }
+  return false;
+}
+
+bool TQELNMOSBridge::UpdateFlow(uint32_t Index, const json& Stream, bool ForceRemove) {
+  std::string devicePath;
+  json device;
+  int64_t fs = 0;
+  {
+    TNodeDBWriteLocker lock(Data());
+    fs = Number(Data().Get("/intern/sync"), "fs", 0);
+    device = GetDevice(devicePath);
+  }
+  if (!device.is_object() || !device.contains("id")) return false;
+  const std::string deviceId = Text(device, "id");
+  const int64_t n = Number(Stream, "index", Index);
+  if (n < 0) return false;
+  const bool enabled = Flag(Stream, "enabled");
+  if (!ForceRemove) {
+    if (!enabled) return false;
+    const std::string flowId = Data().FakeID(FakeFlows, static_cast<int>(n));
+    BuildSourceAndFlow(Index, Stream, fs, deviceId, flowId);
+    return true;
+  }
+  // An enabled stream builds its source again right after (same source id): keep the source then, or
+  // its deletion would take the rebuilt source out of the store.
+  return RemoveFlow(static_cast<int>(n), enabled);
+}
+
+void TQELNMOSBridge::BuildSourceAndFlow(uint32_t index, const json& stream, int64_t fs,
+                                        const std::string& deviceId, const std::string& flowId) {
+  const std::string name = Text(stream, "name");
+  const std::string sourceId = Text(stream, "source_id");
+  const std::string codec = Text(stream, "codec");
+  const int64_t spp = Number(stream, "samples-per-packet", 0);
+  const std::string sourcePath = Path("/sources/%s", sourceId), flowPath = Path("/flows/%s", flowId);
+  bool sourceChanged = false, flowChanged = false;
+  {
+    TNodeDBWriteLocker lock(Data());
+    const json storedSource = Data().Get(sourcePath.c_str());
+    json source = storedSource;
+    if (source.is_null()) NMOSUpdate_ResourceCore(Source, source, sourceId);
+    json rate;
+    if (GrainRate(fs, spp, rate))
+      source["grain_rate"] = rate;
+    else
+      source.erase("grain_rate");
+    source["device_id"] = deviceId;
+    source["clock_name"] = Data().Get("/self/clocks/0/name");
+    source["parents"] = json::array();
+    source["caps"] = json::object();
+    source["format"] = "urn:x-nmos:format:audio";
+    source["label"] = name.empty() ? "Source_" + std::to_string(index) : name;
+    json channels = json::array();
+    const int64_t count = Number(stream, "channels", 0);
+    const json src = IQELNMOSNodeData::JsonExtract(stream, "src", json::array());
+    for (int64_t c = 0; c < count && c < 4096; ++c) {
+      std::string label;
+      if (static_cast<size_t>(c) < src.size() && src[c].is_number_integer() && src[c].get<int64_t>() >= 0) {
+        char path[64];
+        snprintf(path, sizeof path, "/intern/tx-channels/%lld",
+                 static_cast<long long>(src[c].get<int64_t>()));
+        const json& text = Data().Get(path);
+        if (text.is_string()) label = text.get<std::string>();
+      }
+      channels.push_back({{"label", label}});
+    }
+    source["channels"] = channels;
+    lws_log(QLLL_INFO, "STREAM: %s", stream.dump().c_str());
+    json spatch = json::diff(storedSource, source);
+    if (!spatch.empty()) {
+      Data().SetWithTimeStamp(sourcePath.c_str(), source);
+      lws_log(QLLL_INFO, "Source[%u] Updated: %s", index, spatch.dump().c_str());
+      sourceChanged = true;
+    }
+
+    lws_log(QLLL_DEBUG, "\n***** FLOW %d *****\n", static_cast<int>(index));
+    const json storedFlow = Data().Get(flowPath.c_str());
+    json flow = storedFlow;
+    if (flow.is_null()) NMOSUpdate_ResourceCore(Flow, flow, flowId);
+    flow["label"] = name;
+    if (GrainRate(fs, spp, rate))
+      flow["grain_rate"] = rate;
+    else
+      flow.erase("grain_rate");
+    flow["device_id"] = deviceId;
+    flow["source_id"] = sourceId;
+    flow["parents"] = json::array();
+    flow["media_type"] = "audio/" + codec;
+    flow["bit_depth"] = BitDepthFromCodec(codec);
+    flow["format"] = source["format"];
+    flow["sample_rate"] = {{"numerator", fs}};
+    json fpatch = json::diff(storedFlow, flow);
+    if (!fpatch.empty()) {
+      Data().SetWithTimeStamp(flowPath.c_str(), flow);
+      lws_log(QLLL_INFO, "Flow[%u] Updated: %s", index, fpatch.dump().c_str());
+      flowChanged = true;
+    } else {
+      lws_log(QLLL_DEBUG, "No change in flow data");
+    }
+  }
+  if (sourceChanged) RegClient().PushResource(deviceId, sourceId, sourcePath, REST_Def_Generic_Read);
+  if (flowChanged) RegClient().PushResource(sourceId, flowId, flowPath, REST_Def_Generic_Read);
+}
+
+bool TQELNMOSBridge::RemoveFlow(int n, bool keepSource) {
+  const std::string flowId = Data().FakeID(FakeFlows, n);
+  std::vector<json> detached;
+  std::string sourceId;
+  {
+    TNodeDBWriteLocker lock(Data());
+    const json senders = Data().Get("/senders");
+    if (senders.is_object())
+      for (const auto& sender : senders) {
+        if (!sender.contains("flow_id") || sender["flow_id"] != flowId) continue;
+        json copy = sender;
+        copy["flow_id"] = nullptr;
+        Data().SetWithTimeStamp(Path("/senders/%s", Text(sender, "id")).c_str(), copy);
+        detached.push_back(copy);
+      }
+    const json& flows = Data().Get("/flows");
+    if (!flows.is_object() || !flows.contains(flowId)) {
+      lws_log(QLLL_WARN, "Could not find FlowObject with UUID %s", flowId.c_str());
+      sourceId.clear();
+    } else {
+      sourceId = Text(flows[flowId], "source_id");
+    }
+  }
+  for (const json& sender : detached)
+    RegClient().PushResource(Text(sender, "device_id"), Text(sender, "id"),
+                             Path("/senders/%s", Text(sender, "id")), REST_Def_Sender);
+  if (sourceId.empty() && !Data().Get(Path("/flows/%s", flowId).c_str()).is_object()) return false;
+  if (!Data().DelFakeID(FakeFlows, n)) lws_log(QLLL_WARN, "Could not remove fakeid %s", flowId.c_str());
+  RegClient().AsBC().DelMachine(flowId);
+  if (!sourceId.empty() && !keepSource) RegClient().AsBC().DelMachine(sourceId);
+  return true;
+}
+
+} // namespace Qel_nmos_bridge

@@ -1,0 +1,30 @@
+// The registration client: keeps the node's resources registered at an IS-04 Registration API (v1.2).
+// The bridge tells it which resources exist (PushNode, PushResource) and when to start (RegisterNode).
+#pragma once
+
+#include "NMOSBaseClient.h"
+#include "RestSrv_API.h"
+
+#include <string>
+
+namespace Qel_nmos_bridge {
+
+class IQELNMOSRegClient {
+public:
+  static IQELNMOSRegClient* Create(IQELNMOSBridge* bridge);
+
+  virtual IQELNMOSBaseClient& AsBC() = 0;
+  virtual void Destroy() = 0;
+  virtual IQELNMOSBridge& Bridge() = 0;
+  virtual void RegisterNode() = 0;
+  virtual void UnregisterNode() = 0;
+  virtual void NodeRegistered() = 0;
+  virtual void NodeRegFailed() = 0;
+  // True when the record is new; an existing record gets "update" (its document changed).
+  virtual bool PushNode(std::string ID) = 0;
+  virtual bool PushResource(std::string ParentID, std::string ID, std::string Path,
+                            const Qel_rest_srv::TRESTHandler_Static_Def& RESTHandlerDef) = 0;
+  virtual ~IQELNMOSRegClient() = default;
+};
+
+} // namespace Qel_nmos_bridge

@@ -1,0 +1,89 @@
+// Registration records: one per NMOS resource the node publishes. Each owns a state machine that
+// tracks the resource's registration at the active registry, and answers the Node API requests for
+// the resource's own URLs. The node's record finds a registry, registers and heartbeats, fails over,
+// and tells its children when to register.
+#pragma once
+
+#include "NMOSBaseClient.h"
+#include "RestSrv_API.h"
+#include "VarStorage.h"
+
+#include <set>
+
+namespace Qel_nmos_bridge {
+
+class IQELNMOSRegClient;
+
+enum states {
+  node_off = 1,
+  node_searching = 2,
+  node_reg_pending = 3,
+  node_running = 4,
+  node_updt_pending = 5,
+  node_changereg = 6,
+  node_del_pending = 7,
+  node_reregister = 8,
+  node_failover = 9,
+  node_quit = 10
+};
+
+enum resorce_states {
+  res_off = 1,
+  res_unregistered = 2,
+  res_regpending = 3,
+  res_registered = 4,
+  res_updtpending = 5,
+  res_delpending = 6,
+  res_error = 7,
+  res_deleted = 65535
+};
+
+// Deadline of every pending registration action, in seconds.
+constexpr time_t REG_ACTION_TIMEOUT = 2;
+
+extern const Qel_machine::TState RegClientStates[];
+extern const Qel_machine::TState ResourceStates[];
+
+class TNMOSResourceInfo : public TNMOSStated, public TVarStorage, public Qel_rest_srv::ILWSRESTHandler {
+public:
+  TNMOSResourceInfo(IQELNMOSRegClient& client, TNMOSResourceInfo* parent, const std::string& path,
+                    const Qel_rest_srv::TRESTHandler_Static_Def& restHandlerDef,
+                    const Qel_machine::TState* states = ResourceStates);
+  ~TNMOSResourceInfo() override;
+
+  IVarStorage& AsVS() override { return *this; }
+  const IVarStorage& AsVS() const { return *this; }
+  bool HandleReqest(Qel_rest_srv::TRESTRequestData& request,
+                    const Qel_rest_srv::IRESTEndPointHandlerImpl* endpoint) override;
+  void Dump() override;
+  void OnAfterAdded() override;
+  void OnBeforeDelete() override;
+
+  void SetChildEvent(int event);
+  void AddChild(TNMOSResourceInfo* child) { Childs.insert(child); }
+  void RemoveChild(TNMOSResourceInfo* child) { Childs.erase(child); }
+  bool operator<(const TNMOSResourceInfo& other) const { return Machine.Name() < other.Machine.Name(); }
+
+  // The store path of the resource ("/self", "/senders/<id>", ...).
+  const std::string& Path() const { return Machine.Name(); }
+  IQELNMOSRegClient& GetClient() const { return Client; }
+  IQELNMOSBridge& GetBridge() const;
+
+protected:
+  struct TByName {
+    bool operator()(const TNMOSResourceInfo* a, const TNMOSResourceInfo* b) const { return *a < *b; }
+  };
+  std::set<TNMOSResourceInfo*, TByName> Childs;
+  IQELNMOSRegClient& Client;
+  TNMOSResourceInfo* Parent;
+  const Qel_rest_srv::TRESTHandler_Static_Def& RESTHandlerData;
+  bool URLsRegistered = false;
+};
+
+class TNMOSNodeInfo : public TNMOSResourceInfo {
+public:
+  TNMOSNodeInfo(IQELNMOSRegClient& client, const Qel_rest_srv::TRESTHandler_Static_Def& restHandlerDef);
+  void Dump() override;
+};
+
+} // namespace Qel_nmos_bridge

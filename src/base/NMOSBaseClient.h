@@ -1,0 +1,195 @@
+// The common base of the registry API clients (registration and query): the registry endpoints found by
+// discovery and the choice among them, the queue of actions that state machines ask for, and the
+// state-machine records owned by name.
+#pragma once
+
+#include "MachineUV.h"
+#include "NMOSBridge_API.h"
+#include "Threaded_API.h"
+#include "Types.h"
+
+#include <ctime>
+#include <string>
+
+namespace Qel_nmos_bridge {
+
+class IQELNMOSBaseClient;
+struct TNMOSClientData;
+
+// Event ids of the registry machines; an HTTP status is itself an event.
+enum events {
+  ev_startup = 1,
+  ev_search = 2,
+  ev_register = 3,
+  ev_betterregfound = 4,
+  ev_update = 5,
+  ev_delete = 6,
+  ev_reset = 7,
+  ev_quit = 8,
+  ev_query = 9,
+  ev_timeout = 10,
+  ev_timeout2 = 28,
+  ev_http_result = 100,
+  ev_updt_success = 200,
+  ev_qry_success = 200,
+  ev_reg_success = 201,
+  ev_del_success = 204,
+  ev_del_failed = 404,
+  ev_updt_failed = 404,
+  ev_reg_failed = 404,
+  ev_qry_failed = 404,
+  ev_server_fail = 500,
+  ev_server_down = 503
+};
+
+// State id of a machine that may be removed.
+constexpr int NMOSSTATE_DELETABLE = 65535;
+
+enum TNMOS_RegAction {
+  Register = 0,
+  Unregister = 1,
+  Update = 2,
+  Heartbeat = 3,
+  Query = 4,
+  SubscribeAll = 5,
+  UnsubscribeAll = 6
+};
+
+// One registry or query API endpoint found by DNS-SD.
+struct TNMOSAPIInfo {
+  TNMOSAPIInfo(const std::string& addr, uint16_t port, uint32_t prio, const std::string& uri,
+               const std::string& name)
+      : Addr(addr), URI(uri), Name(name), Port(port), Prio(prio) {}
+
+  std::string Addr;
+  std::string URI;
+  std::string Name;
+  uint16_t Port;
+  uint32_t Prio; // lower is preferred
+  uint32_t ErrorCount = 0;
+  time_t IgnoreTime = 0; // not eligible while later than now
+
+  std::string ToString() const;
+  bool SameEndpoint(const TNMOSAPIInfo& o) const {
+    return Addr == o.Addr && Port == o.Port && Prio == o.Prio;
+  }
+};
+
+// The base of every object that owns a registry state machine.
+class TNMOSStated {
+public:
+  TNMOSStated(uv_loop_t* loop, const std::string& name, const Qel_machine::TState* states);
+  virtual void Dump();
+  virtual void Destroy() { delete this; }
+  virtual void OnAfterAdded() {}
+  virtual void OnBeforeDelete() {}
+  virtual ~TNMOSStated() = default;
+  TNMOSStated(const TNMOSStated&) = delete;
+  TNMOSStated& operator=(const TNMOSStated&) = delete;
+
+  Qel_machine::TMachineUV Machine;
+  time_t LastTime = 0;
+  time_t UpdtTime = 0;
+  json Result; // parsed body of the last HTTP answer
+};
+
+// One queued action of a machine.
+struct TNMOSActionInfo {
+  TNMOSActionInfo(int action, TNMOSStated& state);
+  ~TNMOSActionInfo();
+  TNMOSActionInfo(const TNMOSActionInfo& other);
+  TNMOSActionInfo& operator=(const TNMOSActionInfo&) = delete;
+
+  int ActionID;
+  TNMOSStated& State;
+};
+
+typedef bool (*TNMOSActionHandler)(IQELNMOSBaseClient* client, const TNMOSActionInfo& action);
+
+class IQELNMOSBaseClient {
+public:
+  virtual void Destroy() = 0;
+  virtual void Shutdown() = 0;
+  virtual void DoCycle() = 0;
+  virtual IQELNMOSBridge& Bridge() = 0;
+  virtual TNMOSAPIInfo* GetActiveAPI() = 0;
+  virtual bool AddAPI(const char* addr, uint16_t port, uint16_t prio, const char* uri,
+                      const std::string& name) = 0;
+  virtual bool DelAPI(const std::string& name) = 0;
+  virtual bool DelAPI(const char* addr, uint16_t port, uint16_t prio) = 0;
+  virtual bool DelAPI(const TNMOSAPIInfo& api) = 0;
+  virtual void UnselectAPI() = 0;
+  virtual bool SetActiveAPI(TNMOSAPIInfo* api) = 0;
+  virtual TNMOSAPIInfo* SelectAPI(TNMOSStated* machine) = 0;
+  virtual void SearchAPI(TNMOSStated* machine) = 0;
+  virtual void APILost() = 0;
+  virtual void APISelected() = 0;
+  virtual void APIDegrade() = 0;
+  virtual bool ActionQueueAdd(int action, TNMOSStated& machine) = 0;
+  virtual void DumpStates() = 0;
+  virtual const std::string& GetName() const = 0;
+  // Takes ownership. A key already present keeps its machine: the passed one is destroyed and `machine`
+  // then points at the existing one (false).
+  virtual bool PushMachine(const std::string& key, TNMOSStated*& machine) = 0;
+  virtual TNMOSStated* FindMachine(const std::string& key) = 0;
+  // Sends the machine "delete"; it stays until it reaches the deletable state.
+  virtual bool DelMachine(const std::string& key) = 0;
+  virtual void UpdateStats(const char* section, json& stats) = 0;
+  virtual ~IQELNMOSBaseClient() = default;
+};
+
+class TQELNMOSBaseClient : public IQELNMOSBaseClient, public Qel_hosted::IHostedService {
+public:
+  TQELNMOSBaseClient(IQELNMOSBridge& bridge, const char* name);
+  ~TQELNMOSBaseClient() override;
+  TQELNMOSBaseClient(const TQELNMOSBaseClient&) = delete;
+  TQELNMOSBaseClient& operator=(const TQELNMOSBaseClient&) = delete;
+
+  void Destroy() override { delete this; }
+  void Shutdown() override;
+  void DoCycle() override;
+  IQELNMOSBridge& Bridge() override;
+  TNMOSAPIInfo* GetActiveAPI() override;
+  bool AddAPI(const char* addr, uint16_t port, uint16_t prio, const char* uri,
+              const std::string& name) override;
+  bool DelAPI(const std::string& name) override;
+  bool DelAPI(const char* addr, uint16_t port, uint16_t prio) override;
+  bool DelAPI(const TNMOSAPIInfo& api) override;
+  void UnselectAPI() override { SetActiveAPI(nullptr); }
+  bool SetActiveAPI(TNMOSAPIInfo* api) override;
+  TNMOSAPIInfo* SelectAPI(TNMOSStated* machine) override;
+  void SearchAPI(TNMOSStated* machine) override { SetActiveAPI(SelectAPI(machine)); }
+  void APILost() override { HandleAPILost(); }
+  void APISelected() override { HandleAPISelected(); }
+  void APIDegrade() override { HandleAPIDegrade(); }
+  bool ActionQueueAdd(int action, TNMOSStated& machine) override;
+  void DumpStates() override;
+  const std::string& GetName() const override;
+  bool PushMachine(const std::string& key, TNMOSStated*& machine) override;
+  TNMOSStated* FindMachine(const std::string& key) override;
+  bool DelMachine(const std::string& key) override;
+  void UpdateStats(const char* section, json& stats) override;
+
+  virtual const char* ActionName(int action);
+  bool Enabled() override { return true; }
+  const Qel_hosted::TServiceInfo& GetInfo() override;
+  virtual void HandleAPILost() {}
+  virtual void HandleAPISelected() {}
+  virtual void HandleAPIDegrade() {}
+  uint32_t& GetCycleTime() override { return CycleTime; }
+
+  // An id already present keeps its first handler.
+  bool RegisterActionHandler(int action, const char* name, TNMOSActionHandler handler);
+
+  static constexpr size_t MaxAPIs = 100;
+  static constexpr size_t MAX_RUNNING_REG_ACTIONS = 500;
+  static constexpr int ActionsPerTurn = 16;
+
+private:
+  void ActionQueueProcess();
+
+  uint32_t CycleTime = 0;
+  TNMOSClientData* FData;
+};
+
+} // namespace Qel_nmos_bridge

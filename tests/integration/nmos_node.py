@@ -1,0 +1,82 @@
+"""A running node for the API tests: aes67fw-sim and an nmos-bridge that mirrors it, both on loopback,
+started once per test class and ended by their PIDs."""
+import json
+import time
+
+import testlib
+
+READY_PREFIX = "aes67fw-sim listening on "
+# Guards against hanging; no test depends on how fast the node comes up.
+START_LIMIT = 60.0
+
+
+def wait_until(predicate, limit=START_LIMIT, step=0.1):
+    deadline = time.monotonic() + limit
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(step)
+    return None
+
+
+class RunningNode:
+    def __init__(self, streams=8):
+        self.streams = streams
+        self.sim = None
+        self.bridge = None
+        self.sim_port = None
+        self.port = None
+
+    def start(self):
+        self.sim = testlib.Process([testlib.binary("aes67fw-sim"), "--listen", "127.0.0.1:0",
+                                    "--streams", str(self.streams)])
+        line = self.sim.readline(START_LIMIT)
+        if not line.startswith(READY_PREFIX):
+            self.stop()
+            raise RuntimeError("aes67fw-sim did not start: " + line + self.sim.output)
+        self.sim_port = int(line.strip().rpartition(":")[2])
+        self.port = testlib.free_port()
+        self.bridge = testlib.Process([testlib.binary("nmos-bridge"), "/box", f"127.0.0.1:{self.sim_port}",
+                                       "/port", str(self.port)])
+        if not testlib.wait_for_port(self.port, START_LIMIT):
+            self.stop()
+            raise RuntimeError("nmos-bridge never opened its port")
+        if not wait_until(self.complete):
+            self.stop()
+            raise RuntimeError("nmos-bridge did not mirror the simulator's streams")
+        return self
+
+    def complete(self):
+        """True once every stream of the simulator shows as a sender and a receiver."""
+        try:
+            senders = self.get_json("/x-nmos/node/v1.2/senders")
+            receivers = self.get_json("/x-nmos/node/v1.2/receivers")
+        except (OSError, ValueError):
+            return False
+        return len(senders) == self.streams and len(receivers) == self.streams
+
+    def stop(self):
+        for p in (self.bridge, self.sim):
+            if p:
+                p.stop()
+
+    # The bridge's HTTP server.
+    def request(self, method, path, body=None, headers=None):
+        return testlib.http(method, self.port, path, body, headers)
+
+    def get_json(self, path):
+        status, _, body = self.request("GET", path)
+        if status != 200:
+            raise ValueError(f"GET {path} answered {status}")
+        return json.loads(body)
+
+    # The simulator's control endpoints.
+    def sim_request(self, method, path, body=None):
+        return testlib.http(method, self.sim_port, path, body)
+
+    def sim_json(self, method, path, body=None):
+        status, _, payload = self.sim_request(method, path, body)
+        if status != 200:
+            raise ValueError(f"{method} {path} on the simulator answered {status}")
+        return json.loads(payload)

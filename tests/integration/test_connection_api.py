@@ -1,0 +1,187 @@
+"""The IS-05 Connection API of a running bridge: lists, bulk views, each sender's and receiver's
+constraints, staged and active parameters, staging a sender, the transport file, and URLs that go
+away with their sender."""
+import json
+import os
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+import nmos_node  # noqa: E402
+
+BASE = "/x-nmos/connection/v1.0"
+
+
+class ConnectionAPI(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.node = nmos_node.RunningNode().start()
+        cls.senders = cls.node.get_json("/x-nmos/node/v1.2/senders")
+        cls.receivers = cls.node.get_json("/x-nmos/node/v1.2/receivers")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.node.stop()
+
+    def sender_url(self, index=0, leaf=""):
+        return f"{BASE}/single/senders/{self.senders[index]['id']}" + (f"/{leaf}" if leaf else "")
+
+    def receiver_url(self, index=0, leaf=""):
+        return f"{BASE}/single/receivers/{self.receivers[index]['id']}" + (f"/{leaf}" if leaf else "")
+
+    def assertJSON(self, method, path, expected_status, body=None):
+        status, headers, payload = self.node.request(method, path, body)
+        self.assertEqual(status, expected_status, f"{method} {path}: {payload!r}")
+        self.assertEqual(headers.get("content-type"), "application/json")
+        self.assertEqual(headers.get("access-control-allow-origin"), "*")
+        return json.loads(payload)
+
+    def assertLocked(self, method, path, body=b""):
+        status, headers, payload = self.node.request(method, path, "{}")
+        self.assertEqual((status, payload), (423, body), f"{method} {path}")
+
+    def test_the_api_tree_lists_bulk_and_single(self):
+        self.assertEqual(self.assertJSON("GET", "/x-nmos/connection", 200), ["v1.0/"])
+        self.assertEqual(self.assertJSON("GET", BASE + "/", 200), ["bulk/", "single/"])
+        self.assertEqual(self.assertJSON("GET", BASE + "/bulk", 200), ["senders/", "receivers/"])
+        self.assertEqual(self.assertJSON("GET", BASE + "/single/", 200), ["senders/", "receivers/"])
+
+    def test_single_lists_hold_each_id_followed_by_a_slash(self):
+        for kind, resources in (("senders", self.senders), ("receivers", self.receivers)):
+            status, _, body = self.node.request("GET", f"{BASE}/single/{kind}")
+            self.assertEqual(status, 200)
+            expected = [r["id"] + "/" for r in resources]
+            self.assertEqual(json.loads(body), expected)
+            self.assertEqual(body.decode(), "[" + ", ".join(json.dumps(e) for e in expected) + "]")
+
+    def test_lists_and_bulk_views_answer_only_get(self):
+        for path in (f"{BASE}/single/senders", f"{BASE}/bulk/receivers"):
+            status, _, _ = self.node.request("POST", path, "{}")
+            self.assertEqual(status, 404, path)
+
+    def test_bulk_views_hold_the_is04_documents_by_id(self):
+        for kind, resources in (("senders", self.senders), ("receivers", self.receivers)):
+            bulk = self.assertJSON("GET", f"{BASE}/bulk/{kind}", 200)
+            self.assertEqual(bulk, {r["id"]: r for r in resources})
+
+    def test_a_sender_lists_its_endpoints(self):
+        expected = ["constraints/", "staged/", "active/", "transportfile/"]
+        self.assertEqual(self.assertJSON("GET", self.sender_url(), 200), expected)
+
+    def test_a_receiver_lists_its_endpoints(self):
+        self.assertEqual(self.assertJSON("GET", self.receiver_url(), 200), ["constraints/", "staged/", "active/"])
+
+    def test_constraints_have_one_leg_with_ports_from_1_to_65535(self):
+        for url in (self.sender_url(0, "constraints"), self.receiver_url(0, "constraints")):
+            constraints = self.assertJSON("GET", url, 200)
+            self.assertEqual(len(constraints), 1)
+            self.assertEqual(constraints[0]["destination_port"], {"minimum": 1, "maximum": 65535})
+
+    def test_active_parameters_are_an_immediate_activation(self):
+        sender = self.assertJSON("GET", self.sender_url(0, "active"), 200)
+        self.assertEqual(sender["master_enable"], True)
+        self.assertEqual(sender["activation"],
+                         {"mode": "activate_immediate", "requested_time": None, "activation_time": None})
+        receiver = self.assertJSON("GET", self.receiver_url(0, "active"), 200)
+        self.assertEqual(receiver["activation"]["mode"], "activate_immediate")
+        self.assertEqual(receiver["transport_file"], {"data": None, "type": "application/sdp"})
+
+    def test_constraints_and_active_parameters_cannot_be_written(self):
+        for url in (self.sender_url(0, "constraints"), self.sender_url(0, "active"),
+                    self.receiver_url(0, "constraints"), self.receiver_url(0, "active")):
+            for method in ("PUT", "POST", "PATCH", "DELETE"):
+                self.assertLocked(method, url)
+
+    def test_a_sender_has_staged_its_active_parameters_before_anything_is_put(self):
+        active = self.assertJSON("GET", self.sender_url(1, "active"), 200)
+        staged = self.assertJSON("GET", self.sender_url(1, "staged"), 200)
+        self.assertEqual(staged, {"receiver_id": active["receiver_id"], "master_enable": active["master_enable"],
+                                  "activation": {"mode": None, "requested_time": None, "activation_time": None},
+                                  "transport_params": active["transport_params"]})
+
+    def test_staging_a_sender_stores_the_document_and_answers_with_it(self):
+        url = self.sender_url(2, "staged")
+        document = {"master_enable": False, "activation": {"mode": None},
+                    "transport_params": [{"destination_port": 5006}]}
+        self.assertEqual(self.assertJSON("PUT", url, 200, document), document)
+        self.assertEqual(self.assertJSON("GET", url, 200), document)
+        self.assertEqual(self.assertJSON("PUT", url, 200, document), document, "staging it again changes nothing")
+        changed = dict(document, master_enable=True)
+        self.assertEqual(self.assertJSON("PUT", url, 200, changed), changed)
+
+    def test_a_staging_body_that_is_not_a_json_object_is_refused_and_nothing_changes(self):
+        url = self.sender_url(3, "staged")
+        before = self.assertJSON("GET", url, 200)
+        for body in ("{broken", "[]", "5"):
+            self.assertEqual(self.assertJSON("PUT", url, 400, body), before, body)
+        self.assertEqual(self.assertJSON("GET", url, 200), before)
+
+    def test_a_senders_staged_parameters_are_locked_for_other_methods(self):
+        for method in ("POST", "PATCH", "DELETE"):
+            status, _, body = self.node.request(method, self.sender_url(0, "staged"), "{}")
+            self.assertEqual((status, body), (423, b"{}"), method)
+
+    def test_a_receiver_stages_an_immediate_activation_of_no_sender_and_takes_nothing(self):
+        staged = self.assertJSON("GET", self.receiver_url(0, "staged"), 200)
+        self.assertEqual(staged["activation"]["mode"], "activate_immediate")
+        self.assertEqual(staged["sender_id"], None)
+        self.assertEqual(staged["master_enable"], True)
+        self.assertEqual(list(staged), sorted(staged), "members in alphabetical order")
+        for method in ("PUT", "POST", "PATCH"):
+            self.assertLocked(method, self.receiver_url(0, "staged"))
+
+    def test_the_transport_file_redirects_to_the_sdp_of_the_firmware_service(self):
+        status, headers, body = self.node.request("GET", self.sender_url(0, "transportfile"))
+        self.assertEqual((status, body), (307, b""))
+        self.assertEqual(headers.get("location"), self.senders[0]["manifest_href"])
+        self.assertEqual(headers.get("access-control-allow-origin"), "*")
+        path = "/" + headers["location"].split("/", 3)[3]
+        status, sdp_headers, sdp = self.node.sim_request("GET", path)
+        self.assertEqual(status, 200)
+        self.assertEqual(sdp_headers.get("content-type"), "application/sdp")
+        self.assertTrue(sdp.startswith(b"v=0"), sdp[:40])
+
+    def test_the_transport_file_answers_only_get(self):
+        status, _, _ = self.node.request("PUT", self.sender_url(0, "transportfile"), "{}")
+        self.assertEqual(status, 404)
+
+    def test_receivers_have_no_transport_file_url(self):
+        status, _, _ = self.node.request("GET", self.receiver_url(0, "transportfile"))
+        self.assertEqual(status, 404)
+
+
+class RemovedSender(unittest.TestCase):
+    """A stream the firmware drops takes its sender's URLs with it."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.node = nmos_node.RunningNode(streams=3).start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.node.stop()
+
+    def test_the_urls_of_a_removed_sender_answer_404(self):
+        scenario = self.node.sim_json("GET", "/scenario")
+        removed = scenario["config"]["tx-streams"][-1]["id"]
+        urls = [f"/x-nmos/node/v1.2/senders/{removed}"] + [
+            f"{BASE}/single/senders/{removed}{leaf}" for leaf in ("", "/constraints", "/staged", "/active",
+                                                                   "/transportfile")]
+        for url in urls:
+            self.assertNotEqual(self.node.request("GET", url)[0], 404, url)
+        for document in ("config", "state"):
+            doc = scenario[document]
+            doc["tx-streams"] = [s for s in doc["tx-streams"] if s["id"] != removed]
+            self.node.sim_json("PUT", f"/scenario/{document}", doc)
+
+        def gone():
+            return all(self.node.request("GET", url)[0] == 404 for url in urls)
+
+        self.assertTrue(nmos_node.wait_until(gone, limit=30), "the removed sender's URLs still answer")
+        ids = [s["id"] for s in self.node.get_json("/x-nmos/node/v1.2/senders")]
+        self.assertNotIn(removed, ids)
+        self.assertNotIn(removed + "/", self.node.get_json(f"{BASE}/single/senders"))
+
+
+if __name__ == "__main__":
+    unittest.main()

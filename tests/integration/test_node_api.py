@@ -1,0 +1,188 @@
+"""The IS-04 Node API of a running bridge: the API tree, the node, lists and single resources under
+v1.0 and v1.2, statistics, unknown and bad URLs, and the receiver target."""
+import json
+import os
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+import nmos_node  # noqa: E402
+
+NOT_FOUND_BODY = b'{"code" : 404, "error" : "resource no found", "debug" : ""}'
+COLLECTIONS = ("devices", "senders", "receivers", "flows", "sources")
+NODE_API_LIST = ["self/", "devices/", "senders/", "receivers/", "flows/", "sources/"]
+
+
+def nmos_list_body(elements):
+    """A list as the node writes it: each element with an indent of 2, joined by ", "."""
+    return "[" + ", ".join(json.dumps(e, indent=2, ensure_ascii=False) for e in elements) + "]"
+
+
+class NodeAPI(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.node = nmos_node.RunningNode().start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.node.stop()
+
+    def assertServes(self, path, expected, method="GET"):
+        status, headers, body = self.node.request(method, path)
+        self.assertEqual(status, 200, path)
+        self.assertEqual(headers.get("content-type"), "application/json", path)
+        self.assertEqual(json.loads(body), expected, path)
+
+    def assertNotFound(self, path, method="GET", body=None):
+        status, headers, payload = self.node.request(method, path, body)
+        self.assertEqual(status, 404, f"{method} {path}")
+        self.assertEqual(payload, NOT_FOUND_BODY)
+        self.assertEqual(headers.get("access-control-allow-origin"), "*")
+        self.assertEqual(headers.get("access-control-allow-methods"), "GET, PUT, POST, HEAD, OPTIONS, DELETE")
+
+    def some(self, collection):
+        return self.node.get_json(f"/x-nmos/node/v1.2/{collection}")[0]
+
+    def test_root_lists_the_api_and_the_statistics(self):
+        status, _, body = self.node.request("GET", "/")
+        self.assertEqual((status, body), (200, b'["x-nmos", "stats"]'))
+
+    def test_static_lists_of_the_api_tree_answer_with_and_without_trailing_slash(self):
+        tree = {
+            "/x-nmos": ["node/", "connection/"],
+            "/x-nmos/node": ["v1.0/", "v1.2/"],
+            "/x-nmos/node/v1.0": NODE_API_LIST,
+            "/x-nmos/node/v1.2": NODE_API_LIST,
+        }
+        for path, expected in tree.items():
+            self.assertServes(path, expected)
+            self.assertServes(path + "/", expected)
+
+    def test_static_lists_answer_every_method(self):
+        self.assertServes("/x-nmos", ["node/", "connection/"], method="POST")
+        self.assertServes("/x-nmos/node", ["v1.0/", "v1.2/"], method="DELETE")
+
+    def test_self_is_the_node_under_both_versions(self):
+        node = self.node.get_json("/x-nmos/node/v1.2/self")
+        self.assertEqual(node["resource_type"], "node")
+        self.assertEqual(node["api"]["versions"], ["v1.2", "v1.0"])
+        self.assertServes("/x-nmos/node/v1.0/self", node)
+        self.assertServes("/x-nmos/node/v1.2/self/", node)
+
+    def test_self_answers_only_get(self):
+        for method in ("POST", "PUT", "DELETE", "PATCH"):
+            self.assertNotFound("/x-nmos/node/v1.2/self", method, body="{}")
+
+    def test_lists_hold_each_resource_printed_with_an_indent_of_two(self):
+        for version in ("v1.0", "v1.2"):
+            for collection in COLLECTIONS:
+                status, _, body = self.node.request("GET", f"/x-nmos/node/{version}/{collection}")
+                self.assertEqual(status, 200)
+                elements = json.loads(body)
+                self.assertTrue(elements, collection)
+                self.assertEqual(body.decode(), nmos_list_body(elements), collection)
+                ids = [e["id"] for e in elements]
+                self.assertEqual(ids, sorted(ids), "lists are in id order")
+                self.assertTrue(all(e["resource_type"] == collection[:-1] for e in elements))
+
+    def test_lists_show_every_stream_of_the_firmware(self):
+        for collection in ("senders", "receivers", "sources", "flows"):
+            self.assertEqual(len(self.node.get_json(f"/x-nmos/node/v1.2/{collection}")), self.node.streams)
+        self.assertEqual(len(self.node.get_json("/x-nmos/node/v1.2/devices")), 1)
+
+    def test_devices_sources_and_flows_answer_under_v1_0_and_v1_2(self):
+        for collection in ("devices", "sources", "flows"):
+            resource = self.some(collection)
+            for version in ("v1.0", "v1.2"):
+                self.assertServes(f"/x-nmos/node/{version}/{collection}/{resource['id']}", resource)
+                self.assertServes(f"/x-nmos/node/{version}/{collection}/{resource['id']}/", resource)
+
+    def test_senders_and_receivers_answer_under_v1_2_only(self):
+        for collection in ("senders", "receivers"):
+            resource = self.some(collection)
+            self.assertServes(f"/x-nmos/node/v1.2/{collection}/{resource['id']}", resource)
+            self.assertNotFound(f"/x-nmos/node/v1.0/{collection}/{resource['id']}")
+
+    def test_unknown_resources_and_paths_answer_404_with_cors_headers(self):
+        self.assertNotFound("/x-nmos/node/v1.2/senders/00000000-0000-4000-8000-000000000000")
+        self.assertNotFound("/nothing/here")
+        self.assertNotFound("/x-nmos/node/v1.1")
+        self.assertNotFound("/X-NMOS")
+
+    def test_a_url_with_dot_dot_is_a_bad_request(self):
+        # ".." inside a segment: libwebsockets leaves it as it is, so the server's own check answers.
+        status, headers, body = self.node.request("GET", "/x-nmos/node/v1.2/self..")
+        self.assertEqual((status, body), (400, b""))
+        self.assertEqual(headers.get("access-control-allow-origin"), "*")
+        status, _, _ = self.node.request("PUT", "/x-nmos..", body="{}")
+        self.assertEqual(status, 400)
+
+    def test_stats_report_the_servers_counters_fresh_on_every_request(self):
+        first = self.node.get_json("/stats")
+        second = self.node.get_json("/stats/")
+        self.assertIsInstance(first, dict)
+        servers = [v for v in second.values() if isinstance(v, dict) and "MsgsReceived" in v]
+        self.assertTrue(servers, second)
+        before = [v for v in first.values() if isinstance(v, dict) and "MsgsReceived" in v]
+        self.assertGreater(servers[0]["MsgsReceived"], before[0]["MsgsReceived"])
+
+
+class ReceiverTarget(unittest.TestCase):
+    """PUT of a sender document to a receiver's target asks the firmware to follow that sender."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.node = nmos_node.RunningNode().start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.node.stop()
+
+    def setUp(self):
+        self.node.sim_json("DELETE", "/received")
+        self.receiver = self.node.get_json("/x-nmos/node/v1.2/receivers")[0]
+        self.target = f"/x-nmos/node/v1.2/receivers/{self.receiver['id']}/target"
+
+    def subscriptions(self):
+        return [m for m in self.node.sim_json("GET", "/received") if isinstance(m, dict) and m.get("cmd") == 10]
+
+    def test_get_of_a_target_is_not_served(self):
+        status, _, _ = self.node.request("GET", self.target)
+        self.assertEqual(status, 404)
+
+    def test_a_body_that_is_not_json_is_a_bad_request(self):
+        status, _, body = self.node.request("PUT", self.target, body="{not json")
+        self.assertEqual((status, body), (400, b""))
+
+    def test_a_body_that_is_no_sender_document_is_a_bad_request(self):
+        status, _, _ = self.node.request("PUT", self.target, body="[1, 2]")
+        self.assertEqual(status, 400)
+
+    def test_a_sender_whose_stream_name_is_unknown_is_refused_and_nothing_is_sent(self):
+        sender = self.node.get_json("/x-nmos/node/v1.2/senders")[0]
+        status, _, body = self.node.request("PUT", self.target, body=sender)
+        self.assertEqual((status, body), (404, b""))
+        # A later disconnection is the first thing the firmware hears.
+        self.assertEqual(self.node.request("PUT", self.target, body={})[0], 202)
+        received = nmos_node.wait_until(self.subscriptions, limit=10)
+        self.assertEqual(len(received), 1, received)
+        self.assertEqual(received[0]["data"].get("source", ""), "")
+
+    def test_an_empty_document_disconnects_the_receivers_firmware_stream(self):
+        status, headers, body = self.node.request("PUT", self.target, body={})
+        self.assertEqual((status, body), (202, b""))
+        self.assertNotIn("content-type", headers)
+        received = nmos_node.wait_until(self.subscriptions, limit=10)
+        self.assertTrue(received, "the firmware got no message 10")
+        slots = [i for i, r in enumerate(self.node.sim_json("GET", "/scenario")["config"]["rx-streams"])
+                 if r["id"] == self.receiver["id"]]
+        self.assertEqual(received[-1]["id"], slots[0])
+
+    def test_a_receiver_unknown_to_the_firmware_has_no_target(self):
+        status, _, _ = self.node.request("PUT", "/x-nmos/node/v1.2/receivers/"
+                                         "00000000-0000-4000-8000-000000000000/target", body={})
+        self.assertEqual(status, 404)
+
+
+if __name__ == "__main__":
+    unittest.main()
