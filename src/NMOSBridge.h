@@ -2,6 +2,7 @@
 // life-cycle machine from the main thread and drives the service host on one worker thread.
 #pragma once
 
+#include "AES67FWClient.h"
 #include "NMOSBridge_API.h"
 
 #include <ctime>
@@ -36,7 +37,8 @@ enum bridge_events {
   ev_bridge_recover = 6
 };
 
-class TQELNMOSBridge : public IQELNMOSBridge {
+// Also the firmware client's view of the bridge: the same operations serve both interfaces.
+class TQELNMOSBridge : public IQELNMOSBridge, public Qel_proto_aes67fw::IAES67FWBridgeOps {
 public:
   TQELNMOSBridge(const IQELNMOSConfig* config, const TQELNMOS_LWSSetup& setup);
   ~TQELNMOSBridge() override;
