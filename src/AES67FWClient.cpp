@@ -125,12 +125,15 @@ struct TFWCallbacks {
   }
 
   // The channel-name tables are kept whole: any change under "TXTB" ("RXTB") stores the new
-  // document's whole array, which the senders read by channel number.
+  // document's name table, which the senders read by channel number. The firmware sends its table
+  // as the first element of the member; a member that is itself the list of names is taken as is.
   static const json* NewMember(void* c, const char* name) {
     const json* doc = Data(c).Incoming;
     if (!doc) return nullptr;
     auto it = doc->find(name);
-    return it != doc->end() && it->is_array() ? &*it : nullptr;
+    if (it == doc->end() || !it->is_array()) return nullptr;
+    if (!it->empty() && (*it)[0].is_array()) return &(*it)[0];
+    return &*it;
   }
   static void UpdateTXTBNames(void* c, const TJsonNodeInfo&, const json&, const json&) {
     const json* names = NewMember(c, "TXTB");

@@ -190,10 +190,13 @@ void TWebSocketClient::Shutdown() {
 void TWebSocketClient::HandleShutdown() {
   if (!FData->LWSContext) return;
   FData->Socket = nullptr;
-  lws_context_destroy(FData->LWSContext);
-  // On a foreign loop the context closes its handles on the loop; pcontext is cleared when it is gone.
-  for (int i = 0; FData->LWSContext && i < ContextCloseTurns; ++i)
-    uv_run(FData->ServiceHost.Loop(), UV_RUN_NOWAIT);
+  // On a foreign loop the context closes its handles on the loop and pcontext is cleared once it is gone.
+  // libwebsockets 4.1 frees the context only when it is destroyed once more after the handles closed.
+  for (int round = 0; FData->LWSContext && round < 2; ++round) {
+    lws_context_destroy(FData->LWSContext);
+    for (int i = 0; FData->LWSContext && i < ContextCloseTurns; ++i)
+      uv_run(FData->ServiceHost.Loop(), UV_RUN_NOWAIT);
+  }
   FData->LWSContext = nullptr;
   lws_log(QLLL_NOTICE, "QELNMOSBridgeWorker thread destroyed");
 }

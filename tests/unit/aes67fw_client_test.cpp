@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -91,6 +93,14 @@ struct TCall {
   json Doc;
   bool operator==(const TCall& o) const { return Name == o.Name && Index == o.Index && Doc == o.Doc; }
 };
+
+// Calls in name and index order, for checks where the order of the calls does not matter.
+std::vector<TCall> Sorted(std::vector<TCall> calls) {
+  std::sort(calls.begin(), calls.end(), [](const TCall& a, const TCall& b) {
+    return std::tie(a.Name, a.Index) < std::tie(b.Name, b.Index);
+  });
+  return calls;
+}
 
 void PrintTo(const TCall& c, std::ostream* os) {
   *os << c.Name << "(" << c.Index << ", " << c.Doc.dump() << ")";
@@ -362,10 +372,10 @@ TEST_F(AES67FWClientTest, EveryChangedStreamOfOneDocumentIsUpdated) {
   config["rx-streams"][0]["enabled"] = true;
   config["rx-streams"][1]["enabled"] = true;
   Client.Feed(config);
-  EXPECT_EQ(Bridge.Calls, (std::vector<TCall>{{"UpdateSender", 0, config["tx-streams"][0]},
-                                              {"UpdateReceiver", 0, config["rx-streams"][0]},
-                                              {"UpdateSender", 1, config["tx-streams"][1]},
-                                              {"UpdateReceiver", 1, config["rx-streams"][1]}}));
+  EXPECT_EQ(Sorted(Bridge.Calls), Sorted({{"UpdateSender", 0, config["tx-streams"][0]},
+                                          {"UpdateSender", 1, config["tx-streams"][1]},
+                                          {"UpdateReceiver", 0, config["rx-streams"][0]},
+                                          {"UpdateReceiver", 1, config["rx-streams"][1]}}));
 }
 
 TEST_F(AES67FWClientTest, RemovedStreamsAreReportedWithNull) {
@@ -374,12 +384,7 @@ TEST_F(AES67FWClientTest, RemovedStreamsAreReportedWithNull) {
   json config = Config();
   config["rx-streams"] = json::array();
   Client.Feed(config);
-  std::vector<TCall> expected{{"UpdateReceiver", 1, nullptr}, {"UpdateReceiver", 0, nullptr}};
-  std::sort(expected.begin(), expected.end(),
-            [](const TCall& a, const TCall& b) { return a.Index < b.Index; });
-  std::vector<TCall> calls = Bridge.Calls;
-  std::sort(calls.begin(), calls.end(), [](const TCall& a, const TCall& b) { return a.Index < b.Index; });
-  EXPECT_EQ(calls, expected);
+  EXPECT_EQ(Sorted(Bridge.Calls), Sorted({{"UpdateReceiver", 0, nullptr}, {"UpdateReceiver", 1, nullptr}}));
 }
 
 TEST_F(AES67FWClientTest, ChannelNamesAreStoredWholeAndUpdateTheSenders) {

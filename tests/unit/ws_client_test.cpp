@@ -45,9 +45,12 @@ public:
 
   void Stop() {
     if (!Context) return;
-    lws_context_destroy(Context);
-    for (int i = 0; Context && i < 1000; ++i)
-      uv_run(Loop, UV_RUN_NOWAIT);
+    // A context on a foreign loop is freed by a second destroy once its handles have closed.
+    for (int round = 0; Context && round < 2; ++round) {
+      lws_context_destroy(Context);
+      for (int i = 0; Context && i < 1000; ++i)
+        uv_run(Loop, UV_RUN_NOWAIT);
+    }
     Context = nullptr;
     Client = nullptr;
   }
