@@ -106,6 +106,8 @@ private:
   void BuildSourceAndFlow(uint32_t index, const json& stream, int64_t fs, const std::string& deviceId,
                           const std::string& flowId);
   bool RemoveFlow(int n, bool keepSource);
+  void RemoveSender(const std::string& uuid);
+  void RemoveReceiver(const std::string& uuid);
 
   const IQELNMOSConfig* FBoxConfig;
   TQELNMOSBridgeData* FData;

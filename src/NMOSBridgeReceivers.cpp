@@ -37,10 +37,28 @@ bool TQELNMOSBridge::UpdateReceivers(const json& streams, const json&) {
   bool changed = false;
   for (size_t i = 0; i < streams.size(); ++i)
     changed |= UpdateReceiver(static_cast<uint32_t>(i), streams[i]);
+  // Receivers bound to slots beyond the firmware's list end.
+  for (size_t i = streams.size();; ++i) {
+    std::string bound;
+    if (!Data().GetUUIDFromIndex("receivers", static_cast<int>(i), bound)) break;
+    RemoveReceiver(bound);
+  }
   return changed;
 }
 
+void TQELNMOSBridge::RemoveReceiver(const std::string& uuid) {
+  Data().SetIndexFromUUID("receivers", uuid, -1);
+  Data().SetNameFromUUID("/receivers", uuid, "");
+  RegClient().AsBC().DelMachine(uuid);
+}
+
 bool TQELNMOSBridge::UpdateReceiver(uint32_t index, const json& stream) {
+  if (stream.is_null()) {
+    // The firmware's list lost this slot: the receiver it carried ends.
+    std::string bound;
+    if (Data().GetUUIDFromIndex("receivers", static_cast<int>(index), bound)) RemoveReceiver(bound);
+    return false;
+  }
   if (stream.empty()) lws_log(QLLL_ERR, "Empty stream received!");
   if (!stream.is_object()) return false;
   const std::string name = Text(stream, "name");

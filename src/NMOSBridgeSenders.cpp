@@ -10,6 +10,7 @@
 #include <uuid/uuid.h>
 
 #include <cstdio>
+#include <vector>
 
 namespace Qel_nmos_bridge {
 
@@ -83,20 +84,37 @@ bool TQELNMOSBridge::UpdateSenders(const json& streams) {
             static_cast<unsigned long long>(streams.size()));
     changed |= UpdateSender(static_cast<uint32_t>(i), streams[i], seen);
   }
-  // Senders still stored are kept; the ones seen but gone from the store end their registration.
+  // Stored senders that the firmware no longer lists end: their registration, URLs and documents go.
+  std::vector<std::string> gone;
   {
     TNodeDBReadLocker lock(Data());
     const json& senders = Data().Get("/senders");
     if (senders.is_object())
       for (auto it = senders.begin(); it != senders.end(); ++it)
-        seen.erase(it.key());
+        if (!seen.count(it.key())) gone.push_back(it.key());
   }
-  for (const std::string& uuid : seen)
-    RegClient().AsBC().DelMachine(uuid);
+  for (const std::string& uuid : gone)
+    RemoveSender(uuid);
   return changed;
 }
 
+void TQELNMOSBridge::RemoveSender(const std::string& uuid) {
+  int index = Data().GetIndexFromUUID("senders", uuid);
+  if (index >= 0) {
+    RemoveFlow(index, false);
+    Data().SetIndexFromUUID("senders", uuid, -1);
+  }
+  Data().SetNameFromUUID("/senders", uuid, "");
+  RegClient().AsBC().DelMachine(uuid);
+}
+
 bool TQELNMOSBridge::UpdateSender(uint32_t index, const json& stream, TUUIDSet& seen) {
+  if (stream.is_null()) {
+    // The firmware's list lost this slot: the sender it carried ends.
+    std::string bound;
+    if (Data().GetUUIDFromIndex("senders", static_cast<int>(index), bound)) RemoveSender(bound);
+    return false;
+  }
   if (!stream.is_object()) return false;
   const IQELNMOSConfig* cfg = BoxConfig();
   const std::string name = Text(stream, "name");

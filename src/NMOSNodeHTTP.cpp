@@ -29,6 +29,7 @@ constexpr size_t TxChunk = 32 * 1024;
 struct THTTPSession {
   std::string Body;          // request body collected so far
   bool BodyTooLarge = false; // the body passed MaxBodySize: it is dropped and the request answered 413
+  bool Answered = false;     // this transaction's response has begun (a bodyless POST still completes a body)
   std::string Tx;            // LWS_PRE bytes of room, then the response body
   size_t TxPos = 0;          // next byte of Tx to send
 };
@@ -138,6 +139,7 @@ int Respond(lws* wsi, THTTPSessionData* psd, int status, const std::string& mime
   ok = ok && lws_add_http_header_content_length(wsi, body.size(), &p, end) == 0 &&
        lws_finalize_http_header(wsi, &p, end) == 0;
   if (!ok) return -1;
+  psd->Get().Answered = true;
   if (lws_write(wsi, start, static_cast<size_t>(p - start), LWS_WRITE_HTTP_HEADERS) < 0) return -1;
   if (body.empty()) return CompleteTransaction(wsi);
   THTTPSession& session = psd->Get();
@@ -241,7 +243,8 @@ bool TNMOSRestServer::InitHTTPSrv() {
 // A context on a foreign loop closes its handles through the loop. The worker is not running when
 // the context comes or goes, so the loop is turned here until their close callbacks have run.
 void TNMOSRestServer::TurnLoopForClosingHandles() {
-  for (int i = 0; i < 16; ++i) uv_run(FData->ServiceHost.Loop(), UV_RUN_NOWAIT);
+  for (int i = 0; i < 16; ++i)
+    uv_run(FData->ServiceHost.Loop(), UV_RUN_NOWAIT);
 }
 
 bool TNMOSRestServer::DeinitService() {
@@ -323,6 +326,7 @@ int TNMOSRestServer::HandleLWSCallback(lws* wsi, int reason, void* user, void* i
   auto* psd = static_cast<THTTPSessionData*>(user);
   switch (reason) {
   case LWS_CALLBACK_HTTP: {
+    psd->Get().Answered = false;
     long long length = 0;
     if (ExpectsBody(wsi, &length)) {
       if (length > static_cast<long long>(MaxBodySize)) return Respond(wsi, psd, 413, "", "");
@@ -347,6 +351,7 @@ int TNMOSRestServer::HandleLWSCallback(lws* wsi, int reason, void* user, void* i
     return 0;
   }
   case LWS_CALLBACK_HTTP_BODY_COMPLETION: {
+    if (psd->Session && psd->Session->Answered) return 0;
     if (psd->Session && psd->Session->BodyTooLarge) {
       psd->Session->BodyTooLarge = false;
       return Respond(wsi, psd, 413, "", "");

@@ -178,9 +178,14 @@ class RemovedSender(unittest.TestCase):
             return all(self.node.request("GET", url)[0] == 404 for url in urls)
 
         self.assertTrue(nmos_node.wait_until(gone, limit=30), "the removed sender's URLs still answer")
-        ids = [s["id"] for s in self.node.get_json("/x-nmos/node/v1.2/senders")]
-        self.assertNotIn(removed, ids)
-        self.assertNotIn(removed + "/", self.node.get_json(f"{BASE}/single/senders"))
+
+        # The documents go once the registration has ended (at once at a registry, within its
+        # deadline without one).
+        def unlisted():
+            ids = [s["id"] for s in self.node.get_json("/x-nmos/node/v1.2/senders")]
+            return removed not in ids and removed + "/" not in self.node.get_json(f"{BASE}/single/senders")
+
+        self.assertTrue(nmos_node.wait_until(unlisted, limit=30), "the removed sender is still listed")
 
 
 if __name__ == "__main__":

@@ -121,10 +121,11 @@ class NodeAPI(unittest.TestCase):
         first = self.node.get_json("/stats")
         second = self.node.get_json("/stats/")
         self.assertIsInstance(first, dict)
-        servers = [v for v in second.values() if isinstance(v, dict) and "MsgsReceived" in v]
-        self.assertTrue(servers, second)
-        before = [v for v in first.values() if isinstance(v, dict) and "MsgsReceived" in v]
-        self.assertGreater(servers[0]["MsgsReceived"], before[0]["MsgsReceived"])
+        server = second["HostedServices"]["NMOSNODEHTTPServer"]
+        before = first["HostedServices"]["NMOSNODEHTTPServer"]
+        self.assertGreater(server["MsgsReceived"], before["MsgsReceived"])
+        self.assertIn("Uptime", second)
+        self.assertIn("FWClient", second["HostedServices"])
 
 
 class ReceiverTarget(unittest.TestCase):
