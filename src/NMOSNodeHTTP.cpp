@@ -234,8 +234,10 @@ bool TNMOSRestServer::InitHTTPSrv() {
   // On a foreign loop the context comes back even when its listening vhost failed (port taken). It
   // has already started to destroy itself then; let the loop finish that and count it as a failure.
   if (FData->LWSContext && !lws_get_vhost_by_name(FData->LWSContext, "default")) {
+    lws_context* failed = FData->LWSContext;
     FData->LWSContext = nullptr;
     TurnLoopForClosingHandles();
+    lws_context_destroy(failed); // frees what is left once the handles are closed
   }
   return FData->LWSContext != nullptr;
 }
@@ -249,12 +251,12 @@ void TNMOSRestServer::TurnLoopForClosingHandles() {
 
 bool TNMOSRestServer::DeinitService() {
   if (FData->LWSContext) {
-    lws_context_destroy(FData->LWSContext);
-    // On a foreign loop the context finishes closing its handles on the loop; the worker has
-    // stopped by now, so run the loop here until libwebsockets reports the context gone.
-    for (int i = 0; FData->LWSContext && i < 1000; ++i)
-      uv_run(FData->ServiceHost.Loop(), UV_RUN_NOWAIT);
+    // The first call closes the context's handles through the loop, the second frees the context.
+    lws_context* context = FData->LWSContext;
     FData->LWSContext = nullptr;
+    lws_context_destroy(context);
+    TurnLoopForClosingHandles();
+    lws_context_destroy(context);
     lws_log(QLLL_NOTICE, "QELNMOSBridgeWorker thread destroyed");
   }
   return FData->LWSContext == nullptr;
