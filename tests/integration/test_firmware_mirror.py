@@ -1,0 +1,200 @@
+"""The bridge mirrors the firmware: one node named after the device, one device, a source, flow and
+sender per enabled transmit stream, a receiver per receive stream; document changes, removals and a
+firmware restart reach the node."""
+import os
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+import nmos_node  # noqa: E402
+import testlib  # noqa: E402
+
+NODE = "/x-nmos/node/v1.2"
+CONNECTION = "/x-nmos/connection/v1.0/single"
+MCAST = "urn:x-nmos:transport:rtp.mcast"
+UCAST = "urn:x-nmos:transport:rtp.ucast"
+
+
+def by_id(documents):
+    return {d["id"]: d for d in documents}
+
+
+def is_multicast(address):
+    first = int(address.split(".")[0]) if address else 0
+    return 224 <= first <= 239
+
+
+class MirroredNode(unittest.TestCase):
+    """The node built from the simulator's built-in scenario."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.node = nmos_node.RunningNode().start()
+        scenario = cls.node.sim_json("GET", "/scenario")
+        cls.config, cls.state = scenario["config"], scenario["state"]
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.node.stop()
+
+    def test_node_is_named_after_the_device_and_has_one_device(self):
+        node = self.node.get_json(f"{NODE}/self")
+        self.assertEqual(node["id"], self.config["node_id"])
+        self.assertEqual(node["label"], self.state["name"])
+        self.assertEqual(node["hostname"], self.state["name"])
+        self.assertEqual(node["interfaces"][0]["port_id"], self.state["mac"].lower().replace(":", "-"))
+        self.assertEqual([c["name"] for c in node["clocks"]], ["clk0", "clk1"])
+        devices = self.node.get_json(f"{NODE}/devices")
+        self.assertEqual(len(devices), 1)
+        device = devices[0]
+        self.assertEqual(device["id"], self.config["device_id"])
+        self.assertEqual(device["node_id"], node["id"])
+        self.assertEqual(len(device["controls"]), len(node["interfaces"]))
+
+    def test_every_enabled_transmit_stream_has_source_flow_and_sender(self):
+        senders = by_id(self.node.get_json(f"{NODE}/senders"))
+        flows = by_id(self.node.get_json(f"{NODE}/flows"))
+        sources = by_id(self.node.get_json(f"{NODE}/sources"))
+        fs = self.config["sync"]["fs"]
+        enabled = [s for s in self.config["tx-streams"] if s["enabled"]]
+        self.assertEqual(len(flows), len(enabled))
+        for stream in self.config["tx-streams"]:
+            with self.subTest(stream=stream["name"]):
+                sender = senders[stream["id"]]
+                self.assertEqual(sender["label"], f"{stream['name']}@{self.state['name']}")
+                self.assertEqual(sender["manifest_href"],
+                                 f"http://127.0.0.1:{self.node.sim_port}/sdp/{stream['id']}.sdp")
+                if not stream["enabled"]:
+                    self.assertIsNone(sender["flow_id"])
+                    self.assertEqual(sender["transport"], "urn:x-nmos:transport:rtp")
+                    self.assertFalse(sender["subscription"]["active"])
+                    continue
+                self.assertEqual(sender["transport"], MCAST if is_multicast(stream["address"]) else UCAST)
+                flow = flows[sender["flow_id"]]
+                source = sources[stream["source_id"]]
+                self.assertEqual(flow["source_id"], source["id"])
+                self.assertEqual(flow["media_type"], "audio/" + stream["codec"])
+                self.assertEqual(flow["sample_rate"], {"numerator": fs})
+                self.assertEqual(flow["grain_rate"], {"numerator": fs // stream["samples-per-packet"]})
+                self.assertEqual(len(source["channels"]), stream["channels"])
+                self.assertTrue(all(c["label"] for c in source["channels"]), source["channels"])
+
+    def test_sender_connection_documents_follow_the_stream_address(self):
+        for stream in self.config["tx-streams"]:
+            with self.subTest(stream=stream["name"]):
+                base = f"{CONNECTION}/senders/{stream['id']}"
+                constraints = self.node.get_json(base + "/constraints")
+                active = self.node.get_json(base + "/active")
+                leg = active["transport_params"][0]
+                if is_multicast(stream["address"]):
+                    self.assertIn("multicast_ip", constraints[0])
+                    self.assertEqual(leg["multicast_ip"], stream["address"])
+                else:
+                    self.assertIn("destination_ip", constraints[0])
+                    self.assertEqual(leg["destination_ip"], stream["address"])
+                self.assertEqual(active["master_enable"], stream["enabled"])
+
+    def test_every_receive_stream_is_a_receiver(self):
+        receivers = by_id(self.node.get_json(f"{NODE}/receivers"))
+        self.assertEqual(len(receivers), len(self.config["rx-streams"]))
+        for stream in self.config["rx-streams"]:
+            receiver = receivers[stream["id"]]
+            self.assertEqual(receiver["label"], stream["name"])
+            self.assertEqual(receiver["description"], stream["info"])
+            # No sender name is known without a Query API: nothing counts as subscribed.
+            self.assertEqual(receiver["subscription"], {"sender_id": None, "active": False})
+
+
+class FirmwareChanges(unittest.TestCase):
+    """Configuration and state pushed again with one change each."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.node = nmos_node.RunningNode(streams=4).start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.node.stop()
+
+    def push(self, change):
+        scenario = self.node.sim_json("GET", "/scenario")
+        for name in ("config", "state"):
+            doc = scenario[name]
+            change(doc)
+            self.node.sim_json("PUT", f"/scenario/{name}", doc)
+
+    def sender(self, sender_id):
+        status, _, _ = self.node.request("GET", f"{NODE}/senders/{sender_id}")
+        return self.node.get_json(f"{NODE}/senders/{sender_id}") if status == 200 else None
+
+    def test_disabled_stream_keeps_its_sender_without_flow(self):
+        stream = self.node.sim_json("GET", "/scenario")["config"]["tx-streams"][0]
+        self.assertTrue(stream["enabled"])
+
+        def disable(doc):
+            doc["tx-streams"][0]["enabled"] = False
+
+        self.push(disable)
+        done = nmos_node.wait_until(lambda: (self.sender(stream["id"]) or {}).get("flow_id", 1) is None, limit=30)
+        self.assertTrue(done)
+        sender = self.sender(stream["id"])
+        self.assertEqual(sender["transport"], "urn:x-nmos:transport:rtp")
+        self.assertFalse(sender["subscription"]["active"])
+        flows = self.node.get_json(f"{NODE}/flows")
+        self.assertTrue(nmos_node.wait_until(
+            lambda: all(f["source_id"] != stream["source_id"] for f in self.node.get_json(f"{NODE}/flows")),
+            limit=30), flows)
+
+    def test_address_changed_to_unicast(self):
+        stream = self.node.sim_json("GET", "/scenario")["config"]["tx-streams"][1]
+
+        def to_unicast(doc):
+            doc["tx-streams"][1]["address"] = "192.168.10.77"
+
+        self.push(to_unicast)
+        self.assertTrue(nmos_node.wait_until(
+            lambda: (self.sender(stream["id"]) or {}).get("transport") == UCAST, limit=30))
+        active = self.node.get_json(f"{CONNECTION}/senders/{stream['id']}/active")
+        self.assertEqual(active["transport_params"][0]["destination_ip"], "192.168.10.77")
+
+    def test_new_uuid_in_a_slot_replaces_the_sender(self):
+        stream = self.node.sim_json("GET", "/scenario")["config"]["tx-streams"][2]
+        new_id = "0badc0de-0000-4000-8000-000000000002"
+
+        def renumber(doc):
+            doc["tx-streams"][2]["id"] = new_id
+
+        self.push(renumber)
+        self.assertTrue(nmos_node.wait_until(lambda: self.sender(new_id) is not None, limit=30))
+        self.assertTrue(nmos_node.wait_until(lambda: self.sender(stream["id"]) is None, limit=30))
+
+
+class FirmwareRestart(unittest.TestCase):
+    def test_node_is_rebuilt_and_nothing_stale_remains(self):
+        node = nmos_node.RunningNode(streams=6).start()
+        self.addCleanup(node.stop)
+        port = node.sim_port
+        node.sim.signal(2)
+        self.assertEqual(node.sim.wait(30), 0)
+        # The same firmware comes back with fewer streams on the same port.
+        node.sim = testlib.Process([testlib.binary("aes67fw-sim"), "--listen", f"127.0.0.1:{port}",
+                                    "--streams", "2"])
+        self.assertTrue(node.sim.readline(30).startswith(nmos_node.READY_PREFIX))
+
+        def rebuilt():
+            try:
+                return (len(node.get_json(f"{NODE}/senders")) == 2 and len(node.get_json(f"{NODE}/receivers")) == 2
+                        and len(node.get_json(f"{NODE}/flows")) <= 2
+                        and node.get_json(f"{NODE}/self").get("label"))
+            except (OSError, ValueError):
+                return False
+
+        self.assertTrue(nmos_node.wait_until(rebuilt, limit=60), "the node was not rebuilt from the new firmware")
+        for leaf in ("senders", "receivers"):
+            ids = node.get_json(f"{CONNECTION}/{leaf}")
+            self.assertEqual(len(ids), 2, ids)
+
+
+if __name__ == "__main__":
+    unittest.main()
