@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -21,9 +22,9 @@ struct TArgs {
 
 TQELNMOSConfig* Make(std::vector<std::string> args) {
   args.insert(args.begin(), "nmos-bridge");
-  static TArgs* keep;
-  keep = new TArgs(args); // lives as long as the test program
-  return new TQELNMOSConfig(keep->argc(), keep->argv());
+  static std::deque<TArgs> keep; // the configuration keeps pointers into argv
+  keep.emplace_back(args);
+  return new TQELNMOSConfig(keep.back().argc(), keep.back().argv());
 }
 
 } // namespace
