@@ -1,7 +1,9 @@
 #include "NMOSNodeData.h"
 
 #include "JsonDocEdit.h"
+
 #include "helpers.h"
+#include <atomic>
 
 #include <pthread.h>
 #include <uuid/uuid.h>
@@ -90,11 +92,17 @@ bool KindAccepted(const json& Found, const json& Default) {
 
 } // namespace
 
+uint64_t NextGeneration() {
+  static std::atomic<uint64_t> next{1};
+  return next++;
+}
+
 struct TQELNMOSNodeDataData {
   json Root;
   json Timestamp = "0:0";
   TRecursiveMutex DBLock;
   int32_t LockCount = 0;
+  uint64_t Generation = NextGeneration();
   TNamedTypes ObjectNames;
   TNamedIndices ObjectIndices;
   TObjectNames FakeIDs;
@@ -162,7 +170,10 @@ uint32_t TQELNMOSNodeData::EndUpdate() {
     lws_log(QLLL_ERR, "NodeData EndUpdate without BeginUpdate");
     return 0;
   }
-  if (--FData->LockCount == 0) FillNMOSTimestamp(FData->Timestamp);
+  if (--FData->LockCount == 0) {
+    FillNMOSTimestamp(FData->Timestamp);
+    FData->Generation = NextGeneration();
+  }
   const auto depth = static_cast<uint32_t>(FData->LockCount);
   FData->DBLock.unlock();
   return depth;
@@ -440,6 +451,10 @@ void TQELNMOSNodeData::UpdateStats(const std::string& Name, json& Stats) {
     for (auto it = FData->Root.begin(); it != FData->Root.end(); ++it)
       stats["Database"][it.key()] = it->size();
   Stats[Name] = std::move(stats);
+}
+
+uint64_t TQELNMOSNodeData::Generation() const {
+  return FData->Generation;
 }
 
 } // namespace Qel_nmos_bridge

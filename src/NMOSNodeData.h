@@ -68,6 +68,9 @@ public:
   virtual bool GetUUIDFromIndex(const std::string& Type, int Index, std::string& UUID) = 0;
   virtual void Iterate(const char* Path, const TNodeIteration& Callback) = 0;
   virtual void UpdateStats(const std::string& Name, json& Stats) = 0;
+  // Changes whenever a write section ends; never the same for two states of any store of the process,
+  // so a reader may keep what it derived from the document for as long as the number stays.
+  virtual uint64_t Generation() const = 0;
 
   // The value failed reads return; shared by all, never to be changed.
   static const json& GetEmptyJSON();
@@ -113,6 +116,7 @@ public:
   bool GetUUIDFromIndex(const std::string& Type, int Index, std::string& UUID) override;
   void Iterate(const char* Path, const TNodeIteration& Callback) override;
   void UpdateStats(const std::string& Name, json& Stats) override;
+  uint64_t Generation() const override;
 
   // Every write goes through here.
   json& Root();

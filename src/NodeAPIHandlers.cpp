@@ -2,6 +2,8 @@
 // and the receiver "target" through which a controller connects a receiver to a sender.
 #include "NMOSAPIHandlers.h"
 
+#include <map>
+
 #include "NMOSBridge_API.h"
 #include "NMOSNodeData.h"
 #include "NMOSRegMachines.h"
@@ -62,9 +64,21 @@ bool ShowNode(const TNMOSResourceInfo* resource, TRESTRequestData& request) {
 
 bool ListNodes(const TNMOSResourceInfo* resource, TRESTRequestData& request, const std::string& path) {
   if (request.Method != HTTP_GET_URI) return false;
+  // Lists are asked for far more often than the store changes: keep each list's text until the next
+  // write. Handlers run on the worker thread only.
+  struct TListText {
+    uint64_t Generation = 0;
+    std::string Body;
+  };
+  static std::map<std::string, TListText> texts;
   IQELNMOSNodeData& data = resource->GetBridge().Data();
   TNodeDBReadLocker lock(data);
-  SetJSONResult(request, 200, ListBody(data.Get(path.c_str())));
+  TListText& text = texts[path];
+  if (text.Generation != data.Generation()) {
+    text.Body = ListBody(data.Get(path.c_str()));
+    text.Generation = data.Generation();
+  }
+  SetJSONResult(request, 200, text.Body);
   return true;
 }
 

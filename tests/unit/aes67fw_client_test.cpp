@@ -67,6 +67,7 @@ public:
   bool GetUUIDFromIndex(const std::string&, int, std::string&) override { return false; }
   void Iterate(const char*, const Qel_nmos_bridge::TNodeIteration&) override {}
   void UpdateStats(const std::string&, json&) override {}
+  uint64_t Generation() const override { return 0; }
 
   json Doc = {{"self", {{"clocks", json::array()}}}, {"intern", {{"tx-channels", json::array()}}}};
   std::vector<std::pair<std::string, json>> Writes;

@@ -160,7 +160,8 @@ struct TRewirer : TObject {
       : TObject(parent), Sig(sig), Newcomer(newcomer), Victim(victim) {}
   void Rewire(int) {
     Sig->Disconnect(Victim);
-    for (int i = 0; i < 100; ++i) Sig->Connect(Newcomer, &TReceiver::Got);
+    for (int i = 0; i < 100; ++i)
+      Sig->Connect(Newcomer, &TReceiver::Got);
   }
   TSignal<int>* Sig;
   TReceiver* Newcomer;
