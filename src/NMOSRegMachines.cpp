@@ -178,11 +178,14 @@ void Res_Deleted(TMachine*, void* ctx) {
 
 // clang-format off
 const TState RegClientStates[] = {
+  // A changed document before registration needs nothing: the registration sends the current one.
   {"off", node_off, nullptr, nullptr, nullptr,
-    {{"start", ev_startup, &RegClientStates[1], nullptr}}},
+    {{"start", ev_startup, &RegClientStates[1], nullptr},
+     {"unregistered_update", ev_update, &RegClientStates[0], nullptr}}},
   {"searching", node_searching, RegAPI_EnterSearching, nullptr, RegAPI_Searching,
     {{"select", ev_register, &RegClientStates[2], nullptr},
-     {"quit", ev_quit, &RegClientStates[7], nullptr}}},
+     {"quit", ev_quit, &RegClientStates[7], nullptr},
+     {"unregistered_update", ev_update, &RegClientStates[1], nullptr}}},
   {"reg_pending", node_reg_pending, RegAPI_RegSelected, nullptr, RegAPI_HandleRegPending,
     {{"regsuccess", 201, &RegClientStates[3], nullptr},
      {"regfailed", 404, &RegClientStates[1], RegAPI_RegFailed},
@@ -225,7 +228,8 @@ const TState ResourceStates[] = {
   {"off", res_off, Res_Enter_Off, nullptr, nullptr,
     {{"reg", ev_register, &ResourceStates[2], Res_DoRegistration},
      {"delete", ev_delete, &ResourceStates[4], Res_DoUnregistration},
-     {"reset", ev_reset, &ResourceStates[0], nullptr}}},
+     {"reset", ev_reset, &ResourceStates[0], nullptr},
+     {"unregistered_update", ev_update, &ResourceStates[0], nullptr}}},
   {"unregistered", res_unregistered, Res_Enter_Unregistered, nullptr, nullptr,
     {{"reg", ev_register, &ResourceStates[2], Res_DoRegistration},
      {"update", ev_update, &ResourceStates[1], nullptr},
