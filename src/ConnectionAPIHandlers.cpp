@@ -102,6 +102,28 @@ bool ServeCollection(const TNMOSResourceInfo* resource, TRESTRequestData& reques
 }
 
 // Stores the body as the sender's staged parameters; the answer is what is staged afterwards.
+// Members of `change` replace those of `base` (a null too); objects merge member by member and the
+// transport legs leg by leg, so a partial request keeps whatever it does not name.
+json MergeStaged(const json& base, const json& change) {
+  if (!base.is_object() || !change.is_object()) return change;
+  json merged = base;
+  for (auto it = change.begin(); it != change.end(); ++it) {
+    json& target = merged[it.key()];
+    if (it.key() == "transport_params" && target.is_array() && it->is_array()) {
+      for (size_t leg = 0; leg < it->size(); ++leg)
+        if (leg < target.size())
+          target[leg] = MergeStaged(target[leg], (*it)[leg]);
+        else
+          target.push_back((*it)[leg]);
+    } else if (target.is_object() && it->is_object()) {
+      target = MergeStaged(target, *it);
+    } else {
+      target = *it;
+    }
+  }
+  return merged;
+}
+
 void StageSender(IQELNMOSNodeData& data, TRESTRequestData& request, const std::string& resourcePath) {
   const std::string stagedPath = InternPath(resourcePath, "staged");
   TNodeDBWriteLocker lock(data);
@@ -115,9 +137,12 @@ void StageSender(IQELNMOSNodeData& data, TRESTRequestData& request, const std::s
   }
   // Staged parameters are an object; anything else is refused like a body that fails the schema.
   if (body.is_object() && data.ValidateJSON(body, SenderStageSchema)) {
-    const json patch = json::diff(stored, body);
+    // What is put changes the members it names; the rest of the staged parameters stays.
+    const json current = SenderStaged(data, resourcePath);
+    const json staged = MergeStaged(current, body);
+    const json patch = json::diff(stored, staged);
     if (!patch.empty()) {
-      data.Set(stagedPath.c_str(), stored.patch(patch));
+      data.Set(stagedPath.c_str(), staged);
       lws_log(QLLL_INFO, LogStaged, resourcePath.c_str(), Compact(patch).c_str());
     }
     status = 200;
@@ -135,7 +160,12 @@ std::string ReceiverStagedBody() {
       {"activation",
        {{"mode", "activate_immediate"}, {"requested_time", nullptr}, {"activation_time", nullptr}}},
       {"transport_file", {{"data", nullptr}, {"type", nullptr}}},
-      {"transport_params", nullptr}};
+      {"transport_params",
+       {{{"destination_port", "auto"},
+         {"interface_ip", "auto"},
+         {"multicast_ip", nullptr},
+         {"rtp_enabled", true},
+         {"source_ip", nullptr}}}}};
   return staged.dump();
 }
 

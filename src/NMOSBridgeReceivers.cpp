@@ -26,10 +26,6 @@ std::string Path(const char* format, const std::string& id) {
   return path;
 }
 
-json AutoRange() {
-  return {{"minimum", "auto"}, {"maximum", "auto"}};
-}
-
 } // namespace
 
 bool TQELNMOSBridge::UpdateReceivers(const json& streams, const json&) {
@@ -120,10 +116,15 @@ bool TQELNMOSBridge::UpdateReceiver(uint32_t index, const json& stream) {
     json constraints = Data().Get(constraintsPath.c_str());
     if (!constraints.is_array() || constraints.empty() || !constraints[0].is_object())
       constraints = json::array({json::object()});
-    constraints[0]["multicast_ip"] = json::object();
-    constraints[0]["destination_ip"] = json::object();
-    constraints[0]["source_port"] = {{"minimum", 1}, {"maximum", 65535}};
-    constraints[0]["destination_port"] = {{"minimum", 1}, {"maximum", 65535}};
+    // One entry per RTP receiver parameter, each a valid IS-05 constraint.
+    json& c = constraints[0];
+    c.erase("destination_ip");
+    c.erase("source_port");
+    c["source_ip"] = json::object();
+    c["multicast_ip"] = json::object();
+    c["interface_ip"] = json::object();
+    c["destination_port"] = {{"minimum", 1}, {"maximum", 65535}};
+    c["rtp_enabled"] = json::object();
     json cpatch = json::diff(Data().Get(constraintsPath.c_str()), constraints);
     if (!cpatch.empty()) {
       Data().Set(constraintsPath.c_str(), constraints);
@@ -136,12 +137,16 @@ bool TQELNMOSBridge::UpdateReceiver(uint32_t index, const json& stream) {
     active["master_enable"] = enabled;
     active["sender_id"] = senderId.empty() ? json(nullptr) : json(senderId);
     active["activation"]["mode"] = "activate_immediate";
-    active["transport_file"] = {{"data", nullptr}, {"type", "application/sdp"}};
+    // No transport file was handed over: its data and type are both null.
+    active["transport_file"] = {{"data", nullptr}, {"type", nullptr}};
+    // The firmware's source is the multicast group it joins, or the unicast sender it takes.
+    const bool multicast = source.IsMulticast();
     active["transport_params"] =
-        json::array({{{"multicast_ip", source.IsMulticast() ? json(sourceText) : json::object()},
-                      {"source_ip", sourceText},
-                      {"source_port", AutoRange()},
-                      {"destination_port", AutoRange()}}});
+        json::array({{{"source_ip", !multicast && !source.IsNull() ? json(sourceText) : json(nullptr)},
+                      {"multicast_ip", multicast ? json(sourceText) : json(nullptr)},
+                      {"interface_ip", "auto"},
+                      {"destination_port", "auto"},
+                      {"rtp_enabled", enabled}}});
     json apatch = json::diff(Data().Get(activePath.c_str()), active);
     if (!apatch.empty()) {
       Data().Set(activePath.c_str(), active);

@@ -18,6 +18,8 @@ namespace {
 
 const int DefaultPort = 5004;
 const char* const FakeFlows = "/fake/flows";
+// IPv4 multicast: 224.0.0.0 to 239.255.255.255.
+const char* const MulticastPattern = "^(22[4-9]|23[0-9])\\.";
 
 std::string Text(const json& node, const char* member) {
   return IQELNMOSNodeData::JsonExtract(node, member, json("")).get<std::string>();
@@ -190,16 +192,15 @@ bool TQELNMOSBridge::UpdateSender(uint32_t index, const json& stream, TUUIDSet& 
     json constraints = Data().Get(constraintsPath.c_str());
     if (!constraints.is_array() || constraints.empty() || !constraints[0].is_object())
       constraints = json::array({json::object()});
+    // One entry per RTP sender parameter, each a valid IS-05 constraint: a multicast stream keeps its
+    // destination within the multicast range.
     json& c = constraints[0];
-    if (address.IsMulticast()) {
-      c.erase("destination_ip");
-      c["multicast_ip"] = {{"minimum", "224.0.0.0"}, {"maximum", "239.255.255.255"}};
-    } else {
-      c.erase("multicast_ip");
-      c["destination_ip"] = {{"minimum", "0.0.0.0"}, {"maximum", "255.255.255.255"}};
-    }
+    c.erase("multicast_ip");
+    c["source_ip"] = json::object();
+    c["destination_ip"] = address.IsMulticast() ? json{{"pattern", MulticastPattern}} : json::object();
     c["source_port"] = PortRange(1, 65535);
     c["destination_port"] = PortRange(1, 65535);
+    c["rtp_enabled"] = json::object();
     json cpatch = SetIfChanged(Data(), constraintsPath, constraints);
     if (!cpatch.empty())
       lws_log(QLLL_INFO, "Sender Constraints %s Updated: %s", name.c_str(), cpatch.dump().c_str());
@@ -210,10 +211,12 @@ bool TQELNMOSBridge::UpdateSender(uint32_t index, const json& stream, TUUIDSet& 
     active["master_enable"] = enabled;
     active["receiver_id"] = nullptr;
     active["activation"]["mode"] = "activate_immediate";
-    json tp = {{"multicast_ip", address.IsMulticast() ? json(addressText) : json::object()},
-               {"destination_ip", address.IsMulticast() ? json::object() : json(addressText)},
-               {"source_port", PortRange(1, 65535)},
-               {"destination_port", PortRange(port, port)}};
+    // The parameters the stream is sent with, as IS-05 RTP sender parameters.
+    json tp = {{"source_ip", "auto"},
+               {"destination_ip", addressText.empty() ? json("auto") : json(addressText)},
+               {"source_port", "auto"},
+               {"destination_port", port},
+               {"rtp_enabled", enabled}};
     active["transport_params"] = json::array({tp});
     json apatch = SetIfChanged(Data(), activePath, active);
     if (!apatch.empty())

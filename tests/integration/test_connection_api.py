@@ -84,7 +84,8 @@ class ConnectionAPI(unittest.TestCase):
                          {"mode": "activate_immediate", "requested_time": None, "activation_time": None})
         receiver = self.assertJSON("GET", self.receiver_url(0, "active"), 200)
         self.assertEqual(receiver["activation"]["mode"], "activate_immediate")
-        self.assertEqual(receiver["transport_file"], {"data": None, "type": "application/sdp"})
+        # No transport file was handed over: data and type are both null, as IS-05 requires.
+        self.assertEqual(receiver["transport_file"], {"data": None, "type": None})
 
     def test_constraints_and_active_parameters_cannot_be_written(self):
         for url in (self.sender_url(0, "constraints"), self.sender_url(0, "active"),
@@ -99,15 +100,22 @@ class ConnectionAPI(unittest.TestCase):
                                   "activation": {"mode": None, "requested_time": None, "activation_time": None},
                                   "transport_params": active["transport_params"]})
 
-    def test_staging_a_sender_stores_the_document_and_answers_with_it(self):
+    def test_staging_a_sender_changes_what_the_body_names_and_answers_with_the_whole(self):
         url = self.sender_url(2, "staged")
+        before = self.assertJSON("GET", url, 200)
         document = {"master_enable": False, "activation": {"mode": None},
                     "transport_params": [{"destination_port": 5006}]}
-        self.assertEqual(self.assertJSON("PUT", url, 200, document), document)
-        self.assertEqual(self.assertJSON("GET", url, 200), document)
-        self.assertEqual(self.assertJSON("PUT", url, 200, document), document, "staging it again changes nothing")
-        changed = dict(document, master_enable=True)
-        self.assertEqual(self.assertJSON("PUT", url, 200, changed), changed)
+        staged = self.assertJSON("PUT", url, 200, document)
+        self.assertEqual(staged["master_enable"], False)
+        self.assertIsNone(staged["activation"]["mode"])
+        self.assertEqual(staged["transport_params"][0]["destination_port"], 5006)
+        # What the body does not name stays as it was.
+        self.assertEqual(staged["receiver_id"], before["receiver_id"])
+        self.assertEqual(staged["transport_params"][0]["destination_ip"],
+                         before["transport_params"][0]["destination_ip"])
+        self.assertEqual(self.assertJSON("GET", url, 200), staged)
+        self.assertEqual(self.assertJSON("PUT", url, 200, document), staged, "staging it again changes nothing")
+        self.assertEqual(self.assertJSON("PUT", url, 200, {"master_enable": True}), dict(staged, master_enable=True))
 
     def test_a_staging_body_that_is_not_a_json_object_is_refused_and_nothing_changes(self):
         url = self.sender_url(3, "staged")

@@ -87,12 +87,12 @@ class MirroredNode(unittest.TestCase):
                 constraints = self.node.get_json(base + "/constraints")
                 active = self.node.get_json(base + "/active")
                 leg = active["transport_params"][0]
-                if is_multicast(stream["address"]):
-                    self.assertIn("multicast_ip", constraints[0])
-                    self.assertEqual(leg["multicast_ip"], stream["address"])
-                else:
-                    self.assertIn("destination_ip", constraints[0])
-                    self.assertEqual(leg["destination_ip"], stream["address"])
+                self.assertEqual(leg["destination_ip"], stream["address"])
+                self.assertEqual(leg["destination_port"], stream["port"])
+                self.assertEqual(leg["rtp_enabled"], stream["enabled"])
+                # A multicast stream's destination is held to the multicast range.
+                expected = {"pattern": r"^(22[4-9]|23[0-9])\."} if is_multicast(stream["address"]) else {}
+                self.assertEqual(constraints[0]["destination_ip"], expected)
                 self.assertEqual(active["master_enable"], stream["enabled"])
 
     def test_every_receive_stream_is_a_receiver(self):
