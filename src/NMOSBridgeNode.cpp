@@ -1,5 +1,6 @@
 // The node and device resources: the firmware's node and device identifiers, host name, address,
 // interfaces and clocks become the NMOS node ("/self") and its one device.
+#include "BridgeDocs.h"
 #include "NMOSBridge.h"
 #include "NMOSNodeData.h"
 #include "NMOSQueryClient.h"
@@ -16,11 +17,6 @@ namespace {
 const char* const NodeDescription = "QEL 61-8152 AES67";
 const char* const NMOS_MODULE_TYPE = "8152";
 const char* const DevicePathTemp = "/devices/temp";
-
-std::string Text(const json& node, const char* member) {
-  json v = IQELNMOSNodeData::JsonExtract(node, member, json(""));
-  return v.get<std::string>();
-}
 
 void AddIfMissing(json& doc, const char* member, json value) {
   if (!doc.contains(member)) doc[member] = std::move(value);

@@ -1,6 +1,7 @@
 // Receivers: every receive stream of the firmware becomes an NMOS receiver with its Connection API
 // constraints and active parameters; Connect asks the firmware to follow a sender.
 #include "AES67FWClient.h"
+#include "BridgeDocs.h"
 #include "HostAddress.h"
 #include "NMOSBridge.h"
 #include "NMOSNodeData.h"
@@ -14,19 +15,7 @@
 
 namespace Qel_nmos_bridge {
 
-namespace {
-
-std::string Text(const json& node, const char* member) {
-  return IQELNMOSNodeData::JsonExtract(node, member, json("")).get<std::string>();
-}
-
-std::string Path(const char* format, const std::string& id) {
-  char path[256];
-  snprintf(path, sizeof path, format, id.c_str());
-  return path;
-}
-
-} // namespace
+namespace {} // namespace
 
 bool TQELNMOSBridge::UpdateReceivers(const json& streams, const json&) {
   if (!streams.is_array()) return false;
@@ -125,11 +114,9 @@ bool TQELNMOSBridge::UpdateReceiver(uint32_t index, const json& stream) {
     c["interface_ip"] = json::object();
     c["destination_port"] = {{"minimum", 1}, {"maximum", 65535}};
     c["rtp_enabled"] = json::object();
-    json cpatch = json::diff(Data().Get(constraintsPath.c_str()), constraints);
-    if (!cpatch.empty()) {
-      Data().Set(constraintsPath.c_str(), constraints);
+    json cpatch = SetIfChanged(Data(), constraintsPath, constraints);
+    if (!cpatch.empty())
       lws_log(QLLL_INFO, "Receiver Constraints %s Updated: %s", name.c_str(), cpatch.dump().c_str());
-    }
 
     const std::string activePath = Path("/intern/receivers/%s/active", uuid);
     json active = Data().Get(activePath.c_str());
@@ -147,11 +134,9 @@ bool TQELNMOSBridge::UpdateReceiver(uint32_t index, const json& stream) {
                       {"interface_ip", "auto"},
                       {"destination_port", "auto"},
                       {"rtp_enabled", enabled}}});
-    json apatch = json::diff(Data().Get(activePath.c_str()), active);
-    if (!apatch.empty()) {
-      Data().Set(activePath.c_str(), active);
+    json apatch = SetIfChanged(Data(), activePath, active);
+    if (!apatch.empty())
       lws_log(QLLL_INFO, "Receiver Active %s Updated: %s", name.c_str(), apatch.dump().c_str());
-    }
 
     if (changed) {
       lws_log(QLLL_INFO, "Receiver %u:'%s' Updated: %s", index, name.c_str(), patch.dump().c_str());

@@ -1,5 +1,6 @@
 // Sources, flows and senders: every transmit stream of the firmware becomes a source, a flow and a
 // sender, with the sender's Connection API constraints, active parameters and transport file.
+#include "BridgeDocs.h"
 #include "HostAddress.h"
 #include "NMOSBridge.h"
 #include "NMOSNodeData.h"
@@ -21,29 +22,6 @@ const char* const FakeFlows = "/fake/flows";
 // IPv4 multicast: 224.0.0.0 to 239.255.255.255.
 const char* const MulticastPattern = "^(22[4-9]|23[0-9])\\.";
 
-std::string Text(const json& node, const char* member) {
-  return IQELNMOSNodeData::JsonExtract(node, member, json("")).get<std::string>();
-}
-
-bool Flag(const json& node, const char* member) {
-  return IQELNMOSNodeData::JsonExtract(node, member, json(false)).get<bool>();
-}
-
-// Numbers from the firmware may arrive signed or unsigned; anything else gives the default.
-int64_t Number(const json& node, const char* member, int64_t def) {
-  if (!node.is_object() || !node.contains(member)) return def;
-  const json& v = node[member];
-  if (v.is_number_integer()) return v.get<int64_t>();
-  if (v.is_number_float()) return static_cast<int64_t>(v.get<double>());
-  return def;
-}
-
-std::string Path(const char* format, const std::string& id) {
-  char path[256];
-  snprintf(path, sizeof path, format, id.c_str());
-  return path;
-}
-
 bool IsUUID(const json& id) {
   uuid_t parsed;
   return id.is_string() && uuid_parse(id.get<std::string>().c_str(), parsed) == 0;
@@ -51,13 +29,6 @@ bool IsUUID(const json& id) {
 
 json PortRange(int64_t min, int64_t max) {
   return {{"minimum", min}, {"maximum", max}};
-}
-
-// Writes `value` at `path` when it differs from what is stored; returns the patch (empty: unchanged).
-json SetIfChanged(IQELNMOSNodeData& data, const std::string& path, const json& value) {
-  json patch = json::diff(data.Get(path.c_str()), value);
-  if (!patch.empty()) data.Set(path.c_str(), value);
-  return patch;
 }
 
 // Packets per second of a stream; none when the firmware gives no usable packet size.
