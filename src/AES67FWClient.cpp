@@ -416,26 +416,7 @@ void TAES67FWClient::DoCycle() {
 }
 
 int TAES67FWClient::NestingDepth(const char* text, size_t len, int limit) {
-  int depth = 0, deepest = 0;
-  bool inString = false, escaped = false;
-  for (size_t i = 0; i < len && deepest <= limit; ++i) {
-    const char ch = text[i];
-    if (inString) {
-      if (escaped)
-        escaped = false;
-      else if (ch == '\\')
-        escaped = true;
-      else if (ch == '"')
-        inString = false;
-    } else if (ch == '"') {
-      inString = true;
-    } else if (ch == '[' || ch == '{') {
-      deepest = std::max(deepest, ++depth);
-    } else if ((ch == ']' || ch == '}') && depth > 0) {
-      --depth;
-    }
-  }
-  return deepest;
+  return Qel_nmos_bridge::JsonNestingDepth(text, len, limit);
 }
 
 void SendMessage(uint32_t id, uint32_t unused, const char* text) {

@@ -4,6 +4,7 @@
 // texts (message 14) back.
 #pragma once
 
+#include "JsonText.h"
 #include "NMOSBridgeConfig.h"
 #include "NMOSNodeData.h"
 #include "Threaded_API.h"
@@ -54,7 +55,7 @@ struct TFWCallbacks;
 class TAES67FWClient : public Qel_websock_api::TWebSocketClient {
 public:
   // Documents nested deeper than this are rejected unparsed (the parser recurses per level).
-  static constexpr int MaxJSONDepth = 64;
+  static constexpr int MaxJSONDepth = Qel_nmos_bridge::MaxJSONDepth;
   // Log texts for the firmware are cut to this many bytes.
   static constexpr size_t MaxLogText = 1000;
 

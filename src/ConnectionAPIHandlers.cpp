@@ -1,12 +1,15 @@
 // IS-05 Connection API (v1.0): lists of senders and receivers, and each one's constraints, staged and
 // active parameters from the documents the bridge keeps under "/intern". Only a sender's staged
-// parameters can be written here; nothing is activated and the firmware is not involved (receivers are
-// connected through the Node API's "target").
+// parameters can be written here (PUT, checked as IS-05 allows); nothing is activated and the firmware
+// is not involved (receivers are connected through the Node API's "target").
 #include "NMOSAPIHandlers.h"
 
+#include "HTTPResponse.h"
+#include "JsonText.h"
 #include "NMOSBridge_API.h"
 #include "NMOSNodeData.h"
 #include "NMOSRegMachines.h"
+#include "StagedParams.h"
 #include "helpers.h"
 
 #include <nlohmann/json.hpp>
@@ -25,7 +28,6 @@ const char* const LogRetrieve = "Retreive  %s %s";
 const char* const LogStaged = "Sender Staged %s Updated: %s";
 const char* const LogPatch = "Patch %s Staged";
 const char* const LogStageUnparsable = "Could not parse staged parameters of %s, reason: %s";
-const char* const LockedBody = "{}";
 
 std::string Compact(const json& doc) {
   return doc.dump(-1, ' ', false, json::error_handler_t::replace);
@@ -79,10 +81,7 @@ const TInternDocument ReceiverActive{"active", "Active", ReceiverResponseSchema}
 
 bool ServeIntern(const TNMOSResourceInfo* resource, TRESTRequestData& request, const std::string& path,
                  const TInternDocument& document) {
-  if (request.Method != HTTP_GET_URI) {
-    SetEmptyResult(request, 423);
-    return true;
-  }
+  if (request.Method != HTTP_GET_URI) return false;
   const std::string resourcePath = ResourcePath(resource, path);
   lws_log(QLLL_REST, LogRetrieve, resourcePath.c_str(), document.Label);
   IQELNMOSNodeData& data = resource->GetBridge().Data();
@@ -124,31 +123,40 @@ json MergeStaged(const json& base, const json& change) {
   return merged;
 }
 
+// A sender has as many transport legs as its constraints list.
+size_t SenderLegs(IQELNMOSNodeData& data, const std::string& resourcePath) {
+  const json& constraints = data.Get(InternPath(resourcePath, "constraints").c_str());
+  return constraints.is_array() && !constraints.empty() ? constraints.size() : 1;
+}
+
 void StageSender(IQELNMOSNodeData& data, TRESTRequestData& request, const std::string& resourcePath) {
   const std::string stagedPath = InternPath(resourcePath, "staged");
   TNodeDBWriteLocker lock(data);
-  const json stored = data.Get(stagedPath.c_str());
   json body;
-  int status = 400;
-  try {
-    body = json::parse(request.PostData);
-  } catch (const json::parse_error& e) {
-    lws_log(QLLL_ERR, LogStageUnparsable, resourcePath.c_str(), e.what());
-  }
-  // Staged parameters are an object; anything else is refused like a body that fails the schema.
-  if (body.is_object() && data.ValidateJSON(body, SenderStageSchema)) {
+  std::string why;
+  if (!ParseJSONText(request.PostData, body, why)) {
+    lws_log(QLLL_ERR, LogStageUnparsable, resourcePath.c_str(), why.c_str());
+  } else if (CheckSenderStage(body, SenderLegs(data, resourcePath), why) &&
+             data.ValidateJSON(body, SenderStageSchema)) {
     // What is put changes the members it names; the rest of the staged parameters stays.
-    const json current = SenderStaged(data, resourcePath);
-    const json staged = MergeStaged(current, body);
+    const json stored = data.Get(stagedPath.c_str());
+    const json staged = MergeStaged(SenderStaged(data, resourcePath), body);
     const json patch = json::diff(stored, staged);
     if (!patch.empty()) {
       data.Set(stagedPath.c_str(), staged);
       lws_log(QLLL_INFO, LogStaged, resourcePath.c_str(), Compact(patch).c_str());
     }
-    status = 200;
+    lws_log(QLLL_REST, LogPatch, resourcePath.c_str());
+    SetJSONResult(request, 200, Compact(SenderStaged(data, resourcePath)));
+    return;
   }
   lws_log(QLLL_REST, LogPatch, resourcePath.c_str());
-  SetJSONResult(request, status, Compact(SenderStaged(data, resourcePath)));
+  SetJSONResult(request, 400, Qel_proto_http::ErrorDocument(400, why));
+}
+
+// Staged parameters are locked against PATCH: staging goes through PUT on senders only.
+void Locked(TRESTRequestData& request) {
+  SetJSONResult(request, 423, Qel_proto_http::ErrorDocument(423, "staged parameters cannot be patched"));
 }
 
 // A receiver stages nothing here: its staged parameters always read as an immediate activation of
@@ -231,9 +239,11 @@ bool HandleConnection_Single_Sender_Staged(const TNMOSResourceInfo* resource, TR
   case HTTP_PUT_URI:
     StageSender(data, request, resourcePath);
     return true;
-  default:
-    SetJSONResult(request, 423, LockedBody);
+  case HTTP_PATCH_URI:
+    Locked(request);
     return true;
+  default:
+    return false;
   }
 }
 
@@ -254,10 +264,11 @@ bool HandleConnection_Single_Sender_TransportFile(const TNMOSResourceInfo* resou
 
 bool HandleConnection_Single_Receiver_Staged(const TNMOSResourceInfo* resource, TRESTRequestData& request,
                                              const std::string& path) {
-  if (request.Method != HTTP_GET_URI) {
-    SetEmptyResult(request, 423);
+  if (request.Method == HTTP_PATCH_URI) {
+    Locked(request);
     return true;
   }
+  if (request.Method != HTTP_GET_URI) return false;
   lws_log(QLLL_REST, LogRetrieve, ResourcePath(resource, path).c_str(), "Staged");
   SetJSONResult(request, 200, ReceiverStagedBody());
   return true;

@@ -1,7 +1,11 @@
 #include "NMOSNodeHTTP.h"
 
+#include "HTTPRequestParser.h"
+#include "HTTPResponse.h"
 #include "NMOSBridge_API.h"
 #include "helpers.h"
+
+#include <sys/socket.h>
 
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -15,37 +19,41 @@
 namespace Qel_nmos_bridge {
 
 using namespace Qel_rest_srv;
+using Qel_proto_http::THTTPRequest;
+using Qel_proto_http::THTTPRequestParser;
+using Qel_proto_http::THTTPResponse;
 
 namespace {
 
 const char* const NotFoundBody = "{\"code\" : 404, \"error\" : \"resource no found\", \"debug\" : \"\"}";
+const char* const JSONMimeType = "application/json";
 const char* const ServerName = "QEL_NMOS_BRIDGE";
-// Response bodies go out in pieces of this size, one per writeable callback.
-constexpr size_t TxChunk = 32 * 1024;
+const char* const LogBadRequest = "HTTP Client %s BAD request: %s";
+const char* const LogRefused = "HTTP Client %s refused: %s";
+const char* const ContinueLine = "HTTP/1.1 100 Continue\r\n\r\n";
+// Responses of pipelined requests are gathered up to this size before they are written.
+constexpr size_t OutHighWater = 256 * 1024;
+// Each read takes up to this much of a connection's input.
+constexpr unsigned int ServiceBufferSize = 64 * 1024;
+// A whole list response fits into the socket's send buffer, so it leaves in one system call.
+constexpr int SendBufferSize = 256 * 1024;
 
 } // namespace
 
-// The state of one HTTP transaction, owned by the connection's per-session record.
-struct THTTPSession {
-  std::string Body;          // request body collected so far
-  bool BodyTooLarge = false; // the body passed MaxBodySize: it is dropped and the request answered 413
-  bool Answered = false;     // this transaction's response has begun (a bodyless POST still completes a body)
-  std::string Tx;            // LWS_PRE bytes of room, then the response body
-  size_t TxPos = 0;          // next byte of Tx to send
+// One client connection: its parser, the input not yet parsed and the output not yet written.
+struct THTTPConnection {
+  explicit THTTPConnection(std::string peer) : Peer(std::move(peer)), Out(LWS_PRE, '\0') {}
+  std::string Peer;
+  THTTPRequestParser Parser{THTTPRequestParser::DefaultMaxHead, TNMOSRestServer::MaxBodySize};
+  std::string In;
+  std::string Out;          // LWS_PRE bytes of room, then the responses to send
+  bool BodyStarted = false; // the current request's head is in, its body is coming
+  bool Closing = false;     // nothing more is read; the connection ends once the output has gone
 };
 
 // libwebsockets' per-connection user data (zeroed by the library, never constructed).
 struct THTTPSessionData {
-  THTTPSession* Session;
-
-  THTTPSession& Get() {
-    if (!Session) Session = new THTTPSession;
-    return *Session;
-  }
-  void Free() {
-    delete Session;
-    Session = nullptr;
-  }
+  THTTPConnection* Conn;
 };
 
 struct TRESTHandlerEntry {
@@ -59,7 +67,9 @@ struct TRESTServerData {
   lws_context* LWSContext = nullptr;
   const Qel_hosted::TServiceInfo ServiceInfo{"NMOSNODEHTTPServer", Qel_hosted::sdtEvents};
   std::map<std::string, TRESTHandlerEntry> HandlerEntries;
-  uint64_t MsgsReceived = 0, MsgsHandled = 0, MsgsNoHandler = 0;
+  std::map<std::string, size_t> PeerConnections;
+  size_t Connections = 0;
+  uint64_t MsgsReceived = 0, MsgsHandled = 0, MsgsNoHandler = 0, ConnectionsRefused = 0, BadRequests = 0;
 };
 
 namespace {
@@ -76,33 +86,21 @@ const lws_protocols Protocols[] = {
     {nullptr, nullptr, 0, 0, 0, nullptr, 0},
 };
 
-struct TMethodToken {
+struct TMethodName {
+  const char* Name;
   THTTPMethod Method;
-  lws_token_indexes Token;
 };
 
-const TMethodToken MethodTokens[] = {
-    {HTTP_GET_URI, WSI_TOKEN_GET_URI},     {HTTP_POST_URI, WSI_TOKEN_POST_URI},
-    {HTTP_PUT_URI, WSI_TOKEN_PUT_URI},     {HTTP_DELETE_URI, WSI_TOKEN_DELETE_URI},
-    {HTTP_PATCH_URI, WSI_TOKEN_PATCH_URI},
+// HEAD is served as GET without the body.
+const TMethodName Methods[] = {
+    {"GET", HTTP_GET_URI}, {"HEAD", HTTP_GET_URI},      {"POST", HTTP_POST_URI},
+    {"PUT", HTTP_PUT_URI}, {"DELETE", HTTP_DELETE_URI}, {"PATCH", HTTP_PATCH_URI},
 };
 
-bool HasToken(lws* wsi, lws_token_indexes token) {
-  return lws_hdr_total_length(wsi, token) > 0;
-}
-
-// A request carries a body when it announces a length above zero or a transfer coding.
-bool ExpectsBody(lws* wsi, long long* length) {
-  char text[32] = {};
-  *length = 0;
-  if (lws_hdr_copy(wsi, text, sizeof text, WSI_TOKEN_HTTP_CONTENT_LENGTH) > 0) *length = atoll(text);
-  return *length > 0 || HasToken(wsi, WSI_TOKEN_HTTP_TRANSFER_ENCODING);
-}
-
-std::string PeerAddress(lws* wsi) {
-  char peer[256] = {};
-  lws_get_peer_simple(wsi, peer, sizeof peer);
-  return peer;
+const TMethodName* FindMethod(const std::string& name) {
+  for (const TMethodName& m : Methods)
+    if (name == m.Name) return &m;
+  return nullptr;
 }
 
 std::string StripTrailingSlashes(std::string url) {
@@ -111,68 +109,12 @@ std::string StripTrailingSlashes(std::string url) {
   return url;
 }
 
-int CompleteTransaction(lws* wsi) {
-  return lws_http_transaction_completed(wsi) ? -1 : 0;
-}
-
-using THeaderList = std::vector<std::pair<std::string, std::string>>;
-
-// Writes the status line and headers; the body follows from the writeable callbacks.
-int Respond(lws* wsi, THTTPSessionData* psd, int status, const std::string& mime, const std::string& body,
-            const THeaderList& extra = {}) {
-  unsigned char buf[LWS_PRE + 2048];
-  unsigned char* start = buf + LWS_PRE;
-  unsigned char* p = start;
-  unsigned char* end = buf + sizeof buf;
-  auto add = [&](const char* name, const std::string& value) {
-    return lws_add_http_header_by_name(wsi, reinterpret_cast<const unsigned char*>(name),
-                                       reinterpret_cast<const unsigned char*>(value.c_str()),
-                                       static_cast<int>(value.size()), &p, end) == 0;
-  };
-  bool ok = lws_add_http_header_status(wsi, static_cast<unsigned int>(status), &p, end) == 0 &&
-            add("Access-Control-Allow-Origin:", "*") &&
-            add("Access-Control-Allow-Methods:", "GET, PUT, POST, HEAD, OPTIONS, DELETE") &&
-            add("Access-Control-Allow-Headers:", "Content-Type, Accept") &&
-            add("Access-Control-Max-Age:", "3600") && (mime.empty() || add("Content-type:", mime));
-  for (const auto& [name, value] : extra)
-    ok = ok && add((name + ":").c_str(), value);
-  ok = ok && lws_add_http_header_content_length(wsi, body.size(), &p, end) == 0 &&
-       lws_finalize_http_header(wsi, &p, end) == 0;
-  if (!ok) return -1;
-  psd->Get().Answered = true;
-  if (lws_write(wsi, start, static_cast<size_t>(p - start), LWS_WRITE_HTTP_HEADERS) < 0) return -1;
-  if (body.empty()) return CompleteTransaction(wsi);
-  THTTPSession& session = psd->Get();
-  session.Tx.assign(LWS_PRE, '\0');
-  session.Tx += body;
-  session.TxPos = LWS_PRE;
-  lws_callback_on_writable(wsi);
-  return 0;
-}
-
-// Sends the next piece of a pending body. The bytes before the piece were sent already, so
-// libwebsockets may use them as its pre-padding.
-int SendPendingBody(lws* wsi, THTTPSessionData* psd) {
-  THTTPSession* session = psd->Session;
-  if (!session || session->TxPos >= session->Tx.size()) return 0;
-  size_t left = session->Tx.size() - session->TxPos;
-  size_t n = left < TxChunk ? left : TxChunk;
-  bool last = n == left;
-  auto* data = reinterpret_cast<unsigned char*>(&session->Tx[session->TxPos]);
-  if (lws_write(wsi, data, n, last ? LWS_WRITE_HTTP_FINAL : LWS_WRITE_HTTP) != static_cast<int>(n)) return -1;
-  session->TxPos += n;
-  if (!last) {
-    lws_callback_on_writable(wsi);
-    return 0;
-  }
-  session->Tx.clear();
-  session->TxPos = 0;
-  return CompleteTransaction(wsi);
-}
-
-int BadRequest(lws* wsi, THTTPSessionData* psd, const std::string& peer, const char* why) {
-  lws_log(QLLL_ERR, "HTTP Client %s BAD request: %s", peer.c_str(), why);
-  return Respond(wsi, psd, HTTP_STATUS_BAD_REQUEST, "", "");
+THTTPResponse ErrorResponse(int status, const std::string& debug = "") {
+  THTTPResponse response;
+  response.Status = status;
+  response.MimeType = JSONMimeType;
+  response.Body = Qel_proto_http::ErrorDocument(status, debug);
+  return response;
 }
 
 } // namespace
@@ -214,9 +156,13 @@ bool TNMOSRestServer::InitHTTPSrv() {
   info.server_string = ServerName;
   info.gid = LWSSetup.gid;
   info.uid = LWSSetup.uid;
-  info.max_http_header_pool = 16;
-  info.options =
-      static_cast<uint64_t>(LWSSetup.LWSOptions) | LWS_SERVER_OPTION_VALIDATE_UTF8 | LWS_SERVER_OPTION_LIBUV;
+  // Accepted connections are raw sockets: the server reads HTTP/1.1 itself (pipelining, chunked
+  // bodies, half-closed clients, limits and deadlines of its own).
+  info.options = static_cast<uint64_t>(LWSSetup.LWSOptions) | LWS_SERVER_OPTION_VALIDATE_UTF8 |
+                 LWS_SERVER_OPTION_LIBUV | LWS_SERVER_OPTION_ADOPT_APPLY_LISTEN_ACCEPT_CONFIG;
+  info.listen_accept_role = "raw-skt";
+  info.listen_accept_protocol = Protocols[0].name;
+  info.pt_serv_buf_size = ServiceBufferSize;
   info.foreign_loops = loops;
   info.timeout_secs = 5;
   if (LWSSetup.use_ssl) {
@@ -302,88 +248,150 @@ bool TNMOSRestServer::HandleRequest(TRESTRequestData& request) {
   return handled;
 }
 
-int TNMOSRestServer::HandleHTTPRequest(lws* wsi, const char* client, const char* url,
-                                       THTTPSessionData* session) {
-  std::string uri = StripTrailingSlashes(url ? url : "");
-  std::string body = session->Session ? std::move(session->Session->Body) : std::string();
-  if (session->Session) session->Session->Body.clear();
-  for (const TMethodToken& m : MethodTokens) {
-    if (!HasToken(wsi, m.Token)) continue;
+bool TNMOSRestServer::Accept(lws* wsi, THTTPSessionData* psd) {
+  char peer[128] = {};
+  lws_get_peer_simple(wsi, peer, sizeof peer);
+  const char* why = nullptr;
+  if (FData->Connections >= MaxConnections)
+    why = "too many connections";
+  else if (FData->PeerConnections[peer] >= MaxConnectionsPerPeer)
+    why = "too many connections from this address";
+  if (why) {
+    if (FData->PeerConnections[peer] == 0) FData->PeerConnections.erase(peer);
+    ++FData->ConnectionsRefused;
+    lws_log(QLLL_NOTICE, LogRefused, peer, why);
+    return false;
+  }
+  ++FData->PeerConnections[peer];
+  ++FData->Connections;
+  psd->Conn = new THTTPConnection(peer);
+  int size = SendBufferSize;
+  setsockopt(lws_get_socket_fd(wsi), SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+  lws_set_timeout(wsi, PENDING_TIMEOUT_HTTP_KEEPALIVE_IDLE, IdleTimeout);
+  return true;
+}
+
+void TNMOSRestServer::Release(THTTPSessionData* psd) {
+  if (!psd || !psd->Conn) return;
+  auto it = FData->PeerConnections.find(psd->Conn->Peer);
+  if (it != FData->PeerConnections.end() && --it->second == 0) FData->PeerConnections.erase(it);
+  --FData->Connections;
+  delete psd->Conn;
+  psd->Conn = nullptr;
+}
+
+// Parses and answers every whole request in the connection's input, then writes all answers at once.
+// A client that does not read its answers is not served further until they have gone out.
+int TNMOSRestServer::ServeInput(lws* wsi, THTTPConnection& conn) {
+  size_t pos = 0;
+  while (!conn.Closing && pos < conn.In.size() && conn.Out.size() < OutHighWater) {
+    size_t used = 0;
+    THTTPRequestParser::TStatus status = conn.Parser.Feed(conn.In.data() + pos, conn.In.size() - pos, &used);
+    pos += used;
+    if (status == THTTPRequestParser::psNeedMore) {
+      if (conn.Parser.AwaitingBody() && !conn.BodyStarted) {
+        conn.BodyStarted = true;
+        lws_set_timeout(wsi, PENDING_TIMEOUT_HTTP_CONTENT, BodyTimeout);
+        if (conn.Parser.Request().ExpectContinue) conn.Out += ContinueLine;
+      }
+      continue;
+    }
+    if (status == THTTPRequestParser::psError) {
+      ++FData->BadRequests;
+      lws_log(QLLL_INFO, LogBadRequest, conn.Peer.c_str(), conn.Parser.ErrorText().c_str());
+      THTTPResponse response = ErrorResponse(conn.Parser.ErrorStatus(), conn.Parser.ErrorText());
+      response.Close = true;
+      Qel_proto_http::AppendResponse(conn.Out, response);
+      conn.Closing = true;
+      break;
+    }
+    HandleHTTPRequest(wsi, conn);
+    conn.Parser.Reset();
+    conn.BodyStarted = false;
+    lws_set_timeout(wsi, PENDING_TIMEOUT_HTTP_KEEPALIVE_IDLE, IdleTimeout);
+  }
+  conn.In.erase(0, pos);
+  if (conn.Out.size() > LWS_PRE) {
+    auto* data = reinterpret_cast<unsigned char*>(&conn.Out[LWS_PRE]);
+    // libwebsockets keeps what the socket does not take and sends it before reading again.
+    if (lws_write(wsi, data, conn.Out.size() - LWS_PRE, LWS_WRITE_RAW) < 0) return -1;
+    conn.Out.resize(LWS_PRE);
+    if (conn.Out.capacity() > OutHighWater) conn.Out.shrink_to_fit();
+  }
+  if (conn.Closing) return -1; // what was written is flushed before the socket closes
+  if (!conn.In.empty()) lws_callback_on_writable(wsi);
+  return 0;
+}
+
+void TNMOSRestServer::HandleHTTPRequest(lws* wsi, THTTPConnection& conn) {
+  THTTPRequest& req = conn.Parser.Request();
+  THTTPResponse response;
+  const TMethodName* method = FindMethod(req.Method);
+  const std::string uri = StripTrailingSlashes(req.Path);
+  if (req.Path.find("..") != std::string::npos) {
+    ++FData->BadRequests;
+    lws_log(QLLL_ERR, LogBadRequest, conn.Peer.c_str(), "URL with '..' not allowed");
+    response = ErrorResponse(400, "URL with '..' not allowed");
+  } else if (req.Method == "OPTIONS") {
+    // CORS preflight: every URL the node serves may be asked for; the answer is in the headers.
+    bool known = req.Path == "*" || FData->HandlerEntries.count(uri) > 0;
+    response = known ? THTTPResponse() : ErrorResponse(404);
+  } else if (!method) {
+    response = ErrorResponse(501, "method not supported");
+  } else {
     TRESTRequestData request;
     request.Server = this;
-    request.Client = client;
+    request.Client = conn.Peer;
     request.Socket = wsi;
-    request.Method = m.Method;
+    request.Method = method->Method;
     request.URI = uri;
-    request.PostData = body;
-    if (HandleRequest(request))
-      return Respond(wsi, session, request.Result.HTTPResult, request.Result.MimeType, request.Result.Body,
-                     request.Result.Headers);
+    request.PostData = std::move(req.Body);
+    if (HandleRequest(request)) {
+      response.Status = request.Result.HTTPResult;
+      response.MimeType = std::move(request.Result.MimeType);
+      response.Body = std::move(request.Result.Body);
+      response.Headers = std::move(request.Result.Headers);
+      if (response.Status >= 400 && response.Body.empty()) response = ErrorResponse(response.Status);
+    } else if (FData->HandlerEntries.count(uri)) {
+      response = ErrorResponse(405, req.Method + " is not served here");
+    } else {
+      response.Status = 404;
+      response.MimeType = JSONMimeType;
+      response.Body = NotFoundBody;
+    }
+    response.HeadOnly = req.Method == "HEAD";
   }
-  return Respond(wsi, session, HTTP_STATUS_NOT_FOUND, "application/json", NotFoundBody);
+  // The node speaks HTTP/1.1 only: a request to switch protocols is answered as a plain request and
+  // the connection then ends, so that upgraded connections never pile up.
+  response.Close = !req.KeepAlive || req.Upgrade;
+  if (req.MinorVersion == 0 && !response.Close) response.Headers.emplace_back("Connection", "keep-alive");
+  Qel_proto_http::AppendResponse(conn.Out, response);
+  if (response.Close) conn.Closing = true;
 }
 
 int TNMOSRestServer::HandleLWSCallback(lws* wsi, int reason, void* user, void* in, size_t len) {
   Qel_proto_http::LogHandler("HTTPSrv", wsi, reason, user, in, len);
   auto* psd = static_cast<THTTPSessionData*>(user);
   switch (reason) {
-  case LWS_CALLBACK_HTTP: {
-    psd->Get().Answered = false;
-    long long length = 0;
-    if (ExpectsBody(wsi, &length)) {
-      if (length > static_cast<long long>(MaxBodySize)) return Respond(wsi, psd, 413, "", "");
-      psd->Get().Body.clear();
-      psd->Get().BodyTooLarge = false;
-      return 0; // answered once the body is complete
-    }
-    std::string peer = PeerAddress(wsi);
-    const char* url = static_cast<const char*>(in);
-    if (!url || !len || !*url) return BadRequest(wsi, psd, peer, "URL with zero length not allowed");
-    if (strstr(url, "..")) return BadRequest(wsi, psd, peer, "URL with '..' not allowed");
-    return HandleHTTPRequest(wsi, peer.c_str(), url, psd);
-  }
-  case LWS_CALLBACK_HTTP_BODY: {
-    THTTPSession& session = psd->Get();
-    if (session.BodyTooLarge || session.Body.size() + len > MaxBodySize) {
-      session.BodyTooLarge = true;
-      session.Body.clear();
-      return 0;
-    }
-    session.Body.append(static_cast<const char*>(in), len);
+  case LWS_CALLBACK_RAW_ADOPT:
+    return psd && Accept(wsi, psd) ? 0 : -1;
+  case LWS_CALLBACK_RAW_RX:
+    if (!psd || !psd->Conn) return -1;
+    if (psd->Conn->Closing) return 0;
+    psd->Conn->In.append(static_cast<const char*>(in), len);
+    return ServeInput(wsi, *psd->Conn);
+  case LWS_CALLBACK_RAW_WRITEABLE:
+    if (!psd || !psd->Conn) return -1;
+    return ServeInput(wsi, *psd->Conn);
+  case LWS_CALLBACK_RAW_CLOSE:
+  case LWS_CALLBACK_RAW_SKT_DROP_PROTOCOL:
+    Release(psd);
     return 0;
-  }
-  case LWS_CALLBACK_HTTP_BODY_COMPLETION: {
-    if (psd->Session && psd->Session->Answered) return 0;
-    if (psd->Session && psd->Session->BodyTooLarge) {
-      psd->Session->BodyTooLarge = false;
-      return Respond(wsi, psd, 413, "", "");
-    }
-    char url[1024] = {};
-    bool found = false;
-    for (const TMethodToken& m : MethodTokens)
-      if (HasToken(wsi, m.Token)) {
-        found = lws_hdr_copy(wsi, url, sizeof url, m.Token) >= 0;
-        break;
-      }
-    if (!found) return -1;
-    std::string peer = PeerAddress(wsi);
-    if (!url[0]) return BadRequest(wsi, psd, peer, "URL with zero length not allowed");
-    if (strstr(url, "..")) return BadRequest(wsi, psd, peer, "URL with '..' not allowed");
-    return HandleHTTPRequest(wsi, peer.c_str(), url, psd);
-  }
-  case LWS_CALLBACK_HTTP_WRITEABLE:
-    return SendPendingBody(wsi, psd);
-  case LWS_CALLBACK_HTTP_FILE_COMPLETION:
-    return CompleteTransaction(wsi);
   case LWS_CALLBACK_GET_THREAD_ID:
     return static_cast<int>(syscall(SYS_gettid));
   case LWS_CALLBACK_CLIENT_RECEIVE:
-    lws_log(QLLL_ERR, "should not come here: from %s: %.*s", PeerAddress(wsi).c_str(), static_cast<int>(len),
-            static_cast<const char*>(in));
-    return 0;
-  case LWS_CALLBACK_HTTP_DROP_PROTOCOL:
-  case LWS_CALLBACK_CLOSED_HTTP:
-    if (psd) psd->Free();
+    lws_log(QLLL_ERR, "should not come here: from %s: %.*s", psd && psd->Conn ? psd->Conn->Peer.c_str() : "",
+            static_cast<int>(len), static_cast<const char*>(in));
     return 0;
   default:
     return 0;
@@ -396,7 +404,10 @@ void TNMOSRestServer::UpdateStats(const char* name, json& stats) {
                  {"MsgsReceived", FData->MsgsReceived},
                  {"MsgsHandled", FData->MsgsHandled},
                  {"MsgsUnhandled", FData->MsgsReceived - FData->MsgsHandled - FData->MsgsNoHandler},
-                 {"MsgsNoHandler", FData->MsgsNoHandler}};
+                 {"MsgsNoHandler", FData->MsgsNoHandler},
+                 {"Connections", FData->Connections},
+                 {"ConnectionsRefused", FData->ConnectionsRefused},
+                 {"BadRequests", FData->BadRequests}};
 }
 
 } // namespace Qel_nmos_bridge

@@ -1,6 +1,7 @@
 // The HTTP server of the Node API and Connection API: a libwebsockets server context on the worker's
-// libuv loop, request intake (URL checks, bodies), dispatch by exact URL to the resources that own the
-// URLs, and responses with CORS headers.
+// libuv loop whose connections are raw sockets carrying HTTP/1.1 (keep-alive, pipelining, chunked
+// bodies, half-closed clients), request intake with limits and deadlines, dispatch by exact URL to the
+// resources that own the URLs, and responses with CORS headers.
 #pragma once
 
 #include "NMOSBridgeConfig.h"
@@ -67,11 +68,20 @@ public:
 
   // Largest request body taken in; a larger one is refused with 413 and not collected.
   static constexpr size_t MaxBodySize = 1024 * 1024;
+  // Connections open at once, in all and from one peer address; further ones are closed at once.
+  static constexpr size_t MaxConnections = 512;
+  static constexpr size_t MaxConnectionsPerPeer = 128;
+  // Seconds a connection may stay idle, or take to send a request's head; and to send its body.
+  static constexpr int IdleTimeout = 5;
+  static constexpr int BodyTimeout = 10;
 
 private:
   bool InitHTTPSrv();
   void TurnLoopForClosingHandles();
-  int HandleHTTPRequest(lws* wsi, const char* client, const char* url, struct THTTPSessionData* session);
+  bool Accept(lws* wsi, struct THTTPSessionData* psd);
+  void Release(struct THTTPSessionData* psd);
+  int ServeInput(lws* wsi, struct THTTPConnection& conn);
+  void HandleHTTPRequest(lws* wsi, struct THTTPConnection& conn);
 
   IQELNMOSBridge* Parent;
   TQELNMOS_LWSSetup LWSSetup;

@@ -2,8 +2,9 @@
 // and the receiver "target" through which a controller connects a receiver to a sender.
 #include "NMOSAPIHandlers.h"
 
-#include <map>
+#include <unordered_map>
 
+#include "JsonText.h"
 #include "NMOSBridge_API.h"
 #include "NMOSNodeData.h"
 #include "NMOSRegMachines.h"
@@ -40,6 +41,21 @@ std::string ListBody(const json& collection) {
   return body + "]";
 }
 
+// Documents are asked for far more often than the store changes: each text is kept until the next
+// write of the store. Handlers run on the worker thread only; the caller holds the store's lock.
+template <typename TBuild>
+const std::string& StoreText(IQELNMOSNodeData& data, const std::string& key, TBuild build) {
+  static uint64_t generation = 0;
+  static std::unordered_map<std::string, std::string> texts;
+  if (generation != data.Generation()) {
+    texts.clear();
+    generation = data.Generation();
+  }
+  auto [it, added] = texts.try_emplace(key);
+  if (added) it->second = build();
+  return it->second;
+}
+
 } // namespace
 
 void SetJSONResult(TRESTRequestData& request, int status, std::string body) {
@@ -58,27 +74,18 @@ bool ShowNode(const TNMOSResourceInfo* resource, TRESTRequestData& request) {
   if (request.Method != HTTP_GET_URI) return false;
   IQELNMOSNodeData& data = resource->GetBridge().Data();
   TNodeDBReadLocker lock(data);
-  SetJSONResult(request, 200, Serialise(data.Get(resource->Path().c_str()), 2));
+  const std::string& path = resource->Path();
+  SetJSONResult(request, 200,
+                StoreText(data, "doc:" + path, [&] { return Serialise(data.Get(path.c_str()), 2); }));
   return true;
 }
 
 bool ListNodes(const TNMOSResourceInfo* resource, TRESTRequestData& request, const std::string& path) {
   if (request.Method != HTTP_GET_URI) return false;
-  // Lists are asked for far more often than the store changes: keep each list's text until the next
-  // write. Handlers run on the worker thread only.
-  struct TListText {
-    uint64_t Generation = 0;
-    std::string Body;
-  };
-  static std::map<std::string, TListText> texts;
   IQELNMOSNodeData& data = resource->GetBridge().Data();
   TNodeDBReadLocker lock(data);
-  TListText& text = texts[path];
-  if (text.Generation != data.Generation()) {
-    text.Body = ListBody(data.Get(path.c_str()));
-    text.Generation = data.Generation();
-  }
-  SetJSONResult(request, 200, text.Body);
+  SetJSONResult(request, 200,
+                StoreText(data, "list:" + path, [&] { return ListBody(data.Get(path.c_str())); }));
   return true;
 }
 
@@ -95,10 +102,9 @@ bool HandleConnection_IS04(const TNMOSResourceInfo* resource, TRESTRequestData& 
   lws_log(QLLL_DEBUG, LogTargetRequest, request.PostData.c_str());
   SetEmptyResult(request, 400);
   json sender;
-  try {
-    sender = json::parse(request.PostData);
-  } catch (const json::parse_error& e) {
-    lws_log(QLLL_ERR, LogTargetUnparsable, e.what());
+  std::string why;
+  if (!ParseJSONText(request.PostData, sender, why)) {
+    lws_log(QLLL_ERR, LogTargetUnparsable, why.c_str());
     return true;
   }
   // A target is a sender document or {} (disconnect); anything else cannot name a sender.

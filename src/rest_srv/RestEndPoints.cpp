@@ -8,6 +8,7 @@ const char* const JSONMimeType = "application/json";
 
 bool TRESTEndPointHandlerImplStatic::Handle(const Qel_nmos_bridge::TNMOSResourceInfo*,
                                             TRESTRequestData& request) const {
+  if (request.Method != HTTP_GET_URI) return false;
   request.Result.Body = StaticContent;
   request.Result.MimeType = JSONMimeType;
   request.Result.HTTPResult = 200;

@@ -13,7 +13,7 @@ using TNodeFunction = bool (*)(const Qel_nmos_bridge::TNMOSResourceInfo* resourc
 using TNodeListFunction = bool (*)(const Qel_nmos_bridge::TNMOSResourceInfo* resource,
                                    TRESTRequestData& request, const std::string& path);
 
-// Answers every method with the same JSON text.
+// Answers GET with the same JSON text; other methods are not served.
 class TRESTEndPointHandlerImplStatic : public IRESTEndPointHandlerImpl {
 public:
   explicit TRESTEndPointHandlerImplStatic(std::string content) : StaticContent(std::move(content)) {}

@@ -36,9 +36,12 @@ class ConnectionAPI(unittest.TestCase):
         self.assertEqual(headers.get("access-control-allow-origin"), "*")
         return json.loads(payload)
 
-    def assertLocked(self, method, path, body=b""):
-        status, headers, payload = self.node.request(method, path, "{}")
-        self.assertEqual((status, payload), (423, body), f"{method} {path}")
+    def assertRefused(self, method, path, expected_status, body="{}"):
+        """A refusal carries the APIs' error document."""
+        error = self.assertJSON(method, path, expected_status, body)
+        self.assertEqual(error["code"], expected_status)
+        self.assertIsInstance(error["error"], str)
+        self.assertIn("debug", error)
 
     def test_the_api_tree_lists_bulk_and_single(self):
         self.assertEqual(self.assertJSON("GET", "/x-nmos/connection", 200), ["v1.0/"])
@@ -55,9 +58,8 @@ class ConnectionAPI(unittest.TestCase):
             self.assertEqual(body.decode(), "[" + ", ".join(json.dumps(e) for e in expected) + "]")
 
     def test_lists_and_bulk_views_answer_only_get(self):
-        for path in (f"{BASE}/single/senders", f"{BASE}/bulk/receivers"):
-            status, _, _ = self.node.request("POST", path, "{}")
-            self.assertEqual(status, 404, path)
+        for path in (f"{BASE}/single/senders", f"{BASE}/bulk/receivers", BASE):
+            self.assertRefused("POST", path, 405)
 
     def test_bulk_views_hold_the_is04_documents_by_id(self):
         for kind, resources in (("senders", self.senders), ("receivers", self.receivers)):
@@ -91,7 +93,7 @@ class ConnectionAPI(unittest.TestCase):
         for url in (self.sender_url(0, "constraints"), self.sender_url(0, "active"),
                     self.receiver_url(0, "constraints"), self.receiver_url(0, "active")):
             for method in ("PUT", "POST", "PATCH", "DELETE"):
-                self.assertLocked(method, url)
+                self.assertRefused(method, url, 405)
 
     def test_a_sender_has_staged_its_active_parameters_before_anything_is_put(self):
         active = self.assertJSON("GET", self.sender_url(1, "active"), 200)
@@ -117,17 +119,22 @@ class ConnectionAPI(unittest.TestCase):
         self.assertEqual(self.assertJSON("PUT", url, 200, document), staged, "staging it again changes nothing")
         self.assertEqual(self.assertJSON("PUT", url, 200, {"master_enable": True}), dict(staged, master_enable=True))
 
-    def test_a_staging_body_that_is_not_a_json_object_is_refused_and_nothing_changes(self):
+    def test_staging_what_is05_does_not_allow_is_refused_and_nothing_changes(self):
         url = self.sender_url(3, "staged")
         before = self.assertJSON("GET", url, 200)
-        for body in ("{broken", "[]", "5"):
-            self.assertEqual(self.assertJSON("PUT", url, 400, body), before, body)
+        bodies = ["{broken", "[]", "5", '{"unknown": 1}', '{"master_enable": "yes"}', '{"receiver_id": "abc"}',
+                  '{"activation": {"mode": "later"}}', '{"activation": {"requested_time": "1:0"}}',
+                  '{"transport_params": [{}, {}]}', '{"transport_params": [{"destination_port": 70000}]}',
+                  '{"transport_params": [{"source_ip": "10.0.0.300"}]}', '{"transport_params": [{"x": 1}]}',
+                  '{"transport_params": [' + "{}," * 300000 + "{}]}", "[" * 20000 + "]" * 20000]
+        for body in bodies:
+            self.assertRefused("PUT", url, 400, body)
         self.assertEqual(self.assertJSON("GET", url, 200), before)
 
-    def test_a_senders_staged_parameters_are_locked_for_other_methods(self):
-        for method in ("POST", "PATCH", "DELETE"):
-            status, _, body = self.node.request(method, self.sender_url(0, "staged"), "{}")
-            self.assertEqual((status, body), (423, b"{}"), method)
+    def test_a_senders_staged_parameters_are_locked_against_patch_and_serve_no_other_method(self):
+        self.assertRefused("PATCH", self.sender_url(0, "staged"), 423)
+        for method in ("POST", "DELETE"):
+            self.assertRefused(method, self.sender_url(0, "staged"), 405)
 
     def test_a_receiver_stages_an_immediate_activation_of_no_sender_and_takes_nothing(self):
         staged = self.assertJSON("GET", self.receiver_url(0, "staged"), 200)
@@ -135,8 +142,9 @@ class ConnectionAPI(unittest.TestCase):
         self.assertEqual(staged["sender_id"], None)
         self.assertEqual(staged["master_enable"], True)
         self.assertEqual(list(staged), sorted(staged), "members in alphabetical order")
-        for method in ("PUT", "POST", "PATCH"):
-            self.assertLocked(method, self.receiver_url(0, "staged"))
+        self.assertRefused("PATCH", self.receiver_url(0, "staged"), 423)
+        for method in ("PUT", "POST"):
+            self.assertRefused(method, self.receiver_url(0, "staged"), 405)
 
     def test_the_transport_file_redirects_to_the_sdp_of_the_firmware_service(self):
         status, headers, body = self.node.request("GET", self.sender_url(0, "transportfile"))
@@ -150,8 +158,7 @@ class ConnectionAPI(unittest.TestCase):
         self.assertTrue(sdp.startswith(b"v=0"), sdp[:40])
 
     def test_the_transport_file_answers_only_get(self):
-        status, _, _ = self.node.request("PUT", self.sender_url(0, "transportfile"), "{}")
-        self.assertEqual(status, 404)
+        self.assertRefused("PUT", self.sender_url(0, "transportfile"), 405)
 
     def test_receivers_have_no_transport_file_url(self):
         status, _, _ = self.node.request("GET", self.receiver_url(0, "transportfile"))

@@ -38,7 +38,18 @@ class NodeAPI(unittest.TestCase):
         self.assertEqual(status, 404, f"{method} {path}")
         self.assertEqual(payload, NOT_FOUND_BODY)
         self.assertEqual(headers.get("access-control-allow-origin"), "*")
-        self.assertEqual(headers.get("access-control-allow-methods"), "GET, PUT, POST, HEAD, OPTIONS, DELETE")
+        self.assertEqual(headers.get("access-control-allow-methods"),
+                         "GET, PUT, POST, PATCH, HEAD, OPTIONS, DELETE")
+
+    def assertError(self, method, path, expected_status, body=None):
+        """A refusal carries the APIs' error document and the CORS headers."""
+        status, headers, payload = self.node.request(method, path, body)
+        self.assertEqual(status, expected_status, f"{method} {path}")
+        self.assertEqual(headers.get("content-type"), "application/json")
+        self.assertEqual(headers.get("access-control-allow-origin"), "*")
+        error = json.loads(payload)
+        self.assertEqual((error["code"], sorted(error)), (expected_status, ["code", "debug", "error"]))
+        return error
 
     def some(self, collection):
         return self.node.get_json(f"/x-nmos/node/v1.2/{collection}")[0]
@@ -58,9 +69,19 @@ class NodeAPI(unittest.TestCase):
             self.assertServes(path, expected)
             self.assertServes(path + "/", expected)
 
-    def test_static_lists_answer_every_method(self):
-        self.assertServes("/x-nmos", ["node/", "connection/"], method="POST")
-        self.assertServes("/x-nmos/node", ["v1.0/", "v1.2/"], method="DELETE")
+    def test_static_lists_answer_get_and_head_and_refuse_other_methods(self):
+        self.assertError("POST", "/x-nmos", 405, "{}")
+        self.assertError("DELETE", "/x-nmos/node", 405)
+        status, headers, body = self.node.request("HEAD", "/x-nmos/node")
+        self.assertEqual((status, body, headers.get("content-length")), (200, b"", str(len('["v1.0/", "v1.2/"]'))))
+
+    def test_a_browser_preflight_is_answered_on_every_route(self):
+        for path in ("/x-nmos/node/v1.2/self", f"/x-nmos/node/v1.2/senders/{self.some('senders')['id']}", "/"):
+            status, headers, body = self.node.request(
+                "OPTIONS", path, headers={"Origin": "http://controller", "Access-Control-Request-Method": "PATCH"})
+            self.assertEqual((status, body), (200, b""), path)
+            self.assertIn("PATCH", headers.get("access-control-allow-methods"))
+            self.assertEqual(headers.get("access-control-allow-origin"), "*")
 
     def test_self_is_the_node_under_both_versions(self):
         node = self.node.get_json("/x-nmos/node/v1.2/self")
@@ -71,7 +92,8 @@ class NodeAPI(unittest.TestCase):
 
     def test_self_answers_only_get(self):
         for method in ("POST", "PUT", "DELETE", "PATCH"):
-            self.assertNotFound("/x-nmos/node/v1.2/self", method, body="{}")
+            self.assertError(method, "/x-nmos/node/v1.2/self", 405, body="{}")
+        self.assertError("BREW", "/x-nmos/node/v1.2/self", 501)
 
     def test_lists_hold_each_resource_printed_with_an_indent_of_two(self):
         for version in ("v1.0", "v1.2"):
@@ -110,12 +132,11 @@ class NodeAPI(unittest.TestCase):
         self.assertNotFound("/X-NMOS")
 
     def test_a_url_with_dot_dot_is_a_bad_request(self):
-        # ".." inside a segment: libwebsockets leaves it as it is, so the server's own check answers.
-        status, headers, body = self.node.request("GET", "/x-nmos/node/v1.2/self..")
-        self.assertEqual((status, body), (400, b""))
-        self.assertEqual(headers.get("access-control-allow-origin"), "*")
-        status, _, _ = self.node.request("PUT", "/x-nmos..", body="{}")
-        self.assertEqual(status, 400)
+        # Dot segments are not collapsed before the check: a route behind them is never reached.
+        for path in ("/x-nmos/node/v1.2/self..", "/x-nmos/node/../node/v1.2/self", "/x-nmos/node/%2E%2E/node",
+                     "/x-nmos/./node/v1.2/devices/.."):
+            self.assertError("GET", path, 400)
+        self.assertError("PUT", "/x-nmos..", 400, body="{}")
 
     def test_stats_report_the_servers_counters_fresh_on_every_request(self):
         first = self.node.get_json("/stats")
@@ -149,11 +170,12 @@ class ReceiverTarget(unittest.TestCase):
 
     def test_get_of_a_target_is_not_served(self):
         status, _, _ = self.node.request("GET", self.target)
-        self.assertEqual(status, 404)
+        self.assertEqual(status, 405)
 
     def test_a_body_that_is_not_json_is_a_bad_request(self):
-        status, _, body = self.node.request("PUT", self.target, body="{not json")
-        self.assertEqual((status, body), (400, b""))
+        for body in ("{not json", "[" * 100000 + "]" * 100000):
+            status, _, payload = self.node.request("PUT", self.target, body=body)
+            self.assertEqual((status, json.loads(payload)["code"]), (400, 400))
 
     def test_a_body_that_is_no_sender_document_is_a_bad_request(self):
         status, _, _ = self.node.request("PUT", self.target, body="[1, 2]")
@@ -162,7 +184,7 @@ class ReceiverTarget(unittest.TestCase):
     def test_a_sender_whose_stream_name_is_unknown_is_refused_and_nothing_is_sent(self):
         sender = self.node.get_json("/x-nmos/node/v1.2/senders")[0]
         status, _, body = self.node.request("PUT", self.target, body=sender)
-        self.assertEqual((status, body), (404, b""))
+        self.assertEqual((status, json.loads(body)["code"]), (404, 404))
         # A later disconnection is the first thing the firmware hears.
         self.assertEqual(self.node.request("PUT", self.target, body={})[0], 202)
         received = nmos_node.wait_until(self.subscriptions, limit=10)

@@ -1,0 +1,157 @@
+#include "StagedParams.h"
+
+#include <arpa/inet.h>
+
+#include <cstring>
+#include <functional>
+#include <map>
+
+namespace Qel_nmos_bridge {
+
+using nlohmann::json;
+
+namespace {
+
+using TCheck = std::function<bool(const json&)>;
+
+bool IsUUID(const std::string& text) {
+  if (text.size() != 36) return false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char ch = text[i];
+    if (i == 8 || i == 13 || i == 18 || i == 23) {
+      if (ch != '-') return false;
+    } else if (!((ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'f'))) {
+      return false;
+    }
+  }
+  return text[14] >= '1' && text[14] <= '5' && strchr("89ab", text[19]) != nullptr;
+}
+
+// "<seconds>:<nanoseconds>", digits only.
+bool IsTAITime(const std::string& text) {
+  size_t colon = text.find(':');
+  if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) return false;
+  for (size_t i = 0; i < text.size(); ++i)
+    if (i != colon && (text[i] < '0' || text[i] > '9')) return false;
+  return true;
+}
+
+bool IsAddressOrAuto(const json& value) {
+  if (!value.is_string()) return false;
+  const std::string& text = value.get_ref<const std::string&>();
+  unsigned char buf[16];
+  return text == "auto" || inet_pton(AF_INET, text.c_str(), buf) == 1 ||
+         inet_pton(AF_INET6, text.c_str(), buf) == 1;
+}
+
+TCheck PortOrAuto(int64_t minimum) {
+  return [minimum](const json& value) {
+    if (value.is_string()) return value.get_ref<const std::string&>() == "auto";
+    return value.is_number_integer() && value.get<int64_t>() >= minimum && value.get<int64_t>() <= 65535;
+  };
+}
+
+TCheck IntegerIn(int64_t minimum, int64_t maximum) {
+  return [minimum, maximum](const json& value) {
+    return value.is_number_integer() && value.get<int64_t>() >= minimum && value.get<int64_t>() <= maximum;
+  };
+}
+
+TCheck OneOf(std::initializer_list<const char*> texts) {
+  std::vector<std::string> allowed(texts.begin(), texts.end());
+  return [allowed](const json& value) {
+    if (!value.is_string()) return false;
+    for (const std::string& text : allowed)
+      if (value.get_ref<const std::string&>() == text) return true;
+    return false;
+  };
+}
+
+bool IsBoolean(const json& value) {
+  return value.is_boolean();
+}
+
+// The RTP sender parameters and what each may hold.
+const std::map<std::string, TCheck>& RTPSenderParams() {
+  static const std::map<std::string, TCheck> params = {
+      {"source_ip", IsAddressOrAuto},
+      {"destination_ip", IsAddressOrAuto},
+      {"source_port", PortOrAuto(0)},
+      {"destination_port", PortOrAuto(1)},
+      {"rtp_enabled", IsBoolean},
+      {"fec_enabled", IsBoolean},
+      {"fec_destination_ip", IsAddressOrAuto},
+      {"fec_type", OneOf({"XOR", "Reed-Solomon"})},
+      {"fec_mode", OneOf({"1D", "2D"})},
+      {"fec_block_width", IntegerIn(4, 200)},
+      {"fec_block_height", IntegerIn(4, 200)},
+      {"fec1D_destination_port", PortOrAuto(1)},
+      {"fec2D_destination_port", PortOrAuto(1)},
+      {"fec1D_source_port", PortOrAuto(0)},
+      {"fec2D_source_port", PortOrAuto(0)},
+      {"rtcp_enabled", IsBoolean},
+      {"rtcp_destination_ip", IsAddressOrAuto},
+      {"rtcp_destination_port", PortOrAuto(1)},
+      {"rtcp_source_port", PortOrAuto(0)},
+  };
+  return params;
+}
+
+bool CheckActivation(const json& activation, std::string& why) {
+  if (!activation.is_object()) return why = "activation must be an object", false;
+  if (!activation.contains("mode")) return why = "activation needs a mode", false;
+  for (auto it = activation.begin(); it != activation.end(); ++it) {
+    if (it.key() == "mode") {
+      static const TCheck mode =
+          OneOf({"activate_immediate", "activate_scheduled_absolute", "activate_scheduled_relative"});
+      if (!it->is_null() && !mode(*it)) return why = "unknown activation mode", false;
+    } else if (it.key() == "requested_time") {
+      if (!it->is_null() && !(it->is_string() && IsTAITime(it->get_ref<const std::string&>())))
+        return why = "requested_time must be null or <seconds>:<nanoseconds>", false;
+    } else {
+      return why = "unknown activation member \"" + it.key() + "\"", false;
+    }
+  }
+  return true;
+}
+
+bool CheckLegs(const json& legs, size_t count, std::string& why) {
+  if (!legs.is_array()) return why = "transport_params must be an array", false;
+  if (legs.size() != count)
+    return why = "transport_params must have " + std::to_string(count) + " leg(s)", false;
+  for (const json& leg : legs) {
+    if (!leg.is_object()) return why = "a transport leg must be an object", false;
+    for (auto it = leg.begin(); it != leg.end(); ++it) {
+      auto param = RTPSenderParams().find(it.key());
+      if (param == RTPSenderParams().end())
+        return why = "unknown transport parameter \"" + it.key() + "\"", false;
+      if (!param->second(*it))
+        return why = "invalid value of transport parameter \"" + it.key() + "\"", false;
+    }
+  }
+  return true;
+}
+
+} // namespace
+
+bool CheckSenderStage(const json& body, size_t legs, std::string& why) {
+  if (!body.is_object()) return why = "staged parameters must be an object", false;
+  for (auto it = body.begin(); it != body.end(); ++it) {
+    const std::string& name = it.key();
+    if (name == "receiver_id") {
+      if (!it->is_null() && !(it->is_string() && IsUUID(it->get_ref<const std::string&>())))
+        return why = "receiver_id must be null or a UUID", false;
+    } else if (name == "master_enable") {
+      if (!it->is_boolean()) return why = "master_enable must be a boolean", false;
+    } else if (name == "activation") {
+      if (!CheckActivation(*it, why)) return false;
+    } else if (name == "transport_params") {
+      if (!CheckLegs(*it, legs, why)) return false;
+    } else {
+      return why = "unknown member \"" + name + "\"", false;
+    }
+  }
+  return true;
+}
+
+} // namespace Qel_nmos_bridge
