@@ -48,7 +48,8 @@ struct THTTPConnection {
   std::string In;
   std::string Out;          // LWS_PRE bytes of room, then the responses to send
   bool BodyStarted = false; // the current request's head is in, its body is coming
-  bool Closing = false;     // nothing more is read; the connection ends once the output has gone
+  bool Closing = false;     // nothing more is served; the connection ends once the output has gone
+  bool Lingering = false;   // the output has gone and the sending side is shut; input is discarded
 };
 
 // libwebsockets' per-connection user data (zeroed by the library, never constructed).
@@ -318,8 +319,25 @@ int TNMOSRestServer::ServeInput(lws* wsi, THTTPConnection& conn) {
     conn.Out.resize(LWS_PRE);
     if (conn.Out.capacity() > OutHighWater) conn.Out.shrink_to_fit();
   }
-  if (conn.Closing) return -1; // what was written is flushed before the socket closes
+  if (conn.Closing) return Linger(wsi, conn);
   if (!conn.In.empty()) lws_callback_on_writable(wsi);
+  return 0;
+}
+
+// A connection that ends after its response (an error, "Connection: close") shuts its sending side
+// once the response has gone and then drops what the client still sends until it closes too: closing
+// at once would reset the connection while a client still sends a refused body, and the reset can
+// destroy the response before the client has read it.
+int TNMOSRestServer::Linger(lws* wsi, THTTPConnection& conn) {
+  if (conn.Lingering) return 0;
+  if (lws_send_pipe_choked(wsi)) {
+    lws_callback_on_writable(wsi);
+    return 0;
+  }
+  conn.Lingering = true;
+  conn.In.clear();
+  if (shutdown(lws_get_socket_fd(wsi), SHUT_WR) != 0) return -1;
+  lws_set_timeout(wsi, PENDING_TIMEOUT_CLOSE_SEND, LingerTimeout);
   return 0;
 }
 
@@ -382,6 +400,7 @@ int TNMOSRestServer::HandleLWSCallback(lws* wsi, int reason, void* user, void* i
     return ServeInput(wsi, *psd->Conn);
   case LWS_CALLBACK_RAW_WRITEABLE:
     if (!psd || !psd->Conn) return -1;
+    if (psd->Conn->Closing) return Linger(wsi, *psd->Conn);
     return ServeInput(wsi, *psd->Conn);
   case LWS_CALLBACK_RAW_CLOSE:
   case LWS_CALLBACK_RAW_SKT_DROP_PROTOCOL:

@@ -74,6 +74,8 @@ public:
   // Seconds a connection may stay idle, or take to send a request's head; and to send its body.
   static constexpr int IdleTimeout = 5;
   static constexpr int BodyTimeout = 10;
+  // Seconds a connection that ends is kept to let the client read its last response.
+  static constexpr int LingerTimeout = 2;
 
 private:
   bool InitHTTPSrv();
@@ -81,6 +83,7 @@ private:
   bool Accept(lws* wsi, struct THTTPSessionData* psd);
   void Release(struct THTTPSessionData* psd);
   int ServeInput(lws* wsi, struct THTTPConnection& conn);
+  int Linger(lws* wsi, struct THTTPConnection& conn);
   void HandleHTTPRequest(lws* wsi, struct THTTPConnection& conn);
 
   IQELNMOSBridge* Parent;

@@ -2,6 +2,7 @@
 huge headers, truncated and oversized bodies, binary noise and slow senders. After each kind of abuse
 a normal request still gets its answer and the bridge keeps running. The number of requests and the
 time they take are bounded; nothing is timed."""
+import json
 import os
 import random
 import socket
@@ -114,29 +115,166 @@ class HostileClients(unittest.TestCase):
             self.send_raw(noise, read=i % 20 == 0)
         self.assertStillServing()
 
-    def test_slow_senders_do_not_hold_up_other_clients(self):
-        # Fewer than the server's 16 header tables stay busy, so the check request finds one free.
-        slow = [self.connect() for _ in range(8)]
+    def connect_from(self, address):
+        s = socket.socket()
+        s.settimeout(SOCKET_LIMIT)
+        s.bind((address, 0))
+        s.connect(("127.0.0.1", self.node.port))
+        return s
+
+    def read_response(self, reader):
+        """One whole response from a connection's reader (socket.makefile("rb")): (status line, headers,
+        body)."""
+        status = reader.readline().rstrip(b"\r\n")
+        self.assertTrue(status, "connection closed before a response")
+        headers = {}
+        while True:
+            line = reader.readline()
+            self.assertTrue(line, "connection closed within the headers")
+            if line in (b"\r\n", b"\n"):
+                break
+            name, _, value = line.partition(b":")
+            headers[name.strip().lower()] = value.strip()
+        body = reader.read(int(headers.get(b"content-length", b"0")))
+        return status, headers, body
+
+    def test_pipelined_requests_in_one_write_are_all_answered_in_order(self):
+        staged = f"/x-nmos/connection/v1.0/single/senders/{self.sender_id()}/staged".encode()
+        batches = [
+            b"GET /x-nmos HTTP/1.1\r\nHost: x\r\n\r\nPOST /x-nmos HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\n{}",
+            # A POST that announces no body but carries bytes: they are the next request.
+            b"POST /x-nmos HTTP/1.1\r\nHost: x\r\n\r\nGET /x-nmos/node HTTP/1.1\r\nHost: x\r\n\r\n",
+            b"PUT " + staged + b" HTTP/1.1\r\nContent-Length: 2\r\n\r\n{}PATCH " + staged + b" HTTP/1.1\r\n\r\n"
+            + b"GET " + SELF.encode() + b" HTTP/1.1\r\n\r\n",
+        ]
+        expected = [[b"200", b"405"], [b"405", b"200"], [b"200", b"423", b"200"]]
+        for batch, statuses in zip(batches, expected):
+            for _ in range(20):
+                with self.connect() as s, s.makefile("rb") as reader:
+                    s.sendall(batch)
+                    got = [self.read_response(reader)[0].split(b" ")[1] for _ in statuses]
+                    self.assertEqual(got, statuses, batch[:60])
+                self.assertStillServing()
+        # Many requests in one write, far more than one read of the server takes.
+        with self.connect() as s, s.makefile("rb") as reader:
+            s.sendall((b"GET " + SELF.encode() + b" HTTP/1.1\r\nHost: x\r\n\r\n") * 2000)
+            for _ in range(2000):
+                self.assertEqual(self.read_response(reader)[0], b"HTTP/1.1 200 OK")
+
+    def test_a_chunked_body_is_decoded_and_applied(self):
+        url = f"/x-nmos/connection/v1.0/single/senders/{self.sender_id()}/staged".encode()
+        with self.connect() as s, s.makefile("rb") as reader:
+            for enable in (b"false", b"true"):
+                body = b'{"master_enable": ' + enable + b"}"
+                s.sendall(b"PUT " + url + b" HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n"
+                          + b"%x;ext=1\r\n" % 5 + body[:5] + b"\r\n" + b"%X\r\n" % (len(body) - 5) + body[5:]
+                          + b"\r\n0\r\nX-Trailer: t\r\n\r\n")
+                status, _, payload = self.read_response(reader)
+                self.assertEqual(status, b"HTTP/1.1 200 OK", payload)
+                self.assertEqual(json.loads(payload)["master_enable"], enable == b"true")
+
+    def test_a_half_closed_client_gets_the_whole_response(self):
+        url = f"/x-nmos/connection/v1.0/single/senders/{self.sender_id()}/staged".encode()
+        for request in (b"PUT " + url + b" HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\n{}",
+                        b"GET /x-nmos/node/v1.2/senders HTTP/1.1\r\nHost: x\r\n\r\n"):
+            reply = self.send_raw(request)
+            head, _, body = reply.partition(b"\r\n\r\n")
+            length = int([h for h in head.split(b"\r\n") if h.lower().startswith(b"content-length:")][0]
+                         .split(b":")[1])
+            self.assertTrue(head.startswith(b"HTTP/1.1 200"), head)
+            self.assertEqual(len(body), length)
+            json.loads(body)
+
+    def test_websocket_upgrades_are_refused_and_never_pile_up(self):
+        upgrade = (b"GET /x-nmos HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                   b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n")
+        for _ in range(1000):
+            with self.connect() as s:
+                s.sendall(upgrade)
+                reply = b""
+                while True:  # the server answers as plain HTTP and closes
+                    chunk = s.recv(65536)
+                    if not chunk:
+                        break
+                    reply += chunk
+                self.assertTrue(reply.startswith(b"HTTP/1.1 200"), reply[:40])
+        self.assertStillServing()
+        self.assertLessEqual(self.node.get_json("/stats")["HostedServices"]["NMOSNODEHTTPServer"]["Connections"], 2)
+
+    def test_slow_and_idle_clients_do_not_starve_others_and_are_dropped(self):
+        slow = [self.connect_from("127.0.0.2") for _ in range(50)]
         try:
             request = b"GET " + SELF.encode() + b" HTTP/1.1\r\nHost: x\r\n"
-            for step in range(0, len(request), 4):
+            for step in range(6):  # one byte a second at most, as a slow-loris attacker sends
                 for s in slow:
-                    s.sendall(request[step:step + 4])
-                time.sleep(0.02)
-                if step % 16 == 0:
-                    self.assertStillServing()
-            idle = [self.connect() for _ in range(4)]  # connected, never a byte
-            self.assertStillServing()
-            for s in idle:
-                s.close()
+                    s.sendall(request[step:step + 1])
+                self.assertStillServing()
+                time.sleep(0.5)
+            # Past the header deadline the server has dropped them all.
             for s in slow:
-                s.sendall(b"\r\n")
-            for s in slow:
-                self.assertTrue(s.recv(64).startswith(b"HTTP/1.1 200"))
+                s.settimeout(SOCKET_LIMIT)
+                try:
+                    self.assertEqual(s.recv(64), b"")
+                except ConnectionResetError:
+                    pass
         finally:
             for s in slow:
                 s.close()
+        # One peer cannot take every connection: the ones over its share are closed at once.
+        idle = [self.connect_from("127.0.0.3") for _ in range(200)]
+        try:
+            self.assertStillServing()
+            closed = 0
+            for s in idle[150:]:
+                s.settimeout(2.0)
+                try:
+                    closed += s.recv(1) == b""
+                except (ConnectionResetError, socket.timeout):
+                    closed += 1
+            self.assertEqual(closed, 50)
+        finally:
+            for s in idle:
+                s.close()
         self.assertStillServing()
+
+    def test_ten_thousand_hostile_requests_leave_the_node_serving_with_flat_memory(self):
+        url = f"/x-nmos/connection/v1.0/single/senders/{self.sender_id()}/staged".encode()
+        big = b"[" + b" " * ((1 << 20) - 1) + b"x"  # no JSON, one byte over the largest body taken
+        kinds = [
+            b"GET /%s HTTP/1.1\r\n\r\n" % (b"a" * 20000),                                # long URL
+            b"GET /x-nmos\x00 HTTP/1.1\r\n\r\n",                                         # NUL byte
+            b"GET /x-nmos HTTP/1.1\r\nX: \x00\r\n\r\n",
+            b"PUT " + url + b" HTTP/1.1\r\nContent-Length: 10\r\n\r\n{}",                 # lying length
+            b"PUT " + url + b" HTTP/1.1\r\nContent-Length: 2\r\n\r\n{}}}}}}}}}}}}}",
+            b"PUT " + url + b" HTTP/1.1\r\nContent-Length: -1\r\n\r\n{}",
+            b"PUT " + url + b" HTTP/1.1\r\nContent-Length: 2\r\nContent-Length: 3\r\n\r\n{}",
+            b"PUT " + url + b" HTTP/1.1\r\nContent-Length: 2\r\nTransfer-Encoding: chunked\r\n\r\n{}",
+            b"GET / HTTP/1.1\r\n" + b"X-A: b\r\n" * 200 + b"\r\n",
+            b"GET / HTTP/1.1\r\n folded\r\n\r\n",
+            b"G\xffT / HTTP/1.1\r\n\r\n",
+            b"GET / HTTP/2.0\r\n\r\n",
+            b"PUT " + url + b" HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n",
+            b"PUT " + url + b" HTTP/1.1\r\nTransfer-Encoding: gzip\r\n\r\n",
+        ]
+        def round_of(count, read_every):
+            for i in range(count):
+                self.send_raw(kinds[i % len(kinds)], read=i % read_every == 0)
+        def rss():
+            with open(f"/proc/{self.node.bridge.pid}/status") as f:
+                return int([line for line in f if line.startswith("VmRSS:")][0].split()[1])
+        def big_bodies():
+            for size, status in ((len(big) - 2, b"400"), (len(big) - 1, b"400"), (len(big), b"413")):
+                reply = self.send_raw(b"PUT " + url + b" HTTP/1.1\r\nContent-Length: %d\r\n\r\n" % size
+                                      + big[:size])
+                self.assertTrue(reply.startswith(b"HTTP/1.1 " + status), reply[:40])
+        round_of(len(kinds) * 20, 1)
+        big_bodies()
+        before = rss()
+        round_of(10000, 50)
+        big_bodies()
+        after = rss()
+        self.assertStillServing()
+        self.assertLess(after, before * 1.1, f"VmRSS {before} kB before, {after} kB after")
 
     def test_keep_alive_connection_serves_many_requests_after_abuse(self):
         with self.connect() as s:
