@@ -1,7 +1,8 @@
 #!/usr/bin/python3
-"""HTTP benchmark of the Node API: requests per second and latency percentiles of
-GET /x-nmos/node/v1.2/senders with 64 senders, with and without client keep-alive, and the bridge's
-resident memory before and after. Prints figures; asserts nothing.
+"""HTTP benchmark of the Node API: requests per second, latency percentiles and the bridge's CPU time per
+request of GET /x-nmos/node/v1.2/self and GET /x-nmos/node/v1.2/senders with 64 senders, with and
+without client keep-alive, and the bridge's resident memory before and after. Prints figures; asserts
+nothing.
 
     bench/http_bench/http_bench.py BUILD_DIR [--seconds 10] [--connections 16] [--threads 2]
 
@@ -17,8 +18,16 @@ sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "integration"))
 import nmos_node  # noqa: E402
 import testlib  # noqa: E402
 
-URL_PATH = "/x-nmos/node/v1.2/senders"
+URL_PATHS = ("/x-nmos/node/v1.2/self", "/x-nmos/node/v1.2/senders")
 STREAMS = 64
+TICKS = os.sysconf("SC_CLK_TCK")
+
+
+def cpu_seconds(pid):
+    """User plus system CPU time of a process."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rpartition(")")[2].split()
+    return (int(fields[11]) + int(fields[12])) / TICKS
 
 
 def vm_rss_kib(pid):
@@ -29,11 +38,15 @@ def vm_rss_kib(pid):
     return 0
 
 
-def run_wrk(port, args, extra):
+def run_wrk(port, path, pid, args, extra):
     cmd = ["wrk", "-t", str(args.threads), "-c", str(args.connections), "-d", f"{args.seconds}s", "--latency",
-           *extra, f"http://127.0.0.1:{port}{URL_PATH}"]
+           *extra, f"http://127.0.0.1:{port}{path}"]
+    cpu = cpu_seconds(pid)
     out = subprocess.run(cmd, capture_output=True, text=True, check=True).stdout
-    figures = {"requests/s": re.search(r"Requests/sec:\s+([\d.]+)", out).group(1)}
+    cpu = cpu_seconds(pid) - cpu
+    requests = int(re.search(r"(\d+) requests in", out).group(1))
+    figures = {"requests/s": re.search(r"Requests/sec:\s+([\d.]+)", out).group(1),
+               "cpu/request": f"{cpu / max(requests, 1) * 1e6:.0f} us"}
     for pct in ("50", "75", "90", "99"):
         m = re.search(rf"^\s+{pct}%\s+(\S+)", out, re.M)
         figures[f"p{pct}"] = m.group(1) if m else "?"
@@ -54,14 +67,15 @@ def main():
 
     node = nmos_node.RunningNode(streams=STREAMS).start()
     try:
-        status, _, body = node.request("GET", URL_PATH)
-        print(f"GET {URL_PATH}: {status}, {len(body)} bytes, {STREAMS} senders")
         before = vm_rss_kib(node.bridge.pid)
         print(f"bridge VmRSS before: {before} KiB")
-        for label, extra in (("keep-alive", []), ("Connection: close", ["-H", "Connection: close"])):
-            f = run_wrk(node.port, args, extra)
-            print(f"{label:>18}: {f['requests/s']} req/s, latency p50 {f['p50']} p75 {f['p75']} "
-                  f"p90 {f['p90']} p99 {f['p99']}; socket errors: {f['errors']}")
+        for path in URL_PATHS:
+            status, _, body = node.request("GET", path)
+            print(f"GET {path}: {status}, {len(body)} bytes ({STREAMS} senders)")
+            for label, extra in (("keep-alive", []), ("Connection: close", ["-H", "Connection: close"])):
+                f = run_wrk(node.port, path, node.bridge.pid, args, extra)
+                print(f"{label:>18}: {f['requests/s']} req/s, bridge CPU {f['cpu/request']} per request, latency "
+                      f"p50 {f['p50']} p75 {f['p75']} p90 {f['p90']} p99 {f['p99']}; socket errors: {f['errors']}")
         after = vm_rss_kib(node.bridge.pid)
         print(f"bridge VmRSS after: {after} KiB ({after - before:+d} KiB)")
     finally:
