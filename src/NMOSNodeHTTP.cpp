@@ -33,6 +33,8 @@ const char* const LogRefused = "HTTP Client %s refused: %s";
 const char* const ContinueLine = "HTTP/1.1 100 Continue\r\n\r\n";
 // Responses of pipelined requests are gathered up to this size before they are written.
 constexpr size_t OutHighWater = 256 * 1024;
+// Requests read but not yet served beyond this size pause reading from the connection.
+constexpr size_t InHighWater = 256 * 1024;
 // Each read takes up to this much of a connection's input.
 constexpr unsigned int ServiceBufferSize = 64 * 1024;
 // A whole list response fits into the socket's send buffer, so it leaves in one system call.
@@ -50,6 +52,7 @@ struct THTTPConnection {
   bool BodyStarted = false; // the current request's head is in, its body is coming
   bool Closing = false;     // nothing more is served; the connection ends once the output has gone
   bool Lingering = false;   // the output has gone and the sending side is shut; input is discarded
+  bool Throttled = false;   // reading is paused until the pipelined requests read so far are served
 };
 
 // libwebsockets' per-connection user data (zeroed by the library, never constructed).
@@ -312,6 +315,9 @@ int TNMOSRestServer::ServeInput(lws* wsi, THTTPConnection& conn) {
     lws_set_timeout(wsi, PENDING_TIMEOUT_HTTP_KEEPALIVE_IDLE, IdleTimeout);
   }
   conn.In.erase(0, pos);
+  bool throttle = conn.In.size() > InHighWater;
+  if (throttle != conn.Throttled && lws_rx_flow_control(wsi, throttle ? 0 : 1) == 0)
+    conn.Throttled = throttle;
   if (conn.Out.size() > LWS_PRE) {
     auto* data = reinterpret_cast<unsigned char*>(&conn.Out[LWS_PRE]);
     // libwebsockets keeps what the socket does not take and sends it before reading again.
