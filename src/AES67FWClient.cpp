@@ -37,6 +37,12 @@ constexpr int MaxLoggedText = 512;
 std::mutex LogTargetLock;
 TAES67FWClient* LogTarget = nullptr;
 
+const json& ArrayMember(const json& doc, const char* name) {
+  static const json Empty = json::array();
+  auto it = doc.is_object() ? doc.find(name) : doc.end();
+  return it != doc.end() && it->is_array() ? *it : Empty;
+}
+
 } // namespace
 
 struct TAES67FWClientData {
@@ -95,25 +101,35 @@ struct TFWCallbacks {
     std::transform(mac.begin(), mac.end(), mac.begin(),
                    [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
     Bridge(c).SetInterfaceInfo(0, json{{"name", "Primary"}, {"port_id", mac}, {"chassis_id", "(unknown)"}});
+    // Senders and receivers bind to the interface by name.
+    UpdateSendersFromConfig(c);
+    UpdateReceiversFromConfig(c);
   }
   static void UpdateSendersFromConfig(void* c) {
-    const json& config = Cli(c).GetLastConfig();
-    auto it = config.find("tx-streams");
-    Bridge(c).UpdateSenders(it != config.end() && it->is_array() ? *it : json::array());
+    Bridge(c).UpdateSenders(ArrayMember(Cli(c).GetLastConfig(), "tx-streams"));
+  }
+  static void UpdateReceiversFromConfig(void* c) {
+    Bridge(c).UpdateReceivers(ArrayMember(Cli(c).GetLastConfig(), "rx-streams"), Cli(c).GetLastState());
   }
   static void AddressChange(void* c, const TJsonNodeInfo&, const json&, const json& J2) {
     Bridge(c).SetIPAddress(J2);
+    // The device's address appears in the senders' and receivers' connection parameters.
     UpdateSendersFromConfig(c);
+    UpdateReceiversFromConfig(c);
   }
   static void NameChange(void* c, const TJsonNodeInfo&, const json&, const json& J2) {
     Bridge(c).SetHostName(J2);
     UpdateSendersFromConfig(c);
   }
-  static void SyncStateChange(void* c, const TJsonNodeInfo&, const json&, const json& J2) {
+  // Any change within "syncState" (its first element is the PTP role) reads the whole new member.
+  static void SyncStateChange(void* c, const TJsonNodeInfo&, const json&, const json&) {
     IAES67FWBridgeOps& bridge = Bridge(c);
     bridge.SetClockInfo(0, json{{"name", "clk0"}, {"ref_type", "internal"}});
-    if (!J2.is_array() || J2.size() <= 1) return;
-    if (J2[0].is_string() && J2[0].get<std::string>() == "Slave")
+    const json* incoming = Data(c).Incoming;
+    static const json None;
+    const json& syncState = ArrayMember(incoming ? *incoming : None, "syncState");
+    if (syncState.size() <= 1) return;
+    if (syncState[0].is_string() && syncState[0].get<std::string>() == "Slave")
       bridge.SetClockInfo(1, json{{"name", "clk1"},
                                   {"ref_type", "ptp"},
                                   {"locked", true},
@@ -122,6 +138,8 @@ struct TFWCallbacks {
                                   {"gmid", "00-00-00-00-00-00-00-00"}});
     else
       bridge.Data().Del("/self/clocks/1");
+    // Sources name the clock their streams are timed by.
+    UpdateSendersFromConfig(c);
   }
 
   // The channel-name tables are kept whole: any change under "TXTB" ("RXTB") stores the new
@@ -167,6 +185,7 @@ const TJsonCompareDef JSONStateDef[] = {
     {"/ip", {F::AddressChange, F::AddressChange, F::AddressChange, nullptr}},
     {"/name", {F::NameChange, F::NameChange, F::NameChange, nullptr}},
     {"/syncState", {F::SyncStateChange, F::SyncStateChange, F::SyncStateChange, nullptr}},
+    {"/syncState/*", {F::SyncStateChange, F::SyncStateChange, F::SyncStateChange, nullptr}},
     {"/tx-streams/*", {F::TxStreamInfo, F::TxStreamInfo, F::TxStreamInfo, nullptr}},
     {"/rx-streams/*", {F::RxStreamInfo, F::RxStreamInfo, F::RxStreamInfo, nullptr}},
     {"/TXTB", {F::UpdateTXTBNames, F::UpdateTXTBNames, F::UpdateTXTBNames, nullptr}},
@@ -184,12 +203,6 @@ const TJsonCompare& ConfigComparer() {
 const TJsonCompare& StateComparer() {
   static const TJsonCompare comparer(JSONStateDef);
   return comparer;
-}
-
-const json& ArrayMember(const json& doc, const char* name) {
-  static const json Empty = json::array();
-  auto it = doc.is_object() ? doc.find(name) : doc.end();
-  return it != doc.end() && it->is_array() ? *it : Empty;
 }
 
 // Element `i` of a stream list, null past its end.

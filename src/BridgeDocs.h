@@ -29,6 +29,12 @@ inline int64_t Number(const json& node, const char* member, int64_t def) {
   return def;
 }
 
+// A resource's "interface_bindings": the node's interface by name, none while it is not known.
+inline json InterfaceBindings(const json& iface) {
+  const std::string name = Text(iface, "name");
+  return name.empty() ? json::array() : json::array({name});
+}
+
 // A store path made of a format with one "%s" and an identifier.
 inline std::string Path(const char* format, const std::string& id) {
   char path[256];

@@ -9,7 +9,7 @@
 #include "NMOSBridge_API.h"
 #include "NMOSNodeData.h"
 #include "NMOSRegMachines.h"
-#include "StagedParams.h"
+#include "RequestChecks.h"
 #include "helpers.h"
 
 #include <nlohmann/json.hpp>

@@ -103,6 +103,13 @@ private:
   int RequestFromWorker(uint32_t request);
   void RunKeyRequests(); // worker side of the keys that act on worker-owned objects
   bool SetNodeListEntry(const char* list, uint32_t index, const json& value);
+  // The address the firmware reports for the device, "" until known.
+  std::string ReportedAddress();
+  // The node's own address as controllers reach it: the configured interface's, else the reported one.
+  std::string NodeAddress();
+  // A URL of the firmware service that controllers can follow (never a loopback address when the
+  // node's own address is known).
+  std::string FirmwareURL(const std::string& path);
   void BuildSourceAndFlow(uint32_t index, const json& stream, int64_t fs, const std::string& deviceId,
                           const std::string& flowId);
   bool RemoveFlow(int n, bool keepSource);

@@ -1,6 +1,7 @@
 // The node and device resources: the firmware's node and device identifiers, host name, address,
 // interfaces and clocks become the NMOS node ("/self") and its one device.
 #include "BridgeDocs.h"
+#include "HostAddress.h"
 #include "NMOSBridge.h"
 #include "NMOSNodeData.h"
 #include "NMOSQueryClient.h"
@@ -32,6 +33,15 @@ std::string NodeHost(const json& node, const IQELNMOSConfig* cfg) {
     }
   }
   return cfg->GetBridgeAddress();
+}
+
+// The ids of a collection of resources, in id order.
+json Ids(const json& collection) {
+  json ids = json::array();
+  if (collection.is_object())
+    for (auto it = collection.begin(); it != collection.end(); ++it)
+      ids.push_back(it.key());
+  return ids;
 }
 
 json BareNode() {
@@ -99,28 +109,30 @@ bool TQELNMOSBridge::SetIPAddress(const json& ip) {
   bool changed = false;
   {
     TNodeDBWriteLocker lock(Data());
+    if (THostAddress(ip.get<std::string>()).IsNull()) {
+      lws_log(QLLL_WARN, "The firmware reports no IPv4 address: \"%s\"", ip.get<std::string>().c_str());
+    } else {
+      if (!Data().Get("/intern").is_object()) Data().Set("/intern", json::object());
+      SetIfChanged(Data(), "/intern/ip", ip);
+    }
     const json& stored = Data().Get("/self");
     json node = stored;
     if (!node.is_object()) node = json::object();
     nodeId = Text(node, "id");
     if (!node["api"].is_object()) node["api"] = json::object();
-    json& endpoints = node["api"]["endpoints"];
-    if (!endpoints.is_array()) endpoints = json::array();
-    while (endpoints.size() < 2)
-      endpoints.push_back(json::object());
-    // Without an interface of its own (no "/if") the node is reached at the address the firmware reports.
-    std::string host = cfg->GetBridgeAddress();
-    if (host.empty() || host == "0.0.0.0") host = ip.get<std::string>();
-    endpoints[0] = {{"host", host}, {"port", cfg->GetBridgePort()}, {"protocol", "http"}};
-    endpoints[1] = {{"host", cfg->GetAES67FWAddr()}, {"port", cfg->GetAES67FWPort()}, {"protocol", "http"}};
-    char href[512];
-    snprintf(href, sizeof href, "http://%s:%d/", cfg->GetAES67FWAddr().c_str(), cfg->GetAES67FWPort());
+    // The node's API is served at its own address only; the firmware service is no Node API.
+    const std::string host = NodeAddress();
+    json endpoints = json::array();
+    if (!host.empty())
+      endpoints.push_back({{"host", host}, {"port", cfg->GetBridgePort()}, {"protocol", "http"}});
+    node["api"]["endpoints"] = endpoints;
     json& services = node["services"];
     if (!services.is_array()) services = json::array();
     if (services.empty()) services.push_back(json::object());
-    services[0]["href"] = href;
+    services[0]["href"] = FirmwareURL("/");
     services[0]["type"] = "urn:x-manufacturer:service:status";
-    node["href"] = href;
+    node["href"] =
+        host.empty() ? std::string() : "http://" + host + ":" + std::to_string(cfg->GetBridgePort()) + "/";
     if (!json::diff(stored, node).empty()) {
       Data().SetWithTimeStamp("/self", node);
       lws_log(QLLL_INFO, "IPAddress changed : %s", ip.get<std::string>().c_str());
@@ -221,8 +233,8 @@ void TQELNMOSBridge::CreateDevice(uint32_t, const json& ID) {
     json device = GetDevice(oldPath);
     NMOSUpdate_ResourceCore(Device, device, id);
     device["node_id"] = nodeId;
-    AddIfMissing(device, "senders", json::array());
-    AddIfMissing(device, "receivers", json::array());
+    device["senders"] = Ids(Data().Get("/senders"));
+    device["receivers"] = Ids(Data().Get("/receivers"));
     AddIfMissing(device, "controls", json::array());
     Data().Del(oldPath.c_str());
     Data().SetWithTimeStamp(newPath.c_str(), device);
@@ -250,8 +262,8 @@ bool TQELNMOSBridge::UpdateDevice(uint32_t index, const json&) {
       controls.push_back({{"type", "urn:x-nmos:control:sr-ctrl/v1.0"}, {"href", href}});
     device["label"] = NMOS_MODULE_TYPE;
     device["controls"] = controls;
-    AddIfMissing(device, "senders", json::array());
-    AddIfMissing(device, "receivers", json::array());
+    device["senders"] = Ids(Data().Get("/senders"));
+    device["receivers"] = Ids(Data().Get("/receivers"));
     lws_log(QLLL_INFO, "Dev: %s\n\n NewDev: %s", stored.dump(2).c_str(), device.dump(2).c_str());
     json patch = json::diff(stored, device);
     if (patch.empty()) return false;

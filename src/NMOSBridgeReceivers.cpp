@@ -33,8 +33,9 @@ bool TQELNMOSBridge::UpdateReceivers(const json& streams, const json&) {
 
 void TQELNMOSBridge::RemoveReceiver(const std::string& uuid) {
   Data().SetIndexFromUUID("receivers", uuid, -1);
-  Data().SetNameFromUUID("/receivers", uuid, "");
+  Data().SetNameFromUUID("receivers", uuid, "");
   RegClient().AsBC().DelMachine(uuid);
+  UpdateDevice(0, json());
 }
 
 bool TQELNMOSBridge::UpdateReceiver(uint32_t index, const json& stream) {
@@ -67,7 +68,7 @@ bool TQELNMOSBridge::UpdateReceiver(uint32_t index, const json& stream) {
     return false;
   }
   if (hasBound && bound != uuid) {
-    Data().SetNameFromUUID("/receivers", bound, "");
+    Data().SetNameFromUUID("receivers", bound, "");
     Data().SetIndexFromUUID("receivers", bound, -1);
     lws_log(QLLL_WARN, "UpdateReceiver: %s UUIDChange detected!", name.c_str());
     RegClient().AsBC().DelMachine(bound);
@@ -76,11 +77,12 @@ bool TQELNMOSBridge::UpdateReceiver(uint32_t index, const json& stream) {
 
   const std::string path = Path("/receivers/%s", uuid);
   std::string devicePath, deviceId;
-  bool changed = false;
+  bool changed = false, added = false;
   {
     TNodeDBWriteLocker lock(Data());
     deviceId = Text(GetDevice(devicePath), "id");
     const json stored = Data().Get(path.c_str());
+    added = stored.is_null();
     json receiver = stored;
     NMOSUpdate_ResourceCore(Receiver, receiver, uuid);
     receiver["label"] = name;
@@ -89,7 +91,7 @@ bool TQELNMOSBridge::UpdateReceiver(uint32_t index, const json& stream) {
     receiver["caps"] = {{"media_types", {"audio/L16", "audio/L20", "audio/L24"}}};
     receiver["device_id"] = deviceId;
     receiver["transport"] = "urn:x-nmos:transport:rtp";
-    receiver["interface_bindings"] = json::array({Text(Data().Get("/self/interfaces/0"), "name")});
+    receiver["interface_bindings"] = InterfaceBindings(Data().Get("/self/interfaces/0"));
     const std::string senderId = Data().GetUUIDFromName("senders", sourceText);
     if (!senderId.empty() && enabled)
       receiver["subscription"] = {{"sender_id", senderId}, {"active", true}};
@@ -128,10 +130,11 @@ bool TQELNMOSBridge::UpdateReceiver(uint32_t index, const json& stream) {
     active["transport_file"] = {{"data", nullptr}, {"type", nullptr}};
     // The firmware's source is the multicast group it joins, or the unicast sender it takes.
     const bool multicast = source.IsMulticast();
+    const std::string nodeAddress = NodeAddress();
     active["transport_params"] =
         json::array({{{"source_ip", !multicast && !source.IsNull() ? json(sourceText) : json(nullptr)},
                       {"multicast_ip", multicast ? json(sourceText) : json(nullptr)},
-                      {"interface_ip", "auto"},
+                      {"interface_ip", nodeAddress.empty() ? json("auto") : json(nodeAddress)},
                       {"destination_port", "auto"},
                       {"rtp_enabled", enabled}}});
     json apatch = SetIfChanged(Data(), activePath, active);
@@ -144,6 +147,7 @@ bool TQELNMOSBridge::UpdateReceiver(uint32_t index, const json& stream) {
     }
   }
   if (changed) RegClient().PushResource(deviceId, uuid, path, REST_Def_Receiver);
+  if (added) UpdateDevice(index, json());
   return true;
 }
 
@@ -153,16 +157,17 @@ bool TQELNMOSBridge::Connect(const std::string& ReceiverUUID, const json& Sender
     lws_log(QLLL_ERR, "Could not get AESFW Index of Receiver %s", ReceiverUUID.c_str());
     return false;
   }
-  if (SenderData.empty()) {
-    return AESFWClient().Subscribe(slot, "");
-  }
+  if (SenderData.empty()) return AESFWClient().Subscribe(slot, "");
   // Only senders whose firmware stream name is known can be followed; an unknown one must not turn
   // into a disconnection (an empty name).
+  // Only senders whose firmware stream name is known can be followed. An unknown one changes nothing:
+  // it must not turn into a disconnection (an empty name), and the receiver keeps reporting what the
+  // firmware really does.
   const std::string senderId = Text(SenderData, "id");
   const std::string name = Data().GetNameFromUUID("senders", senderId);
   if (name.empty()) {
     lws_log(QLLL_ERR, "Connect: no stream name known for sender %s", senderId.c_str());
-    return false;
+    return true;
   }
   return AESFWClient().Subscribe(slot, name);
 }

@@ -11,6 +11,7 @@
 #include <uuid/uuid.h>
 
 #include <cstdio>
+#include <set>
 #include <vector>
 
 namespace Qel_nmos_bridge {
@@ -25,6 +26,29 @@ const char* const MulticastPattern = "^(22[4-9]|23[0-9])\\.";
 bool IsUUID(const json& id) {
   uuid_t parsed;
   return id.is_string() && uuid_parse(id.get<std::string>().c_str(), parsed) == 0;
+}
+
+// The clock the device's streams are timed by: the PTP clock when the node has one (the streams'
+// SDP names PTP then), else the first clock.
+json MediaClockName(const json& clocks) {
+  if (!clocks.is_array() || clocks.empty()) return nullptr;
+  for (const json& clock : clocks)
+    if (Text(clock, "ref_type") == "ptp") return Text(clock, "name");
+  return Text(clocks[0], "name");
+}
+
+// Firmware values are checked before they reach a document; a bad one is logged once per stream and
+// member, and the member keeps its default.
+bool Checked(bool valid, const std::string& uuid, const char* member, const std::string& value) {
+  static std::set<std::string> reported;
+  if (valid) {
+    reported.erase(uuid + member);
+    return true;
+  }
+  if (reported.insert(uuid + member).second)
+    lws_log(QLLL_WARN, "TX Stream %s: firmware value of \"%s\" is unusable: %s", uuid.c_str(), member,
+            value.c_str());
+  return false;
 }
 
 json PortRange(int64_t min, int64_t max) {
@@ -77,8 +101,9 @@ void TQELNMOSBridge::RemoveSender(const std::string& uuid) {
     RemoveFlow(index, false);
     Data().SetIndexFromUUID("senders", uuid, -1);
   }
-  Data().SetNameFromUUID("/senders", uuid, "");
+  Data().SetNameFromUUID("senders", uuid, "");
   RegClient().AsBC().DelMachine(uuid);
+  UpdateDevice(0, json());
 }
 
 bool TQELNMOSBridge::UpdateSender(uint32_t index, const json& stream, TUUIDSet& seen) {
@@ -89,7 +114,6 @@ bool TQELNMOSBridge::UpdateSender(uint32_t index, const json& stream, TUUIDSet& 
     return false;
   }
   if (!stream.is_object()) return false;
-  const IQELNMOSConfig* cfg = BoxConfig();
   const std::string name = Text(stream, "name");
   const json& idValue = stream.contains("id") ? stream["id"] : IQELNMOSNodeData::GetEmptyJSON();
   if (!IsUUID(idValue)) {
@@ -97,9 +121,12 @@ bool TQELNMOSBridge::UpdateSender(uint32_t index, const json& stream, TUUIDSet& 
     return false;
   }
   const std::string uuid = idValue.get<std::string>();
-  const std::string addressText = Text(stream, "address");
-  const THostAddress address(addressText);
-  const int64_t port = Number(stream, "port", DefaultPort);
+  const std::string rawAddress = Text(stream, "address");
+  const THostAddress address(rawAddress);
+  const std::string addressText =
+      Checked(rawAddress.empty() || !address.IsNull(), uuid, "address", rawAddress) ? rawAddress : "";
+  const int64_t rawPort = Number(stream, "port", DefaultPort);
+  const bool portValid = Checked(rawPort >= 1 && rawPort <= 65535, uuid, "port", std::to_string(rawPort));
   const bool enabled = Flag(stream, "enabled");
 
   // The flow of a slot keeps its identifier while the same stream stays enabled in it; it is removed
@@ -108,7 +135,7 @@ bool TQELNMOSBridge::UpdateSender(uint32_t index, const json& stream, TUUIDSet& 
   if (Data().GetUUIDFromIndex("senders", static_cast<int>(index), bound)) {
     if (bound != uuid || !enabled) UpdateFlow(index, stream, true);
     if (bound != uuid) {
-      Data().SetNameFromUUID("/senders", bound, "");
+      Data().SetNameFromUUID("senders", bound, "");
       Data().SetIndexFromUUID("senders", bound, -1);
       lws_log(QLLL_WARN, "UpdateSender: %s UUIDChange detected!", name.c_str());
       RegClient().AsBC().DelMachine(bound);
@@ -118,25 +145,25 @@ bool TQELNMOSBridge::UpdateSender(uint32_t index, const json& stream, TUUIDSet& 
   seen.insert(uuid);
 
   std::string devicePath, deviceId, senderPath = Path("/senders/%s", uuid);
-  bool changed = false;
+  bool changed = false, added = false;
   json patch;
   {
     TNodeDBWriteLocker lock(Data());
     deviceId = Text(GetDevice(devicePath), "id");
     const std::string nodeLabel = Text(Data().Get("/self"), "label");
     const json stored = Data().Get(senderPath.c_str());
+    added = stored.is_null();
     json sender = stored;
     NMOSUpdate_ResourceCore(Sender, sender, uuid);
     sender["device_id"] = deviceId;
-    std::string manifest = cfg->GetAES67FWPort() == 80
-                               ? "http://" + cfg->GetAES67FWAddr() + "/sdp/" + uuid + ".sdp"
-                               : "http://" + cfg->GetAES67FWAddr() + ":" +
-                                     std::to_string(cfg->GetAES67FWPort()) + "/sdp/" + uuid + ".sdp";
+    const std::string manifest = FirmwareURL("/sdp/" + uuid + ".sdp");
     UpdateFlow(index, stream, false);
     sender["manifest_href"] = manifest;
     const json& iface = Data().Get("/self/interfaces/0");
-    sender["interface_bindings"] = json::array({Text(iface, "name")});
+    sender["interface_bindings"] = InterfaceBindings(iface);
     sender["label"] = (name.empty() ? "TX" + std::to_string(index) : name) + "@" + nodeLabel;
+    // Receivers are connected to a sender by this name (the firmware follows streams by name).
+    Data().SetNameFromUUID("senders", uuid, sender["label"].get<std::string>());
     if (enabled) {
       std::string flowId;
       if (GetFlowIDBySourceID(Text(stream, "source_id"), flowId))
@@ -183,10 +210,11 @@ bool TQELNMOSBridge::UpdateSender(uint32_t index, const json& stream, TUUIDSet& 
     active["receiver_id"] = nullptr;
     active["activation"]["mode"] = "activate_immediate";
     // The parameters the stream is sent with, as IS-05 RTP sender parameters.
-    json tp = {{"source_ip", "auto"},
+    const std::string deviceAddress = ReportedAddress();
+    json tp = {{"source_ip", deviceAddress.empty() ? json("auto") : json(deviceAddress)},
                {"destination_ip", addressText.empty() ? json("auto") : json(addressText)},
                {"source_port", "auto"},
-               {"destination_port", port},
+               {"destination_port", portValid ? json(rawPort) : json("auto")},
                {"rtp_enabled", enabled}};
     active["transport_params"] = json::array({tp});
     json apatch = SetIfChanged(Data(), activePath, active);
@@ -199,6 +227,7 @@ bool TQELNMOSBridge::UpdateSender(uint32_t index, const json& stream, TUUIDSet& 
     }
   }
   if (changed) RegClient().PushResource(deviceId, uuid, senderPath, REST_Def_Sender);
+  if (added) UpdateDevice(index, json());
   return true;
 }
 
@@ -259,7 +288,7 @@ void TQELNMOSBridge::BuildSourceAndFlow(uint32_t index, const json& stream, int6
     else
       source.erase("grain_rate");
     source["device_id"] = deviceId;
-    source["clock_name"] = Data().Get("/self/clocks/0/name");
+    source["clock_name"] = MediaClockName(Data().Get("/self/clocks"));
     source["parents"] = json::array();
     source["caps"] = json::object();
     source["format"] = "urn:x-nmos:format:audio";

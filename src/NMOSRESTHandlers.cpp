@@ -55,7 +55,9 @@ const TMultiURLHandlerData ReadRoutes = {
     {"/x-nmos/node/${VERSION_IS04}${ID}", MakeEndPointHandler(ShowNode)},
 };
 
+// Senders and receivers are served under both Node API versions too: the v1.0 lists announce them.
 const TMultiURLHandlerData SenderRoutes = {
+    {"/x-nmos/node/v1.0${ID}", MakeEndPointHandler(ShowNode)},
     {"/x-nmos/node/${VERSION_IS04}${ID}", MakeEndPointHandler(ShowNode)},
     {"/x-nmos/connection/${VERSION_IS05}/single${ID}", MakeEndPointHandler(SenderList)},
     {"/x-nmos/connection/${VERSION_IS05}/single${ID}/constraints",
@@ -69,6 +71,8 @@ const TMultiURLHandlerData SenderRoutes = {
 };
 
 const TMultiURLHandlerData ReceiverRoutes = {
+    {"/x-nmos/node/v1.0${ID}", MakeEndPointHandler(ShowNode)},
+    {"/x-nmos/node/v1.0${ID}/target", MakeEndPointHandler(HandleConnection_IS04, "${ID}")},
     {"/x-nmos/node/${VERSION_IS04}${ID}", MakeEndPointHandler(ShowNode)},
     {"/x-nmos/node/${VERSION_IS04}${ID}/target", MakeEndPointHandler(HandleConnection_IS04, "${ID}")},
     {"/x-nmos/connection/${VERSION_IS05}/single${ID}", MakeEndPointHandler(ReceiverList)},

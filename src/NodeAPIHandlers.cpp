@@ -4,10 +4,12 @@
 
 #include <unordered_map>
 
+#include "HTTPResponse.h"
 #include "JsonText.h"
 #include "NMOSBridge_API.h"
 #include "NMOSNodeData.h"
 #include "NMOSRegMachines.h"
+#include "RequestChecks.h"
 #include "helpers.h"
 
 namespace Qel_nmos_bridge {
@@ -20,7 +22,7 @@ const char* const JSONMimeType = "application/json";
 const char* const SenderSchema = "sender";
 const char* const LogTargetRequest = "<<< HandleConnection_IS04 >>>\nBody:%s \n";
 const char* const LogTargetUnparsable = "Could not parse PUT data, reason: %s";
-const char* const LogTargetNoObject = "Could not parse PUT data, reason: %s is no JSON object";
+const char* const LogTargetNoSender = "Could not take PUT data as a sender, reason: %s";
 
 // Firmware texts may carry invalid UTF-8; they are sent with replacement characters rather than
 // failing the request.
@@ -97,30 +99,37 @@ bool ShowStats(const TNMOSResourceInfo* resource, TRESTRequestData& request) {
   return true;
 }
 
+// A receiver's "target" (IS-04): a sender document connects the receiver to that sender, {}
+// disconnects it. Accepted requests are answered 202 with the request; the receiver's document then
+// follows what the firmware reports.
 bool HandleConnection_IS04(const TNMOSResourceInfo* resource, TRESTRequestData& request, const std::string&) {
   if (request.Method != HTTP_PUT_URI) return false;
   lws_log(QLLL_DEBUG, LogTargetRequest, request.PostData.c_str());
-  SetEmptyResult(request, 400);
   json sender;
   std::string why;
   if (!ParseJSONText(request.PostData, sender, why)) {
     lws_log(QLLL_ERR, LogTargetUnparsable, why.c_str());
-    return true;
-  }
-  // A target is a sender document or {} (disconnect); anything else cannot name a sender.
-  if (!sender.is_object()) {
-    lws_log(QLLL_ERR, LogTargetNoObject, sender.type_name());
+    SetJSONResult(request, 400, Qel_proto_http::ErrorDocument(400, why));
     return true;
   }
   IQELNMOSBridge& bridge = resource->GetBridge();
-  if (!bridge.Data().ValidateJSON(sender, SenderSchema)) return true;
+  if (!CheckTargetSender(sender, why) || !bridge.Data().ValidateJSON(sender, SenderSchema)) {
+    lws_log(QLLL_ERR, LogTargetNoSender, why.c_str());
+    SetJSONResult(request, 400, Qel_proto_http::ErrorDocument(400, why));
+    return true;
+  }
   std::string receiverId;
   {
     TNodeDBReadLocker lock(bridge.Data());
     receiverId = IQELNMOSNodeData::JsonExtract(bridge.Data().Get(resource->Path().c_str()), "id", json(""))
                      .get<std::string>();
   }
-  SetEmptyResult(request, bridge.Connect(receiverId, sender) ? 202 : 404);
+  if (!bridge.Connect(receiverId, sender)) {
+    SetJSONResult(request, 404,
+                  Qel_proto_http::ErrorDocument(404, "the receiver is unknown to the firmware"));
+    return true;
+  }
+  SetJSONResult(request, 202, Serialise(sender, 2));
   return true;
 }
 

@@ -44,8 +44,9 @@ class RunningNode:
             raise RuntimeError("aes67fw-sim did not start: " + line + self.sim.output)
         self.sim_port = int(line.strip().rpartition(":")[2])
         self.port = testlib.free_port()
+        # The node's own interface is the loopback one, so every URL it advertises stays on this machine.
         self.bridge = testlib.Process([testlib.binary("nmos-bridge"), "/box", f"127.0.0.1:{self.sim_port}",
-                                       "/port", str(self.port)])
+                                       "/port", str(self.port), "/if", "lo"])
         if not testlib.wait_for_port(self.port, START_LIMIT):
             self.stop()
             raise RuntimeError("nmos-bridge never opened its port")

@@ -51,6 +51,33 @@ class MirroredNode(unittest.TestCase):
         self.assertEqual(device["id"], self.config["device_id"])
         self.assertEqual(device["node_id"], node["id"])
         self.assertEqual(len(device["controls"]), len(node["interfaces"]))
+        # The device lists its senders and receivers.
+        for kind in ("senders", "receivers"):
+            self.assertEqual(device[kind], sorted(r["id"] for r in self.node.get_json(f"{NODE}/{kind}")))
+
+    def test_advertised_urls_lead_to_this_node_never_to_a_loopback_firmware_port(self):
+        # The node runs with "/if lo" (127.0.0.1) and the firmware service on a loopback address.
+        node = self.node.get_json(f"{NODE}/self")
+        own = {"host": "127.0.0.1", "port": self.node.port, "protocol": "http"}
+        self.assertEqual(node["api"]["endpoints"], [own])
+        self.assertEqual(node["href"], f"http://127.0.0.1:{self.node.port}/")
+        for sender in self.node.get_json(f"{NODE}/senders"):
+            self.assertTrue(sender["manifest_href"].startswith(f"http://127.0.0.1:{self.node.sim_port}/sdp/"))
+
+    def test_documents_carry_what_the_node_knows(self):
+        interface = self.node.get_json(f"{NODE}/self")["interfaces"][0]["name"]
+        for kind in ("senders", "receivers"):
+            for resource in self.node.get_json(f"{NODE}/{kind}"):
+                self.assertEqual(resource["interface_bindings"], [interface], resource["id"])
+        # Streams are timed by PTP while the device is a PTP slave: sources name the PTP clock.
+        self.assertEqual(self.state["syncState"][0], "Slave")
+        self.assertTrue(all(s["clock_name"] == "clk1" for s in self.node.get_json(f"{NODE}/sources")))
+        for stream in self.config["tx-streams"]:
+            leg = self.node.get_json(f"{CONNECTION}/senders/{stream['id']}/active")["transport_params"][0]
+            self.assertEqual(leg["source_ip"], self.state["ip"])
+        for stream in self.config["rx-streams"]:
+            leg = self.node.get_json(f"{CONNECTION}/receivers/{stream['id']}/active")["transport_params"][0]
+            self.assertEqual(leg["interface_ip"], "127.0.0.1")
 
     def test_every_enabled_transmit_stream_has_source_flow_and_sender(self):
         senders = by_id(self.node.get_json(f"{NODE}/senders"))
@@ -157,6 +184,19 @@ class FirmwareChanges(unittest.TestCase):
             lambda: (self.sender(stream["id"]) or {}).get("transport") == UCAST, limit=30))
         active = self.node.get_json(f"{CONNECTION}/senders/{stream['id']}/active")
         self.assertEqual(active["transport_params"][0]["destination_ip"], "192.168.10.77")
+
+    def test_unusable_firmware_values_never_reach_the_connection_documents(self):
+        stream = self.node.sim_json("GET", "/scenario")["config"]["tx-streams"][3]
+        url = f"{CONNECTION}/senders/{stream['id']}/active"
+        for address, port in (("300.1.2.3", 70000), ("not an address", -1)):
+            def spoil(doc):
+                doc["tx-streams"][3]["address"] = address
+                doc["tx-streams"][3]["port"] = port
+
+            self.push(spoil)
+            self.assertTrue(nmos_node.wait_until(
+                lambda: self.node.get_json(url)["transport_params"][0]["destination_port"] == "auto", limit=30))
+            self.assertEqual(self.node.get_json(url)["transport_params"][0]["destination_ip"], "auto")
 
     def test_new_uuid_in_a_slot_replaces_the_sender(self):
         stream = self.node.sim_json("GET", "/scenario")["config"]["tx-streams"][2]

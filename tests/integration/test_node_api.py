@@ -119,11 +119,11 @@ class NodeAPI(unittest.TestCase):
                 self.assertServes(f"/x-nmos/node/{version}/{collection}/{resource['id']}", resource)
                 self.assertServes(f"/x-nmos/node/{version}/{collection}/{resource['id']}/", resource)
 
-    def test_senders_and_receivers_answer_under_v1_2_only(self):
-        for collection in ("senders", "receivers"):
-            resource = self.some(collection)
-            self.assertServes(f"/x-nmos/node/v1.2/{collection}/{resource['id']}", resource)
-            self.assertNotFound(f"/x-nmos/node/v1.0/{collection}/{resource['id']}")
+    def test_every_resource_a_list_names_answers_under_both_versions(self):
+        for version in ("v1.0", "v1.2"):
+            for collection in COLLECTIONS:
+                for resource in self.node.get_json(f"/x-nmos/node/{version}/{collection}"):
+                    self.assertServes(f"/x-nmos/node/{version}/{collection}/{resource['id']}", resource)
 
     def test_unknown_resources_and_paths_answer_404_with_cors_headers(self):
         self.assertNotFound("/x-nmos/node/v1.2/senders/00000000-0000-4000-8000-000000000000")
@@ -178,13 +178,31 @@ class ReceiverTarget(unittest.TestCase):
             self.assertEqual((status, json.loads(payload)["code"]), (400, 400))
 
     def test_a_body_that_is_no_sender_document_is_a_bad_request(self):
-        status, _, _ = self.node.request("PUT", self.target, body="[1, 2]")
-        self.assertEqual(status, 400)
-
-    def test_a_sender_whose_stream_name_is_unknown_is_refused_and_nothing_is_sent(self):
         sender = self.node.get_json("/x-nmos/node/v1.2/senders")[0]
-        status, _, body = self.node.request("PUT", self.target, body=sender)
-        self.assertEqual((status, json.loads(body)["code"]), (404, 404))
+        for body in ([1, 2], {"id": sender["id"]}, dict(sender, id="not-a-uuid"), {"label": 5}):
+            status, _, payload = self.node.request("PUT", self.target, body=body)
+            self.assertEqual((status, json.loads(payload)["code"]), (400, 400), body)
+        self.assertEqual(self.subscriptions(), [])
+
+    def test_a_sender_of_this_node_is_followed_and_the_receiver_reports_it(self):
+        sender = self.node.get_json("/x-nmos/node/v1.2/senders")[1]
+        # The Node API v1.0 serves the same target as v1.2.
+        target = self.target.replace("/v1.2/", "/v1.0/")
+        status, _, body = self.node.request("PUT", target, body=sender)
+        self.assertEqual((status, json.loads(body)), (202, sender))
+        received = nmos_node.wait_until(self.subscriptions, limit=10)
+        self.assertEqual(received[-1]["data"]["source"], sender["label"])
+        path = f"/x-nmos/node/v1.2/receivers/{self.receiver['id']}"
+        followed = nmos_node.wait_until(
+            lambda: self.node.get_json(path)["subscription"] == {"sender_id": sender["id"], "active": True}, limit=10)
+        self.assertTrue(followed, self.node.get_json(path))
+        active = self.node.get_json(f"/x-nmos/connection/v1.0/single/receivers/{self.receiver['id']}/active")
+        self.assertEqual((active["sender_id"], active["master_enable"]), (sender["id"], True))
+
+    def test_a_sender_whose_stream_name_is_unknown_is_accepted_and_nothing_is_sent(self):
+        sender = dict(self.node.get_json("/x-nmos/node/v1.2/senders")[0], id="5e7de700-0000-4000-8000-00000000ffff")
+        status, headers, body = self.node.request("PUT", self.target, body=sender)
+        self.assertEqual((status, headers.get("content-type"), json.loads(body)), (202, "application/json", sender))
         # A later disconnection is the first thing the firmware hears.
         self.assertEqual(self.node.request("PUT", self.target, body={})[0], 202)
         received = nmos_node.wait_until(self.subscriptions, limit=10)
@@ -193,8 +211,7 @@ class ReceiverTarget(unittest.TestCase):
 
     def test_an_empty_document_disconnects_the_receivers_firmware_stream(self):
         status, headers, body = self.node.request("PUT", self.target, body={})
-        self.assertEqual((status, body), (202, b""))
-        self.assertNotIn("content-type", headers)
+        self.assertEqual((status, headers.get("content-type"), json.loads(body)), (202, "application/json", {}))
         received = nmos_node.wait_until(self.subscriptions, limit=10)
         self.assertTrue(received, "the firmware got no message 10")
         slots = [i for i, r in enumerate(self.node.sim_json("GET", "/scenario")["config"]["rx-streams"])

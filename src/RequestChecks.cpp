@@ -1,4 +1,4 @@
-#include "StagedParams.h"
+#include "RequestChecks.h"
 
 #include <arpa/inet.h>
 
@@ -10,11 +10,7 @@ namespace Qel_nmos_bridge {
 
 using nlohmann::json;
 
-namespace {
-
-using TCheck = std::function<bool(const json&)>;
-
-bool IsUUID(const std::string& text) {
+bool IsNMOSID(const std::string& text) {
   if (text.size() != 36) return false;
   for (size_t i = 0; i < text.size(); ++i) {
     const char ch = text[i];
@@ -26,6 +22,10 @@ bool IsUUID(const std::string& text) {
   }
   return text[14] >= '1' && text[14] <= '5' && strchr("89ab", text[19]) != nullptr;
 }
+
+namespace {
+
+using TCheck = std::function<bool(const json&)>;
 
 // "<seconds>:<nanoseconds>", digits only.
 bool IsTAITime(const std::string& text) {
@@ -139,7 +139,7 @@ bool CheckSenderStage(const json& body, size_t legs, std::string& why) {
   for (auto it = body.begin(); it != body.end(); ++it) {
     const std::string& name = it.key();
     if (name == "receiver_id") {
-      if (!it->is_null() && !(it->is_string() && IsUUID(it->get_ref<const std::string&>())))
+      if (!it->is_null() && !(it->is_string() && IsNMOSID(it->get_ref<const std::string&>())))
         return why = "receiver_id must be null or a UUID", false;
     } else if (name == "master_enable") {
       if (!it->is_boolean()) return why = "master_enable must be a boolean", false;
@@ -151,6 +151,20 @@ bool CheckSenderStage(const json& body, size_t legs, std::string& why) {
       return why = "unknown member \"" + name + "\"", false;
     }
   }
+  return true;
+}
+
+bool CheckTargetSender(const json& body, std::string& why) {
+  if (!body.is_object()) return why = "a target must be a sender document or {}", false;
+  if (body.empty()) return true;
+  static const char* const Required[] = {"id",      "version",   "label",     "description",
+                                         "flow_id", "transport", "device_id", "manifest_href"};
+  for (const char* member : Required)
+    if (!body.contains(member)) return why = std::string("a sender document needs \"") + member + "\"", false;
+  if (!body["id"].is_string() || !IsNMOSID(body["id"].get_ref<const std::string&>()))
+    return why = "the sender's id is no NMOS identifier", false;
+  for (const char* member : {"label", "description", "transport", "manifest_href", "version"})
+    if (!body[member].is_string()) return why = std::string("\"") + member + "\" must be a string", false;
   return true;
 }
 
