@@ -80,11 +80,13 @@ std::optional<std::string> SenderSdp(const json& config, const json& state, cons
   sdp << "v=0\r\n"
       << "o=- " << 1000 + index << " 0 IN IP4 " << device_ip << "\r\n"
       << "s=" << name << "\r\n"
-      << "c=IN IP4 " << address << (multicast ? "/32" : "") << "\r\n"
       << "t=0 0\r\n"
       << "a=clock-domain:PTPv2 0\r\n"
       << "m=audio " << port << " RTP/AVP 96\r\n"
-      << "i=" << channels << " channels: " << name << "\r\n"
+      << "i=" << channels << " channels: " << name
+      << "\r\n"
+      // The connection line belongs to the stream's media description, where readers look for it.
+      << "c=IN IP4 " << address << (multicast ? "/32" : "") << "\r\n"
       << "a=rtpmap:96 " << codec << "/" << rate << "/" << channels << "\r\n"
       << "a=ptime:" << PacketTime(spp, rate) << "\r\n";
   if (multicast) sdp << "a=source-filter: incl IN IP4 " << address << " " << device_ip << "\r\n";

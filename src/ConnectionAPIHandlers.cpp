@@ -92,14 +92,6 @@ bool ServeIntern(const TNMOSResourceInfo* resource, TRESTRequestData& request, c
   return true;
 }
 
-bool ServeCollection(const TNMOSResourceInfo* resource, TRESTRequestData& request, const std::string& path) {
-  if (request.Method != HTTP_GET_URI) return false;
-  IQELNMOSNodeData& data = resource->GetBridge().Data();
-  TNodeDBReadLocker lock(data);
-  SetJSONResult(request, 200, data.Get(path.c_str()).dump(2, ' ', false, json::error_handler_t::replace));
-  return true;
-}
-
 // Stores the body as the sender's staged parameters; the answer is what is staged afterwards.
 // Members of `change` replace those of `base` (a null too); objects merge member by member and the
 // transport legs leg by leg, so a partial request keeps whatever it does not name.
@@ -195,14 +187,13 @@ bool ListUUIDs(const TNMOSResourceInfo* resource, TRESTRequestData& request, con
   return true;
 }
 
-bool HandleConnection_Bulk_Senders(const TNMOSResourceInfo* resource, TRESTRequestData& request,
-                                   const std::string& path) {
-  return ServeCollection(resource, request, path);
+// Bulk staging is POST only; it is not served yet, so every method is answered 405.
+bool HandleConnection_Bulk_Senders(const TNMOSResourceInfo*, TRESTRequestData&, const std::string&) {
+  return false;
 }
 
-bool HandleConnection_Bulk_Receivers(const TNMOSResourceInfo* resource, TRESTRequestData& request,
-                                     const std::string& path) {
-  return ServeCollection(resource, request, path);
+bool HandleConnection_Bulk_Receivers(const TNMOSResourceInfo*, TRESTRequestData&, const std::string&) {
+  return false;
 }
 
 bool HandleConnection_Single_Sender_Constraints(const TNMOSResourceInfo* resource, TRESTRequestData& request,
