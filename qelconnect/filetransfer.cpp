@@ -111,7 +111,7 @@ static bool StartReading(Block& block, int slot, int h, const char* path) {
              PeerText(slot, peer, sizeof(peer)));
   struct stat st;
   FilePtr f;
-  if (fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= (off_t)UINT32_MAX) {
+  if (fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && (uint64_t)st.st_size <= UINT32_MAX) {
     f.reset(fdopen(fd.get(), "rb"));
     if (f) fd.release();
   }

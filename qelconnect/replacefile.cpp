@@ -38,6 +38,10 @@ static bool SyncFolderOf(const char* path) {
 
 bool CommitTempFile(FilePtr f, const char* tmp, const char* path, bool durable) {
   FILE* stream = f.release();
+  if (!stream) {
+    unlink(tmp);
+    return false;
+  }
   bool ok = fflush(stream) == 0 && !ferror(stream);
   if (ok && durable && fsync(fileno(stream)) < 0) {
     perror("fsync()");
