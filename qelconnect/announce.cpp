@@ -1,6 +1,6 @@
 #include "announce.h"
 #include "raii.h"
-#include "statusfile.h"
+#include "replacefile.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -45,5 +45,5 @@ void WriteFirmwarePage(const char* path) {
                              "<value name=\"Firmware\"> not running</value>\n"
                              "</values>\n"
                              "</body>\n";
-  WriteStatusFile(path, page, sizeof(page) - 1);
+  ReplaceFile(path, false, [](FILE* f) { return fwrite(page, 1, sizeof(page) - 1, f) == sizeof(page) - 1; });
 }

@@ -1,9 +1,10 @@
 #include "filetransfer.h"
 #include "crc32.h"
+#include "replacefile.h"
 
 #include <arpa/inet.h>
+#include <errno.h>
 #include <fcntl.h>
-#include <libgen.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -13,7 +14,11 @@
 #define FT_DATA_HEADER 5
 #define FT_START_NAME 11
 #define FT_FLAGS_OPENED 0x8201006Au
-#define FT_TEMP_SUFFIX ".tf"
+#define FT_HANDLE_OFFSET 4
+#define FT_END_CRC_OFFSET 5
+#define FT_END_CRC_END 9
+// "<target>.<slot>-<handle>.tf"
+#define FT_TEMP_NAME_SIZE (QC_NAME_MAX + 16)
 
 static FileHandle& Handle(int slot, int h) {
   return Connections[slot].FileHandles[h];
@@ -24,8 +29,19 @@ static const char* PeerText(int slot, char* buf, size_t size) {
   return buf;
 }
 
-static void TempName(const char* path, char* tmp, size_t size) {
-  snprintf(tmp, size, "%s" FT_TEMP_SUFFIX, path);
+// Every upload has a temporary file of its own next to its target, named after the connection slot and
+// the handle, which only this transfer uses while it runs.
+static void TempName(const char* path, int slot, int h, char tmp[FT_TEMP_NAME_SIZE]) {
+  snprintf(tmp, FT_TEMP_NAME_SIZE, "%s.%d-%d.tf", path, slot, h);
+}
+
+// The firmware link's socket and every other file that is not a regular one are no transfer targets.
+static bool TransferablePath(const char* path, bool missing_ok) {
+  if (path[0] == 0 || strcmp(path, QC_FWS_PATH) == 0) {
+    errno = EINVAL;
+    return false;
+  }
+  return IsRegularFileOrMissing(path, missing_ok);
 }
 
 static void ClearHandle(FileHandle& fh) {
@@ -83,8 +99,9 @@ static int FreeHandle(int slot) {
 static bool StartReading(Block& block, int slot, int h, const char* path) {
   FileHandle& fh = Handle(slot, h);
   PutBE32(&block.Data[6], 0);
-  FilePtr f(path[0] ? fopen(path, "rb") : nullptr);
-  if (!f) {
+  // Opened without blocking (a named pipe would wait for a writer for ever) and only when regular.
+  UniqueFd fd(TransferablePath(path, false) ? open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC) : -1);
+  if (!fd) {
     perror("CheckStartFileTransfer: open (reading)");
     AnswerStart(block, FT_NO_FILE, (uint8_t)h, "no such file");
     return false;
@@ -93,7 +110,12 @@ static bool StartReading(Block& block, int slot, int h, const char* path) {
   LogMessage(0x80000000, FT_FLAGS_OPENED, "Connection %d Send File %s with handle %i to %s!\n", slot, path, h,
              PeerText(slot, peer, sizeof(peer)));
   struct stat st;
-  if (fstat(fileno(f.get()), &st) < 0 || !S_ISREG(st.st_mode) || st.st_size > (off_t)UINT32_MAX) {
+  FilePtr f;
+  if (fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && (uint64_t)st.st_size <= UINT32_MAX) {
+    f.reset(fdopen(fd.get(), "rb"));
+    if (f) fd.release();
+  }
+  if (!f) {
     AnswerStart(block, FT_NO_FILE, (uint8_t)h, "no such file");
     return false;
   }
@@ -108,9 +130,9 @@ static bool StartReading(Block& block, int slot, int h, const char* path) {
 
 static bool StartWriting(Block& block, int slot, int h, const char* path) {
   FileHandle& fh = Handle(slot, h);
-  char tmp[QC_NAME_MAX + sizeof(FT_TEMP_SUFFIX)];
-  TempName(path, tmp, sizeof(tmp));
-  FilePtr f(path[0] ? fopen(tmp, "wb") : nullptr);
+  char tmp[FT_TEMP_NAME_SIZE];
+  TempName(path, slot, h, tmp);
+  FilePtr f(TransferablePath(path, true) ? CreateTempFile(tmp) : nullptr);
   if (!f) {
     AnswerStart(block, FT_CANT_WRITE, (uint8_t)h, "can't write file to file system");
     return false;
@@ -236,6 +258,9 @@ bool ServeFileTransfers(int slot) {
 }
 
 void CheckFTData(const Block& block, int slot) {
+  // Too short to name a handle: nothing behind its length is taken for one.
+  if (block.Len < FT_DATA_HEADER)
+    return (void)LogMessage(0x80000000, 0xA0000000, "ERROR: CheckFTData: wrong len!\n");
   int h = block.Data[4];
   if (h >= QC_FILE_HANDLES) return;
   FileHandle& fh = Handle(slot, h);
@@ -264,40 +289,26 @@ void CheckFTData(const Block& block, int slot) {
   fh.crc = Crc32Update(fh.crc, &block.Data[FT_DATA_HEADER], len);
 }
 
-static bool SyncDirectoryOf(const char* path) {
-  char copy[QC_NAME_MAX + 1];
-  snprintf(copy, sizeof(copy), "%s", path);
-  UniqueFd dir(open(dirname(copy), O_RDONLY | O_DIRECTORY));
-  return dir && fsync(dir.get()) == 0;
-}
-
 // Replaces the target by the complete temporary file; a crash leaves either the old or the new content.
-static bool CommitUpload(FileHandle& fh) {
-  FILE* f = fh.lfp.release();
-  bool ok = fflush(f) == 0 && fsync(fileno(f)) == 0;
-  ok = (fclose(f) == 0) && ok;
-  char tmp[QC_NAME_MAX + sizeof(FT_TEMP_SUFFIX)];
-  TempName(fh.name, tmp, sizeof(tmp));
-  if (ok && rename(tmp, fh.name) < 0) {
-    perror("rename()");
-    ok = false;
-  }
-  if (ok && !SyncDirectoryOf(fh.name)) perror("fsync()");
-  if (!ok) unlink(tmp);
-  return ok;
+static bool CommitUpload(FileHandle& fh, int slot, int h) {
+  char tmp[FT_TEMP_NAME_SIZE];
+  TempName(fh.name, slot, h, tmp);
+  return CommitTempFile(std::move(fh.lfp), tmp, fh.name, true);
 }
 
 static void EndUpload(const Block& block, int slot, int h) {
   FileHandle& fh = Handle(slot, h);
-  uint32_t tool_crc = GetBE32(&block.Data[5]);
+  // A block that ends before the checksum carries none: nothing behind its length is taken.
+  bool has_crc = block.Len >= FT_END_CRC_END;
+  uint32_t tool_crc = has_crc ? GetBE32(&block.Data[FT_END_CRC_OFFSET]) : 0;
   uint32_t crc = ~fh.crc;
   LogMessage(0, 0x80000000, "chksum_r (read): 0x%08x\n", tool_crc);
   LogMessage(0, 0x80000000, "chksum_c (calc): 0x%08x\n", crc);
   uint32_t code = FT_WRONG_CRC;
   const char* message = "wrong checksum";
-  if (tool_crc == crc) {
+  if (has_crc && tool_crc == crc) {
     SendResult(slot, h, FT_UPLOAD_NOTICE, crc, "file transfer successful");
-    if (CommitUpload(fh)) {
+    if (CommitUpload(fh, slot, h)) {
       LogMessage(0x80000000, 0x80000000, "File %s written!", fh.name);
       code = FT_OK;
       message = "";
@@ -331,7 +342,8 @@ static void CheckAnswerEndFileTransfer(const Block& block, int slot, int h) {
 }
 
 void CheckEndFileTransfer(const Block& block, int slot) {
-  int h = block.Data[4];
+  if (block.Len <= FT_HANDLE_OFFSET) return; // no handle
+  int h = block.Data[FT_HANDLE_OFFSET];
   if (h >= QC_FILE_HANDLES) return;
   int state = Handle(slot, h).state;
   if (state == FT_RECEIVING)
@@ -347,8 +359,8 @@ void FreeFTHandle(int slot, int h) {
     fh.lfp.reset();
     // Only an upload has a temporary file; a download must not touch another transfer's one.
     if (fh.mode == 'w') {
-      char tmp[QC_NAME_MAX + sizeof(FT_TEMP_SUFFIX)];
-      TempName(fh.name, tmp, sizeof(tmp));
+      char tmp[FT_TEMP_NAME_SIZE];
+      TempName(fh.name, slot, h, tmp);
       unlink(tmp);
       LogMessage(0x80000005, 0x42010068, "eraseing temporary file %s!\n", tmp);
     }

@@ -1,13 +1,19 @@
 // The network-settings request: answer a read, write the settings files and apply them on a write.
 #include "netsettings.h"
 #include "raii.h"
+#include "replacefile.h"
 
+#include <mutex>
 #include <stdlib.h>
 #include <string.h>
 
 #define IPCONFIG_PATH "/config/ipconfig"
 #define TZ_PATH "/config/TZ"
 #define SETTINGS_READ_MAX_LEN 25
+
+// Requests come from every connection's thread and from the UDP thread. Changes are made one at a time, each
+// on the whole result of the one before; readers need no lock, the files are only ever replaced whole.
+static std::mutex SettingsChangeLock;
 
 static void ReadCurrentSettings(NetSettings* s) {
   memset(s, 0, sizeof(*s));
@@ -18,20 +24,20 @@ static void ReadCurrentSettings(NetSettings* s) {
 }
 
 static bool WriteSettingsFile(const char* path, const NetSettings& s, bool ipconfig) {
-  FilePtr f(fopen(path, "w"));
-  if (!f) {
-    LogMessage(0x80000000, 0xA0000000, "Can't write file %s", path);
-    return false;
-  }
-  if (ipconfig)
-    NetSettingsWriteIpconfig(f.get(), s);
-  else
-    fprintf(f.get(), "%s\n", s.tz);
-  return true;
+  bool ok = ReplaceFile(path, true, [&](FILE* f) {
+    if (ipconfig)
+      NetSettingsWriteIpconfig(f, s);
+    else
+      fprintf(f, "%s\n", s.tz);
+    return true;
+  });
+  if (!ok) LogMessage(0x80000000, 0xA0000000, "Can't write file %s", path);
+  return ok;
 }
 
-static void WriteSettings(const uint8_t* record, size_t len, const NetSettings& current) {
-  NetSettings next;
+static void ChangeSettings(const uint8_t* record, size_t len) {
+  NetSettings current, next;
+  ReadCurrentSettings(&current);
   NetSettingsMerge(record, len, current, &next);
   if (!NetSettingsValuesSafe(next)) {
     LogMessage(0x80000000, 0xA0000000, "SETIP refused: host name or time zone holds characters not allowed");
@@ -45,14 +51,16 @@ static void WriteSettings(const uint8_t* record, size_t len, const NetSettings& 
 void NetSettingsRequest(Block& block) {
   LogMessage(0x80000000, 0x80000000, "SETIP source %d len %d\n", block.Source, block.Len);
   if (block.Len <= 3 || GetBE32(block.Data) != SerialNumber) return;
-  NetSettings current;
-  ReadCurrentSettings(&current);
   if (block.Len <= SETTINGS_READ_MAX_LEN) {
+    NetSettings current;
+    ReadCurrentSettings(&current);
     NetSettingsToRecord(current, block.Data);
     block.Len = SETTINGS_RECORD_SIZE;
     SendBlock(block);
     return;
   }
   size_t len = block.Len < QC_DATA_SIZE ? block.Len : QC_DATA_SIZE;
-  WriteSettings(block.Data, len, current);
+  // The settings script runs under the lock too: two runs at once would apply the settings over each other.
+  std::lock_guard<std::mutex> lock(SettingsChangeLock);
+  ChangeSettings(block.Data, len);
 }

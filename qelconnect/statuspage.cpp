@@ -1,6 +1,6 @@
 // "/home/httpd/connect.xml": the connection table and the UDP and firmware counters for the web server.
 #include "qelconnect.h"
-#include "statusfile.h"
+#include "replacefile.h"
 
 #include <arpa/inet.h>
 #include <stdarg.h>
@@ -51,5 +51,6 @@ void WriteConnectionStatus() {
   Append(&page, "<con><nr>Firmware</nr><ip>local</ip><err> </err>");
   AppendCounters(&page, FwTraffic);
   Append(&page, "</connections>\n</body>");
-  WriteStatusFile("/home/httpd/connect.xml", page.text, page.len);
+  ReplaceFile("/home/httpd/connect.xml", false,
+              [](FILE* f) { return fwrite(page.text, 1, page.len, f) == page.len; });
 }

@@ -1,6 +1,8 @@
 """Network settings over TCP and by UDP broadcast: read answers, length rules of a write, refused values."""
+import re
 import socket
 import struct
+import threading
 import time
 import unittest
 
@@ -116,6 +118,57 @@ class NetSettingsTest(DaemonTest):
         answer = self.c.expect(qp.ID_NET_SETTINGS)
         self.assertEqual(answer[4:24], b"h" * 20)
         self.assertEqual(answer[50:100], b"Z" * 50)
+
+    def test_concurrent_writes_keep_files_whole(self):
+        # Writes of host name and address from four connections and by broadcast, readers polling the files:
+        # a reader sees a whole file every time, and the fields the writes keep are never lost.
+        kept = ("IPMASK=255.255.0.0\nBROADCAST=10.77.255.255\nGATEWAY=10.77.0.254\nDHCPON=0\n"
+                "MAIL=10.77.0.25\nTIME1=10.77.0.11\n")
+        whole = re.compile(r"HOSTNAME=([tu]\d+-\d+|desk)\nIPADDR=10\.77\.\d+\.\d+\n" + re.escape(kept) +
+                           r"TIME2=[0-9.]+\nTIME3=[0-9.]+\nNTP=\"[ 0-9p.-]*\"\n\Z")
+        bad = []
+        stop = threading.Event()
+
+        def reader():
+            while not stop.is_set():
+                for path, check in (("/config/ipconfig", whole.match), ("/config/TZ", b"CET-1CEST\n".__eq__)):
+                    text = read_file(path)
+                    if not check(text.decode() if path.endswith("ipconfig") else text):
+                        bad.append(text)
+
+        def tcp_writer(n):
+            c = qp.BlockClient()
+            try:
+                for i in range(40):
+                    c.send(qp.ID_NET_SETTINGS, record(b"t%d-%d" % (n, i), 0, "10.77.%d.%d" % (n, i + 1))[:30])
+                c.send(qp.ID_READ_ANNOUNCE)
+                c.expect(qp.ID_READ_ANNOUNCE, timeout=60)
+            finally:
+                c.close()
+
+        before = len(calls("setip-calls"))
+        readers = [threading.Thread(target=reader) for _ in range(2)]
+        writers = [threading.Thread(target=tcp_writer, args=(n,)) for n in range(4)]
+        for t in readers + writers:
+            t.start()
+        peer = qp.UdpPeer()
+        try:
+            for i in range(40):
+                peer.send(struct.pack(">I", qp.ID_UDP_SETIP) + record(b"u9-%d" % i, 0, "10.77.9.%d" % (i + 1))[:30])
+                time.sleep(0.01)
+        finally:
+            peer.close()
+        for t in writers:
+            t.join(60)
+        deadline = qp.Deadline(30)
+        while len(calls("setip-calls")) < before + 200 and not deadline.expired():
+            time.sleep(0.05)
+        stop.set()
+        for t in readers:
+            t.join(10)
+        self.assertEqual(bad[:3], [])
+        self.assertEqual(len(calls("setip-calls")), before + 200)
+        self.assertRegex(read_file("/config/ipconfig").decode(), whole)
 
 
 if __name__ == "__main__":
