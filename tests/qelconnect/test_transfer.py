@@ -222,7 +222,8 @@ class TransferTest(DaemonTest):
         self.assertEqual(result[::3], (qp.FT_WRONG_CRC, "wrong checksum"))
         self.settle()
         self.assertFalse(os.path.exists("/ram/empty"))
-        self.assertEqual(temp_files("/ram"), [])
+        # Only this upload's file: earlier tests' connections may still be closing.
+        self.assertEqual([n for n in temp_files("/ram") if n.startswith("empty.")], [])
 
 
 if __name__ == "__main__":
