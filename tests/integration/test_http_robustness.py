@@ -274,7 +274,8 @@ class HostileClients(unittest.TestCase):
         big_bodies()
         after = rss()
         self.assertStillServing()
-        self.assertLess(after, before * 1.1, f"VmRSS {before} kB before, {after} kB after")
+        if not os.environ.get("QEL_SANITIZED"):
+            self.assertLess(after, before * 1.1, f"VmRSS {before} kB before, {after} kB after")
 
     def test_keep_alive_connection_serves_many_requests_after_abuse(self):
         with self.connect() as s:
