@@ -1,0 +1,266 @@
+#include "HTTPClient.h"
+
+#include "helpers.h"
+
+#include <map>
+
+namespace Qel_http {
+
+const CLASSID CLSID_CURL_BASEREQUEST = "CURL_BASEREQUEST";
+const CLASSID CLSID_CURL_HTTPREQUEST = "CURL_HTTPREQUEST";
+
+namespace {
+
+const int CurlLog = QLLL_CURL_BASE | QLLL_DEBUG;
+
+} // namespace
+
+struct THTTPClientData {
+  explicit THTTPClientData(IQELCurlWrapperClient* owner) : Owner(owner) {
+    curl_global_init(CURL_GLOBAL_ALL);
+    CurlMHandle = curl_multi_init();
+  }
+  ~THTTPClientData() { curl_global_cleanup(); }
+  IQELCurlWrapperClient* Owner;
+  CURLM* CurlMHandle;
+  bool Terminated = false;
+  // The running requests by their easy handle; the client owns them until their completion.
+  std::map<CURL*, std::unique_ptr<TCurlRequestInfo>> Running;
+};
+
+// --- requests ---
+
+TCurlRequestInfo::TCurlRequestInfo(TQELCurlWrapper* owner, IQELCurlWrapperClient* caller)
+    : Owner(owner), FHandle(curl_easy_init()), FCaller(caller), StartTime(time(nullptr)) {
+  lws_log(CurlLog, "CURL_REQUEST %p created", static_cast<void*>(this));
+}
+
+TCurlRequestInfo::~TCurlRequestInfo() {
+  if (FHandle) curl_easy_cleanup(FHandle);
+  lws_log(CurlLog, "CURL_REQUEST %p destroyed", static_cast<void*>(this));
+}
+
+void* TCurlRequestInfo::As(const CLASSID& id) {
+  return id == CLSID_CURL_BASEREQUEST ? this : nullptr;
+}
+
+const void* TCurlRequestInfo::As(const CLASSID& id) const {
+  return id == CLSID_CURL_BASEREQUEST ? this : nullptr;
+}
+
+void TCurlRequestInfo::SetData(void* data) {
+  UserData = data;
+  lws_log(CurlLog, "CURL_REQUEST %p modified, Data = %p", static_cast<void*>(this), data);
+}
+
+time_t TCurlRequestInfo::Age() {
+  return time(nullptr) - StartTime;
+}
+
+bool TCurlRequestInfo::Aborted() {
+  return Owner->Terminated();
+}
+
+THTTPRequest::THTTPRequest(TQELCurlWrapper* owner, IQELCurlWrapperClient* caller, const char* url,
+                           const char* method, const char* data)
+    : TCurlRequestInfo(owner, caller), URL(url ? url : ""), Method(method ? method : "GET"),
+      Data(data ? data : "") {
+  HeaderInfo = curl_slist_append(HeaderInfo, "Accept: application/json");
+  HeaderInfo = curl_slist_append(HeaderInfo, "Expect:");
+  if (!Data.empty()) HeaderInfo = curl_slist_append(HeaderInfo, "Content-Type: application/json");
+  HeaderInfo = curl_slist_append(HeaderInfo, "User-Agent: qel-nmos-node");
+}
+
+THTTPRequest::~THTTPRequest() {
+  curl_slist_free_all(HeaderInfo);
+}
+
+void* THTTPRequest::As(const CLASSID& id) {
+  return id == CLSID_CURL_HTTPREQUEST ? this : TCurlRequestInfo::As(id);
+}
+
+const void* THTTPRequest::As(const CLASSID& id) const {
+  return id == CLSID_CURL_HTTPREQUEST ? this : TCurlRequestInfo::As(id);
+}
+
+size_t THTTPRequest::Write(char* ptr, size_t size, size_t nmemb, void* userdata) {
+  static_cast<std::string*>(userdata)->append(ptr, size * nmemb);
+  return size * nmemb;
+}
+
+int THTTPRequest::Progress(void* clientp, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  auto* request = static_cast<THTTPRequest*>(clientp);
+  lws_log(QLLL_CURL_BASE | QLLL_DEBUG, "HTTP CANCEL %s", request->URL.c_str());
+  return request->Aborted() ? 1 : 0;
+}
+
+bool THTTPRequest::Prepare() {
+  CURL* h = Handle();
+  if (!h || !HeaderInfo) return false;
+  bool ok = curl_easy_setopt(h, CURLOPT_TIMEOUT, TQELCurlWrapper::RequestTimeoutSeconds) == CURLE_OK &&
+            curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, Method.c_str()) == CURLE_OK &&
+            curl_easy_setopt(h, CURLOPT_PRIVATE, static_cast<TCurlRequestInfo*>(this)) == CURLE_OK &&
+            curl_easy_setopt(h, CURLOPT_HTTPHEADER, HeaderInfo) == CURLE_OK &&
+            curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &THTTPRequest::Write) == CURLE_OK &&
+            curl_easy_setopt(h, CURLOPT_WRITEDATA, &Result) == CURLE_OK &&
+            curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &THTTPRequest::Progress) == CURLE_OK &&
+            curl_easy_setopt(h, CURLOPT_XFERINFODATA, this) == CURLE_OK &&
+            // Registries are plain HTTP endpoints: no other protocol, no signals from name lookups.
+            curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
+            curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
+            curl_easy_setopt(h, CURLOPT_URL, URL.c_str()) == CURLE_OK;
+  if (ok && !Data.empty()) {
+    ok = curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE, static_cast<long>(Data.size())) == CURLE_OK &&
+         curl_easy_setopt(h, CURLOPT_POSTFIELDS, Data.c_str()) == CURLE_OK;
+  }
+  return ok;
+}
+
+// --- the client ---
+
+TQELCurlWrapper::TQELCurlWrapper(IQELCurlWrapperClient* owner) : FData(new THTTPClientData(owner)) {}
+
+TQELCurlWrapper::~TQELCurlWrapper() {
+  AbortAll();
+  CleanupMulti();
+  delete FData;
+}
+
+CURLM* TQELCurlWrapper::Multi() {
+  return FData->CurlMHandle;
+}
+
+void TQELCurlWrapper::CleanupMulti() {
+  if (!FData->CurlMHandle) return;
+  curl_multi_cleanup(FData->CurlMHandle);
+  FData->CurlMHandle = nullptr;
+}
+
+void TQELCurlWrapper::Terminate() {
+  FData->Terminated = true;
+  AbortAll();
+}
+
+bool TQELCurlWrapper::Terminated() {
+  return FData->Terminated;
+}
+
+void TQELCurlWrapper::AbortAll() {
+  auto running = std::move(FData->Running);
+  FData->Running.clear();
+  for (auto& [handle, request] : running)
+    if (FData->CurlMHandle) curl_multi_remove_handle(FData->CurlMHandle, handle);
+}
+
+bool TQELCurlWrapper::HTTP_Request(IQELCurlWrapperClient* Handler, const char* URL, const char* Method,
+                                   const char*, const char* Data, void* Userdata) {
+  if (FData->Terminated || !FData->CurlMHandle || !URL) return false;
+  auto request = std::make_unique<THTTPRequest>(this, Handler, URL, Method, Data);
+  request->SetData(Userdata);
+  if (!request->Prepare()) return false;
+  CURL* handle = request->Handle();
+  FData->Running[handle] = std::move(request);
+  if (curl_multi_add_handle(FData->CurlMHandle, handle) != CURLM_OK) {
+    FData->Running.erase(handle);
+    return false;
+  }
+  return true;
+}
+
+int TQELCurlWrapper::DoCycle(int TimeoutMS) {
+  int running = 0;
+  CURLMcode code = curl_multi_perform(FData->CurlMHandle, &running);
+  if (code == CURLM_OK) {
+    int numfds = 0;
+    code = curl_multi_wait(FData->CurlMHandle, nullptr, 0, TimeoutMS, &numfds);
+  } else {
+    running = 0;
+  }
+  if (code != CURLM_OK)
+    lws_log(QLLL_CURL_BASE | QLLL_ERR, "CURL: curl_multi failed: %d", static_cast<int>(code));
+  DrainFinished();
+  return running;
+}
+
+void TQELCurlWrapper::DrainFinished() {
+  if (!FData->CurlMHandle) return;
+  int left = 0;
+  while (CURLMsg* message = curl_multi_info_read(FData->CurlMHandle, &left)) {
+    CURL* handle = message->easy_handle;
+    const CURLcode result = message->data.result;
+    auto it = FData->Running.find(handle);
+    if (it == FData->Running.end()) continue;
+    lws_log(CurlLog, "QLLL_CURL %p State %u", static_cast<void*>(it->second.get()),
+            static_cast<unsigned>(message->msg));
+    if (message->msg != CURLMSG_DONE) {
+      if (result == CURLE_ABORTED_BY_CALLBACK)
+        lws_log(CurlLog, "QLLL_CURL %p ABORTED", static_cast<void*>(it->second.get()));
+      continue;
+    }
+    // The request leaves the client before its completion runs: the callback may make new requests
+    // or terminate the client.
+    std::unique_ptr<TCurlRequestInfo> request = std::move(it->second);
+    FData->Running.erase(it);
+    curl_multi_remove_handle(FData->CurlMHandle, handle);
+    PostProcessGeneric(*request, result);
+    if (!FData->CurlMHandle) break;
+  }
+}
+
+void TQELCurlWrapper::PostProcessGeneric(TCurlRequestInfo& request, CURLcode result) {
+  if (FData->Terminated) return;
+  IQELCurlWrapperClient* caller = request.Handler();
+  if (!caller) return;
+  if (result != CURLE_OK) {
+    caller->OnCurlError(request.GetData(), result, curl_easy_strerror(result));
+    return;
+  }
+  long status = 0;
+  curl_easy_getinfo(request.Handle(), CURLINFO_RESPONSE_CODE, &status);
+  const auto* http = static_cast<const THTTPRequest*>(request.As(CLSID_CURL_HTTPREQUEST));
+  caller->OnCurlSuccess(request.GetData(), static_cast<int>(status), http ? http->Body().c_str() : "");
+}
+
+void TQELCurlWrapper::Serve() {
+  lws_log(QLLL_CURL_BASE | QLLL_INFO, "TQELCurlWrapper::Serve() start");
+  while (!Terminated())
+    DoCycle(5);
+  lws_log(QLLL_CURL_BASE | QLLL_INFO, "TQELCurlWrapper::serve() finished");
+}
+
+void* TQELCurlWrapper::ThreadWrapper(void* client) {
+  static_cast<TQELCurlWrapper*>(client)->Serve();
+  return nullptr;
+}
+
+IQELCurlWrapper* IQELCurlWrapper::Create(IQELCurlWrapperClient* client) {
+  return new TQELCurlWrapper(client);
+}
+
+namespace {
+
+std::string Convert(const std::string& text, bool escape) {
+  CURL* handle = curl_easy_init();
+  if (!handle) return std::string();
+  int length = 0;
+  char* converted = escape ? curl_easy_escape(handle, text.c_str(), static_cast<int>(text.size()))
+                           : curl_easy_unescape(handle, text.c_str(), static_cast<int>(text.size()), &length);
+  std::string result;
+  if (converted)
+    result = escape ? std::string(converted) : std::string(converted, static_cast<size_t>(length));
+  curl_free(converted);
+  curl_easy_cleanup(handle);
+  return result;
+}
+
+} // namespace
+
+std::string IQELCurlWrapper::Escape(const std::string& text) {
+  return Convert(text, true);
+}
+
+std::string IQELCurlWrapper::Unescape(const std::string& text) {
+  return Convert(text, false);
+}
+
+} // namespace Qel_http

@@ -1,0 +1,67 @@
+// The HTTP client contract of the registry clients: asynchronous requests whose one completion comes
+// back on the loop's thread, as success (any HTTP status, with the body) or transport error.
+#pragma once
+
+#include <curl/curl.h>
+#include <uv.h>
+
+#include <ctime>
+#include <string>
+
+namespace Qel_http {
+
+// Class identifiers are compared by address, never by text.
+using CLASSID = const char*;
+extern const CLASSID CLSID_CURL_BASEREQUEST;
+extern const CLASSID CLSID_CURL_HTTPREQUEST;
+
+class IQELCurlWrapperClient {
+public:
+  virtual ~IQELCurlWrapperClient() = default;
+  // The transfer completed; Result is the HTTP status (4xx and 5xx too), Response the whole body.
+  virtual void OnCurlSuccess(void* Data, int Result, const char* Response) = 0;
+  // The transfer failed before an answer: Result is libcurl's code, Message its text.
+  virtual void OnCurlError(void* Data, int Result, const char* Message) = 0;
+};
+
+class IQELCurlWrapper {
+public:
+  virtual void Destroy() = 0;
+  // Ends every running transfer without completion; no callback reaches the owner any more.
+  virtual void Terminate() = 0;
+  virtual bool Terminated() = 0;
+  // Advances the transfers and dispatches completions; returns how many still run.
+  virtual int DoCycle(int TimeoutMS) = 0;
+  // Queues a request; Header is not used (every request carries the client's fixed headers). Data,
+  // when not empty, is the body. Userdata comes back with the completion and stays the caller's.
+  virtual bool HTTP_Request(IQELCurlWrapperClient* Handler, const char* URL, const char* Method,
+                            const char* Header, const char* Data, void* Userdata) = 0;
+
+  // A client driven by its owner (DoCycle, or Serve on a thread of its own).
+  static IQELCurlWrapper* Create(IQELCurlWrapperClient* client);
+  // A client on a libuv loop: its sockets and timers are loop handles, it never blocks the loop.
+  static IQELCurlWrapper* Create(IQELCurlWrapperClient* client, uv_loop_t* loop);
+
+  static std::string Escape(const std::string& text);
+  static std::string Unescape(const std::string& text);
+
+protected:
+  virtual ~IQELCurlWrapper() = default;
+};
+
+// One running request.
+class ICURLRequestInfo {
+public:
+  virtual CURL* Handle() = 0;
+  virtual ICURLRequestInfo& AsRI() = 0;
+  virtual void* As(const CLASSID& id) = 0;
+  virtual const void* As(const CLASSID& id) const = 0;
+  virtual void Destroy() = 0;
+  virtual const IQELCurlWrapperClient* Caller() = 0;
+  virtual void* GetData() = 0;
+  virtual void SetData(void* data) = 0;
+  virtual time_t Age() = 0;
+  virtual ~ICURLRequestInfo() = default;
+};
+
+} // namespace Qel_http
