@@ -2,6 +2,7 @@
 
 #include "helpers.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +17,20 @@ bool IsOption(const std::string& arg, const char* option) {
 
 uint16_t ToPort(const char* text) {
   return static_cast<uint16_t>(atoi(text));
+}
+
+// "HOST:PORT" with a port from 1 to 65535.
+bool ParseHostPort(const std::string& text, TRegistryAddress& out) {
+  size_t colon = text.rfind(':');
+  if (colon == std::string::npos || colon == 0) return false;
+  const std::string port = text.substr(colon + 1);
+  if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  long value = strtol(port.c_str(), nullptr, 10);
+  if (value < 1 || value > 65535) return false;
+  out.Host = text.substr(0, colon);
+  out.Port = static_cast<uint16_t>(value);
+  return true;
 }
 
 } // namespace
@@ -39,7 +54,8 @@ const void* TQELNMOSConfig::As(const CLASSID& id) const {
   return TQELWebServerConfig::As(id);
 }
 
-// Options begin with a slash; each takes the next argument as its value, the last occurrence wins.
+// Options begin with a slash; each takes the next argument as its value. The last occurrence wins,
+// except for "/registry", which names one more registry each time.
 void TQELNMOSConfig::Scan() {
   for (size_t i = 0; i + 1 < Args.size(); ++i) {
     const std::string& arg = Args[i];
@@ -54,6 +70,13 @@ void TQELNMOSConfig::Scan() {
       }
     } else if (IsOption(arg, "/port")) {
       FData->ListenPort = ToPort(value.c_str());
+    } else if (IsOption(arg, "/registry")) {
+      TRegistryAddress registry;
+      if (!ParseHostPort(value, registry))
+        lws_log(QLLL_WARN, "/registry %s ignored: HOST:PORT expected", value.c_str());
+      else if (std::find(FData->Registries.begin(), FData->Registries.end(), registry) ==
+               FData->Registries.end())
+        FData->Registries.push_back(registry);
     } else if (IsOption(arg, "/if")) {
       FData->BridgeInterface = value;
       uint32_t addr = GetInterfaceAddr(value.c_str());

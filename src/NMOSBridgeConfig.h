@@ -1,15 +1,23 @@
-// The command line of nmos-bridge ("/box", "/port", "/if") and the fixed record that configures the
-// HTTP server. There is no configuration file.
+// The command line of nmos-bridge ("/box", "/port", "/if", "/registry") and the fixed record that configures
+// the HTTP server. There is no configuration file.
 #pragma once
 
 #include "Srv_BaseConfig.h"
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct lws_protocols;
 
 extern const CLASSID QELWS_CONFIG_NMOS;
+
+// A registry named on the command line: its Registration API is at "http://HOST:PORT/x-nmos/registration".
+struct TRegistryAddress {
+  std::string Host;
+  uint16_t Port = 0;
+  bool operator==(const TRegistryAddress& other) const { return Host == other.Host && Port == other.Port; }
+};
 
 class IQELNMOSConfig {
 public:
@@ -20,6 +28,8 @@ public:
   // Null when no interface was given.
   virtual const char* GetBridgeInterface() const = 0;
   virtual std::string GetBridgeAddress() const = 0;
+  // Registries named with "/registry HOST:PORT", in the order given.
+  virtual const std::vector<TRegistryAddress>& GetRegistries() const = 0;
 };
 
 struct TQELNMOSConfigData {
@@ -28,6 +38,7 @@ struct TQELNMOSConfigData {
   std::string BridgeInterface;    // interface the node advertises
   std::string BridgeAddr;         // its dotted IPv4 address
   uint16_t ListenPort = 9001;     // the bridge's HTTP server
+  std::vector<TRegistryAddress> Registries;
 };
 
 class TQELNMOSConfig : public TQELWebServerConfig, public IQELNMOSConfig {
@@ -47,6 +58,7 @@ public:
     return FData->BridgeInterface.empty() ? nullptr : FData->BridgeInterface.c_str();
   }
   std::string GetBridgeAddress() const override { return FData->BridgeAddr; }
+  const std::vector<TRegistryAddress>& GetRegistries() const override { return FData->Registries; }
 
 private:
   void Scan();

@@ -85,6 +85,8 @@ public:
   uint16_t GetBridgePort() const override { return 0; }
   const char* GetBridgeInterface() const override { return nullptr; }
   std::string GetBridgeAddress() const override { return "127.0.0.1"; }
+  const std::vector<TRegistryAddress>& GetRegistries() const override { return Registries; }
+  std::vector<TRegistryAddress> Registries;
 };
 
 // One recorded bridge call: its name, the index where there is one (else -1) and the document.

@@ -55,6 +55,13 @@ TEST(Config, BoxValueGivesHostAndOptionalPort) {
   EXPECT_EQ(c->GetAES67FWAddr(), "b");
 }
 
+TEST(Config, RegistriesAreKeptInOrderOnceEachAndMalformedOnesAreSkipped) {
+  std::unique_ptr<TQELNMOSConfig> c(Make(
+      {"/registry", "10.1.2.3:8235", "/registry", "reg.local:80", "/registry", "10.1.2.3:8235", "/registry",
+       "nohost", "/registry", "x:0", "/registry", ":80", "/registry", "x:65536", "/registry", "x:8a"}));
+  EXPECT_EQ(c->GetRegistries(), (std::vector<TRegistryAddress>{{"10.1.2.3", 8235}, {"reg.local", 80}}));
+}
+
 TEST(Config, PortIsTruncatedTo16BitsAndNeedsAValue) {
   std::unique_ptr<TQELNMOSConfig> c(Make({"/port", "70000"}));
   EXPECT_EQ(c->GetBridgePort(), 4464);
