@@ -10,8 +10,11 @@ Needs wrk. Both programs run on loopback and are ended by their PIDs."""
 import argparse
 import os
 import re
+import socket
 import subprocess
 import sys
+import threading
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "integration"))
@@ -56,12 +59,43 @@ def run_wrk(port, path, pid, args, extra):
     return figures
 
 
+class SlowClients:
+    """Clients from another loopback address that send a request head one byte every half second and
+    connect again whenever the server drops them (a slow-loris attack)."""
+
+    def __init__(self, port, count):
+        self.port, self.count, self.stop, self.dropped = port, count, threading.Event(), 0
+        self.thread = threading.Thread(target=self.run, daemon=True)
+
+    def connect(self):
+        s = socket.socket()
+        s.bind(("127.0.0.2", 0))
+        s.connect(("127.0.0.1", self.port))
+        return s
+
+    def run(self):
+        request = b"GET /x-nmos/node/v1.2/self HTTP/1.1\r\nHost: x\r\nX-Slow: " + b"a" * 4000
+        sockets = [[self.connect(), 0] for _ in range(self.count)]
+        while not self.stop.wait(0.5):
+            for entry in sockets:
+                try:
+                    entry[0].send(request[entry[1] % len(request):][:1])
+                    entry[1] += 1
+                except OSError:
+                    self.dropped += 1
+                    entry[0].close()
+                    entry[:] = [self.connect(), 0]
+        for s, _ in sockets:
+            s.close()
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("build_dir")
     parser.add_argument("--seconds", type=int, default=10)
     parser.add_argument("--connections", type=int, default=16)
     parser.add_argument("--threads", type=int, default=2)
+    parser.add_argument("--slow-clients", type=int, default=50, help="slow-loris clients during the last run")
     args = parser.parse_args()
     testlib.BUILD_DIR = os.path.abspath(args.build_dir)
 
@@ -76,6 +110,15 @@ def main():
                 f = run_wrk(node.port, path, node.bridge.pid, args, extra)
                 print(f"{label:>18}: {f['requests/s']} req/s, bridge CPU {f['cpu/request']} per request, latency "
                       f"p50 {f['p50']} p75 {f['p75']} p90 {f['p90']} p99 {f['p99']}; socket errors: {f['errors']}")
+        if args.slow_clients:
+            slow = SlowClients(node.port, args.slow_clients)
+            slow.thread.start()
+            time.sleep(1)
+            f = run_wrk(node.port, URL_PATHS[0], node.bridge.pid, args, [])
+            slow.stop.set()
+            slow.thread.join()
+            print(f"{args.slow_clients} slow clients + keep-alive on {URL_PATHS[0]}: {f['requests/s']} req/s, latency "
+                  f"p50 {f['p50']} p99 {f['p99']}; slow connections dropped by the server: {slow.dropped}")
         after = vm_rss_kib(node.bridge.pid)
         print(f"bridge VmRSS after: {after} KiB ({after - before:+d} KiB)")
     finally:
