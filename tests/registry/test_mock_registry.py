@@ -4,7 +4,6 @@ delete cascades, heartbeats and garbage collection, schema refusal, and every fa
 
 import json
 import os
-import re
 import socket
 import sys
 import tempfile
