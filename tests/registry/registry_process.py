@@ -11,122 +11,30 @@
 The schema folder comes from the argument, else from QEL_NMOS_SCHEMAS, else the registry's default.
 """
 
-import http.client
 import json
 import os
-import select
-import signal
-import subprocess
 import sys
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
+
+from listening_process import ListeningProcess  # noqa: E402
+
 SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "mock_registry.py")
-READY_PREFIX = "mock-registry listening on "
 REGISTRATION = "/x-nmos/registration/v1.2"
-# Guards against hanging for ever; no test depends on these being short.
-START_LIMIT = 30.0
-STOP_LIMIT = 30.0
 
 
-class RegistryProcess:
+class RegistryProcess(ListeningProcess):
+    name = "the mock registry"
+    ready_prefix = "mock-registry listening on "
+
     def __init__(self, expiry=None, schemas=None, listen="127.0.0.1:0"):
-        self.args = ["--listen", listen]
+        args = ["--listen", listen]
         if expiry is not None:
-            self.args += ["--expiry", str(expiry)]
+            args += ["--expiry", str(expiry)]
         if schemas is not None:
-            self.args += ["--schemas", schemas]
-        self.proc = None
-        self.host = None
-        self.port = None
-        self.returncode = None
-
-    @property
-    def address(self):
-        """HOST:PORT, as the node's command line takes a registry."""
-        return f"{self.host}:{self.port}"
-
-    @property
-    def pid(self):
-        return self.proc.pid
-
-    def start(self):
-        self.proc = subprocess.Popen([sys.executable, SCRIPT] + self.args, stdout=subprocess.PIPE,
-                                     stdin=subprocess.DEVNULL)
-        try:
-            line = self._read_ready_line()
-        except Exception:
-            self.kill()
-            raise
-        self.host, _, port = line[len(READY_PREFIX):].rpartition(":")
-        self.port = int(port)
-        return self
-
-    def _read_ready_line(self):
-        deadline = time.monotonic() + START_LIMIT
-        fd = self.proc.stdout.fileno()
-        data = b""
-        while b"\n" not in data:
-            remaining = deadline - time.monotonic()
-            if remaining <= 0:
-                raise RuntimeError("the mock registry did not report that it listens")
-            if select.select([fd], [], [], remaining)[0]:
-                chunk = os.read(fd, 4096)
-                if not chunk:
-                    raise RuntimeError("the mock registry ended before listening (exit %s)" % self.proc.wait())
-                data += chunk
-        line = data.split(b"\n", 1)[0].decode()
-        if not line.startswith(READY_PREFIX):
-            raise RuntimeError("unexpected first line from the mock registry: %r" % line)
-        return line
-
-    def stop(self, sig=signal.SIGTERM):
-        """Ends the registry by its PID and returns its exit code."""
-        if self.proc is None:
-            return self.returncode
-        if self.proc.poll() is None:
-            self.proc.send_signal(sig)
-            try:
-                self.proc.wait(STOP_LIMIT)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        self._finish()
-        return self.returncode
-
-    def kill(self):
-        """Ends the registry at once, as a registry host that vanishes."""
-        if self.proc is not None and self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
-        if self.proc is not None:
-            self._finish()
-
-    def _finish(self):
-        self.returncode = self.proc.returncode
-        self.proc.stdout.close()
-        self.proc = None
-
-    def __enter__(self):
-        return self.start()
-
-    def __exit__(self, *exc):
-        self.stop()
-
-    # -- HTTP -------------------------------------------------------------------------------------
-
-    def request(self, method, path, body=None, headers=None, timeout=10):
-        """(status, headers with lower-case names, body bytes); a dict or list body is sent as JSON."""
-        conn = http.client.HTTPConnection(self.host, self.port, timeout=timeout)
-        try:
-            if isinstance(body, (dict, list)):
-                body = json.dumps(body)
-                headers = dict({"Content-Type": "application/json"}, **(headers or {}))
-            conn.request(method, path, body=body, headers=headers or {})
-            resp = conn.getresponse()
-            data = resp.read()
-            return resp.status, {k.lower(): v for k, v in resp.getheaders()}, data
-        finally:
-            conn.close()
+            args += ["--schemas", schemas]
+        super().__init__([sys.executable, SCRIPT] + args)
 
     def _json(self, method, path, body=None):
         status, _, data = self.request(method, path, body)
