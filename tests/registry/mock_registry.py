@@ -129,9 +129,10 @@ class MockRegistry:
     # -- dispatch ---------------------------------------------------------------------------------
 
     async def handle(self, request):
+        arrival, arrival_monotonic = time.time(), time.monotonic()  # once the head has arrived
         body = await request.read()
         entry = self.requests.add({
-            "time": time.time(), "monotonic": time.monotonic(), "method": request.method,
+            "time": arrival, "monotonic": arrival_monotonic, "method": request.method,
             "path": request.path, "query": request.query_string,
             "headers": {k.lower(): v for k, v in request.headers.items()},
             "body": body.decode("utf-8", "replace") if body else None,
@@ -145,7 +146,8 @@ class MockRegistry:
                 entry["status"] = fault.status
                 return error(fault.status, "fault injected by the test", f"status {fault.status}")
             if fault.mode == "close":
-                request.transport.close()
+                if request.transport is not None:  # None: the client has gone already
+                    request.transport.close()
                 raise asyncio.CancelledError()  # aiohttp drops the request quietly
             if fault.mode == "hang":
                 await self.hang(request)  # ends only by raising CancelledError
@@ -156,10 +158,12 @@ class MockRegistry:
         return response
 
     async def hang(self, request):
+        """Holds the request unanswered until the client or the registry's end closes the connection."""
         transport = request.transport
-        self.hanging.add(transport)
+        if transport is not None:
+            self.hanging.add(transport)
         try:
-            while not transport.is_closing():
+            while transport is not None and not transport.is_closing():
                 await asyncio.sleep(0.1)
         finally:
             self.hanging.discard(transport)
