@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build ccache pkg-config clang-format
   libwebsockets-dev libuv1-dev libcurl4-openssl-dev libavahi-client-dev
   nlohmann-json3-dev liburiparser-dev uuid-dev zlib1g-dev libgtest-dev libgmock-dev
-  avahi-daemon avahi-utils dbus iproute2 util-linux curl wrk python3 python3-jsonschema
+  avahi-daemon avahi-utils dbus iproute2 util-linux curl wrk python3 python3-jsonschema python3-aiohttp
 )
 
 SUDO=""

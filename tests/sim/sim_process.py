@@ -9,114 +9,27 @@
 The simulator binary comes from the argument, else from the environment variable AES67FW_SIM.
 """
 
-import http.client
 import json
 import os
-import select
-import signal
-import subprocess
-import time
+import sys
 
-from ws_client import WebSocketClient
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
+
+from listening_process import ListeningProcess  # noqa: E402
+from ws_client import WebSocketClient  # noqa: E402
 
 READY_PREFIX = "aes67fw-sim listening on "
-# Guards against hanging for ever; no test depends on these being short.
-START_LIMIT = 60.0
-STOP_LIMIT = 60.0
 
 
-class SimulatorProcess:
+class SimulatorProcess(ListeningProcess):
+    name = "aes67fw-sim"
+    ready_prefix = READY_PREFIX
+
     def __init__(self, binary=None, args=(), listen="127.0.0.1:0"):
         self.binary = binary or os.environ.get("AES67FW_SIM")
         if not self.binary:
             raise RuntimeError("set AES67FW_SIM to the aes67fw-sim binary")
-        self.args = list(args)
-        self.listen = listen
-        self.proc = None
-        self.host = None
-        self.port = None
-        self.returncode = None
-
-    def start(self):
-        self.proc = subprocess.Popen([self.binary, "--listen", self.listen] + self.args,
-                                     stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
-        try:
-            line = self._read_ready_line()
-        except Exception:
-            self.kill()
-            raise
-        address = line[len(READY_PREFIX):]
-        host, _, port = address.rpartition(":")
-        self.host, self.port = host, int(port)
-        return self
-
-    def _read_ready_line(self):
-        deadline = time.monotonic() + START_LIMIT
-        fd = self.proc.stdout.fileno()
-        data = b""
-        while b"\n" not in data:
-            remaining = deadline - time.monotonic()
-            if remaining <= 0:
-                raise RuntimeError("aes67fw-sim did not report that it listens")
-            ready, _, _ = select.select([fd], [], [], remaining)
-            if ready:
-                chunk = os.read(fd, 4096)
-                if not chunk:
-                    raise RuntimeError("aes67fw-sim ended before listening (exit %s)" % self.proc.wait())
-                data += chunk
-        line = data.split(b"\n", 1)[0].decode()
-        if not line.startswith(READY_PREFIX):
-            raise RuntimeError("unexpected first line from aes67fw-sim: %r" % line)
-        return line
-
-    def stop(self, sig=signal.SIGTERM):
-        """Ends the simulator by PID and returns its exit code."""
-        if self.proc is None:
-            return self.returncode
-        if self.proc.poll() is None:
-            self.proc.send_signal(sig)
-            try:
-                self.proc.wait(STOP_LIMIT)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        self._finish()
-        return self.returncode
-
-    def kill(self):
-        if self.proc is not None and self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
-        self._finish()
-
-    def _finish(self):
-        self.returncode = self.proc.returncode
-        self.proc.stdout.close()
-        self.proc = None
-
-    def running(self):
-        return self.proc is not None and self.proc.poll() is None
-
-    def __enter__(self):
-        return self.start()
-
-    def __exit__(self, *exc):
-        self.stop()
-
-    # -- HTTP -------------------------------------------------------------------------------------
-
-    def request(self, method, path, body=None, headers=None):
-        """(status, headers dict with lower-case names, body bytes)"""
-        conn = http.client.HTTPConnection(self.host, self.port, timeout=30)
-        try:
-            if isinstance(body, (dict, list)):
-                body = json.dumps(body)
-            conn.request(method, path, body=body, headers=headers or {})
-            resp = conn.getresponse()
-            data = resp.read()
-            return resp.status, {k.lower(): v for k, v in resp.getheaders()}, data
-        finally:
-            conn.close()
+        super().__init__([self.binary, "--listen", listen] + list(args))
 
     def get_json(self, path):
         status, _, data = self.request("GET", path)

@@ -1,0 +1,331 @@
+#!/usr/bin/python3
+"""A mock IS-04 v1.2 registry for the node's registration tests.
+
+    mock_registry.py [--listen ADDR:PORT] [--schemas DIR] [--expiry SECONDS]
+
+It serves the Registration API at /x-nmos/registration/v1.2 (resource POST and DELETE, node heartbeats,
+garbage collection of silent nodes), a read-only Query API at /x-nmos/query/v1.2 (lists and single
+resources, no query parameters, no subscriptions), and control endpoints under /test/ through which a
+test reads what the registry holds and what it was sent, and makes it fail:
+
+    GET  /test/resources        {"nodes": {id: document}, "devices": {...}, ...} as held now
+    GET  /test/requests?since=N every request received (seq > N): seq, time, monotonic, method, path,
+                                query, headers (lower-case names), body, status (null: never answered),
+                                fault (the fault applied, or null)
+    GET  /test/events?since=N   created/updated/deleted/forgotten, with type, id, time, version or reason
+                                ("request", "parent", "expiry")
+    GET  /test/fault            the fault in force
+    POST /test/fault            {"mode": "none" | "status" | "hang" | "close" | "delay",
+                                 "status": 500 (status mode), "seconds": 1.5 (delay mode),
+                                 "path": "/x-nmos/" (prefix of the paths it applies to),
+                                 "method": "POST" (only this method), "count": N (only the next N)}
+    POST /test/forget           drop every resource, as a registry that restarts empty
+
+Faults never touch /test/. "hang" reads the request and never answers; "close" reads it and closes the
+connection without a word; "delay" answers normally after the given time.
+
+The first line on stdout is "mock-registry listening on ADDR:PORT". SIGTERM and SIGINT end it with 0.
+Documents are checked against AMWA's schemas from --schemas (default: QEL_NMOS_SCHEMAS, else
+../shared/nmos-schemas next to the project); without them the checks are skipped, as stderr says.
+"""
+
+import argparse
+import asyncio
+import json
+import os
+import re
+import signal
+import sys
+import time
+
+from aiohttp import web
+
+from registry_schemas import Schemas
+from registry_store import TYPES, Journal, Refused, Store
+
+READY_PREFIX = "mock-registry listening on "
+REG = "/x-nmos/registration/v1.2"
+QUERY = "/x-nmos/query/v1.2"
+UUID = r"[0-9a-f]{8}-[0-9a-f]{4}-[1-5][0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}"
+PLURAL = "(nodes|devices|sources|flows|senders|receivers)"
+CORS = {
+    "Access-Control-Allow-Origin": "*",
+    "Access-Control-Allow-Methods": "GET, PUT, POST, HEAD, OPTIONS, DELETE",
+    "Access-Control-Allow-Headers": "Content-Type, Accept",
+    "Access-Control-Max-Age": "3600",
+}
+FAULT_MODES = ("none", "status", "hang", "close", "delay")
+DEFAULT_SCHEMAS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "shared",
+                               "nmos-schemas")
+
+
+def json_response(status, doc, headers=None):
+    return web.Response(status=status, text=json.dumps(doc), content_type="application/json",
+                        headers=dict(CORS, **(headers or {})))
+
+
+def error(status, text, debug=None):
+    return json_response(status, {"code": status, "error": text, "debug": debug})
+
+
+class Fault:
+    def __init__(self, spec):
+        self.mode = spec.get("mode")
+        if self.mode not in FAULT_MODES:
+            raise ValueError(f"mode must be one of {', '.join(FAULT_MODES)}")
+        self.status = spec.get("status", 500)
+        if self.mode == "status" and not (isinstance(self.status, int) and 100 <= self.status <= 599):
+            raise ValueError("status must be an HTTP status")
+        self.seconds = spec.get("seconds", 1.0)
+        if not isinstance(self.seconds, (int, float)) or self.seconds < 0:
+            raise ValueError("seconds must be a number of seconds")
+        self.path = spec.get("path", "/x-nmos/")
+        self.method = spec.get("method")
+        self.count = spec.get("count")
+        if not isinstance(self.path, str) or (self.count is not None and not isinstance(self.count, int)):
+            raise ValueError("path must be a string and count a number")
+
+    def applies(self, request):
+        return (self.mode != "none" and request.path.startswith(self.path)
+                and (self.method is None or self.method == request.method)
+                and (self.count is None or self.count > 0))
+
+    def describe(self):
+        return {"mode": self.mode, "status": self.status, "seconds": self.seconds, "path": self.path,
+                "method": self.method, "count": self.count}
+
+
+class MockRegistry:
+    def __init__(self, expiry, schemas):
+        self.store = Store(expiry)
+        self.schemas = schemas
+        self.requests = Journal()
+        self.fault = Fault({"mode": "none"})
+        self.hanging = set()  # transports of requests that are never answered
+        self.node_added = asyncio.Event()
+        self.routes = [
+            ("GET", r"/x-nmos", lambda r, m, b: json_response(200, ["registration/", "query/"])),
+            ("GET", r"/x-nmos/registration", lambda r, m, b: json_response(200, ["v1.2/"])),
+            ("GET", REG, lambda r, m, b: json_response(200, ["resource/", "health/"])),
+            ("GET", REG + r"/health", lambda r, m, b: json_response(200, ["nodes/"])),
+            ("POST", REG + r"/resource", self.post_resource),
+            ("GET", REG + r"/resource/" + PLURAL + "/(" + UUID + ")", self.get_resource),
+            ("DELETE", REG + r"/resource/" + PLURAL + "/(" + UUID + ")", self.delete_resource),
+            ("POST", REG + r"/health/nodes/(" + UUID + ")", self.post_health),
+            ("GET", REG + r"/health/nodes/(" + UUID + ")", self.get_health),
+            ("GET", r"/x-nmos/query", lambda r, m, b: json_response(200, ["v1.2/"])),
+            ("GET", QUERY, lambda r, m, b: json_response(200, [t + "s/" for t in TYPES])),
+            ("GET", QUERY + "/" + PLURAL, self.query_list),
+            ("GET", QUERY + "/" + PLURAL + "/(" + UUID + ")", self.get_resource),
+            ("GET", r"/test/resources", lambda r, m, b: json_response(200, self.store.snapshot())),
+            ("GET", r"/test/requests", lambda r, m, b: json_response(200, self.requests.since(since(r)))),
+            ("GET", r"/test/events", lambda r, m, b: json_response(200, self.store.events.since(since(r)))),
+            ("GET", r"/test/fault", lambda r, m, b: json_response(200, self.fault.describe())),
+            ("POST", r"/test/fault", self.set_fault),
+            ("POST", r"/test/forget", self.forget),
+        ]
+        self.routes = [(method, re.compile(pattern + "/?"), fn) for method, pattern, fn in self.routes]
+
+    # -- dispatch ---------------------------------------------------------------------------------
+
+    async def handle(self, request):
+        arrival, arrival_monotonic = time.time(), time.monotonic()  # once the head has arrived
+        body = await request.read()
+        entry = self.requests.add({
+            "time": arrival, "monotonic": arrival_monotonic, "method": request.method,
+            "path": request.path, "query": request.query_string,
+            "headers": {k.lower(): v for k, v in request.headers.items()},
+            "body": body.decode("utf-8", "replace") if body else None,
+            "status": None, "fault": None})
+        if not request.path.startswith("/test/") and self.fault.applies(request):
+            fault = self.fault
+            if fault.count is not None:
+                fault.count -= 1
+            entry["fault"] = fault.mode
+            if fault.mode == "status":
+                entry["status"] = fault.status
+                return error(fault.status, "fault injected by the test", f"status {fault.status}")
+            if fault.mode == "close":
+                if request.transport is not None:  # None: the client has gone already
+                    request.transport.close()
+                raise asyncio.CancelledError()  # aiohttp drops the request quietly
+            if fault.mode == "hang":
+                await self.hang(request)  # ends only by raising CancelledError
+            if fault.mode == "delay":
+                await asyncio.sleep(fault.seconds)
+        response = self.route(request, body)
+        entry["status"] = response.status
+        return response
+
+    async def hang(self, request):
+        """Holds the request unanswered until the client or the registry's end closes the connection."""
+        transport = request.transport
+        if transport is not None:
+            self.hanging.add(transport)
+        try:
+            while transport is not None and not transport.is_closing():
+                await asyncio.sleep(0.1)
+        finally:
+            self.hanging.discard(transport)
+        raise asyncio.CancelledError()
+
+    def route(self, request, body):
+        path_known = False
+        for method, pattern, fn in self.routes:
+            match = pattern.fullmatch(request.path)
+            if match:
+                path_known = True
+                if method == request.method or (method == "GET" and request.method == "HEAD"):
+                    return fn(request, match, body)
+        if path_known and request.method == "OPTIONS":
+            return web.Response(status=200, headers=CORS)
+        if path_known:
+            return error(405, f"{request.method} is not served at {request.path}")
+        return error(404, f"nothing at {request.path}")
+
+    # -- Registration API -------------------------------------------------------------------------
+
+    def post_resource(self, request, match, body):
+        if request.content_type != "application/json":
+            return error(400, "the registration must be sent as application/json",
+                         f"Content-Type: {request.headers.get('Content-Type')!r}")
+        try:
+            envelope = json.loads(body)
+        except ValueError as e:
+            return error(400, "the body is not JSON", str(e))
+        if not isinstance(envelope, dict) or "type" not in envelope or "data" not in envelope:
+            return error(400, "a registration is an object with \"type\" and \"data\"")
+        rtype, doc = envelope["type"], envelope["data"]
+        if rtype not in TYPES:
+            return error(400, f"unknown resource type {rtype!r}")
+        if not isinstance(doc, dict):
+            return error(400, "\"data\" must be an object")
+        problems = self.schemas.problems(rtype, doc)
+        if problems:
+            return error(400, f"the {rtype} does not match the IS-04 v1.2 schema", "; ".join(problems))
+        try:
+            created = self.store.put(rtype, doc)
+        except Refused as e:
+            return error(e.status, e.error, e.debug)
+        if created and rtype == "node":
+            self.node_added.set()
+        location = f"{REG}/resource/{rtype}s/{doc['id']}"
+        return json_response(201 if created else 200, doc, {"Location": location})
+
+    def get_resource(self, request, match, body):
+        doc = self.store.get(match.group(1)[:-1], match.group(2))
+        if doc is None:
+            return error(404, f"no {match.group(1)[:-1]} {match.group(2)}")
+        return json_response(200, doc)
+
+    def delete_resource(self, request, match, body):
+        if not self.store.delete(match.group(1)[:-1], match.group(2)):
+            return error(404, f"no {match.group(1)[:-1]} {match.group(2)}")
+        return web.Response(status=204, headers=CORS)
+
+    def post_health(self, request, match, body):
+        seconds = self.store.heartbeat(match.group(1))
+        if seconds is None:
+            return error(404, f"node {match.group(1)} is not registered")
+        return json_response(200, {"health": str(seconds)})
+
+    def get_health(self, request, match, body):
+        seconds = self.store.health_seconds.get(match.group(1))
+        if seconds is None:
+            return error(404, f"node {match.group(1)} is not registered")
+        return json_response(200, {"health": str(seconds)})
+
+    def query_list(self, request, match, body):
+        return json_response(200, list(self.store.resources[match.group(1)[:-1]].values()))
+
+    # -- control ----------------------------------------------------------------------------------
+
+    def set_fault(self, request, match, body):
+        try:
+            spec = json.loads(body)
+            if not isinstance(spec, dict):
+                raise ValueError("the fault is an object")
+            self.fault = Fault(spec)
+        except ValueError as e:
+            return error(400, "bad fault", str(e))
+        return json_response(200, self.fault.describe())
+
+    def forget(self, request, match, body):
+        self.store.forget()
+        return json_response(200, self.store.snapshot())
+
+    # -- garbage collection -----------------------------------------------------------------------
+
+    async def collect_garbage(self):
+        """Sleeps until the oldest heartbeat runs out. Heartbeats only move deadlines later and a new
+        node's deadline is the latest of all, so waking at the earliest deadline never misses one."""
+        while True:
+            due = self.store.next_expiry()
+            if due is None:
+                self.node_added.clear()
+                await self.node_added.wait()
+                continue
+            await asyncio.sleep(max(0.0, due - time.monotonic()))
+            self.store.expire()
+
+    def drop_hanging(self):
+        for transport in list(self.hanging):
+            transport.close()
+
+
+def since(request):
+    try:
+        return int(request.query.get("since", "0"))
+    except ValueError:
+        return 0
+
+
+def parse_listen(text):
+    host, sep, port = text.rpartition(":")
+    if not sep or not port.isdigit():
+        raise argparse.ArgumentTypeError("expected ADDR:PORT")
+    return host.strip("[]") or "127.0.0.1", int(port)
+
+
+async def serve(args):
+    schemas = Schemas(args.schemas)
+    if not schemas.active:
+        print(f"mock-registry: {schemas.reason}; documents are not checked against schemas",
+              file=sys.stderr, flush=True)
+    registry = MockRegistry(args.expiry, schemas)
+    app = web.Application(client_max_size=16 * 1024 * 1024)
+    app.router.add_route("*", "/{tail:.*}", registry.handle)
+    runner = web.AppRunner(app, access_log=None, handle_signals=False)
+    await runner.setup()
+    host, port = args.listen
+    site = web.TCPSite(runner, host, port, shutdown_timeout=1.0)
+    await site.start()
+    bound = site._server.sockets[0].getsockname()
+    shown = f"[{bound[0]}]" if ":" in bound[0] else bound[0]
+    print(f"{READY_PREFIX}{shown}:{bound[1]}", flush=True)
+
+    stop = asyncio.Event()
+    loop = asyncio.get_running_loop()
+    for sig in (signal.SIGTERM, signal.SIGINT):
+        loop.add_signal_handler(sig, stop.set)
+    collector = asyncio.create_task(registry.collect_garbage())
+    await stop.wait()
+    collector.cancel()
+    registry.drop_hanging()
+    await runner.cleanup()
+
+
+def main():
+    parser = argparse.ArgumentParser(description="Mock IS-04 v1.2 registry for tests")
+    parser.add_argument("--listen", type=parse_listen, default=("127.0.0.1", 0), metavar="ADDR:PORT")
+    parser.add_argument("--schemas", default=os.environ.get("QEL_NMOS_SCHEMAS") or DEFAULT_SCHEMAS,
+                        metavar="DIR", help="folder holding is-04/v1.2 (AMWA's schemas)")
+    parser.add_argument("--expiry", type=float, default=12.0, metavar="SECONDS",
+                        help="a node without heartbeat for this long is removed with its resources")
+    args = parser.parse_args()
+    asyncio.run(serve(args))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

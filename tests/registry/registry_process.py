@@ -1,0 +1,101 @@
+"""Starts the mock registry on a free loopback port for a test and drives its control endpoints.
+
+    with RegistryProcess(expiry=12) as registry:
+        bridge = start the node with "/registry", registry.address
+        registry.wait_for(lambda held: len(held["senders"]) == 8)
+        registry.set_fault("status", status=503, count=2)   # or "hang", "close", "delay", "none"
+        for r in registry.requests(path="/x-nmos/registration/v1.2/health/"): ...
+        registry.forget()                                     # as a registry restarting empty
+    # leaving the block ends the registry by its PID (SIGTERM) and keeps its exit code in returncode
+
+The schema folder comes from the argument, else from QEL_NMOS_SCHEMAS, else the registry's default.
+"""
+
+import json
+import os
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
+
+from listening_process import ListeningProcess  # noqa: E402
+
+SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "mock_registry.py")
+REGISTRATION = "/x-nmos/registration/v1.2"
+
+
+class RegistryProcess(ListeningProcess):
+    name = "the mock registry"
+    ready_prefix = "mock-registry listening on "
+
+    def __init__(self, expiry=None, schemas=None, listen="127.0.0.1:0"):
+        args = ["--listen", listen]
+        if expiry is not None:
+            args += ["--expiry", str(expiry)]
+        if schemas is not None:
+            args += ["--schemas", schemas]
+        super().__init__([sys.executable, SCRIPT] + args)
+
+    def _json(self, method, path, body=None):
+        status, _, data = self.request(method, path, body)
+        if status != 200:
+            raise RuntimeError(f"{method} {path} on the mock registry answered {status}: {data!r}")
+        return json.loads(data)
+
+    # -- Registration API, for tests that play the node themselves ----------------------------------
+
+    def register(self, rtype, doc):
+        """(status, headers, body) of POST /resource with {"type": rtype, "data": doc}."""
+        return self.request("POST", REGISTRATION + "/resource", {"type": rtype, "data": doc})
+
+    def heartbeat(self, node_id):
+        return self.request("POST", f"{REGISTRATION}/health/nodes/{node_id}")
+
+    def unregister(self, rtype, rid):
+        return self.request("DELETE", f"{REGISTRATION}/resource/{rtype}s/{rid}")
+
+    # -- control ----------------------------------------------------------------------------------
+
+    def resources(self):
+        """{"nodes": {id: document}, "devices": {...}, ...}: what the registry holds now."""
+        return self._json("GET", "/test/resources")
+
+    def requests(self, since=0, path=None, method=None):
+        """Requests received after sequence number `since`, oldest first, optionally only those whose
+        path starts with `path` and whose method is `method`. Each has seq, time, monotonic, method,
+        path, query, headers (lower-case names), body (text or None), status (None: not answered), fault."""
+        log = self._json("GET", f"/test/requests?since={since}")
+        return [r for r in log if (path is None or r["path"].startswith(path))
+                and (method is None or r["method"] == method)]
+
+    def last_seq(self):
+        """Sequence number of the latest request so far, for a later requests(since=...)."""
+        log = self._json("GET", "/test/requests")
+        return log[-1]["seq"] if log else 0
+
+    def events(self, since=0):
+        """created/updated/deleted/forgotten events of held resources; deleted ones carry a reason:
+        "request", "parent" (removed with its parent) or "expiry" (node without heartbeat)."""
+        return self._json("GET", f"/test/events?since={since}")
+
+    def set_fault(self, mode, **options):
+        """mode "none", "status" (status=500), "hang", "close" or "delay" (seconds=1.0); options path
+        (prefix, default "/x-nmos/"), method and count (only the next N requests)."""
+        return self._json("POST", "/test/fault", dict(options, mode=mode))
+
+    def fault(self):
+        return self._json("GET", "/test/fault")
+
+    def forget(self):
+        self._json("POST", "/test/forget")
+
+    def wait_for(self, predicate, limit=30.0, step=0.1):
+        """Polls resources() until predicate(resources) is true; returns them, or None after `limit` s."""
+        deadline = time.monotonic() + limit
+        while True:
+            held = self.resources()
+            if predicate(held):
+                return held
+            if time.monotonic() >= deadline:
+                return None
+            time.sleep(step)

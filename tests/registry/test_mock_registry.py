@@ -1,0 +1,290 @@
+"""The mock registry that the registration tests rely on, fed with the documents a real node serves
+(aes67fw-sim and nmos-bridge are started once to take them): parent order, create and update, read-back,
+delete cascades, heartbeats and garbage collection, schema refusal, and every fault mode."""
+
+import json
+import os
+import socket
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+sys.dont_write_bytecode = True
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "integration"))
+
+import nmos_node  # noqa: E402
+from mock_registry import DEFAULT_SCHEMAS  # noqa: E402
+from registry_process import REGISTRATION, RegistryProcess  # noqa: E402
+from registry_schemas import Schemas  # noqa: E402
+
+ORDER = ("node", "device", "source", "flow", "sender", "receiver")
+# The type a resource cannot be registered before, as the registry's parent rules demand.
+NEEDS = {"device": "node", "source": "device", "flow": "source", "sender": "device", "receiver": "device"}
+NODE_API = "/x-nmos/node/v1.2/"
+SCHEMAS = os.environ.get("QEL_NMOS_SCHEMAS") or None
+# Guards only: nothing here depends on the registry being fast.
+LIMIT = 15.0
+DOCS = {}
+
+
+def setUpModule():
+    node = nmos_node.RunningNode(streams=2).start()
+    try:
+        DOCS["node"] = [node.get_json(NODE_API + "self")]
+        for rtype in ORDER[1:]:
+            DOCS[rtype] = node.get_json(NODE_API + rtype + "s")
+    finally:
+        node.stop()
+
+
+def held_ids(held):
+    return {rtype: set(held[rtype + "s"]) for rtype in ORDER}
+
+
+def served_ids():
+    return {rtype: {d["id"] for d in DOCS[rtype]} for rtype in ORDER}
+
+
+class RegistryTestCase(unittest.TestCase):
+    expiry = None
+
+    def setUp(self):
+        self.registry = RegistryProcess(expiry=self.expiry, schemas=SCHEMAS).start()
+        self.addCleanup(self._stop_registry)
+
+    def _stop_registry(self):
+        self.assertEqual(self.registry.stop(), 0, "the mock registry did not end cleanly")
+
+    def register_all(self):
+        for rtype in ORDER:
+            for doc in DOCS[rtype]:
+                status, _, body = self.registry.register(rtype, doc)
+                self.assertIn(status, (200, 201), body)
+
+    def assertError(self, answer, status):
+        code, headers, body = answer
+        self.assertEqual(code, status, body)
+        self.assertEqual(headers["content-type"].split(";")[0], "application/json")
+        doc = json.loads(body)
+        self.assertEqual(doc["code"], status)
+        self.assertIsInstance(doc["error"], str)
+        self.assertIn("debug", doc)
+        return doc
+
+
+class Registration(RegistryTestCase):
+    def test_parents_first_then_created_updated_and_read_back(self):
+        registered = set()
+        for rtype in ORDER:
+            # Every resource whose parent type is not registered yet is refused and not held.
+            for later in ORDER[ORDER.index(rtype):]:
+                if later != "node" and NEEDS[later] not in registered:
+                    self.assertError(self.registry.register(later, DOCS[later][0]), 400)
+            self.assertEqual(sum(map(len, held_ids(self.registry.resources()).values())),
+                             sum(len(DOCS[t]) for t in registered))
+            for doc in DOCS[rtype]:
+                status, headers, body = self.registry.register(rtype, doc)
+                self.assertEqual(status, 201, body)
+                self.assertEqual(headers["location"], f"{REGISTRATION}/resource/{rtype}s/{doc['id']}")
+                self.assertEqual(json.loads(body), doc)
+            registered.add(rtype)
+
+        for rtype in ORDER:  # known resources are updates
+            for doc in DOCS[rtype]:
+                status, headers, _ = self.registry.register(rtype, doc)
+                self.assertEqual(status, 200)
+                self.assertEqual(headers["location"], f"{REGISTRATION}/resource/{rtype}s/{doc['id']}")
+
+        # What is held is exactly what the node serves, document by document.
+        expected = {rtype + "s": {d["id"]: d for d in DOCS[rtype]} for rtype in ORDER}
+        self.assertEqual(self.registry.resources(), expected)
+        for rtype in ORDER:
+            status, _, body = self.registry.request("GET", f"/x-nmos/query/v1.2/{rtype}s")
+            self.assertEqual(status, 200)
+            self.assertEqual(sorted(json.loads(body), key=lambda d: d["id"]),
+                             sorted(DOCS[rtype], key=lambda d: d["id"]))
+
+        # An update replaces the document; the events tell creations from updates, with versions.
+        changed = dict(DOCS["sender"][0], label="renamed", version="1900000000:5")
+        mark = self.registry.events()[-1]["seq"]
+        self.assertEqual(self.registry.register("sender", changed)[0], 200)
+        self.assertEqual(self.registry.resources()["senders"][changed["id"]], changed)
+        self.assertEqual([(e["event"], e["id"], e["version"]) for e in self.registry.events(mark)],
+                         [("updated", changed["id"], "1900000000:5")])
+        created = [e for e in self.registry.events() if e["event"] == "created"]
+        self.assertEqual([e["type"] for e in created], [t for t in ORDER for _ in DOCS[t]])
+
+        # An id is one resource of one type.
+        self.assertError(self.registry.register("receiver", dict(DOCS["receiver"][0], id=changed["id"])), 400)
+
+    def test_deleting_a_parent_removes_its_descendants(self):
+        self.register_all()
+        source = DOCS["source"][0]
+        flows = {f["id"] for f in DOCS["flow"] if f["source_id"] == source["id"]}
+        self.assertTrue(flows)
+        self.assertEqual(self.registry.unregister("source", source["id"])[0], 204)
+        ids = held_ids(self.registry.resources())
+        self.assertEqual(ids["flow"], served_ids()["flow"] - flows)
+        self.assertEqual(ids["sender"], served_ids()["sender"])
+
+        mark = self.registry.events()[-1]["seq"]
+        device = DOCS["device"][0]["id"]
+        self.assertEqual(self.registry.unregister("device", device)[0], 204)
+        ids = held_ids(self.registry.resources())
+        self.assertEqual(ids, dict({t: set() for t in ORDER}, node=served_ids()["node"]))
+        gone = self.registry.events(mark)
+        self.assertEqual(gone[-1], dict(gone[-1], event="deleted", type="device", id=device, reason="request"))
+        self.assertTrue(all(e["event"] == "deleted" and e["reason"] == "parent" for e in gone[:-1]))
+
+        self.assertError(self.registry.unregister("device", device), 404)
+        self.assertError(self.registry.unregister("sender", DOCS["sender"][0]["id"]), 404)
+        self.assertEqual(self.registry.unregister("node", DOCS["node"][0]["id"])[0], 204)
+        self.assertEqual(held_ids(self.registry.resources()), {t: set() for t in ORDER})
+        # A node DELETE also takes every resource below it.
+        self.register_all()
+        self.assertEqual(self.registry.unregister("node", DOCS["node"][0]["id"])[0], 204)
+        self.assertEqual(held_ids(self.registry.resources()), {t: set() for t in ORDER})
+
+
+class Documents(RegistryTestCase):
+    @unittest.skipUnless(Schemas(SCHEMAS or DEFAULT_SCHEMAS).active, "AMWA schemas not found")
+    def test_documents_the_schemas_refuse_are_not_held(self):
+        node, device = DOCS["node"][0], DOCS["device"][0]
+        doc = self.assertError(self.registry.register("node", dict(node, href=5)), 400)
+        self.assertIn("href", doc["debug"])
+        self.assertEqual(self.registry.register("node", node)[0], 201)
+        self.assertEqual(self.registry.register("device", device)[0], 201)
+        sender = {k: v for k, v in DOCS["sender"][0].items() if k != "transport"}
+        self.assertIn("transport", self.assertError(self.registry.register("sender", sender), 400)["debug"])
+        flow = dict(DOCS["flow"][0], format="urn:x-nmos:format:audio", sample_rate="48000")
+        self.assertError(self.registry.register("flow", flow), 400)
+
+        post = REGISTRATION + "/resource"
+        self.assertError(self.registry.request("POST", post, "{not json", {"Content-Type": "application/json"}),
+                         400)
+        self.assertError(self.registry.request("POST", post, json.dumps({"type": "node", "data": node})), 400)
+        self.assertError(self.registry.request("POST", post, {"type": "widget", "data": node}), 400)
+        self.assertError(self.registry.request("POST", post, {"data": node}), 400)
+        self.assertEqual(held_ids(self.registry.resources()),
+                         dict({t: set() for t in ORDER}, node={node["id"]}, device={device["id"]}))
+
+    def test_without_schemas_only_the_parent_rules_apply(self):
+        with tempfile.TemporaryDirectory() as empty, RegistryProcess(schemas=empty) as registry:
+            self.assertEqual(registry.register("node", dict(DOCS["node"][0], href=5))[0], 201)
+            self.assertError(registry.register("source", DOCS["source"][0]), 400)
+            self.assertEqual(registry.register("device", DOCS["device"][0])[0], 201)
+
+
+class Health(RegistryTestCase):
+    expiry = 2.0
+
+    def test_heartbeats_keep_a_node_and_silence_removes_it_with_its_resources(self):
+        node_id = DOCS["node"][0]["id"]
+        self.assertError(self.registry.heartbeat(node_id), 404)
+        self.register_all()
+        status, _, body = self.registry.heartbeat(node_id)
+        self.assertEqual(status, 200)
+        health = json.loads(body)["health"]
+        self.assertRegex(health, r"^[0-9]+$")
+        self.assertLess(abs(int(health) - time.time()), 5)
+        self.assertEqual(json.loads(self.registry.request("GET", f"{REGISTRATION}/health/nodes/{node_id}")[2]),
+                         {"health": health})
+
+        # The request log shows what a heartbeat carried: here nothing, then a body with its type.
+        self.registry.request("POST", f"{REGISTRATION}/health/nodes/{node_id}", b"{}",
+                              {"Content-Type": "application/json"})
+        beats = self.registry.requests(path=f"{REGISTRATION}/health/nodes/{node_id}", method="POST")
+        self.assertEqual([(b["status"], b["body"], "content-type" in b["headers"]) for b in beats],
+                         [(404, None, False), (200, None, False), (200, "{}", True)])
+
+        # Heartbeats for longer than the expiry keep everything.
+        until = time.monotonic() + 2 * self.expiry
+        while time.monotonic() < until:
+            self.assertEqual(self.registry.heartbeat(node_id)[0], 200)
+            time.sleep(self.expiry / 4)
+        self.assertEqual(held_ids(self.registry.resources()), served_ids())
+
+        # Silence removes the node and everything below it, never before the expiry has passed.
+        last = self.registry.requests(path=f"{REGISTRATION}/health/")[-1]
+        self.assertIsNotNone(self.registry.wait_for(lambda held: not any(held.values()), self.expiry + LIMIT))
+        expired = [e for e in self.registry.events() if e["event"] == "deleted" and e["reason"] == "expiry"]
+        self.assertEqual([(e["type"], e["id"]) for e in expired], [("node", node_id)])
+        self.assertGreaterEqual(expired[0]["monotonic"] - last["monotonic"], self.expiry)
+        self.assertError(self.registry.heartbeat(node_id), 404)
+
+
+class Faults(RegistryTestCase):
+    def test_status_faults_are_scoped_counted_and_change_nothing(self):
+        node_id = DOCS["node"][0]["id"]
+        health = f"{REGISTRATION}/health/"
+        self.registry.set_fault("status", status=503, count=2, path=health)
+        self.assertEqual(self.registry.register("node", DOCS["node"][0])[0], 201)  # outside the scope
+        self.assertError(self.registry.heartbeat(node_id), 503)
+        self.assertError(self.registry.heartbeat(node_id), 503)
+        self.assertEqual(self.registry.heartbeat(node_id)[0], 200)
+        self.assertEqual(self.registry.fault()["count"], 0)
+
+        self.registry.set_fault("status", status=500, method="POST")
+        self.assertError(self.registry.register("device", DOCS["device"][0]), 500)
+        self.assertEqual(self.registry.request("GET", REGISTRATION)[0], 200)  # another method
+        self.assertEqual(self.registry.resources()["devices"], {})  # the refused POST never reached it
+        self.assertEqual(self.registry.request("GET", "/test/fault")[0], 200)  # control is never faulted
+        self.registry.set_fault("none")
+        self.assertEqual(self.registry.register("device", DOCS["device"][0])[0], 201)
+        self.assertEqual([(r["status"], r["fault"]) for r in self.registry.requests(path=health)],
+                         [(503, "status"), (503, "status"), (200, None)])
+        self.assertError(self.registry.request("POST", "/test/fault", {"mode": "explode"}), 400)
+
+        # As after a restart without persistence: nothing held, heartbeats answered 404.
+        self.registry.forget()
+        self.assertEqual(held_ids(self.registry.resources()), {t: set() for t in ORDER})
+        self.assertError(self.registry.heartbeat(node_id), 404)
+
+    def test_hang_close_and_delay(self):
+        node = DOCS["node"][0]
+        self.registry.set_fault("hang")
+        with self.assertRaises(socket.timeout):
+            self.registry.request("POST", REGISTRATION + "/resource", {"type": "node", "data": node}, timeout=1.0)
+        self.registry.set_fault("close", count=1)
+        with self.assertRaises(ConnectionError):
+            self.registry.heartbeat(node["id"])
+        self.assertEqual(self.registry.heartbeat(node["id"])[0], 404)  # only the next one was closed
+
+        self.registry.set_fault("delay", seconds=0.5)
+        start = time.monotonic()
+        self.assertEqual(self.registry.register("node", node)[0], 201)
+        self.assertGreaterEqual(time.monotonic() - start, 0.5)
+        self.registry.set_fault("none")
+
+        log = self.registry.requests(path="/x-nmos/")
+        self.assertEqual([(r["fault"], r["status"]) for r in log],
+                         [("hang", None), ("close", None), (None, 404), ("delay", 201)])
+        self.assertEqual(json.loads(log[0]["body"])["data"], node)  # a hung request was read in full
+        self.assertEqual(list(self.registry.resources()["nodes"]), [node["id"]])
+
+        # A request left hanging does not hold up the end of the registry.
+        self.registry.set_fault("hang")
+        outcome = []
+        worker = threading.Thread(target=lambda: outcome.append(self._request_error()))
+        worker.start()
+        self.assertTrue(nmos_node.wait_until(lambda: len(self.registry.requests(path="/x-nmos/")) == 5, LIMIT))
+        start = time.monotonic()
+        self.assertEqual(self.registry.stop(), 0)
+        self.assertLess(time.monotonic() - start, LIMIT)
+        worker.join(LIMIT)
+        self.assertEqual(len(outcome), 1)
+        self.assertIsInstance(outcome[0], (ConnectionError, socket.timeout))
+
+    def _request_error(self):
+        try:
+            self.registry.heartbeat(DOCS["node"][0]["id"])
+        except (OSError, ValueError) as e:
+            return e
+        return None
+
+
+if __name__ == "__main__":
+    unittest.main()
