@@ -117,120 +117,111 @@ bool THTTPRequestParser::TakeLine(const char* data, size_t len, size_t* pos, std
 
 THTTPRequestParser::TStatus THTTPRequestParser::Feed(const char* data, size_t len, size_t* used) {
   size_t pos = 0;
-  TStatus result = psNeedMore;
+  TStatus result = State == stFailed ? psError : State == stDone ? psComplete : psNeedMore;
   while (result == psNeedMore && pos < len) {
     switch (State) {
-    case stHead: {
-      // Empty lines before a request line are allowed and skipped.
-      if (Head.empty() && (data[pos] == '\r' || data[pos] == '\n')) {
-        ++pos;
-        break;
-      }
-      const char* start = data + pos;
-      const void* nl = memchr(start, '\n', len - pos);
-      size_t take = nl ? static_cast<size_t>(static_cast<const char*>(nl) - start) + 1 : len - pos;
-      bool inRequestLine = Head.find('\n') == std::string::npos;
-      if (inRequestLine && Head.size() + take > MaxRequestLine) {
-        result = Fail(414, "request line too long");
-        break;
-      }
-      if (Head.size() + take > MaxHead) {
-        result = Fail(431, "request head too large");
-        break;
-      }
-      Head.append(start, take);
-      pos += take;
-      if (!nl) break;
-      size_t lineLength = Head.size() - HeadScan;
-      HeadScan = Head.size();
-      if (lineLength == 1 || (lineLength == 2 && Head[Head.size() - 2] == '\r')) {
-        if (!inRequestLine) result = ParseHead();
-      }
+    case stHead:
+      result = FeedHead(data, len, &pos);
       break;
-    }
-    case stBody: {
-      size_t take = static_cast<size_t>(std::min<uint64_t>(Remaining, len - pos));
-      Req.Body.append(data + pos, take);
-      pos += take;
-      Remaining -= take;
-      if (Remaining == 0) State = stDone, result = psComplete;
+    case stBody:
+      result = FeedBody(data, len, &pos, stDone);
       break;
-    }
-    case stChunkSize: {
-      bool complete = false;
-      if (!TakeLine(data, len, &pos, Line, MaxChunkLine, &complete)) {
-        result = Fail(400, "chunk size line too long");
-        break;
-      }
-      if (!complete) break;
-      std::string size = Trim(Line.substr(0, Line.find(';')));
-      Line.clear();
-      uint64_t value = 0;
-      if (size.empty() || size.size() > 8) {
-        result = Fail(400, "malformed chunk size");
-        break;
-      }
-      for (char ch : size) {
-        int digit = HexValue(ch);
-        if (digit < 0) {
-          value = UINT64_MAX;
-          break;
-        }
-        value = value * 16 + static_cast<uint64_t>(digit);
-      }
-      if (value == UINT64_MAX) {
-        result = Fail(400, "malformed chunk size");
-      } else if (value == 0) {
-        State = stTrailers;
-      } else if (Req.Body.size() + value > MaxBody) {
-        result = Fail(413, "request body too large");
-      } else {
-        Remaining = value;
-        State = stChunkData;
-      }
+    case stChunkSize:
+      result = FeedChunkSize(data, len, &pos);
       break;
-    }
-    case stChunkData: {
-      size_t take = static_cast<size_t>(std::min<uint64_t>(Remaining, len - pos));
-      Req.Body.append(data + pos, take);
-      pos += take;
-      Remaining -= take;
-      if (Remaining == 0) State = stChunkDataEnd;
+    case stChunkData:
+      result = FeedBody(data, len, &pos, stChunkDataEnd);
       break;
-    }
-    case stChunkDataEnd: {
-      bool complete = false;
-      if (!TakeLine(data, len, &pos, Line, 0, &complete) || (complete && !Line.empty())) {
-        result = Fail(400, "chunk data not followed by a line end");
-        break;
-      }
-      if (complete) State = stChunkSize;
+    case stChunkDataEnd:
+      result = FeedChunkEnd(data, len, &pos);
       break;
-    }
-    case stTrailers: {
-      bool complete = false;
-      if (!TakeLine(data, len, &pos, Line, MaxHead, &complete)) {
-        result = Fail(431, "trailer too large");
-        break;
-      }
-      if (!complete) break;
-      bool last = Line.empty();
-      Line.clear();
-      if (last) State = stDone, result = psComplete;
+    case stTrailers:
+      result = FeedTrailers(data, len, &pos);
       break;
-    }
     case stDone:
-      result = psComplete;
-      break;
     case stFailed:
-      result = psError;
       break;
     }
   }
-  if (result == psNeedMore && State == stDone) result = psComplete;
-  if (State == stFailed) result = psError;
   *used = pos;
   return result;
+}
+
+// The head is collected line by line up to its blank line; empty lines before a request are skipped.
+THTTPRequestParser::TStatus THTTPRequestParser::FeedHead(const char* data, size_t len, size_t* pos) {
+  if (Head.empty() && (data[*pos] == '\r' || data[*pos] == '\n')) {
+    ++*pos;
+    return psNeedMore;
+  }
+  const char* start = data + *pos;
+  const void* nl = memchr(start, '\n', len - *pos);
+  size_t take = nl ? static_cast<size_t>(static_cast<const char*>(nl) - start) + 1 : len - *pos;
+  bool inRequestLine = Head.find('\n') == std::string::npos;
+  if (inRequestLine && Head.size() + take > MaxRequestLine) return Fail(414, "request line too long");
+  if (Head.size() + take > MaxHead) return Fail(431, "request head too large");
+  Head.append(start, take);
+  *pos += take;
+  if (!nl) return psNeedMore;
+  size_t lineLength = Head.size() - HeadScan;
+  HeadScan = Head.size();
+  bool blank = lineLength == 1 || (lineLength == 2 && Head[Head.size() - 2] == '\r');
+  return blank && !inRequestLine ? ParseHead() : psNeedMore;
+}
+
+// Body bytes of a Content-Length body or of one chunk; `next` follows once they are all in.
+THTTPRequestParser::TStatus THTTPRequestParser::FeedBody(const char* data, size_t len, size_t* pos,
+                                                         TState next) {
+  size_t take = static_cast<size_t>(std::min<uint64_t>(Remaining, len - *pos));
+  Req.Body.append(data + *pos, take);
+  *pos += take;
+  Remaining -= take;
+  if (Remaining > 0) return psNeedMore;
+  State = next;
+  return next == stDone ? psComplete : psNeedMore;
+}
+
+THTTPRequestParser::TStatus THTTPRequestParser::FeedChunkSize(const char* data, size_t len, size_t* pos) {
+  bool complete = false;
+  if (!TakeLine(data, len, pos, Line, MaxChunkLine, &complete)) return Fail(400, "chunk size line too long");
+  if (!complete) return psNeedMore;
+  std::string size = Trim(Line.substr(0, Line.find(';')));
+  Line.clear();
+  if (size.empty() || size.size() > 8) return Fail(400, "malformed chunk size");
+  uint64_t value = 0;
+  for (char ch : size) {
+    int digit = HexValue(ch);
+    if (digit < 0) return Fail(400, "malformed chunk size");
+    value = value * 16 + static_cast<uint64_t>(digit);
+  }
+  if (value == 0) {
+    State = stTrailers;
+  } else if (Req.Body.size() + value > MaxBody) {
+    return Fail(413, "request body too large");
+  } else {
+    Remaining = value;
+    State = stChunkData;
+  }
+  return psNeedMore;
+}
+
+THTTPRequestParser::TStatus THTTPRequestParser::FeedChunkEnd(const char* data, size_t len, size_t* pos) {
+  bool complete = false;
+  if (!TakeLine(data, len, pos, Line, 0, &complete) || (complete && !Line.empty()))
+    return Fail(400, "chunk data not followed by a line end");
+  if (complete) State = stChunkSize;
+  return psNeedMore;
+}
+
+// Trailer fields are read and dropped; a blank line ends the request.
+THTTPRequestParser::TStatus THTTPRequestParser::FeedTrailers(const char* data, size_t len, size_t* pos) {
+  bool complete = false;
+  if (!TakeLine(data, len, pos, Line, MaxHead, &complete)) return Fail(431, "trailer too large");
+  if (!complete) return psNeedMore;
+  bool last = Line.empty();
+  Line.clear();
+  if (!last) return psNeedMore;
+  State = stDone;
+  return psComplete;
 }
 
 THTTPRequestParser::TStatus THTTPRequestParser::ParseHead() {

@@ -52,6 +52,11 @@ private:
   enum TState { stHead, stBody, stChunkSize, stChunkData, stChunkDataEnd, stTrailers, stDone, stFailed };
 
   TStatus Fail(int status, const char* why);
+  TStatus FeedHead(const char* data, size_t len, size_t* pos);
+  TStatus FeedBody(const char* data, size_t len, size_t* pos, TState next);
+  TStatus FeedChunkSize(const char* data, size_t len, size_t* pos);
+  TStatus FeedChunkEnd(const char* data, size_t len, size_t* pos);
+  TStatus FeedTrailers(const char* data, size_t len, size_t* pos);
   TStatus ParseHead();
   bool ParseRequestLine(const std::string& line);
   bool ParseHeader(const std::string& line);
