@@ -6,6 +6,7 @@
 #include "NMOSBridge_API.h"
 
 #include <ctime>
+#include <initializer_list>
 
 namespace Qel_nmos_bridge {
 
@@ -105,9 +106,18 @@ private:
   bool SetNodeListEntry(const char* list, uint32_t index, const json& value);
   void BuildSourceAndFlow(uint32_t index, const json& stream, int64_t fs, const std::string& deviceId,
                           const std::string& flowId);
-  bool RemoveFlow(int n, bool keepSource);
+  // Ends the flow of stream index n and its source, unless the source is keptSource (the stream's
+  // source, built again right after). Senders that name the flow lose it, unless the caller ends the
+  // sender itself (detachSenders false: no need to look at every sender).
+  bool RemoveFlow(int n, const std::string& keptSource, bool detachSenders);
   void RemoveSender(const std::string& uuid);
   void RemoveReceiver(const std::string& uuid);
+  // Ends a resource of the node: its documents leave the store and its URLs the route table at once;
+  // its registration record then deregisters it and follows.
+  void EndResource(const std::string& id, std::initializer_list<std::string> paths);
+  // Whether id already names a resource of the node other than the one stored at path: records,
+  // routes and registrations are keyed by id, so two resources must never share one.
+  bool IdTakenElsewhere(const std::string& id, const std::string& path);
 
   const IQELNMOSConfig* FBoxConfig;
   TQELNMOSBridgeData* FData;

@@ -36,23 +36,31 @@ class RunningNode:
             raise
 
     def _start(self):
-        self.sim = testlib.Process([testlib.binary("aes67fw-sim"), "--listen", "127.0.0.1:0",
+        self.start_sim()
+        self.start_bridge()
+        if not wait_until(self.complete):
+            self.stop()
+            raise RuntimeError("nmos-bridge did not mirror the simulator's streams")
+        return self
+
+    def start_sim(self, port=0):
+        """The simulator, on the given loopback port (any free one by default)."""
+        self.sim = testlib.Process([testlib.binary("aes67fw-sim"), "--listen", f"127.0.0.1:{port}",
                                     "--streams", str(self.streams)])
         line = self.sim.readline(START_LIMIT)
         if not line.startswith(READY_PREFIX):
             self.stop()
             raise RuntimeError("aes67fw-sim did not start: " + line + self.sim.output)
         self.sim_port = int(line.strip().rpartition(":")[2])
+
+    def start_bridge(self):
+        """The bridge, following the firmware at sim_port (which need not answer yet)."""
         self.port = testlib.free_port()
         self.bridge = testlib.Process([testlib.binary("nmos-bridge"), "/box", f"127.0.0.1:{self.sim_port}",
                                        "/port", str(self.port)])
         if not testlib.wait_for_port(self.port, START_LIMIT):
             self.stop()
             raise RuntimeError("nmos-bridge never opened its port")
-        if not wait_until(self.complete):
-            self.stop()
-            raise RuntimeError("nmos-bridge did not mirror the simulator's streams")
-        return self
 
     def complete(self):
         """True once every stream of the simulator shows as a sender and a receiver."""
