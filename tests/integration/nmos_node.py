@@ -1,6 +1,7 @@
 """A running node for the API tests: aes67fw-sim and an nmos-bridge that mirrors it, both on loopback,
 started once per test class and ended by their PIDs."""
 import json
+import tempfile
 import time
 
 import testlib
@@ -27,6 +28,7 @@ class RunningNode:
         self.bridge = None
         self.sim_port = None
         self.port = None
+        self.bridge_log = None
 
     def start(self):
         try:
@@ -56,8 +58,10 @@ class RunningNode:
     def start_bridge(self):
         """The bridge, following the firmware at sim_port (which need not answer yet)."""
         self.port = testlib.free_port()
+        # Its warnings (one per resource whose deregistration times out) would fill a pipe.
+        self.bridge_log = tempfile.TemporaryFile(mode="w+")
         self.bridge = testlib.Process([testlib.binary("nmos-bridge"), "/box", f"127.0.0.1:{self.sim_port}",
-                                       "/port", str(self.port)])
+                                       "/port", str(self.port)], log=self.bridge_log)
         if not testlib.wait_for_port(self.port, START_LIMIT):
             self.stop()
             raise RuntimeError("nmos-bridge never opened its port")
@@ -75,6 +79,8 @@ class RunningNode:
         for p in (self.bridge, self.sim):
             if p:
                 p.stop()
+        if self.bridge_log:
+            self.bridge_log.close()
 
     # The bridge's HTTP server.
     def request(self, method, path, body=None, headers=None):

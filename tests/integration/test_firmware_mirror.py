@@ -268,24 +268,25 @@ class ThousandsOfStreamsRemoved(unittest.TestCase):
                     node.request("GET", f"{NODE}/self")
                 except OSError:
                     pass
-                latencies.append(time.monotonic() - started)
+                latencies.append((time.monotonic() - started, started))
                 time.sleep(0.01)
 
         asker = threading.Thread(target=ask)
         asker.start()
-        started = time.monotonic()
+        put = time.monotonic()
         try:
             node.sim_json("PUT", "/scenario/config", config)
             done = nmos_node.wait_until(lambda: len(node.get_json(f"{NODE}/senders")) == 4, limit=240, step=0.05)
-            removal = time.monotonic() - started
-            time.sleep(0.5)
+            removal = time.monotonic() - put
+            time.sleep(3)  # the records' deregistrations end by their deadline meanwhile
         finally:
             stop.set()
             asker.join()
         self.assertTrue(done, "the senders were not removed")
+        slowest, when = max(latencies)
         print(f"\n1,500 -> 4 streams: removed in {removal:.2f} s; /self answered {len(latencies)} times, "
-              f"slowest {max(latencies) * 1000:.0f} ms", file=sys.stderr)
-        self.assertLess(max(latencies), 2.0)
+              f"slowest {slowest * 1000:.0f} ms, asked {when - put:.2f} s after the removal began", file=sys.stderr)
+        self.assertLess(slowest, 2.0)
         self.assertEqual(len(node.get_json(f"{NODE}/sources")), len(node.get_json(f"{NODE}/flows")))
         for stream in big["tx-streams"][4:40]:
             self.assertEqual(node.request("GET", f"{NODE}/senders/{stream['id']}")[0], 404)
