@@ -318,8 +318,8 @@ bool TQELNMOSNodeData::Append(const char* Path, json& Value) {
 
 bool TQELNMOSNodeData::Del(const char* Path) {
   TNodeDBWriteLocker lock(*this);
-  lws_log(QLLL_DEBUG, "NMOS Bridge Update : %s",
-          Compact(json::array({{{"op", "remove"}, {"path", PathText(Path)}}})).c_str());
+  // The operation's text is not built as a document: most removals are never logged.
+  lws_log(QLLL_DEBUG, "NMOS Bridge Update : [{\"op\":\"remove\",\"path\":\"%s\"}]", PathText(Path));
   try {
     JsonRemoveAt(FData->Root, ToPointer(Path));
     StampEnclosingResource(Path);
