@@ -273,13 +273,16 @@ bool TAES67FWClient::HandleBeginConnect(IWebSocketClient* cli) {
   return true;
 }
 
+// The node keeps its last whole state while the firmware is away: controllers and registries keep
+// their view of it (same ids, no withdrawal and re-registration of every resource), and the
+// firmware's first documents after it returns are compared with nothing, so that every resource is
+// rebuilt from them and whatever they no longer list ends.
 void TAES67FWClient::HandleConnected(IWebSocketClient*) {
   lws_log(QLLL_INFO, "Connected to AES Firmware");
-  Bridge->DestroyNode();
+  ResetLast();
 }
 
 void TAES67FWClient::HandleDisconnected(IWebSocketClient*) {
-  Bridge->DestroyNode();
   ResetLast();
 }
 

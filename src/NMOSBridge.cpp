@@ -1,11 +1,14 @@
 #include "NMOSBridge.h"
 
 #include "AES67FWClient.h"
+#include "BridgeDocs.h"
 #include "Machine.h"
 #include "NMOSNodeData.h"
 #include "NMOSNodeHTTP.h"
 #include "NMOSQueryClient.h"
+#include "NMOSRESTHandlers.h"
 #include "NMOSRegClient.h"
+#include "NMOSRegMachines.h"
 #include "helpers.h"
 
 #include <uv.h>
@@ -13,6 +16,7 @@
 #include <atomic>
 #include <cstdio>
 #include <exception>
+#include <memory>
 #include <thread>
 
 namespace Qel_nmos_bridge {
@@ -131,6 +135,12 @@ struct TQELNMOSBridgeData {
   // Key requests from the main thread, carried out by the worker when the async handle fires.
   std::atomic<uint32_t> KeyRequests{0};
   uv_async_t* KeyAsync = nullptr;
+  // Rebuilds the device's lists of senders and receivers once a loop turn, however many streams one
+  // firmware document adds or removes.
+  uv_timer_t* DeviceListTimer = nullptr;
+  // Owner of the API tree's URLs ("/", "/x-nmos/...", the node and the lists), which answer from the
+  // bridge's start, before and after the firmware, whatever the node's registration does.
+  std::unique_ptr<TNMOSResourceInfo> APITree;
 };
 
 IQELNMOSBridge* IQELNMOSBridge::Create(const IQELNMOSConfig* config) {
@@ -145,7 +155,8 @@ void IQELNMOSBridge::PrintHelp() {
 }
 
 TQELNMOSBridge::TQELNMOSBridge(const IQELNMOSConfig* config, const TQELNMOS_LWSSetup& setup)
-    : FBoxConfig(config), FData(new TQELNMOSBridgeData(this)), StartupTime(time(nullptr)) {
+    : FBoxConfig(config), FData(new TQELNMOSBridgeData(this)),
+      StartupTime(static_cast<time_t>(MonotonicSeconds())) {
   FData->VarStorage.Set("${VERSION_IS04}", "v1.2");
   FData->VarStorage.Set("${VERSION_IS05}", "v1.0");
   FServiceHost = Qel_hosted::IServiceHost::Self();
@@ -154,16 +165,29 @@ TQELNMOSBridge::TQELNMOSBridge(const IQELNMOSConfig* config, const TQELNMOS_LWSS
   NMOSQueryClient = IQELNMOSQueryClient::Create(this);
   NMOSRestServer = new TNMOSRestServer(this, setup);
   FWClient = new Qel_proto_aes67fw::TAES67FWClient(this);
+  FData->APITree = std::make_unique<TNMOSResourceInfo>(*NMOSRegClient, nullptr, "/self", REST_Def_Node_Read);
+  FData->APITree->OnAfterAdded();
 
   FData->KeyAsync = new uv_async_t;
   FData->KeyAsync->data = this;
   uv_async_init(FServiceHost->Loop(), FData->KeyAsync,
                 [](uv_async_t* h) { static_cast<TQELNMOSBridge*>(h->data)->RunKeyRequests(); });
+  FData->DeviceListTimer = new uv_timer_t;
+  FData->DeviceListTimer->data = this;
+  uv_timer_init(FServiceHost->Loop(), FData->DeviceListTimer);
+}
+
+void TQELNMOSBridge::DeviceListsChanged() {
+  if (uv_is_active(reinterpret_cast<uv_handle_t*>(FData->DeviceListTimer))) return;
+  uv_timer_start(
+      FData->DeviceListTimer,
+      [](uv_timer_t* t) { static_cast<TQELNMOSBridge*>(t->data)->UpdateDevice(0, json()); }, 0, 0);
 }
 
 TQELNMOSBridge::~TQELNMOSBridge() {
   // The worker may still run when main() destroys a running bridge: end it before anything it uses.
   if (FData->WWWThread.joinable()) Cleanup();
+  FData->APITree.reset();
   FWClient->Destroy();
   NMOSRegClient->Destroy();
   NMOSQueryClient->Destroy();
@@ -171,6 +195,8 @@ TQELNMOSBridge::~TQELNMOSBridge() {
   NMOSRestServer->Destroy();
   uv_close(reinterpret_cast<uv_handle_t*>(FData->KeyAsync),
            [](uv_handle_t* h) { delete reinterpret_cast<uv_async_t*>(h); });
+  uv_close(reinterpret_cast<uv_handle_t*>(FData->DeviceListTimer),
+           [](uv_handle_t* h) { delete reinterpret_cast<uv_timer_t*>(h); });
   FServiceHost->Destroy();
   delete FData;
 }
@@ -278,9 +304,9 @@ void TQELNMOSBridge::Execute() {
 
 void TQELNMOSBridge::Serve() {
   lws_log(QLLL_NOTICE, "QELNMOSBridgeWorker Serve()");
-  time_t lastSecond = time(nullptr);
+  int64_t lastSecond = MonotonicSeconds();
   while (!(FData->GlobalOptionChanged & FlagTerminated)) {
-    time_t now = time(nullptr);
+    const int64_t now = MonotonicSeconds();
     uint32_t flags = FData->GlobalOptionChanged.load();
     if (flags && now != lastSecond) {
       lastSecond = now;
@@ -335,6 +361,29 @@ int TQELNMOSBridge::HandleKeyPress(char key) {
   }
 }
 
+void TQELNMOSBridge::EndResource(const std::string& id, std::initializer_list<std::string> paths) {
+  {
+    TNodeDBWriteLocker lock(Data());
+    for (const std::string& path : paths)
+      if (!Data().Get(path.c_str()).is_null()) Data().Del(path.c_str());
+  }
+  RegClient().AsBC().DelMachine(id);
+}
+
+bool TQELNMOSBridge::IdTakenElsewhere(const std::string& id, const std::string& path) {
+  static const char* const collections[] = {"devices", "senders", "receivers", "sources", "flows"};
+  TNodeDBReadLocker lock(Data());
+  const json& root = Data().Root();
+  const auto self = root.find("self");
+  if (path != "/self" && self != root.end() && Text(*self, "id") == id) return true;
+  for (const char* collection : collections) {
+    const auto members = root.find(collection);
+    if (members == root.end() || !members->is_object() || !members->contains(id)) continue;
+    if (path != std::string("/") + collection + "/" + id) return true;
+  }
+  return false;
+}
+
 std::string TQELNMOSBridge::FormatUptime(long seconds) {
   char text[64];
   snprintf(text, sizeof text, "%d Days, %02d:%02d:%02ld", static_cast<int>(seconds / 86400),
@@ -344,7 +393,7 @@ std::string TQELNMOSBridge::FormatUptime(long seconds) {
 
 void TQELNMOSBridge::UpdateStats() {
   json& stats = FData->Stats;
-  stats["Uptime"] = FormatUptime(static_cast<long>(time(nullptr) - StartupTime));
+  stats["Uptime"] = FormatUptime(static_cast<long>(MonotonicSeconds() - StartupTime));
   stats["Cycletime"] = CycleTime >> 6;
   Data().UpdateStats("Database", stats);
   ServiceHost().UpdateStats("HostedServices", stats);

@@ -6,6 +6,7 @@
 #include "NMOSBridge_API.h"
 
 #include <ctime>
+#include <initializer_list>
 
 namespace Qel_nmos_bridge {
 
@@ -107,14 +108,25 @@ private:
   std::string ReportedAddress();
   // The node's own address as controllers reach it: the configured interface's, else the reported one.
   std::string NodeAddress();
+  // Senders or receivers came or went: the device's lists follow on the next loop turn.
+  void DeviceListsChanged();
   // A URL of the firmware service that controllers can follow (never a loopback address when the
   // node's own address is known).
   std::string FirmwareURL(const std::string& path);
   void BuildSourceAndFlow(uint32_t index, const json& stream, int64_t fs, const std::string& deviceId,
                           const std::string& flowId);
-  bool RemoveFlow(int n, bool keepSource);
+  // Ends the flow of stream index n and its source, unless the source is keptSource (the stream's
+  // source, built again right after). Senders that name the flow lose it, unless the caller ends the
+  // sender itself (detachSenders false: no need to look at every sender).
+  bool RemoveFlow(int n, const std::string& keptSource, bool detachSenders);
   void RemoveSender(const std::string& uuid);
   void RemoveReceiver(const std::string& uuid);
+  // Ends a resource of the node: its documents leave the store and its URLs the route table at once;
+  // its registration record then deregisters it and follows.
+  void EndResource(const std::string& id, std::initializer_list<std::string> paths);
+  // Whether id already names a resource of the node other than the one stored at path: records,
+  // routes and registrations are keyed by id, so two resources must never share one.
+  bool IdTakenElsewhere(const std::string& id, const std::string& path);
 
   const IQELNMOSConfig* FBoxConfig;
   TQELNMOSBridgeData* FData;

@@ -225,12 +225,13 @@ const json& TQELNMOSBridge::GetDevice(std::string& path) {
 void TQELNMOSBridge::CreateDevice(uint32_t, const json& ID) {
   if (!ID.is_string()) return;
   const std::string id = ID.get<std::string>();
-  std::string nodeId, newPath = "/devices/" + id;
+  std::string nodeId, oldId, newPath = "/devices/" + id;
   {
     TNodeDBWriteLocker lock(Data());
     nodeId = Text(Data().Get("/self"), "id");
     std::string oldPath;
     json device = GetDevice(oldPath);
+    oldId = Text(device, "id");
     NMOSUpdate_ResourceCore(Device, device, id);
     device["node_id"] = nodeId;
     device["senders"] = Ids(Data().Get("/senders"));
@@ -239,6 +240,8 @@ void TQELNMOSBridge::CreateDevice(uint32_t, const json& ID) {
     Data().Del(oldPath.c_str());
     Data().SetWithTimeStamp(newPath.c_str(), device);
   }
+  // A device under another id is another device: the old one has ended.
+  if (!oldId.empty() && oldId != id) EndResource(oldId, {});
   if (!nodeId.empty()) RegClient().PushResource(nodeId, id, newPath, REST_Def_Device_Read);
 }
 

@@ -34,8 +34,8 @@ bool TQELNMOSBridge::UpdateReceivers(const json& streams, const json&) {
 void TQELNMOSBridge::RemoveReceiver(const std::string& uuid) {
   Data().SetIndexFromUUID("receivers", uuid, -1);
   Data().SetNameFromUUID("receivers", uuid, "");
-  RegClient().AsBC().DelMachine(uuid);
-  UpdateDevice(0, json());
+  EndResource(uuid, {Path("/receivers/%s", uuid), Path("/intern/receivers/%s", uuid)});
+  DeviceListsChanged();
 }
 
 bool TQELNMOSBridge::UpdateReceiver(uint32_t index, const json& stream) {
@@ -67,11 +67,18 @@ bool TQELNMOSBridge::UpdateReceiver(uint32_t index, const json& stream) {
     lws_log(QLLL_ERR, "UpdateReceiver: RX Stream(%s) has no UUID set!", name.c_str());
     return false;
   }
+  if (IdTakenElsewhere(uuid, Path("/receivers/%s", uuid))) {
+    // A faulty firmware document: the slot's stream cannot be published, and what it carried ends.
+    lws_log(QLLL_ERR, "UpdateReceiver: RX Stream(%s) UUID %s belongs to another resource!", name.c_str(),
+            uuid.c_str());
+    if (hasBound) RemoveReceiver(bound);
+    return false;
+  }
   if (hasBound && bound != uuid) {
     Data().SetNameFromUUID("receivers", bound, "");
     Data().SetIndexFromUUID("receivers", bound, -1);
     lws_log(QLLL_WARN, "UpdateReceiver: %s UUIDChange detected!", name.c_str());
-    RegClient().AsBC().DelMachine(bound);
+    EndResource(bound, {Path("/receivers/%s", bound), Path("/intern/receivers/%s", bound)});
   }
   Data().SetIndexFromUUID("receivers", uuid, static_cast<int>(index));
 
@@ -147,7 +154,7 @@ bool TQELNMOSBridge::UpdateReceiver(uint32_t index, const json& stream) {
     }
   }
   if (changed) RegClient().PushResource(deviceId, uuid, path, REST_Def_Receiver);
-  if (added) UpdateDevice(index, json());
+  if (added) DeviceListsChanged();
   return true;
 }
 

@@ -98,12 +98,12 @@ bool TQELNMOSBridge::UpdateSenders(const json& streams) {
 void TQELNMOSBridge::RemoveSender(const std::string& uuid) {
   int index = Data().GetIndexFromUUID("senders", uuid);
   if (index >= 0) {
-    RemoveFlow(index, false);
+    RemoveFlow(index, "", false);
     Data().SetIndexFromUUID("senders", uuid, -1);
   }
   Data().SetNameFromUUID("senders", uuid, "");
-  RegClient().AsBC().DelMachine(uuid);
-  UpdateDevice(0, json());
+  EndResource(uuid, {Path("/senders/%s", uuid), Path("/intern/senders/%s", uuid)});
+  DeviceListsChanged();
 }
 
 bool TQELNMOSBridge::UpdateSender(uint32_t index, const json& stream, TUUIDSet& seen) {
@@ -121,6 +121,14 @@ bool TQELNMOSBridge::UpdateSender(uint32_t index, const json& stream, TUUIDSet& 
     return false;
   }
   const std::string uuid = idValue.get<std::string>();
+  if (IdTakenElsewhere(uuid, Path("/senders/%s", uuid))) {
+    // A faulty firmware document: the slot's stream cannot be published, and what it carried ends.
+    lws_log(QLLL_ERR, "UpdateSender: TX Stream(%s) UUID %s belongs to another resource!", name.c_str(),
+            uuid.c_str());
+    std::string bound;
+    if (Data().GetUUIDFromIndex("senders", static_cast<int>(index), bound)) RemoveSender(bound);
+    return false;
+  }
   const std::string rawAddress = Text(stream, "address");
   const THostAddress address(rawAddress);
   const std::string addressText =
@@ -138,7 +146,7 @@ bool TQELNMOSBridge::UpdateSender(uint32_t index, const json& stream, TUUIDSet& 
       Data().SetNameFromUUID("senders", bound, "");
       Data().SetIndexFromUUID("senders", bound, -1);
       lws_log(QLLL_WARN, "UpdateSender: %s UUIDChange detected!", name.c_str());
-      RegClient().AsBC().DelMachine(bound);
+      EndResource(bound, {Path("/senders/%s", bound), Path("/intern/senders/%s", bound)});
     }
   }
   Data().SetIndexFromUUID("senders", uuid, static_cast<int>(index));
@@ -227,7 +235,7 @@ bool TQELNMOSBridge::UpdateSender(uint32_t index, const json& stream, TUUIDSet& 
     }
   }
   if (changed) RegClient().PushResource(deviceId, uuid, senderPath, REST_Def_Sender);
-  if (added) UpdateDevice(index, json());
+  if (added) DeviceListsChanged();
   return true;
 }
 
@@ -260,13 +268,21 @@ bool TQELNMOSBridge::UpdateFlow(uint32_t Index, const json& Stream, bool ForceRe
   const bool enabled = Flag(Stream, "enabled");
   if (!ForceRemove) {
     if (!enabled) return false;
+    const std::string sourceId = Text(Stream, "source_id");
+    if (!IsUUID(IQELNMOSNodeData::JsonExtract(Stream, "source_id", json(""))) ||
+        IdTakenElsewhere(sourceId, Path("/sources/%s", sourceId))) {
+      // Without a source of its own the stream has no flow either: its sender shows none.
+      lws_log(QLLL_ERR, "UpdateFlow: TX Stream(%s) has no usable source_id!", Text(Stream, "name").c_str());
+      RemoveFlow(static_cast<int>(n), "", true);
+      return false;
+    }
     const std::string flowId = Data().FakeID(FakeFlows, static_cast<int>(n));
     BuildSourceAndFlow(Index, Stream, fs, deviceId, flowId);
     return true;
   }
-  // An enabled stream builds its source again right after (same source id): keep the source then, or
-  // its deletion would take the rebuilt source out of the store.
-  return RemoveFlow(static_cast<int>(n), enabled);
+  // An enabled stream builds its source again right after: keep the source then if it is the stream's,
+  // or its deletion would take the rebuilt source out of the store.
+  return RemoveFlow(static_cast<int>(n), enabled ? Text(Stream, "source_id") : "", true);
 }
 
 void TQELNMOSBridge::BuildSourceAndFlow(uint32_t index, const json& stream, int64_t fs,
@@ -277,6 +293,7 @@ void TQELNMOSBridge::BuildSourceAndFlow(uint32_t index, const json& stream, int6
   const int64_t spp = Number(stream, "samples-per-packet", 0);
   const std::string sourcePath = Path("/sources/%s", sourceId), flowPath = Path("/flows/%s", flowId);
   bool sourceChanged = false, flowChanged = false;
+  std::string previousSource;
   {
     TNodeDBWriteLocker lock(Data());
     const json storedSource = Data().Get(sourcePath.c_str());
@@ -318,6 +335,7 @@ void TQELNMOSBridge::BuildSourceAndFlow(uint32_t index, const json& stream, int6
 
     lws_log(QLLL_DEBUG, "\n***** FLOW %d *****\n", static_cast<int>(index));
     const json storedFlow = Data().Get(flowPath.c_str());
+    previousSource = Text(storedFlow, "source_id");
     json flow = storedFlow;
     if (flow.is_null()) NMOSUpdate_ResourceCore(Flow, flow, flowId);
     flow["label"] = name;
@@ -343,38 +361,47 @@ void TQELNMOSBridge::BuildSourceAndFlow(uint32_t index, const json& stream, int6
   }
   if (sourceChanged) RegClient().PushResource(deviceId, sourceId, sourcePath, REST_Def_Generic_Read);
   if (flowChanged) RegClient().PushResource(sourceId, flowId, flowPath, REST_Def_Generic_Read);
+  // The flow now comes from another source: the old one ends unless another flow still uses it.
+  std::string otherFlow;
+  if (!previousSource.empty() && previousSource != sourceId &&
+      !GetFlowIDBySourceID(previousSource, otherFlow))
+    EndResource(previousSource, {Path("/sources/%s", previousSource)});
 }
 
-bool TQELNMOSBridge::RemoveFlow(int n, bool keepSource) {
+bool TQELNMOSBridge::RemoveFlow(int n, const std::string& keptSource, bool detachSenders) {
   const std::string flowId = Data().FakeID(FakeFlows, n);
   std::vector<json> detached;
   std::string sourceId;
   {
     TNodeDBWriteLocker lock(Data());
-    const json senders = Data().Get("/senders");
-    if (senders.is_object())
-      for (const auto& sender : senders) {
-        if (!sender.contains("flow_id") || sender["flow_id"] != flowId) continue;
-        json copy = sender;
-        copy["flow_id"] = nullptr;
-        Data().SetWithTimeStamp(Path("/senders/%s", Text(sender, "id")).c_str(), copy);
-        detached.push_back(copy);
-      }
     const json& flows = Data().Get("/flows");
     if (!flows.is_object() || !flows.contains(flowId)) {
-      lws_log(QLLL_WARN, "Could not find FlowObject with UUID %s", flowId.c_str());
-      sourceId.clear();
-    } else {
-      sourceId = Text(flows[flowId], "source_id");
+      // A disabled stream has none: nothing to end, and no sender can name it.
+      lws_log(QLLL_DEBUG, "Could not find FlowObject with UUID %s", flowId.c_str());
+      Data().DelFakeID(FakeFlows, n);
+      return false;
+    }
+    sourceId = Text(flows[flowId], "source_id");
+    // Only the senders that name the flow are copied, never the whole collection.
+    std::vector<std::string> naming;
+    const json& senders = detachSenders ? Data().Get("/senders") : IQELNMOSNodeData::GetEmptyJSON();
+    if (senders.is_object())
+      for (const auto& sender : senders)
+        if (sender.is_object() && sender.contains("flow_id") && sender["flow_id"] == flowId)
+          naming.push_back(Text(sender, "id"));
+    for (const std::string& id : naming) {
+      json copy = Data().Get(Path("/senders/%s", id).c_str());
+      copy["flow_id"] = nullptr;
+      Data().SetWithTimeStamp(Path("/senders/%s", id).c_str(), copy);
+      detached.push_back(copy);
     }
   }
   for (const json& sender : detached)
     RegClient().PushResource(Text(sender, "device_id"), Text(sender, "id"),
                              Path("/senders/%s", Text(sender, "id")), REST_Def_Sender);
-  if (sourceId.empty() && !Data().Get(Path("/flows/%s", flowId).c_str()).is_object()) return false;
   if (!Data().DelFakeID(FakeFlows, n)) lws_log(QLLL_WARN, "Could not remove fakeid %s", flowId.c_str());
-  RegClient().AsBC().DelMachine(flowId);
-  if (!sourceId.empty() && !keepSource) RegClient().AsBC().DelMachine(sourceId);
+  EndResource(flowId, {Path("/flows/%s", flowId)});
+  if (!sourceId.empty() && sourceId != keptSource) EndResource(sourceId, {Path("/sources/%s", sourceId)});
   return true;
 }
 

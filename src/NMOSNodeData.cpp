@@ -9,11 +9,13 @@
 #include <uuid/uuid.h>
 
 #include <algorithm>
+#include <cinttypes>
 #include <cstdio>
 #include <ctime>
 #include <limits>
 #include <map>
 #include <mutex>
+#include <set>
 #include <stdexcept>
 #include <system_error>
 #include <vector>
@@ -24,7 +26,14 @@ namespace {
 
 using TObjectNames = std::map<std::string, std::string>;
 using TNamedTypes = std::map<std::string, TObjectNames>;
-using TNamedIndices = std::map<std::string, std::map<std::string, int32_t>>;
+// The UUID/index bindings of one type, kept both ways so that a lookup by index costs no scan.
+struct TIndexBindings {
+  std::map<std::string, int32_t> ByUUID;
+  std::map<int32_t, std::set<std::string>> ByIndex; // UUIDs in order: the first is the one found
+  size_t size() const { return ByUUID.size(); }
+  bool empty() const { return ByUUID.empty(); }
+};
+using TNamedIndices = std::map<std::string, TIndexBindings>;
 
 const char* const InitialLayout[][2] = {{"/intern", "{}"},         {"/intern/tx-channels", "[]"},
                                         {"/intern/senders", "{}"}, {"/intern/receivers", "{}"},
@@ -68,6 +77,26 @@ const char* PathText(const char* Path) {
   return Path ? Path : "(null)";
 }
 
+// The published collections: their members are resources with a version of their own.
+const char* const Collections[] = {"devices", "senders", "receivers", "sources", "flows"};
+
+// The published resource a path lies strictly inside ("/self" or "/<collection>/<id>"), or "" when
+// the path is no part of one.
+std::string EnclosingResource(const char* Path) {
+  if (!Path || Path[0] != '/') return "";
+  const std::string path(Path);
+  const size_t second = path.find('/', 1);
+  if (second == std::string::npos) return "";
+  const std::string first = path.substr(1, second - 1);
+  if (first == "self") return "/self";
+  for (const char* collection : Collections) {
+    if (first != collection) continue;
+    const size_t third = path.find('/', second + 1);
+    return third == std::string::npos ? "" : path.substr(0, third);
+  }
+  return "";
+}
+
 std::string Compact(const json& Value) {
   return Value.dump(-1, ' ', false, json::error_handler_t::replace);
 }
@@ -102,6 +131,9 @@ struct TQELNMOSNodeDataData {
   json Timestamp = "0:0";
   TRecursiveMutex DBLock;
   int32_t LockCount = 0;
+  // The last version stamp handed out; every new one is later, whatever the TAI clock does.
+  int64_t StampSeconds = 0;
+  int64_t StampNanos = 0;
   uint64_t Generation = NextGeneration();
   TNamedTypes ObjectNames;
   TNamedIndices ObjectIndices;
@@ -151,12 +183,34 @@ json TQELNMOSNodeData::LastUpdate() {
   return FData->Timestamp;
 }
 
+// Stamps are the TAI time, but never earlier than or equal to the last one: when the clock steps back
+// (PTP taking over, for instance) the stamps go on one nanosecond apart until it has caught up, so
+// that the versions of every resource keep increasing. Seconds are held in 64 bits on every platform.
 void TQELNMOSNodeData::FillNMOSTimestamp(json& Field) {
+  std::lock_guard<TRecursiveMutex> lock(FData->DBLock);
   timespec now{};
   clock_gettime(CLOCK_TAI, &now);
+  int64_t seconds = static_cast<int64_t>(now.tv_sec), nanos = static_cast<int64_t>(now.tv_nsec);
+  if (seconds < FData->StampSeconds || (seconds == FData->StampSeconds && nanos <= FData->StampNanos)) {
+    seconds = FData->StampSeconds;
+    nanos = FData->StampNanos + 1;
+    if (nanos >= 1000000000) {
+      ++seconds;
+      nanos = 0;
+    }
+  }
+  FData->StampSeconds = seconds;
+  FData->StampNanos = nanos;
   char text[48];
-  snprintf(text, sizeof text, "%ld:%ld", static_cast<long>(now.tv_sec), static_cast<long>(now.tv_nsec));
+  snprintf(text, sizeof text, "%" PRId64 ":%" PRId64, seconds, nanos);
   Field = text;
+}
+
+void TQELNMOSNodeData::StampEnclosingResource(const char* Path) {
+  const std::string resource = EnclosingResource(Path);
+  if (resource.empty()) return;
+  json* node = Find(resource.c_str());
+  if (node && node->is_object()) FillNMOSTimestamp((*node)["version"]);
 }
 
 uint32_t TQELNMOSNodeData::BeginUpdate() {
@@ -235,7 +289,9 @@ const json& TQELNMOSNodeData::Write(const char* Path, const json& Value, bool Up
       if (!node.is_object() && !node.is_null()) throw std::invalid_argument("a version needs an object");
       FillNMOSTimestamp(node["version"]);
     }
-    return JsonAddAt(FData->Root, pointer, std::move(node));
+    json& stored = JsonAddAt(FData->Root, pointer, std::move(node));
+    StampEnclosingResource(Path);
+    return stored;
   } catch (const std::exception& e) {
     lws_log(QLLL_ERR, "WRITE failed: %s, Path : %s, Value %s", e.what(), PathText(Path),
             Compact(Value).c_str());
@@ -250,6 +306,7 @@ bool TQELNMOSNodeData::Append(const char* Path, json& Value) {
   try {
     JsonCheckUTF8(Value);
     list->push_back(Value);
+    StampEnclosingResource(Path);
   } catch (const std::exception& e) {
     lws_log(QLLL_ERR, "WRITE failed: %s, Path : %s, Value %s", e.what(), PathText(Path),
             Compact(Value).c_str());
@@ -261,10 +318,11 @@ bool TQELNMOSNodeData::Append(const char* Path, json& Value) {
 
 bool TQELNMOSNodeData::Del(const char* Path) {
   TNodeDBWriteLocker lock(*this);
-  lws_log(QLLL_DEBUG, "NMOS Bridge Update : %s",
-          Compact(json::array({{{"op", "remove"}, {"path", PathText(Path)}}})).c_str());
+  // The operation's text is not built as a document: most removals are never logged.
+  lws_log(QLLL_DEBUG, "NMOS Bridge Update : [{\"op\":\"remove\",\"path\":\"%s\"}]", PathText(Path));
   try {
     JsonRemoveAt(FData->Root, ToPointer(Path));
+    StampEnclosingResource(Path);
     return true;
   } catch (const std::exception& e) {
     lws_log(QLLL_ERR, "DEL failed: %s, Path : %s", e.what(), PathText(Path));
@@ -284,7 +342,10 @@ bool TQELNMOSNodeData::Del(const char* Path, const std::string& Ident, const jso
     const auto member = element.is_object() ? element.find(Ident) : element.end();
     return member != element.end() && *member == IdentVal;
   });
-  if (match != list->end()) list->erase(match);
+  if (match != list->end()) {
+    list->erase(match);
+    StampEnclosingResource(Path);
+  }
   return true;
 }
 
@@ -390,11 +451,21 @@ bool TQELNMOSNodeData::SetIndexFromUUID(const std::string& Type, const std::stri
   std::lock_guard<TRecursiveMutex> lock(FData->DBLock);
   auto& indices = FData->ObjectIndices[Type];
   if (Index >= 0) {
-    const bool inserted = indices.emplace(UUID, Index).second;
-    if (inserted) lws_log(QLLL_DEBUG, "IndexTable Insert %s: %s = %d", Type.c_str(), UUID.c_str(), Index);
+    const bool inserted = indices.ByUUID.emplace(UUID, Index).second;
+    if (inserted) {
+      indices.ByIndex[Index].insert(UUID);
+      lws_log(QLLL_DEBUG, "IndexTable Insert %s: %s = %d", Type.c_str(), UUID.c_str(), Index);
+    }
     return inserted;
   }
-  const bool erased = indices.erase(UUID) > 0;
+  const auto bound = indices.ByUUID.find(UUID);
+  const bool erased = bound != indices.ByUUID.end();
+  if (erased) {
+    const auto slot = indices.ByIndex.find(bound->second);
+    if (slot != indices.ByIndex.end() && slot->second.erase(UUID) && slot->second.empty())
+      indices.ByIndex.erase(slot);
+    indices.ByUUID.erase(bound);
+  }
   if (erased) lws_log(QLLL_NOTICE, "IndexTable Remove %s: %s = %d", Type.c_str(), UUID.c_str(), Index);
   if (indices.empty()) FData->ObjectIndices.erase(Type);
   return erased;
@@ -404,7 +475,7 @@ int TQELNMOSNodeData::GetIndexFromUUID(const std::string& Type, const std::strin
   if (UUID.empty()) return -1;
   std::lock_guard<TRecursiveMutex> lock(FData->DBLock);
   // An unknown type is created on purpose: it then shows in the statistics with no entries.
-  const auto& indices = FData->ObjectIndices[Type];
+  const auto& indices = FData->ObjectIndices[Type].ByUUID;
   const auto entry = indices.find(UUID);
   return entry == indices.end() ? -1 : entry->second;
 }
@@ -414,9 +485,9 @@ bool TQELNMOSNodeData::GetUUIDFromIndex(const std::string& Type, int Index, std:
   std::lock_guard<TRecursiveMutex> lock(FData->DBLock);
   const auto type = FData->ObjectIndices.find(Type);
   if (type == FData->ObjectIndices.end()) return false;
-  const auto entry = std::find_if(type->second.begin(), type->second.end(), TIndexMatch(Index));
-  if (entry == type->second.end()) return false;
-  UUID = entry->first;
+  const auto slot = type->second.ByIndex.find(Index);
+  if (slot == type->second.ByIndex.end() || slot->second.empty()) return false;
+  UUID = *slot->second.begin();
   return true;
 }
 

@@ -32,6 +32,7 @@ public:
 
   virtual void Destroy() = 0;
   virtual const json& Root() const = 0;
+  // A fresh version stamp "<seconds>:<nanoseconds>" of the TAI clock, later than every stamp before.
   virtual void FillNMOSTimestamp(json& Field) = 0;
   // Write section: nests; the store-wide stamp is refreshed when the outermost section ends.
   virtual uint32_t BeginUpdate() = 0;
@@ -42,6 +43,8 @@ public:
   virtual const json& Get(const char* Path) = 0;
   // The first element of the array at Path whose member Ident equals IdentVal, or the shared null.
   virtual const json& Get(const char* Path, const std::string& Ident, const json& IdentVal) = 0;
+  // Writes and removals inside a published resource ("/self/...", "/senders/<id>/...") also give that
+  // resource a new "version": every change of a served document is seen as one.
   // RFC 6902 "add" of Value at Path; the written node, or the shared null after a logged failure.
   virtual const json& Set(const char* Path, const json& Value) = 0;
   // As Set, and the written node's "version" member receives a fresh version stamp.
@@ -125,6 +128,8 @@ public:
 
 private:
   const json& Write(const char* Path, const json& Value, bool UpdateVersion);
+  // A change inside a published resource's document gives that resource a new version.
+  void StampEnclosingResource(const char* Path);
   json* Find(const char* Path);
 
   [[maybe_unused]] IQELNMOSBridge* Bridge; // not owned; the store never calls it

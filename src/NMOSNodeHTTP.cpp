@@ -13,6 +13,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -71,6 +72,8 @@ struct TRESTServerData {
   lws_context* LWSContext = nullptr;
   const Qel_hosted::TServiceInfo ServiceInfo{"NMOSNODEHTTPServer", Qel_hosted::sdtEvents};
   std::map<std::string, TRESTHandlerEntry> HandlerEntries;
+  // The URLs each handler added, so that its removal costs its own URLs, not the whole table.
+  std::unordered_map<const ILWSRESTHandler*, std::vector<std::string>> HandlerURLs;
   std::map<std::string, size_t> PeerConnections;
   size_t Connections = 0;
   uint64_t MsgsReceived = 0, MsgsHandled = 0, MsgsNoHandler = 0, ConnectionsRefused = 0, BadRequests = 0;
@@ -215,6 +218,7 @@ bool TNMOSRestServer::DeinitService() {
 bool TNMOSRestServer::AddURLHandler(ILWSRESTHandler* handler, const TRESTHandler_Static_Def& def) {
   const TMultiURLHandlerData* routes = def.StaticData.MultiHandlerData;
   if (!routes) return true;
+  std::vector<std::string>& owned = FData->HandlerURLs[handler];
   for (const auto& [pattern, endpoint] : *routes) {
     std::string url = handler->AsVS().ResolveVars(pattern);
     auto [it, added] =
@@ -222,21 +226,24 @@ bool TNMOSRestServer::AddURLHandler(ILWSRESTHandler* handler, const TRESTHandler
     (void)it;
     lws_log(QLLL_REST | QLLL_DEBUG, "NMOS REST API: %s handler for %s", added ? "added" : "replaced",
             url.c_str());
+    owned.push_back(std::move(url));
   }
   return true;
 }
 
+// A URL that another handler has taken over since stays with that one.
 bool TNMOSRestServer::DelURLHandler(ILWSRESTHandler* handler) {
+  const auto owned = FData->HandlerURLs.find(handler);
+  if (owned == FData->HandlerURLs.end()) return false;
   bool removed = false;
-  for (auto it = FData->HandlerEntries.begin(); it != FData->HandlerEntries.end();) {
-    if (it->second.Context != handler) {
-      ++it;
-      continue;
-    }
-    lws_log(QLLL_REST | QLLL_DEBUG, "NMOS REST API: removed handler for %s", it->first.c_str());
-    it = FData->HandlerEntries.erase(it);
+  for (const std::string& url : owned->second) {
+    const auto it = FData->HandlerEntries.find(url);
+    if (it == FData->HandlerEntries.end() || it->second.Context != handler) continue;
+    lws_log(QLLL_REST | QLLL_DEBUG, "NMOS REST API: removed handler for %s", url.c_str());
+    FData->HandlerEntries.erase(it);
     removed = true;
   }
+  FData->HandlerURLs.erase(owned);
   return removed;
 }
 

@@ -9,6 +9,9 @@ namespace Qel_nmos_bridge {
 
 namespace {
 
+const Qel_rest_srv::TRESTHandlerData NoRoutesData{nullptr};
+const Qel_rest_srv::TRESTHandler_Static_Def NoRoutes{NoRoutesData};
+
 // Registration requests go out through the HTTP client, which the client does not have yet: until then
 // an action can only fail, which the records' deadlines turn into 404 as for an unreachable registry.
 bool ResourceAction(IQELNMOSBaseClient*, const TNMOSActionInfo&) {
@@ -56,8 +59,9 @@ public:
     if (auto* node = static_cast<TNMOSResourceInfo*>(NodeRecord())) node->SetChildEvent(ev_reset);
   }
 
+  // The node's URLs (the API tree) belong to the bridge from its start: the node's record owns none.
   bool PushNode(std::string ID) override {
-    TNMOSStated* record = new TNMOSNodeInfo(*this, REST_Def_Node_Read);
+    TNMOSStated* record = new TNMOSNodeInfo(*this, NoRoutes);
     if (PushMachine(ID, record)) {
       lws_log(QLLL_DEBUG, "Push node %s created", ID.c_str());
       return true;
@@ -66,13 +70,26 @@ public:
     return false;
   }
 
+  // A record keeps the id of one resource: another resource under the same id is refused while that
+  // one lives. A record whose resource has ended and now comes back (its deregistration still under
+  // way) is taken back; one that has already ended is replaced.
   bool PushResource(std::string ParentID, std::string ID, std::string Path,
                     const Qel_rest_srv::TRESTHandler_Static_Def& RESTHandlerDef) override {
-    if (TNMOSStated* existing = FindMachine(ID)) {
-      existing->Machine.SetEvent(ev_update);
-      return false;
-    }
     auto* parent = static_cast<TNMOSResourceInfo*>(FindMachine(ParentID));
+    if (auto* existing = static_cast<TNMOSResourceInfo*>(FindMachine(ID))) {
+      if (existing->Path() != Path) {
+        if (!existing->Deleting) {
+          lws_log(QLLL_ERR, "PushResource: %s is the id of %s, refused for %s", ID.c_str(),
+                  existing->Path().c_str(), Path.c_str());
+          return false;
+        }
+        DropMachine(ID); // its deregistration is given up: the id now names another resource
+      } else if ((existing = static_cast<TNMOSResourceInfo*>(ReviveMachine(ID)))) {
+        existing->SetParent(parent);
+        existing->Machine.SetEvent(ev_update);
+        return false;
+      }
+    }
     TNMOSStated* record = new TNMOSResourceInfo(*this, parent, Path, RESTHandlerDef);
     PushMachine(ID, record);
     lws_log(QLLL_DEBUG, "Push resource %s created", ID.c_str());
@@ -88,7 +105,7 @@ public:
   }
 
   void HandleAPIDegrade() override {
-    if (TNMOSAPIInfo* api = GetActiveAPI()) api->IgnoreTime = time(nullptr) + 60;
+    if (TNMOSAPIInfo* api = GetActiveAPI()) api->IgnoreTime = MonotonicSeconds() + 60;
     SetActiveAPI(nullptr);
   }
 

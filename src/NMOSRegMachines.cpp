@@ -21,8 +21,9 @@ IQELNMOSBaseClient& BC(void* ctx) {
 void Queue(void* ctx, TNMOS_RegAction action) {
   BC(ctx).ActionQueueAdd(action, Rec(ctx));
 }
+// Deadlines are seconds of the monotonic clock.
 time_t Now() {
-  return time(nullptr);
+  return static_cast<time_t>(MonotonicSeconds());
 }
 
 // Polling states compare whole seconds, so ten runs a second are plenty; a run every millisecond
@@ -157,8 +158,10 @@ void Res_EnterUdptPending(TMachine* m, void* ctx) {
 void Res_HandleUpdtPending(TMachine* m, void* ctx) {
   if (Now() > Rec(ctx).UpdtTime) Timeout(m, ev_updt_failed);
 }
+// The resource has ended; its children have not (the bridge ends those it removes itself), but they
+// lose their registration with their parent's.
 void Res_DoUnregistration(TMachine*, void* ctx) {
-  Rec(ctx).SetChildEvent(ev_delete);
+  Rec(ctx).SetChildEvent(ev_reset);
   Queue(ctx, Unregister);
 }
 void Res_EnterDelPending(TMachine* m, void* ctx) {
@@ -168,10 +171,10 @@ void Res_EnterDelPending(TMachine* m, void* ctx) {
 void Res_HandleDelPending(TMachine* m, void* ctx) {
   if (Now() > Rec(ctx).LastTime) Timeout(m, ev_del_failed);
 }
-void Res_Deleted(TMachine*, void* ctx) {
-  IQELNMOSNodeData& data = Rec(ctx).GetBridge().Data();
-  TNodeDBWriteLocker lock(data);
-  data.Del(Rec(ctx).Path().c_str());
+// The resource came back while its deregistration was under way: the answer (or the deadline, which
+// keeps running) is awaited before it registers again.
+void Res_EnterReaddPending(TMachine* m, void*) {
+  Poll(m);
 }
 
 } // namespace
@@ -250,21 +253,36 @@ const TState ResourceStates[] = {
      {"update", ev_update, &ResourceStates[5], Res_DoUpdate},
      {"conbroken", 404, &ResourceStates[1], nullptr},
      {"reset", ev_reset, &ResourceStates[0], nullptr}}},
+  // The bridge has already removed the resource; only its registration is still to go. "reset" from
+  // a parent does not reach a record being deleted (SetChildEvent), and "update" means the resource
+  // came back.
   {"del_pending", res_delpending, Res_EnterDelPending, nullptr, Res_HandleDelPending,
     {{"del_success", 204, &ResourceStates[6], nullptr},
      {"del_failed", 404, &ResourceStates[6], nullptr},
      {"conbroken", 404, &ResourceStates[1], nullptr},
-     {"server_fail", 500, &ResourceStates[0], nullptr},
-     {"server_down", 503, &ResourceStates[0], nullptr},
-     {"reset", ev_reset, &ResourceStates[0], nullptr}}},
+     {"server_fail", 500, &ResourceStates[6], nullptr},
+     {"server_down", 503, &ResourceStates[6], nullptr},
+     {"reset", ev_reset, &ResourceStates[6], nullptr},
+     {"readd", ev_update, &ResourceStates[7], nullptr},
+     {"wait_delete", ev_register, &ResourceStates[4], nullptr}}},
   {"updt_pending", res_updtpending, Res_EnterUdptPending, nullptr, Res_HandleUpdtPending,
     {{"updt_success", 200, &ResourceStates[3], nullptr},
      {"updt_failed", 404, &ResourceStates[1], nullptr},
      {"conbroken", 404, &ResourceStates[1], nullptr},
      {"server_fail", 500, &ResourceStates[0], nullptr},
      {"server_down", 503, &ResourceStates[0], nullptr},
-     {"reset", ev_reset, &ResourceStates[0], nullptr}}},
-  {"deleted", res_deleted, Res_Deleted, nullptr, nullptr, {}},
+     {"reset", ev_reset, &ResourceStates[0], nullptr},
+     {"delete", ev_delete, &ResourceStates[4], Res_DoUnregistration}}},
+  {"deleted", res_deleted, nullptr, nullptr, nullptr, {}},
+  {"readd_pending", res_readdpending, Res_EnterReaddPending, nullptr, Res_HandleDelPending,
+    {{"del_success", 204, &ResourceStates[0], nullptr},
+     {"del_failed", 404, &ResourceStates[0], nullptr},
+     {"server_fail", 500, &ResourceStates[0], nullptr},
+     {"server_down", 503, &ResourceStates[0], nullptr},
+     {"reset", ev_reset, &ResourceStates[0], nullptr},
+     {"delete", ev_delete, &ResourceStates[4], nullptr},
+     {"wait_delete", ev_register, &ResourceStates[7], nullptr},
+     {"update", ev_update, &ResourceStates[7], nullptr}}},
   {nullptr, 0, nullptr, nullptr, nullptr, {}},
 };
 // clang-format on
@@ -311,7 +329,14 @@ void TNMOSResourceInfo::OnBeforeDelete() {
 
 void TNMOSResourceInfo::SetChildEvent(int event) {
   for (TNMOSResourceInfo* child : Childs)
-    child->Machine.SetEvent(event);
+    if (!child->Deleting) child->Machine.SetEvent(event);
+}
+
+void TNMOSResourceInfo::SetParent(TNMOSResourceInfo* parent) {
+  if (parent == Parent || parent == this) return;
+  if (Parent) Parent->RemoveChild(this);
+  Parent = parent;
+  if (Parent) Parent->AddChild(this);
 }
 
 TNMOSNodeInfo::TNMOSNodeInfo(IQELNMOSRegClient& client,

@@ -35,6 +35,7 @@ enum resorce_states {
   res_updtpending = 5,
   res_delpending = 6,
   res_error = 7,
+  res_readdpending = 8,
   res_deleted = 65535
 };
 
@@ -59,9 +60,13 @@ public:
   void OnAfterAdded() override;
   void OnBeforeDelete() override;
 
+  // Sends the event to every child that is not being deleted: a child's lifetime is the bridge's
+  // business, its parent only tells it when to register and that its registration is gone.
   void SetChildEvent(int event);
   void AddChild(TNMOSResourceInfo* child) { Childs.insert(child); }
   void RemoveChild(TNMOSResourceInfo* child) { Childs.erase(child); }
+  // Moves the record under another parent (or none).
+  void SetParent(TNMOSResourceInfo* parent);
   bool operator<(const TNMOSResourceInfo& other) const { return Machine.Name() < other.Machine.Name(); }
 
   // The store path of the resource ("/self", "/senders/<id>", ...).

@@ -77,6 +77,13 @@ bool ShowNode(const TNMOSResourceInfo* resource, TRESTRequestData& request) {
   IQELNMOSNodeData& data = resource->GetBridge().Data();
   TNodeDBReadLocker lock(data);
   const std::string& path = resource->Path();
+  // A document without its identity is not served: the node before the firmware has named it (503,
+  // it will be), a resource that is not there (404).
+  const json& doc = data.Get(path.c_str());
+  if (!doc.is_object() || !doc.contains("id")) {
+    SetEmptyResult(request, path == "/self" ? 503 : 404);
+    return true;
+  }
   SetJSONResult(request, 200,
                 StoreText(data, "doc:" + path, [&] { return Serialise(data.Get(path.c_str()), 2); }));
   return true;

@@ -136,6 +136,11 @@ int getch() {
   return n == 1 ? c : -1;
 }
 
+int64_t MonotonicSeconds() {
+  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 uint32_t GetInterfaceAddr(const char* name) {
   if (strlen(name) >= IFNAMSIZ) {
     lws_log(QLLL_ERR, "GetInterfaceAddr: Interface name is too long : %s", name);
@@ -170,7 +175,7 @@ uint32_t TMeassureCycle::Fold(uint32_t counter, uint64_t elapsedMs) {
 }
 
 TMeassureCycle::~TMeassureCycle() {
-  end = std::chrono::system_clock::now();
+  end = std::chrono::steady_clock::now();
   auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(end - start).count();
   CycleTime = Fold(CycleTime, ms > 0 ? static_cast<uint64_t>(ms) : 0);
 }

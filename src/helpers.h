@@ -42,6 +42,10 @@ bool kbhit();
 // The next key from standard input, unechoed; -1 when none can be read.
 int getch();
 
+// Seconds of the monotonic clock: deadlines and intervals are measured with it, so that a step of the
+// wall clock (NTP, PTP, an operator) neither fires nor stalls them.
+int64_t MonotonicSeconds();
+
 // IPv4 address of an interface in network byte order, or 0 (the reason is logged).
 uint32_t GetInterfaceAddr(const char* name);
 
@@ -50,7 +54,7 @@ uint32_t GetInterfaceAddr(const char* name);
 class TMeassureCycle {
 public:
   explicit TMeassureCycle(uint32_t& cycleTime)
-      : start(std::chrono::system_clock::now()), CycleTime(cycleTime) {}
+      : start(std::chrono::steady_clock::now()), CycleTime(cycleTime) {}
   ~TMeassureCycle();
   TMeassureCycle(const TMeassureCycle&) = delete;
   TMeassureCycle& operator=(const TMeassureCycle&) = delete;
@@ -59,7 +63,7 @@ public:
   static uint32_t Fold(uint32_t counter, uint64_t elapsedMs);
 
 private:
-  std::chrono::system_clock::time_point start;
-  std::chrono::system_clock::time_point end;
+  std::chrono::steady_clock::time_point start;
+  std::chrono::steady_clock::time_point end;
   uint32_t& CycleTime;
 };

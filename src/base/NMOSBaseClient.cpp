@@ -3,6 +3,7 @@
 #include "NMOSNodeData.h"
 #include "helpers.h"
 
+#include <algorithm>
 #include <deque>
 #include <list>
 #include <map>
@@ -41,9 +42,9 @@ struct TNMOSActionNamedHandler {
   TNMOSActionHandler Handler;
 };
 
-struct TStatedDeleter {
-  void operator()(TNMOSStated* s) const { s->Destroy(); }
-};
+void TStatedDeleter::operator()(TNMOSStated* s) const {
+  s->Destroy();
+}
 
 struct TNMOSClientData {
   TNMOSClientData(TQELNMOSBaseClient& owner, IQELNMOSBridge& bridge, const char* name)
@@ -61,7 +62,7 @@ struct TNMOSClientData {
   TNMOSAPIInfo* ActiveRegAPI = nullptr;
   std::deque<std::unique_ptr<TNMOSActionInfo>> RegActionQueue;
   uint32_t MaxActionQueueSizeReached = 0;
-  std::map<std::string, std::unique_ptr<TNMOSStated, TStatedDeleter>> Machines;
+  std::map<std::string, TMachinePtr> Machines;
   uv_idle_t* UVHandle = nullptr; // freed by its close callback
 };
 
@@ -163,7 +164,7 @@ bool TQELNMOSBaseClient::SetActiveAPI(TNMOSAPIInfo* api) {
 
 TNMOSAPIInfo* TQELNMOSBaseClient::SelectAPI(TNMOSStated* machine) {
   TNMOSAPIInfo* candidate = FData->ActiveRegAPI;
-  time_t now = time(nullptr);
+  const time_t now = static_cast<time_t>(MonotonicSeconds());
   for (TNMOSAPIInfo& api : FData->RegAPIs) {
     if (api.IgnoreTime > now) continue;
     if (!candidate || api.Prio <= candidate->Prio) candidate = &api;
@@ -240,9 +241,42 @@ TNMOSStated* TQELNMOSBaseClient::FindMachine(const std::string& key) {
 bool TQELNMOSBaseClient::DelMachine(const std::string& key) {
   TNMOSStated* machine = FindMachine(key);
   if (!machine) return false;
+  if (machine->Deleting) return true;
+  machine->Deleting = true;
   machine->OnBeforeDelete();
   machine->Machine.SetEvent(ev_delete);
   return true;
+}
+
+TNMOSStated* TQELNMOSBaseClient::ReviveMachine(const std::string& key) {
+  auto it = FData->Machines.find(key);
+  if (it == FData->Machines.end()) return nullptr;
+  TNMOSStated* machine = it->second.get();
+  if (machine->Machine.GetStateID() == NMOSSTATE_DELETABLE) {
+    EraseMachine(it);
+    return nullptr;
+  }
+  if (machine->Deleting) {
+    machine->Deleting = false;
+    machine->OnAfterAdded();
+  }
+  return machine;
+}
+
+bool TQELNMOSBaseClient::DropMachine(const std::string& key) {
+  auto it = FData->Machines.find(key);
+  if (it == FData->Machines.end()) return false;
+  EraseMachine(it);
+  return true;
+}
+
+// Queued actions refer to their machine: they go with it.
+void TQELNMOSBaseClient::EraseMachine(std::map<std::string, TMachinePtr>::iterator it) {
+  const TNMOSStated* machine = it->second.get();
+  auto& queue = FData->RegActionQueue;
+  queue.erase(std::remove_if(queue.begin(), queue.end(), [&](const auto& a) { return &a->State == machine; }),
+              queue.end());
+  FData->Machines.erase(it);
 }
 
 void TQELNMOSBaseClient::DumpStates() {

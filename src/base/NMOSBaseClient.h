@@ -9,6 +9,8 @@
 #include "Types.h"
 
 #include <ctime>
+#include <map>
+#include <memory>
 #include <string>
 
 namespace Qel_nmos_bridge {
@@ -67,7 +69,7 @@ struct TNMOSAPIInfo {
   uint16_t Port;
   uint32_t Prio; // lower is preferred
   uint32_t ErrorCount = 0;
-  time_t IgnoreTime = 0; // not eligible while later than now
+  time_t IgnoreTime = 0; // not eligible while later than now (seconds of the monotonic clock)
 
   std::string ToString() const;
   bool SameEndpoint(const TNMOSAPIInfo& o) const {
@@ -88,6 +90,7 @@ public:
   TNMOSStated& operator=(const TNMOSStated&) = delete;
 
   Qel_machine::TMachineUV Machine;
+  bool Deleting = false; // DelMachine has been asked for it, ReviveMachine takes it back
   time_t LastTime = 0;
   time_t UpdtTime = 0;
   json Result; // parsed body of the last HTTP answer
@@ -103,6 +106,11 @@ struct TNMOSActionInfo {
   int ActionID;
   TNMOSStated& State;
 };
+
+struct TStatedDeleter {
+  void operator()(TNMOSStated* s) const;
+};
+using TMachinePtr = std::unique_ptr<TNMOSStated, TStatedDeleter>;
 
 typedef bool (*TNMOSActionHandler)(IQELNMOSBaseClient* client, const TNMOSActionInfo& action);
 
@@ -132,8 +140,14 @@ public:
   // then points at the existing one (false).
   virtual bool PushMachine(const std::string& key, TNMOSStated*& machine) = 0;
   virtual TNMOSStated* FindMachine(const std::string& key) = 0;
-  // Sends the machine "delete"; it stays until it reaches the deletable state.
+  // Sends the machine "delete" once; it stays until it reaches the deletable state.
   virtual bool DelMachine(const std::string& key) = 0;
+  // The machine under key, taken back when its deletion was asked for (it is no longer Deleting and
+  // gets OnAfterAdded again). Null when there is none, or when it has already reached the deletable
+  // state: it is then removed at once, so that a new machine can take the key.
+  virtual TNMOSStated* ReviveMachine(const std::string& key) = 0;
+  // Removes and destroys the machine under key at once, whatever it was doing.
+  virtual bool DropMachine(const std::string& key) = 0;
   virtual void UpdateStats(const char* section, json& stats) = 0;
   virtual ~IQELNMOSBaseClient() = default;
 };
@@ -168,6 +182,8 @@ public:
   bool PushMachine(const std::string& key, TNMOSStated*& machine) override;
   TNMOSStated* FindMachine(const std::string& key) override;
   bool DelMachine(const std::string& key) override;
+  TNMOSStated* ReviveMachine(const std::string& key) override;
+  bool DropMachine(const std::string& key) override;
   void UpdateStats(const char* section, json& stats) override;
 
   virtual const char* ActionName(int action);
@@ -187,6 +203,7 @@ public:
 
 private:
   void ActionQueueProcess();
+  void EraseMachine(std::map<std::string, TMachinePtr>::iterator it);
 
   uint32_t CycleTime = 0;
   TNMOSClientData* FData;

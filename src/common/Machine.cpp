@@ -4,6 +4,10 @@
 
 namespace Qel_machine {
 
+time_t TMachine::Now() const {
+  return static_cast<time_t>(MonotonicSeconds());
+}
+
 TMachine::TMachine(void* context, std::string name, const TState* states)
     : Context(context), FName(std::move(name)), States(states), ActiveState(states) {
   lws_log(QLLL_MACHINE_BASE, "Machine %s Created", FName.c_str());

@@ -1,10 +1,12 @@
 #include "MachineUV.h"
 
+#include <deque>
+
 namespace Qel_machine {
 
 struct TUVHandleInfo {
   TMachineUV* Machine;
-  int NextEvent;
+  std::deque<int> Events; // raised and not yet handled, oldest first
 };
 
 struct TUVMachineData {
@@ -17,12 +19,18 @@ struct TUVMachineData {
 
 namespace {
 
+// Handles, in the order they were raised, the events pending when the loop turned; events raised
+// meanwhile wait for the next turn. A machine destroyed by one of its own callbacks has cleared the
+// handle's data and is not touched again.
 void OnIdle(uv_idle_t* handle) {
   auto* data = static_cast<TUVMachineData*>(handle->data);
   uv_idle_stop(handle);
-  int event = data->HandleInfo.NextEvent;
-  data->HandleInfo.NextEvent = NO_EVENTID;
-  data->HandleInfo.Machine->Run(event);
+  std::deque<int> events;
+  events.swap(data->HandleInfo.Events);
+  for (int event : events) {
+    data->HandleInfo.Machine->Run(event);
+    if (!handle->data) return;
+  }
 }
 
 void OnTimer(uv_timer_t* handle) {
@@ -39,7 +47,7 @@ template <typename H> void CloseAndFree(H* handle) {
 
 TMachineUV::TMachineUV(uv_loop_t* loop, void* context, std::string name, const TState* states)
     : TMachine(context, std::move(name), states), MachineData(new TUVMachineData) {
-  MachineData->HandleInfo = {this, NO_EVENTID};
+  MachineData->HandleInfo.Machine = this;
   MachineData->UVLoop = loop;
   MachineData->UVHandle = new uv_idle_t;
   MachineData->UVTimer = new uv_timer_t;
@@ -58,7 +66,8 @@ TMachineUV::~TMachineUV() {
 }
 
 bool TMachineUV::SetEvent(int event) {
-  MachineData->HandleInfo.NextEvent = event;
+  if (event == NO_EVENTID) return false;
+  MachineData->HandleInfo.Events.push_back(event);
   uv_idle_start(MachineData->UVHandle, OnIdle);
   return true;
 }
@@ -75,7 +84,12 @@ void TMachineUV::BeforeStateChange(const TState*, const TTransition*) {
 void TMachineUV::AfterStateChange(const TState*, const TTransition*) {}
 
 int TMachineUV::PendingEvent() const {
-  return MachineData->HandleInfo.NextEvent;
+  const std::deque<int>& events = MachineData->HandleInfo.Events;
+  return events.empty() ? NO_EVENTID : events.back();
+}
+
+size_t TMachineUV::PendingEvents() const {
+  return MachineData->HandleInfo.Events.size();
 }
 
 } // namespace Qel_machine

@@ -6,6 +6,8 @@
 
 #include <uv.h>
 
+#include <cstddef>
+
 namespace Qel_machine {
 
 struct TUVMachineData;
@@ -15,15 +17,17 @@ public:
   TMachineUV(uv_loop_t* loop, void* context, std::string name, const TState* states);
   ~TMachineUV() override;
 
-  // Stores the event as the pending one (replacing an earlier pending event); it is handled on the
-  // next loop turn.
+  // Queues the event behind those already pending; the next loop turn handles them in order. No event
+  // is lost, however many are raised before the loop turns.
   bool SetEvent(int event) override;
   // Runs the active state's run callback every `ms` milliseconds.
   bool SetTimer(time_t ms) override;
   void BeforeStateChange(const TState* from, const TTransition* trans) override;
   void AfterStateChange(const TState* to, const TTransition* trans) override;
 
+  // The last event raised and not yet handled (0 when none), and how many are pending.
   int PendingEvent() const;
+  size_t PendingEvents() const;
 
 private:
   TUVMachineData* MachineData;

@@ -1,6 +1,7 @@
 """A running node for the API tests: aes67fw-sim and an nmos-bridge that mirrors it, both on loopback,
 started once per test class and ended by their PIDs."""
 import json
+import tempfile
 import time
 
 import testlib
@@ -27,6 +28,7 @@ class RunningNode:
         self.bridge = None
         self.sim_port = None
         self.port = None
+        self.bridge_log = None
 
     def start(self):
         try:
@@ -36,24 +38,34 @@ class RunningNode:
             raise
 
     def _start(self):
-        self.sim = testlib.Process([testlib.binary("aes67fw-sim"), "--listen", "127.0.0.1:0",
+        self.start_sim()
+        self.start_bridge()
+        if not wait_until(self.complete):
+            self.stop()
+            raise RuntimeError("nmos-bridge did not mirror the simulator's streams")
+        return self
+
+    def start_sim(self, port=0):
+        """The simulator, on the given loopback port (any free one by default)."""
+        self.sim = testlib.Process([testlib.binary("aes67fw-sim"), "--listen", f"127.0.0.1:{port}",
                                     "--streams", str(self.streams)])
         line = self.sim.readline(START_LIMIT)
         if not line.startswith(READY_PREFIX):
             self.stop()
             raise RuntimeError("aes67fw-sim did not start: " + line + self.sim.output)
         self.sim_port = int(line.strip().rpartition(":")[2])
+
+    def start_bridge(self):
+        """The bridge, following the firmware at sim_port (which need not answer yet)."""
         self.port = testlib.free_port()
-        # The node's own interface is the loopback one, so every URL it advertises stays on this machine.
+        # Its warnings (one per resource whose deregistration times out) would fill a pipe. The node's own
+        # interface is the loopback one, so every URL it advertises stays on this machine.
+        self.bridge_log = tempfile.TemporaryFile(mode="w+")
         self.bridge = testlib.Process([testlib.binary("nmos-bridge"), "/box", f"127.0.0.1:{self.sim_port}",
-                                       "/port", str(self.port), "/if", "lo"])
+                                       "/port", str(self.port), "/if", "lo"], log=self.bridge_log)
         if not testlib.wait_for_port(self.port, START_LIMIT):
             self.stop()
             raise RuntimeError("nmos-bridge never opened its port")
-        if not wait_until(self.complete):
-            self.stop()
-            raise RuntimeError("nmos-bridge did not mirror the simulator's streams")
-        return self
 
     def complete(self):
         """True once every stream of the simulator shows as a sender and a receiver."""
@@ -68,6 +80,8 @@ class RunningNode:
         for p in (self.bridge, self.sim):
             if p:
                 p.stop()
+        if self.bridge_log:
+            self.bridge_log.close()
 
     # The bridge's HTTP server.
     def request(self, method, path, body=None, headers=None):

@@ -1,13 +1,17 @@
 """The bridge mirrors the firmware: one node named after the device, one device, a source, flow and
 sender per enabled transmit stream, a receiver per receive stream; document changes, removals and a
 firmware restart reach the node."""
+import json
 import os
 import sys
+import threading
 import time
 import unittest
+import uuid
 
 sys.path.insert(0, os.path.dirname(__file__))
 import nmos_node  # noqa: E402
+import test_schemas  # noqa: E402
 import testlib  # noqa: E402
 
 NODE = "/x-nmos/node/v1.2"
@@ -214,13 +218,11 @@ class FirmwareRestart(unittest.TestCase):
     def test_node_is_rebuilt_and_nothing_stale_remains(self):
         node = nmos_node.RunningNode(streams=6).start()
         self.addCleanup(node.stop)
-        port = node.sim_port
         node.sim.signal(2)
         self.assertEqual(node.sim.wait(30), 0)
         # The same firmware comes back with fewer streams on the same port.
-        node.sim = testlib.Process([testlib.binary("aes67fw-sim"), "--listen", f"127.0.0.1:{port}",
-                                    "--streams", "2"])
-        self.assertTrue(node.sim.readline(30).startswith(nmos_node.READY_PREFIX))
+        node.streams = 2
+        node.start_sim(node.sim_port)
 
         def rebuilt():
             try:
@@ -234,6 +236,100 @@ class FirmwareRestart(unittest.TestCase):
         for leaf in ("senders", "receivers"):
             ids = node.get_json(f"{CONNECTION}/{leaf}")
             self.assertEqual(len(ids), 2, ids)
+
+
+class FirmwareAbsent(unittest.TestCase):
+    """Before the firmware is first seen the API tree answers with empty lists; after it has gone the
+    node keeps serving its last whole state, every document complete."""
+
+    def test_api_tree_before_the_firmware_and_last_state_after_it(self):
+        node = nmos_node.RunningNode(streams=4)
+        self.addCleanup(node.stop)
+        node.sim_port = testlib.free_port()
+        node.start_bridge()
+        for path, expected in (("/", ["x-nmos", "stats"]), ("/x-nmos/", ["node/", "connection/"]),
+                               (f"{NODE}/", ["self/", "devices/", "senders/", "receivers/", "flows/", "sources/"]),
+                               (CONNECTION + "/", ["senders/", "receivers/"])):
+            with self.subTest(path):
+                self.assertEqual(node.get_json(path), expected)
+        for collection in ("devices", "senders", "receivers", "flows", "sources"):
+            self.assertEqual(node.get_json(f"{NODE}/{collection}"), [], collection)
+        # The node has no identity yet: no document rather than one without "id".
+        self.assertEqual(node.request("GET", f"{NODE}/self")[0], 503)
+
+        node.start_sim(node.sim_port)
+        self.assertTrue(nmos_node.wait_until(node.complete), "the node did not mirror the firmware")
+        paths = [f"{NODE}/self"] + [f"{NODE}/{c}" for c in ("devices", "senders", "receivers", "flows", "sources")]
+        before = {path: node.get_json(path) for path in paths}
+
+        node.sim.signal(2)
+        self.assertEqual(node.sim.wait(30), 0)
+        time.sleep(2)  # the bridge has seen the connection end and tries to reconnect
+        for path in paths:
+            self.assertEqual(node.get_json(path), before[path], path)
+        for sender in before[f"{NODE}/senders"]:
+            self.assertEqual(node.get_json(f"{NODE}/senders/{sender['id']}"), sender)
+        self.assertTrue({"id", "label", "resource_type"} <= set(before[f"{NODE}/self"]))
+        if not test_schemas.missing_reason():
+            for path, schema in ((f"{NODE}/self", "node.json"), (f"{NODE}/senders", "senders.json"),
+                                 (f"{NODE}/receivers", "receivers.json")):
+                errors = list(test_schemas.validator(test_schemas.IS04, schema).iter_errors(node.get_json(path)))
+                self.assertFalse(errors, f"{path}: {errors[:1]}")
+
+
+class ThousandsOfStreamsRemoved(unittest.TestCase):
+    """1,500 transmit streams back to the 4 of the built-in scenario: the removal ends every resource it
+    should, and the Node API keeps answering meanwhile. The guard on the answer time is generous (the
+    machine is shared); bench/lifetime_bench gives the figures."""
+
+    STREAMS = 1500
+
+    def test_removal_keeps_the_api_answering(self):
+        node = nmos_node.RunningNode(streams=4).start()
+        self.addCleanup(node.stop)
+        config = node.sim_json("GET", "/scenario")["config"]
+        big = json.loads(json.dumps(config))
+        big["tx-streams"] = []
+        for i in range(self.STREAMS):
+            stream = dict(config["tx-streams"][i % 4], id=str(uuid.uuid4()), source_id=str(uuid.uuid4()),
+                          index=i, name=f"Stream {i}")
+            big["tx-streams"].append(stream)
+        node.sim_json("PUT", "/scenario/config", big)
+        self.assertTrue(nmos_node.wait_until(lambda: len(node.get_json(f"{NODE}/senders")) == self.STREAMS,
+                                             limit=240, step=1), "the 1,500 senders did not appear")
+
+        latencies = []
+        stop = threading.Event()
+
+        def ask():
+            while not stop.is_set():
+                started = time.monotonic()
+                try:
+                    node.request("GET", f"{NODE}/self")
+                except OSError:
+                    pass
+                latencies.append((time.monotonic() - started, started))
+                time.sleep(0.01)
+
+        asker = threading.Thread(target=ask)
+        asker.start()
+        put = time.monotonic()
+        try:
+            node.sim_json("PUT", "/scenario/config", config)
+            done = nmos_node.wait_until(lambda: len(node.get_json(f"{NODE}/senders")) == 4, limit=240, step=0.05)
+            removal = time.monotonic() - put
+            time.sleep(3)  # the records' deregistrations end by their deadline meanwhile
+        finally:
+            stop.set()
+            asker.join()
+        self.assertTrue(done, "the senders were not removed")
+        slowest, when = max(latencies)
+        print(f"\n1,500 -> 4 streams: removed in {removal:.2f} s; /self answered {len(latencies)} times, "
+              f"slowest {slowest * 1000:.0f} ms, asked {when - put:.2f} s after the removal began", file=sys.stderr)
+        self.assertLess(slowest, 2.0)
+        self.assertEqual(len(node.get_json(f"{NODE}/sources")), len(node.get_json(f"{NODE}/flows")))
+        for stream in big["tx-streams"][4:40]:
+            self.assertEqual(node.request("GET", f"{NODE}/senders/{stream['id']}")[0], 404)
 
 
 if __name__ == "__main__":

@@ -30,9 +30,11 @@ def free_port():
 class Process:
     """A program under test; ended by its PID when the test is done."""
 
-    def __init__(self, args, stdin=subprocess.DEVNULL, **kw):
-        self.proc = subprocess.Popen(args, stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                     text=True, **kw)
+    def __init__(self, args, stdin=subprocess.DEVNULL, log=None, **kw):
+        """`log`: a file that takes the output instead of a pipe, for a program that may write more
+        than a pipe holds while nobody reads it."""
+        self.proc = subprocess.Popen(args, stdin=stdin, stdout=subprocess.PIPE if log is None else log,
+                                     stderr=subprocess.STDOUT, text=True, **kw)
         self.output = ""
 
     @property

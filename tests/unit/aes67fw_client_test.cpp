@@ -413,15 +413,19 @@ TEST_F(AES67FWClientTest, ConnectionUsesTheConfiguredEndpoint) {
   EXPECT_TRUE(Client.HandleBeginConnect(&probe));
 }
 
-TEST_F(AES67FWClientTest, ConnectingAndDisconnectingDestroyTheNode) {
+// The node keeps its last state while the firmware is away; the firmware's next documents are
+// compared with nothing, so that they rebuild every resource.
+TEST_F(AES67FWClientTest, ConnectingAndDisconnectingKeepTheNodeAndForgetTheDocuments) {
   Client.Feed(Config());
   Client.Feed(State());
   Bridge.Calls.clear();
-  Client.HandleConnected(&Client);
   Client.HandleDisconnected(&Client);
-  EXPECT_EQ(Bridge.Names(), (std::vector<std::string>{"DestroyNode", "DestroyNode"}));
   EXPECT_EQ(Client.GetLastConfig(), json::object());
   EXPECT_EQ(Client.GetLastState()["mac"], "00:00:00:00:00:00");
+  Client.HandleConnected(&Client);
+  EXPECT_TRUE(Bridge.Calls.empty());
+  Client.Feed(Config());
+  EXPECT_EQ(Bridge.Names().front(), "CreateNode");
 }
 
 // --- messages to the firmware ---

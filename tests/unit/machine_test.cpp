@@ -143,17 +143,20 @@ struct TLoop {
 
 } // namespace
 
-TEST(MachineUV, EventWaitsForTheLoopAndOnlyTheLastPendingOneCounts) {
+TEST(MachineUV, EventsWaitForTheLoopAndAreHandledInTheOrderRaised) {
   TLoop loop;
   TTrace trace;
   {
     TMachineUV m(&loop.Loop, &trace, "uv", States);
-    EXPECT_TRUE(m.SetEvent(20)); // not accepted in A...
-    EXPECT_TRUE(m.SetEvent(10)); // ...and replaced before the loop turns
+    EXPECT_TRUE(m.SetEvent(20)); // not accepted in A
+    EXPECT_TRUE(m.SetEvent(10)); // A -> B
+    EXPECT_TRUE(m.SetEvent(20)); // B -> A: none of the three is lost
+    EXPECT_EQ(m.PendingEvents(), 3u);
     EXPECT_EQ(m.GetStateID(), 1);
     uv_run(&loop.Loop, UV_RUN_NOWAIT);
-    EXPECT_EQ(m.GetStateID(), 2);
-    EXPECT_EQ(trace.Calls, (std::vector<std::string>{"leaveA", "trigger", "enterB"}));
+    EXPECT_EQ(m.GetStateID(), 1);
+    EXPECT_EQ(trace.Calls, (std::vector<std::string>{"leaveA", "trigger", "enterB", "enterA"}));
+    EXPECT_EQ(m.PendingEvents(), 0u);
   }
 }
 

@@ -7,6 +7,7 @@
 #include <ctime>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 using namespace Qel_nmos_bridge;
@@ -42,8 +43,14 @@ bool IsUUIDText(const std::string& Text) {
   return true;
 }
 
-long StampSeconds(const json& Value) {
-  return std::stol(Value.get<std::string>());
+long long StampSeconds(const json& Value) {
+  return std::stoll(Value.get<std::string>());
+}
+
+// A stamp as (seconds, nanoseconds), for ordering.
+std::pair<long long, long long> Stamp(const json& Value) {
+  const std::string text = Value.get<std::string>();
+  return {std::stoll(text), std::stoll(text.substr(text.find(':') + 1))};
 }
 
 class NodeData : public ::testing::Test {
@@ -145,6 +152,28 @@ TEST_F(NodeData, SetWithTimeStampGivesTheNodeATaiVersionStamp) {
   ASSERT_TRUE(IsVersionStamp(sender["version"])) << sender.dump();
   EXPECT_GE(StampSeconds(sender["version"]), now.tv_sec);
   EXPECT_LE(StampSeconds(sender["version"]), now.tv_sec + 5);
+}
+
+TEST_F(NodeData, VersionsOnlyIncreaseAndEveryChangeInsideAResourceGivesANewOne) {
+  std::pair<long long, long long> last{0, 0};
+  for (int i = 0; i < 1000; ++i) { // faster than the clock's resolution: still one apart
+    const std::pair<long long, long long> now =
+        Stamp(Store.SetWithTimeStamp(SenderPath, json::object())["version"]);
+    ASSERT_LT(last, now) << i;
+    last = now;
+  }
+  Store.Set("/self",
+            {{"id", SenderUUID}, {"clocks", {{{"name", "clk0"}}, {{"name", "clk1"}}}}, {"version", "1:0"}});
+  Store.Set("/self/clocks/0", {{"name", "clk0"}, {"ref_type", "internal"}});
+  const auto changed = Stamp(Store.Get("/self/version"));
+  EXPECT_LT(last, changed);
+  Store.Del("/self/clocks/1");
+  EXPECT_LT(changed, Stamp(Store.Get("/self/version")));
+  Store.Set((std::string(SenderPath) + "/label").c_str(), "renamed");
+  EXPECT_LT(changed, Stamp(Store.Get(SenderPath)["version"]));
+  // Bookkeeping beside the resources has no version.
+  Store.Set("/intern/sync", {{"fs", 48000}});
+  EXPECT_FALSE(Store.Get("/intern").contains("version"));
 }
 
 TEST_F(NodeData, SetLeavesTheVersionAsTheCallerWroteIt) {
