@@ -12,10 +12,93 @@ namespace {
 const Qel_rest_srv::TRESTHandlerData NoRoutesData{nullptr};
 const Qel_rest_srv::TRESTHandler_Static_Def NoRoutes{NoRoutesData};
 
-// Registration requests go out through the HTTP client, which the client does not have yet: until then
-// an action can only fail, which the records' deadlines turn into 404 as for an unreachable registry.
-bool ResourceAction(IQELNMOSBaseClient*, const TNMOSActionInfo&) {
-  return false;
+const char* const RegistrationVersion = "v1.2";
+
+// The active registry's Registration API base ("http://ADDR:PORT/x-nmos/registration/v1.2"); false
+// when no registry is active.
+bool BaseURL(IQELNMOSBaseClient* client, std::string& url) {
+  const TNMOSAPIInfo* api = client->GetActiveAPI();
+  if (!api) return false;
+  url = "http://" + api->Addr + ":" + std::to_string(api->Port) + api->URI + "/" + RegistrationVersion;
+  return true;
+}
+
+// The stored document of the action's record; null (logged) when the store holds nothing there.
+json StoredDocument(IQELNMOSBaseClient* client, const TNMOSActionInfo& action) {
+  IQELNMOSNodeData& data = client->Bridge().Data();
+  TNodeDBReadLocker lock(data);
+  json doc = data.Get(action.State.Machine.Name().c_str());
+  if (doc.is_null())
+    lws_log(QLLL_WARN, "NMOS_REQUEST %p Database of Machine %s containes NULLVALUE",
+            static_cast<const void*>(&action), action.State.Machine.Name().c_str());
+  return doc;
+}
+
+TQELNMOSBaseClient* Base(IQELNMOSBaseClient* client) {
+  return static_cast<TQELNMOSBaseClient*>(client);
+}
+
+// POST /resource with {"type", "data"}: registration and update alike.
+bool PostResource(IQELNMOSBaseClient* client, const TNMOSActionInfo& action, bool needType) {
+  std::string url;
+  if (!BaseURL(client, url)) return false;
+  json doc = StoredDocument(client, action);
+  if (doc.is_null()) return false;
+  const std::string type = IQELNMOSNodeData::JsonExtract(doc, "resource_type", json("")).get<std::string>();
+  if (needType && type.empty()) {
+    lws_log(QLLL_ERR, "Cannot register %s - no resource type given!", doc.dump().c_str());
+    return false;
+  }
+  json body = {{"type", type}, {"data", std::move(doc)}};
+  return Base(client)->Request(action, url + "/resource", "POST",
+                               body.dump(2, ' ', true, json::error_handler_t::replace));
+}
+
+bool ResourceRegister(IQELNMOSBaseClient* client, const TNMOSActionInfo& action) {
+  return PostResource(client, action, true);
+}
+
+bool ResourceUpdate(IQELNMOSBaseClient* client, const TNMOSActionInfo& action) {
+  return PostResource(client, action, false);
+}
+
+// The resource named by the record's path ("/senders/<id>" is the sender <id>): the bridge has
+// usually removed the document already when its deregistration goes out.
+bool ResourceUnregister(IQELNMOSBaseClient* client, const TNMOSActionInfo& action) {
+  std::string url;
+  if (!BaseURL(client, url)) return false;
+  const std::string& path = action.State.Machine.Name();
+  std::string kind, id;
+  if (path == "/self") {
+    IQELNMOSNodeData& data = client->Bridge().Data();
+    TNodeDBReadLocker lock(data);
+    kind = "nodes";
+    id = IQELNMOSNodeData::JsonExtract(data.Get("/self"), "id", json("")).get<std::string>();
+  } else {
+    const size_t slash = path.find('/', 1);
+    if (slash != std::string::npos) {
+      kind = path.substr(1, slash - 1);
+      id = path.substr(slash + 1);
+    }
+  }
+  if (kind.empty() || id.empty()) return false;
+  return Base(client)->Request(action, url + "/resource/" + kind + "/" + id, "DELETE", "");
+}
+
+bool SendHeartbeat(IQELNMOSBaseClient* client, const TNMOSActionInfo& action) {
+  std::string url;
+  if (!BaseURL(client, url)) return false;
+  std::string id;
+  {
+    IQELNMOSNodeData& data = client->Bridge().Data();
+    TNodeDBReadLocker lock(data);
+    const json& value = data.Get("/self/id");
+    if (!value.is_string()) return false;
+    id = value.get<std::string>();
+  }
+  if (!client->FindMachine(id)) return true;
+  // A heartbeat carries no body and so no content type.
+  return Base(client)->Request(action, url + "/health/nodes/" + id, "POST", "");
 }
 
 } // namespace
@@ -24,10 +107,14 @@ class TQELNMOSRegClient : public TQELNMOSBaseClient, public IQELNMOSRegClient {
 public:
   explicit TQELNMOSRegClient(IQELNMOSBridge* bridge)
       : TQELNMOSBaseClient(*bridge, "NMOSReg"), FBridge(bridge) {
-    RegisterActionHandler(Register, "register", ResourceAction);
-    RegisterActionHandler(Unregister, "unregister", ResourceAction);
-    RegisterActionHandler(Update, "update", ResourceAction);
-    RegisterActionHandler(Heartbeat, "heartbeat", ResourceAction);
+    RegisterActionHandler(Register, "register", ResourceRegister);
+    RegisterActionHandler(Unregister, "unregister", ResourceUnregister);
+    RegisterActionHandler(Update, "update", ResourceUpdate);
+    RegisterActionHandler(Heartbeat, "heartbeat", SendHeartbeat);
+    // Registries named on the command line stand beside those found by discovery.
+    for (const TRegistryAddress& registry : bridge->BoxConfig()->GetRegistries())
+      AddAPI(registry.Host.c_str(), registry.Port, 0, "/x-nmos/registration",
+             registry.Host + ":" + std::to_string(registry.Port));
   }
   ~TQELNMOSRegClient() override {
     lws_log(QLLL_INFO, "~TQELNMOSRegClient begin");

@@ -3,11 +3,15 @@
 #include "NMOSNodeData.h"
 #include "helpers.h"
 
+#include "JsonText.h"
+
 #include <algorithm>
 #include <deque>
 #include <list>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <unordered_map>
 
 namespace Qel_nmos_bridge {
 
@@ -15,8 +19,35 @@ std::string TNMOSAPIInfo::ToString() const {
   return "http://" + Addr + ":" + std::to_string(Port) + URI + "/v1.2";
 }
 
+namespace {
+
+// Live machines by serial number. Machines are made and destroyed on the worker (and at the end on
+// the thread that destroys the clients); the lock keeps the table whole in any case.
+std::mutex SerialsLock;
+std::unordered_map<uint64_t, TNMOSStated*> Serials;
+uint64_t NextSerial = 1;
+
+uint64_t TakeSerial(TNMOSStated* stated) {
+  std::lock_guard<std::mutex> lock(SerialsLock);
+  Serials[NextSerial] = stated;
+  return NextSerial++;
+}
+
+} // namespace
+
 TNMOSStated::TNMOSStated(uv_loop_t* loop, const std::string& name, const Qel_machine::TState* states)
-    : Machine(loop, this, name, states) {}
+    : Machine(loop, this, name, states), Serial(TakeSerial(this)) {}
+
+TNMOSStated::~TNMOSStated() {
+  std::lock_guard<std::mutex> lock(SerialsLock);
+  Serials.erase(Serial);
+}
+
+TNMOSStated* TNMOSStated::FindSerial(uint64_t serial) {
+  std::lock_guard<std::mutex> lock(SerialsLock);
+  auto it = Serials.find(serial);
+  return it == Serials.end() ? nullptr : it->second;
+}
 
 void TNMOSStated::Dump() {
   lws_log(QLLL_DEBUG, "Machine %s State(%s)", Machine.Name().c_str(), Machine.GetStateName());
@@ -64,6 +95,16 @@ struct TNMOSClientData {
   uint32_t MaxActionQueueSizeReached = 0;
   std::map<std::string, TMachinePtr> Machines;
   uv_idle_t* UVHandle = nullptr; // freed by its close callback
+  // Requests under way: what their completion is for, by the request number given to the HTTP client.
+  struct TPending {
+    uint64_t Machine; // serial of the machine
+    int ActionID;
+    std::string Name; // the machine's name, for the log
+  };
+  std::unordered_map<uintptr_t, TPending> Pending;
+  uintptr_t NextRequest = 1;
+  std::unique_ptr<Qel_http::IQELCurlWrapper, void (*)(Qel_http::IQELCurlWrapper*)> HTTPClient{
+      nullptr, [](Qel_http::IQELCurlWrapper* c) { c->Destroy(); }};
 };
 
 TQELNMOSBaseClient::TQELNMOSBaseClient(IQELNMOSBridge& bridge, const char* name)
@@ -71,6 +112,7 @@ TQELNMOSBaseClient::TQELNMOSBaseClient(IQELNMOSBridge& bridge, const char* name)
   FData->UVHandle = new uv_idle_t;
   uv_idle_init(FData->ServiceHost.Loop(), FData->UVHandle);
   FData->UVHandle->data = this;
+  FData->HTTPClient.reset(Qel_http::IQELCurlWrapper::Create(this, FData->ServiceHost.Loop()));
   FData->ServiceHost.Register(this);
 }
 
@@ -98,6 +140,9 @@ TNMOSAPIInfo* TQELNMOSBaseClient::GetActiveAPI() {
 }
 
 void TQELNMOSBaseClient::Shutdown() {
+  // No completion reaches a machine any more.
+  FData->HTTPClient->Terminate();
+  FData->Pending.clear();
   FData->Machines.clear();
   uv_idle_stop(FData->UVHandle);
   FData->RegActionQueue.clear();
@@ -297,6 +342,63 @@ void TQELNMOSBaseClient::UpdateStats(const char* section, json& stats) {
                     {"MaxActionQueueSize", MAX_RUNNING_REG_ACTIONS},
                     {"KnownAPIs", apis},
                     {"ActiveAPI", FData->ActiveRegAPI ? FData->ActiveRegAPI->Addr : std::string("none")}};
+}
+
+Qel_http::IQELCurlWrapper& TQELNMOSBaseClient::HTTP() {
+  return *FData->HTTPClient;
+}
+
+bool TQELNMOSBaseClient::Request(const TNMOSActionInfo& action, const std::string& url, const char* method,
+                                 const std::string& body) {
+  const uintptr_t id = FData->NextRequest++;
+  FData->Pending[id] = {action.State.Serial, action.ActionID, action.State.Machine.Name()};
+  if (FData->HTTPClient->HTTP_Request(this, url.c_str(), method, "", body.c_str(),
+                                      reinterpret_cast<void*>(id)))
+    return true;
+  FData->Pending.erase(id);
+  return false;
+}
+
+void TQELNMOSBaseClient::OnCurlSuccess(void* Data, int Result, const char* Response) {
+  auto it = FData->Pending.find(reinterpret_cast<uintptr_t>(Data));
+  if (it == FData->Pending.end()) return;
+  const TNMOSClientData::TPending pending = it->second;
+  FData->Pending.erase(it);
+  TNMOSStated* machine = TNMOSStated::FindSerial(pending.Machine);
+  const std::string body = Response ? Response : "";
+  json parsed;
+  std::string why;
+  bool isJSON = !body.empty() && ParseJSONText(body, parsed, why);
+  if (!body.empty() && !isJSON) lws_log(QLLL_ERR, "JSON parse error: %s JSON<%s>", why.c_str(), body.c_str());
+  if (Result == 301) {
+    lws_log(QLLL_WARN, "NMOS_REQUEST %p %s %s HTTP ERROR %d %s", Data, pending.Name.c_str(),
+            ActionName(pending.ActionID), Result, body.c_str());
+  } else if (Result >= 302 && Result <= 998) {
+    const bool detail =
+        isJSON && parsed.is_object() && (parsed.contains("error") || parsed.contains("debug"));
+    const std::string error = detail ? IQELNMOSNodeData::JsonExtract(parsed, "error", json("")).dump() : "";
+    const std::string debug = detail && parsed.contains("debug") ? parsed["debug"].dump(2) : "";
+    lws_log(QLLL_WARN, "NMOS_REQUEST %p %s %s HTTP ERROR %d%c%s%s", Data, pending.Name.c_str(),
+            ActionName(pending.ActionID), Result, detail ? '\n' : ' ', error.c_str(), debug.c_str());
+  } else {
+    lws_log(QLLL_DEBUG, "NMOS_REQUEST %p %s %s HTTP RESULT %d", Data, pending.Name.c_str(),
+            ActionName(pending.ActionID), Result);
+  }
+  // A machine that has gone since the request was made hears nothing.
+  if (!machine) return;
+  if (isJSON) machine->Result = std::move(parsed);
+  machine->Machine.SetEvent(Result);
+}
+
+void TQELNMOSBaseClient::OnCurlError(void* Data, int Result, const char* Message) {
+  auto it = FData->Pending.find(reinterpret_cast<uintptr_t>(Data));
+  if (it == FData->Pending.end()) return;
+  const TNMOSClientData::TPending pending = it->second;
+  FData->Pending.erase(it);
+  lws_log(QLLL_WARN, "NMOS_REQUEST %p Error: Action %s %s Err %d (Message: %s)", Data,
+          ActionName(pending.ActionID), pending.Name.c_str(), Result, Message ? Message : "");
+  if (TNMOSStated* machine = TNMOSStated::FindSerial(pending.Machine))
+    machine->Machine.SetEvent(ev_reg_failed);
 }
 
 } // namespace Qel_nmos_bridge

@@ -3,6 +3,7 @@
 // state-machine records owned by name.
 #pragma once
 
+#include "HTTP_API.h"
 #include "MachineUV.h"
 #include "NMOSBridge_API.h"
 #include "Threaded_API.h"
@@ -85,11 +86,16 @@ public:
   virtual void Destroy() { delete this; }
   virtual void OnAfterAdded() {}
   virtual void OnBeforeDelete() {}
-  virtual ~TNMOSStated() = default;
+  virtual ~TNMOSStated();
   TNMOSStated(const TNMOSStated&) = delete;
   TNMOSStated& operator=(const TNMOSStated&) = delete;
 
+  // The machine of a serial number, null once it is destroyed: completions that arrive late find
+  // their machine through it, never through a pointer kept across loop turns.
+  static TNMOSStated* FindSerial(uint64_t serial);
+
   Qel_machine::TMachineUV Machine;
+  const uint64_t Serial; // unique over the process's life
   bool Deleting = false; // DelMachine has been asked for it, ReviveMachine takes it back
   time_t LastTime = 0;
   time_t UpdtTime = 0;
@@ -152,7 +158,9 @@ public:
   virtual ~IQELNMOSBaseClient() = default;
 };
 
-class TQELNMOSBaseClient : public IQELNMOSBaseClient, public Qel_hosted::IHostedService {
+class TQELNMOSBaseClient : public IQELNMOSBaseClient,
+                           public Qel_hosted::IHostedService,
+                           public Qel_http::IQELCurlWrapperClient {
 public:
   TQELNMOSBaseClient(IQELNMOSBridge& bridge, const char* name);
   ~TQELNMOSBaseClient() override;
@@ -196,6 +204,16 @@ public:
 
   // An id already present keeps its first handler.
   bool RegisterActionHandler(int action, const char* name, TNMOSActionHandler handler);
+
+  // Starts an HTTP request for an action; its completion becomes an event of the action's machine
+  // (the HTTP status, or 404 for a transport failure) if that machine still exists then.
+  bool Request(const TNMOSActionInfo& action, const std::string& url, const char* method,
+               const std::string& body);
+  Qel_http::IQELCurlWrapper& HTTP();
+
+  // IQELCurlWrapperClient
+  void OnCurlSuccess(void* Data, int Result, const char* Response) override;
+  void OnCurlError(void* Data, int Result, const char* Message) override;
 
   static constexpr size_t MaxAPIs = 100;
   static constexpr size_t MAX_RUNNING_REG_ACTIONS = 500;

@@ -22,8 +22,9 @@ def wait_until(predicate, limit=START_LIMIT, step=0.1):
 
 
 class RunningNode:
-    def __init__(self, streams=8):
+    def __init__(self, streams=8, registries=()):
         self.streams = streams
+        self.registries = list(registries)  # "HOST:PORT" of registries named on the command line
         self.sim = None
         self.bridge = None
         self.sim_port = None
@@ -62,7 +63,9 @@ class RunningNode:
         # interface is the loopback one, so every URL it advertises stays on this machine.
         self.bridge_log = tempfile.TemporaryFile(mode="w+")
         self.bridge = testlib.Process([testlib.binary("nmos-bridge"), "/box", f"127.0.0.1:{self.sim_port}",
-                                       "/port", str(self.port), "/if", "lo"], log=self.bridge_log)
+                                       "/port", str(self.port), "/if", "lo"]
+                                      + [arg for r in self.registries for arg in ("/registry", r)],
+                                      log=self.bridge_log)
         if not testlib.wait_for_port(self.port, START_LIMIT):
             self.stop()
             raise RuntimeError("nmos-bridge never opened its port")
