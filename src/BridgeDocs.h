@@ -10,6 +10,9 @@
 
 namespace Qel_nmos_bridge {
 
+// The RTP port of AES67 streams, and what IS-05 makes of a port left "auto".
+constexpr int DefaultRTPPort = 5004;
+
 // A text member, or "" when it is missing or of another kind.
 inline std::string Text(const json& node, const char* member) {
   return IQELNMOSNodeData::JsonExtract(node, member, json("")).get<std::string>();

@@ -142,7 +142,8 @@ bool TQELNMOSBridge::UpdateReceiver(uint32_t index, const json& stream) {
         json::array({{{"source_ip", !multicast && !source.IsNull() ? json(sourceText) : json(nullptr)},
                       {"multicast_ip", multicast ? json(sourceText) : json(nullptr)},
                       {"interface_ip", nodeAddress.empty() ? json("auto") : json(nodeAddress)},
-                      {"destination_port", "auto"},
+                      // The firmware names no port: "auto", which IS-05 resolves to 5004.
+                      {"destination_port", DefaultRTPPort},
                       {"rtp_enabled", enabled}}});
     json apatch = SetIfChanged(Data(), activePath, active);
     if (!apatch.empty())

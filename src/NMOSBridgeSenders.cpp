@@ -18,7 +18,7 @@ namespace Qel_nmos_bridge {
 
 namespace {
 
-const int DefaultPort = 5004;
+const int DefaultPort = DefaultRTPPort;
 const char* const FakeFlows = "/fake/flows";
 // IPv4 multicast: 224.0.0.0 to 239.255.255.255.
 const char* const MulticastPattern = "^(22[4-9]|23[0-9])\\.";
@@ -221,7 +221,8 @@ bool TQELNMOSBridge::UpdateSender(uint32_t index, const json& stream, TUUIDSet& 
     const std::string deviceAddress = ReportedAddress();
     json tp = {{"source_ip", deviceAddress.empty() ? json("auto") : json(deviceAddress)},
                {"destination_ip", addressText.empty() ? json("auto") : json(addressText)},
-               {"source_port", "auto"},
+               // The firmware names no source port: "auto", which IS-05 resolves to 5004.
+               {"source_port", DefaultRTPPort},
                {"destination_port", portValid ? json(rawPort) : json("auto")},
                {"rtp_enabled", enabled}};
     active["transport_params"] = json::array({tp});

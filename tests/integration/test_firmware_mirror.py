@@ -76,12 +76,15 @@ class MirroredNode(unittest.TestCase):
         # Streams are timed by PTP while the device is a PTP slave: sources name the PTP clock.
         self.assertEqual(self.state["syncState"][0], "Slave")
         self.assertTrue(all(s["clock_name"] == "clk1" for s in self.node.get_json(f"{NODE}/sources")))
+        # Active parameters are resolved values: never "auto" (a port the firmware does not name is 5004).
         for stream in self.config["tx-streams"]:
             leg = self.node.get_json(f"{CONNECTION}/senders/{stream['id']}/active")["transport_params"][0]
-            self.assertEqual(leg["source_ip"], self.state["ip"])
+            self.assertEqual((leg["source_ip"], leg["source_port"]), (self.state["ip"], 5004))
+            self.assertNotIn("auto", leg.values())
         for stream in self.config["rx-streams"]:
             leg = self.node.get_json(f"{CONNECTION}/receivers/{stream['id']}/active")["transport_params"][0]
-            self.assertEqual(leg["interface_ip"], "127.0.0.1")
+            self.assertEqual((leg["interface_ip"], leg["destination_port"]), ("127.0.0.1", 5004))
+            self.assertNotIn("auto", leg.values())
 
     def test_every_enabled_transmit_stream_has_source_flow_and_sender(self):
         senders = by_id(self.node.get_json(f"{NODE}/senders"))
