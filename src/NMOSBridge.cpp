@@ -1,4 +1,5 @@
 #include "NMOSBridge.h"
+#include "SenderSDP.h"
 
 #include "AES67FWClient.h"
 #include "BridgeDocs.h"
@@ -138,6 +139,8 @@ struct TQELNMOSBridgeData {
   // Rebuilds the device's lists of senders and receivers once a loop turn, however many streams one
   // firmware document adds or removes.
   uv_timer_t* DeviceListTimer = nullptr;
+  // Transport files of senders the node does not know, fetched when a receiver is connected to one.
+  std::unique_ptr<TSenderSDPFetcher> SDPFetcher;
   // Owner of the API tree's URLs ("/", "/x-nmos/...", the node and the lists), which answer from the
   // bridge's start, before and after the firmware, whatever the node's registration does.
   std::unique_ptr<TNMOSResourceInfo> APITree;
@@ -172,9 +175,14 @@ TQELNMOSBridge::TQELNMOSBridge(const IQELNMOSConfig* config, const TQELNMOS_LWSS
   FData->KeyAsync->data = this;
   uv_async_init(FServiceHost->Loop(), FData->KeyAsync,
                 [](uv_async_t* h) { static_cast<TQELNMOSBridge*>(h->data)->RunKeyRequests(); });
+  FData->SDPFetcher = std::make_unique<TSenderSDPFetcher>(FServiceHost->Loop());
   FData->DeviceListTimer = new uv_timer_t;
   FData->DeviceListTimer->data = this;
   uv_timer_init(FServiceHost->Loop(), FData->DeviceListTimer);
+}
+
+TSenderSDPFetcher& TQELNMOSBridge::SDPFetcher() {
+  return *FData->SDPFetcher;
 }
 
 void TQELNMOSBridge::DeviceListsChanged() {
@@ -188,6 +196,7 @@ TQELNMOSBridge::~TQELNMOSBridge() {
   // The worker may still run when main() destroys a running bridge: end it before anything it uses.
   if (FData->WWWThread.joinable()) Cleanup();
   FData->APITree.reset();
+  FData->SDPFetcher.reset();
   FWClient->Destroy();
   NMOSRegClient->Destroy();
   NMOSQueryClient->Destroy();

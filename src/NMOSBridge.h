@@ -11,6 +11,7 @@
 namespace Qel_nmos_bridge {
 
 struct TQELNMOSBridgeData;
+class TSenderSDPFetcher;
 class IQELNMOSNodeData;
 class TNMOSRestServer;
 } // namespace Qel_nmos_bridge
@@ -108,6 +109,7 @@ private:
   std::string ReportedAddress();
   // The node's own address as controllers reach it: the configured interface's, else the reported one.
   std::string NodeAddress();
+  TSenderSDPFetcher& SDPFetcher();
   // Senders or receivers came or went: the device's lists follow on the next loop turn.
   void DeviceListsChanged();
   // A URL of the firmware service that controllers can follow (never a loopback address when the

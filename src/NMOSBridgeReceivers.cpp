@@ -7,6 +7,7 @@
 #include "NMOSNodeData.h"
 #include "NMOSRESTHandlers.h"
 #include "NMOSRegClient.h"
+#include "SenderSDP.h"
 #include "helpers.h"
 
 #include <uuid/uuid.h>
@@ -168,16 +169,26 @@ bool TQELNMOSBridge::Connect(const std::string& ReceiverUUID, const json& Sender
   if (SenderData.empty()) return AESFWClient().Subscribe(slot, "");
   // Only senders whose firmware stream name is known can be followed; an unknown one must not turn
   // into a disconnection (an empty name).
-  // Only senders whose firmware stream name is known can be followed. An unknown one changes nothing:
-  // it must not turn into a disconnection (an empty name), and the receiver keeps reporting what the
-  // firmware really does.
+  // A sender is followed by its stream name: known for this node's senders and those a registry
+  // reported, else taken from the session name of the sender's transport file. Without a name nothing
+  // changes: an unknown sender must not turn into a disconnection, and the receiver keeps reporting
+  // what the firmware really does.
   const std::string senderId = Text(SenderData, "id");
   const std::string name = Data().GetNameFromUUID("senders", senderId);
-  if (name.empty()) {
-    lws_log(QLLL_ERR, "Connect: no stream name known for sender %s", senderId.c_str());
-    return true;
-  }
-  return AESFWClient().Subscribe(slot, name);
+  if (!name.empty()) return AESFWClient().Subscribe(slot, name);
+  const std::string manifest = Text(SenderData, "manifest_href");
+  const bool fetching = SDPFetcher().Fetch(manifest, [this, ReceiverUUID, senderId](const std::string& sdp) {
+    const std::string session = SDPSessionName(sdp);
+    const int index = Data().GetIndexFromUUID("receivers", ReceiverUUID);
+    if (session.empty() || index < 0) {
+      lws_log(QLLL_ERR, "Connect: the transport file of sender %s names no stream", senderId.c_str());
+      return;
+    }
+    Data().SetNameFromUUID("senders", senderId, session);
+    AESFWClient().Subscribe(index, session);
+  });
+  if (!fetching) lws_log(QLLL_ERR, "Connect: no stream name known for sender %s", senderId.c_str());
+  return true;
 }
 
 } // namespace Qel_nmos_bridge

@@ -83,8 +83,11 @@ const void* THTTPRequest::As(const CLASSID& id) const {
   return id == CLSID_CURL_HTTPREQUEST ? this : TCurlRequestInfo::As(id);
 }
 
+// A peer that sends more than any registry answer or transport file needs ends its transfer.
 size_t THTTPRequest::Write(char* ptr, size_t size, size_t nmemb, void* userdata) {
-  static_cast<std::string*>(userdata)->append(ptr, size * nmemb);
+  auto* result = static_cast<std::string*>(userdata);
+  if (result->size() + size * nmemb > TQELCurlWrapper::MaxResponseSize) return 0;
+  result->append(ptr, size * nmemb);
   return size * nmemb;
 }
 

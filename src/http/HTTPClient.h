@@ -63,6 +63,8 @@ class TQELCurlWrapper : public IQELCurlWrapper {
 public:
   // Whole-transfer limit of every request.
   static constexpr long RequestTimeoutSeconds = 10;
+  // Largest answer taken in; a larger one fails the transfer (a write error).
+  static constexpr size_t MaxResponseSize = 4 * 1024 * 1024;
 
   explicit TQELCurlWrapper(IQELCurlWrapperClient* owner);
   TQELCurlWrapper(const TQELCurlWrapper&) = delete;

@@ -199,15 +199,29 @@ class ReceiverTarget(unittest.TestCase):
         active = self.node.get_json(f"/x-nmos/connection/v1.0/single/receivers/{self.receiver['id']}/active")
         self.assertEqual((active["sender_id"], active["master_enable"]), (sender["id"], True))
 
-    def test_a_sender_whose_stream_name_is_unknown_is_accepted_and_nothing_is_sent(self):
-        sender = dict(self.node.get_json("/x-nmos/node/v1.2/senders")[0], id="5e7de700-0000-4000-8000-00000000ffff")
-        status, headers, body = self.node.request("PUT", self.target, body=sender)
-        self.assertEqual((status, headers.get("content-type"), json.loads(body)), (202, "application/json", sender))
+    def test_a_sender_without_a_usable_name_is_accepted_and_nothing_is_sent(self):
+        own = self.node.get_json("/x-nmos/node/v1.2/senders")[0]
+        for manifest in ("", "ftp://127.0.0.1/x.sdp", f"http://127.0.0.1:{self.node.sim_port}/sdp/missing.sdp"):
+            sender = dict(own, id="5e7de700-0000-4000-8000-00000000ffff", manifest_href=manifest)
+            status, headers, body = self.node.request("PUT", self.target, body=sender)
+            self.assertEqual((status, headers.get("content-type"), json.loads(body)), (202, "application/json", sender))
         # A later disconnection is the first thing the firmware hears.
         self.assertEqual(self.node.request("PUT", self.target, body={})[0], 202)
         received = nmos_node.wait_until(self.subscriptions, limit=10)
         self.assertEqual(len(received), 1, received)
         self.assertEqual(received[0]["data"].get("source", ""), "")
+
+    def test_a_sender_of_another_node_is_followed_by_the_session_name_of_its_transport_file(self):
+        stream = self.node.sim_json("GET", "/scenario")["config"]["tx-streams"][2]
+        sender = dict(self.node.get_json("/x-nmos/node/v1.2/senders")[0], id="5e7de700-0000-4000-8000-0000000000aa",
+                      label="far away", manifest_href=f"http://127.0.0.1:{self.node.sim_port}/sdp/{stream['id']}.sdp")
+        self.assertEqual(self.node.request("PUT", self.target, body=sender)[0], 202)
+        received = nmos_node.wait_until(self.subscriptions, limit=10)
+        self.assertEqual(received[-1]["data"]["source"], stream["name"])
+        path = f"/x-nmos/node/v1.2/receivers/{self.receiver['id']}"
+        self.assertTrue(nmos_node.wait_until(
+            lambda: self.node.get_json(path)["subscription"] == {"sender_id": sender["id"], "active": True}, limit=10),
+            self.node.get_json(path))
 
     def test_an_empty_document_disconnects_the_receivers_firmware_stream(self):
         status, headers, body = self.node.request("PUT", self.target, body={})

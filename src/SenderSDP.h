@@ -1,0 +1,39 @@
+// Transport files of senders this node does not know: a controller that connects a receiver to such a
+// sender hands over the sender's manifest URL, and the SDP behind it names the stream (its session
+// name, as AES67 announcements carry it) that the firmware is asked to follow.
+#pragma once
+
+#include "HTTP_API.h"
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+namespace Qel_nmos_bridge {
+
+// The session name ("s=") of an SDP text, "" when it has none.
+std::string SDPSessionName(const std::string& sdp);
+
+class TSenderSDPFetcher : public Qel_http::IQELCurlWrapperClient {
+public:
+  using TDone = std::function<void(const std::string& sdp)>;
+
+  explicit TSenderSDPFetcher(uv_loop_t* loop);
+  ~TSenderSDPFetcher() override;
+  TSenderSDPFetcher(const TSenderSDPFetcher&) = delete;
+  TSenderSDPFetcher& operator=(const TSenderSDPFetcher&) = delete;
+
+  // Fetches an http(s) URL; `done` runs on the loop with the body of a 200 answer, never otherwise.
+  bool Fetch(const std::string& url, TDone done);
+
+  void OnCurlSuccess(void* Data, int Result, const char* Response) override;
+  void OnCurlError(void* Data, int Result, const char* Message) override;
+
+private:
+  std::unique_ptr<Qel_http::IQELCurlWrapper, void (*)(Qel_http::IQELCurlWrapper*)> Client;
+  std::map<uintptr_t, std::pair<std::string, TDone>> Pending;
+  uintptr_t Next = 1;
+};
+
+} // namespace Qel_nmos_bridge
