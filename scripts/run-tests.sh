@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds everything and runs the tests with CTest: every test in a plain build and in one with
 # AddressSanitizer + UndefinedBehaviorSanitizer; the bridge's integration tests in a ThreadSanitizer build
-# made with Clang (so Clang's warnings, as errors, are checked too). Needs root for the tests that make
-# their own network and mount namespaces.
+# made with Clang (so Clang's warnings, as errors, are checked too); every test again in the armhf cross
+# build, under qemu-user. Last, the Debian package of each architecture is installed into a scratch root.
+# Needs root for the tests that make their own network and mount namespaces.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -34,3 +35,11 @@ if compgen -G "build-tsan/tsan/report*" > /dev/null; then
   echo "ThreadSanitizer reported the races above" >&2
   exit 1
 fi
+
+# The device's build: cross-built for armhf, every test run through qemu-arm-static (no binfmt handler).
+./scripts/build-armhf.sh --package
+ctest --test-dir build-armhf --output-on-failure --timeout 900
+
+(cd build && cpack -G DEB)
+./scripts/check-package.sh build/qel-nmos_*_"$(dpkg --print-architecture)".deb
+./scripts/check-package.sh build-armhf/qel-nmos_*_armhf.deb qemu-arm-static -L /

@@ -2,12 +2,15 @@
 import http.client
 import json
 import os
+import shlex
 import signal
 import socket
 import subprocess
 import time
 
 BUILD_DIR = os.environ.get("QEL_BUILD_DIR", "")
+# Programs built for another architecture run behind this command (an emulator); empty otherwise.
+TARGET_RUNNER = shlex.split(os.environ.get("QEL_TARGET_RUNNER", ""))
 
 
 def binary(name):
@@ -31,8 +34,8 @@ class Process:
     """A program under test; ended by its PID when the test is done."""
 
     def __init__(self, args, stdin=subprocess.DEVNULL, **kw):
-        self.proc = subprocess.Popen(args, stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                     text=True, **kw)
+        self.proc = subprocess.Popen(TARGET_RUNNER + list(args), stdin=stdin, stdout=subprocess.PIPE,
+                                     stderr=subprocess.STDOUT, text=True, **kw)
         self.output = ""
 
     @property

@@ -6,13 +6,15 @@
         ...
     # leaving the block ends the simulator by its PID (SIGTERM) and keeps its exit code in sim.returncode
 
-The simulator binary comes from the argument, else from the environment variable AES67FW_SIM.
+The simulator binary comes from the argument, else from the environment variable AES67FW_SIM. A simulator
+built for another architecture runs behind the command in QEL_TARGET_RUNNER (an emulator).
 """
 
 import http.client
 import json
 import os
 import select
+import shlex
 import signal
 import subprocess
 import time
@@ -23,6 +25,11 @@ READY_PREFIX = "aes67fw-sim listening on "
 # Guards against hanging for ever; no test depends on these being short.
 START_LIMIT = 60.0
 STOP_LIMIT = 60.0
+
+
+def command(binary, *args):
+    """The command line that runs binary with args on this machine."""
+    return shlex.split(os.environ.get("QEL_TARGET_RUNNER", "")) + [binary, *args]
 
 
 class SimulatorProcess:
@@ -38,7 +45,7 @@ class SimulatorProcess:
         self.returncode = None
 
     def start(self):
-        self.proc = subprocess.Popen([self.binary, "--listen", self.listen] + self.args,
+        self.proc = subprocess.Popen(command(self.binary, "--listen", self.listen, *self.args),
                                      stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
         try:
             line = self._read_ready_line()
