@@ -14,8 +14,9 @@ packages=(
   libuv1-dev:armhf libcurl4-openssl-dev:armhf libavahi-client-dev:armhf uuid-dev:armhf zlib1g-dev:armhf
   libgtest-dev:armhf libgmock-dev:armhf libstdc++6:armhf
   # libwebsockets-dev and liburiparser-dev cannot be installed for armhf beside the amd64 ones: the armhf
-  # build takes their headers from the build machine and links these libraries (cmake/QelPkgModule.cmake)
-  libwebsockets17:armhf liburiparser1:armhf
+  # build takes their headers from the build machine and links these libraries (cmake/QelPkgModule.cmake);
+  # libwebsockets.h includes OpenSSL's headers, one of which differs between architectures
+  libwebsockets17:armhf liburiparser1:armhf libssl-dev:armhf
 )
 
 SUDO=""
