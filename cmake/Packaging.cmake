@@ -21,7 +21,10 @@ set(CPACK_PACKAGE_CONTACT "QEL device software <devices@qel.invalid>")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${QEL_DEB_ARCHITECTURE})
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
-# The library packages the programs need, found by dpkg-shlibdeps from the programs themselves.
+# The library packages the programs link, found by dpkg-shlibdeps from the programs themselves, and the
+# one that nmos-bridge needs without linking it: libwebsockets loads its libuv event loop support
+# (libwebsockets-evlib_uv.so) when the bridge creates its contexts on the worker's loop.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS libwebsockets-evlib-uv)
 set(CPACK_STRIP_FILES ON)
 include(CPack)

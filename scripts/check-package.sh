@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Installs a package that cpack made into a scratch root with dpkg --root (an empty package database, so
 # the library packages it depends on are only reported) and checks what a device gets: the four programs
-# in /usr/bin, built for the package's architecture, and memwrite starting from there (through RUNNER, an
-# emulator, for another architecture). The scratch root is removed afterwards.
+# in /usr/bin, built for the package's architecture, the dependencies that dpkg-shlibdeps cannot see, and
+# memwrite starting from there (through RUNNER, an emulator, for another architecture). The scratch root is
+# removed afterwards.
 # Usage: scripts/check-package.sh PACKAGE.deb [RUNNER...]
 set -euo pipefail
-[ $# -ge 1 ] || { sed -n '2,6p' "$0" >&2; exit 2; }
+[ $# -ge 1 ] || { sed -n '2,7p' "$0" >&2; exit 2; }
 deb=$(realpath "$1")
 shift
 
@@ -29,6 +30,9 @@ for program in nmos-bridge qelconnect memwrite memdump; do
   got=$(readelf -h "$file" | sed -n 's/^ *Machine: *//p')
   [ "$got" = "$machine" ] || { echo "$program is built for $got, not $arch" >&2; exit 1; }
 done
+# nmos-bridge cannot create its contexts without the plugin package that libwebsockets loads at run time.
+dpkg-deb -f "$deb" Depends | grep -qw libwebsockets-evlib-uv ||
+  { echo "$deb does not depend on libwebsockets-evlib-uv" >&2; exit 1; }
 # Without arguments memwrite refuses before it touches /dev/mem.
 out=$("$@" "$root/usr/bin/memwrite" || true)
 [ "$out" = "wrong argc count 1" ] || { echo "memwrite from the package answered: $out" >&2; exit 1; }

@@ -17,6 +17,8 @@ packages=(
   # build takes their headers from the build machine and links these libraries (cmake/QelPkgModule.cmake);
   # libwebsockets.h includes OpenSSL's headers, one of which differs between architectures
   libwebsockets17:armhf liburiparser1:armhf libssl-dev:armhf
+  # libwebsockets loads its libuv event loop support at run time from this package
+  libwebsockets-evlib-uv:armhf
 )
 
 SUDO=""
