@@ -15,6 +15,7 @@
 #include <uv.h>
 
 #include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <memory>
@@ -37,6 +38,24 @@ enum : uint32_t {
 
 // Requests of the console keys that the worker carries out on its own thread.
 enum : uint32_t { KeyRequestStats = 1u << 0, KeyRequestMachines = 1u << 1, KeyRequestResetFW = 1u << 2 };
+
+// Blocks SIGINT in the calling thread for its lifetime. A thread started meanwhile inherits the mask, and
+// so does every thread that one starts: SIGINT then only ever reaches the main thread.
+class TSigintBlock {
+public:
+  TSigintBlock() {
+    sigset_t sigint;
+    sigemptyset(&sigint);
+    sigaddset(&sigint, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &sigint, &Previous);
+  }
+  ~TSigintBlock() { pthread_sigmask(SIG_SETMASK, &Previous, nullptr); }
+  TSigintBlock(const TSigintBlock&) = delete;
+  TSigintBlock& operator=(const TSigintBlock&) = delete;
+
+private:
+  sigset_t Previous;
+};
 
 const char* const HelpText =
     "q: quit\nd: Dump Database\nm: Dump machine states\nr: Reset AESFW connection\ns: Print Stats";
@@ -67,7 +86,6 @@ namespace {
 
 extern const TState BridgeStates[];
 
-const TState* const StOff = &BridgeStates[0];
 const TState* const StOn = &BridgeStates[1];
 const TState* const StStartup = &BridgeStates[2];
 const TState* const StRunning = &BridgeStates[3];
@@ -227,8 +245,12 @@ int TQELNMOSBridge::MachineState() const {
 }
 
 bool TQELNMOSBridge::DoCycle() {
-  TMeassureCycle measure(CycleTime);
-  FData->Machine.Run(Qel_machine::NO_EVENTID);
+  uint32_t cycleTime = CycleTime.load(std::memory_order_relaxed);
+  {
+    TMeassureCycle measure(cycleTime);
+    FData->Machine.Run(Qel_machine::NO_EVENTID);
+  }
+  CycleTime.store(cycleTime, std::memory_order_relaxed);
   return FData->Machine.GetStateID() != bridge_end;
 }
 
@@ -254,6 +276,7 @@ bool TQELNMOSBridge::HandleStartup() {
   }
   FData->GlobalOptionChanged &= ~FlagTerminated;
   try {
+    TSigintBlock mainThreadOnly;
     FData->WWWThread = std::thread([this] { Execute(); });
   } catch (const std::exception&) {
     lws_log(QLLL_ERR, "TQELNMOSBridge startup: call to pthread_create() failed");
@@ -403,7 +426,7 @@ std::string TQELNMOSBridge::FormatUptime(long seconds) {
 void TQELNMOSBridge::UpdateStats() {
   json& stats = FData->Stats;
   stats["Uptime"] = FormatUptime(static_cast<long>(MonotonicSeconds() - StartupTime));
-  stats["Cycletime"] = CycleTime >> 6;
+  stats["Cycletime"] = CycleTime.load(std::memory_order_relaxed) >> 6;
   Data().UpdateStats("Database", stats);
   ServiceHost().UpdateStats("HostedServices", stats);
 }

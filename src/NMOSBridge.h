@@ -5,6 +5,7 @@
 #include "AES67FWClient.h"
 #include "NMOSBridge_API.h"
 
+#include <atomic>
 #include <ctime>
 #include <initializer_list>
 
@@ -133,7 +134,7 @@ private:
   const IQELNMOSConfig* FBoxConfig;
   TQELNMOSBridgeData* FData;
   time_t StartupTime;
-  uint32_t CycleTime = 0;
+  std::atomic<uint32_t> CycleTime{0}; // folded by the main thread's DoCycle, read by the worker's stats
   int MaxStartupTries = 3;
   int CntStartupTries = 0;
   Qel_hosted::IServiceHost* FServiceHost = nullptr;

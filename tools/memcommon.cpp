@@ -6,9 +6,13 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 namespace Qel_memtools {
+
+// The mac window lies above 2 GiB: a 32-bit off_t cannot name its offset in /dev/mem.
+static_assert(sizeof(off_t) >= 8, "the memory tools need 64-bit file offsets (_FILE_OFFSET_BITS=64)");
 
 const TMemWindow MemWindows[MemWindowCount] = {
     {"sdram", 0x00000000u, 0x40000000u, "mapping sdram failed"},

@@ -15,7 +15,9 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <sstream>
 #include <string>
+#include <vector>
 
 using namespace Qel_nmos_bridge;
 
@@ -25,13 +27,23 @@ namespace {
 class TSimulator {
 public:
   TSimulator() {
+    // A cross build runs the simulator behind the same emulator as this test (QEL_TARGET_RUNNER).
+    std::vector<std::string> args;
+    std::istringstream runner(getenv("QEL_TARGET_RUNNER") ? getenv("QEL_TARGET_RUNNER") : "");
+    for (std::string word; runner >> word;)
+      args.push_back(word);
+    args.insert(args.end(), {AES67FW_SIM, "--listen", "127.0.0.1:0", "--streams", "4"});
+    std::vector<char*> argv;
+    for (std::string& arg : args)
+      argv.push_back(arg.data());
+    argv.push_back(nullptr);
     int out[2];
     if (pipe(out) != 0) return;
     Pid = fork();
     if (Pid == 0) {
       dup2(out[1], STDOUT_FILENO);
       close(out[0]);
-      execl(AES67FW_SIM, AES67FW_SIM, "--listen", "127.0.0.1:0", "--streams", "4", nullptr);
+      execvp(argv[0], argv.data());
       _exit(127);
     }
     close(out[1]);

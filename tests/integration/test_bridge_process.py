@@ -26,6 +26,15 @@ class BridgeProcess(unittest.TestCase):
         status, headers, body = testlib.request("GET", port, "/nothing/here")
         self.assertEqual(status, 404)
         self.assertEqual(headers.get("access-control-allow-origin"), "*")
+        # SIGINT is the main thread's alone: every other thread has it blocked.
+        masks = {}
+        for tid in os.listdir(f"/proc/{p.pid}/task"):
+            with open(f"/proc/{p.pid}/task/{tid}/status") as f:
+                fields = dict(line.split(":", 1) for line in f if ":" in line)
+            masks[int(tid)] = bool(int(fields["SigBlk"], 16) & (1 << (signal.SIGINT - 1)))
+        self.assertFalse(masks.pop(p.pid), "the main thread blocks SIGINT")
+        self.assertTrue(masks, "no worker thread")
+        self.assertTrue(all(masks.values()), masks)
         start = time.time()
         p.signal(signal.SIGINT)
         self.assertEqual(p.wait(5), 0, p.output)

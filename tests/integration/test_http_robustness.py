@@ -274,7 +274,8 @@ class HostileClients(unittest.TestCase):
         big_bodies()
         after = rss()
         self.assertStillServing()
-        if not os.environ.get("QEL_SANITIZED"):
+        # Sanitizers' quarantine and an emulator's code cache say nothing about the node's own memory.
+        if not os.environ.get("QEL_SANITIZED") and not os.environ.get("QEL_TARGET_RUNNER"):
             self.assertLess(after, before * 1.1, f"VmRSS {before} kB before, {after} kB after")
 
     def test_keep_alive_connection_serves_many_requests_after_abuse(self):

@@ -2,12 +2,15 @@
 import http.client
 import json
 import os
+import shlex
 import signal
 import socket
 import subprocess
 import time
 
 BUILD_DIR = os.environ.get("QEL_BUILD_DIR", "")
+# Programs built for another architecture run behind this command (an emulator); empty otherwise.
+TARGET_RUNNER = shlex.split(os.environ.get("QEL_TARGET_RUNNER", ""))
 
 
 def binary(name):
@@ -33,7 +36,8 @@ class Process:
     def __init__(self, args, stdin=subprocess.DEVNULL, log=None, **kw):
         """`log`: a file that takes the output instead of a pipe, for a program that may write more
         than a pipe holds while nobody reads it."""
-        self.proc = subprocess.Popen(args, stdin=stdin, stdout=subprocess.PIPE if log is None else log,
+        self.proc = subprocess.Popen(TARGET_RUNNER + list(args), stdin=stdin,
+                                     stdout=subprocess.PIPE if log is None else log,
                                      stderr=subprocess.STDOUT, text=True, **kw)
         self.output = ""
 

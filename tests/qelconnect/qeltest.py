@@ -1,5 +1,6 @@
 """Starting and stopping the real daemon inside the sandbox (see sandbox.sh)."""
 import os
+import shlex
 import signal
 import socket
 import subprocess
@@ -16,6 +17,12 @@ def daemon_path():
     if not path:
         raise RuntimeError("QELCONNECT must name the daemon binary")
     return path
+
+
+def daemon_command():
+    """The daemon's command line: behind QEL_TARGET_RUNNER (an emulator) when it was built for another
+    architecture."""
+    return shlex.split(os.environ.get("QEL_TARGET_RUNNER", "")) + [daemon_path()]
 
 
 def calls(name):
@@ -45,7 +52,7 @@ class Daemon:
         Daemon.count += 1
         self.log_path = os.path.join(STATE_DIR, "daemon-%d.log" % Daemon.count)
         self.log = open(self.log_path, "wb")
-        self.proc = subprocess.Popen([daemon_path()], stdout=self.log, stderr=subprocess.STDOUT)
+        self.proc = subprocess.Popen(daemon_command(), stdout=self.log, stderr=subprocess.STDOUT)
 
     def wait_ready(self):
         deadline = qp.Deadline(30)

@@ -6,11 +6,13 @@
         ...
     # leaving the block ends the simulator by its PID (SIGTERM) and keeps its exit code in sim.returncode
 
-The simulator binary comes from the argument, else from the environment variable AES67FW_SIM.
+The simulator binary comes from the argument, else from the environment variable AES67FW_SIM. A simulator
+built for another architecture runs behind the command in QEL_TARGET_RUNNER (an emulator).
 """
 
 import json
 import os
+import shlex
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
@@ -21,6 +23,11 @@ from ws_client import WebSocketClient  # noqa: E402
 READY_PREFIX = "aes67fw-sim listening on "
 
 
+def command(binary, *args):
+    """The command line that runs binary with args on this machine."""
+    return shlex.split(os.environ.get("QEL_TARGET_RUNNER", "")) + [binary, *args]
+
+
 class SimulatorProcess(ListeningProcess):
     name = "aes67fw-sim"
     ready_prefix = READY_PREFIX
@@ -29,7 +36,7 @@ class SimulatorProcess(ListeningProcess):
         self.binary = binary or os.environ.get("AES67FW_SIM")
         if not self.binary:
             raise RuntimeError("set AES67FW_SIM to the aes67fw-sim binary")
-        super().__init__([self.binary, "--listen", listen] + list(args))
+        super().__init__(command(self.binary, "--listen", listen, *args))
 
     def get_json(self, path):
         status, _, data = self.request("GET", path)

@@ -9,7 +9,7 @@ import unittest
 
 sys.dont_write_bytecode = True
 
-from sim_process import SimulatorProcess  # noqa: E402
+from sim_process import SimulatorProcess, command  # noqa: E402
 from sim_testcase import UUID_RE, SimTestCase, main  # noqa: E402
 
 
@@ -140,14 +140,14 @@ class CommandLine(unittest.TestCase):
     binary = os.environ.get("AES67FW_SIM")
 
     def test_help(self):
-        out = subprocess.run([self.binary, "--help"], capture_output=True, text=True, timeout=60)
+        out = subprocess.run(command(self.binary, "--help"), capture_output=True, text=True, timeout=60)
         self.assertEqual(out.returncode, 0)
         for word in ("--listen", "--scenario", "--streams", "/sdp/", "/scenario", "/received"):
             self.assertIn(word, out.stdout)
 
     def test_bad_arguments(self):
         for args in (["--streams", "x"], ["--listen", "nowhere"], ["--bogus"], ["--scenario"]):
-            out = subprocess.run([self.binary] + args, capture_output=True, text=True, timeout=60)
+            out = subprocess.run(command(self.binary, *args), capture_output=True, text=True, timeout=60)
             self.assertEqual(out.returncode, 2, args)
 
     def test_scenario_file(self):
@@ -172,7 +172,7 @@ class CommandLine(unittest.TestCase):
         with tempfile.NamedTemporaryFile("w", suffix=".json") as f:
             f.write("{broken")
             f.flush()
-            out = subprocess.run([self.binary, "--listen", "127.0.0.1:0", "--scenario", f.name],
+            out = subprocess.run(command(self.binary, "--listen", "127.0.0.1:0", "--scenario", f.name),
                                  capture_output=True, text=True, timeout=60)
         self.assertEqual(out.returncode, 1)
         self.assertIn("not valid JSON", out.stderr)

@@ -9,8 +9,10 @@ inside the namespace provides the mount point, so the host's /dev stays untouche
 at the end, also on failure.
 
 Usage: memtools_test.py <memwrite> <memdump>      (root only; exit 77 = skipped)
+Tools built for another architecture run behind the command in QEL_TARGET_RUNNER (an emulator).
 """
 import os
+import shlex
 import shutil
 import stat
 import subprocess
@@ -59,7 +61,8 @@ class Sandbox:
     @classmethod
     def run(cls, tool, *args):
         cls.verify_devmem()
-        done = subprocess.run([tool, *args], capture_output=True, text=True, timeout=60)
+        runner = shlex.split(os.environ.get("QEL_TARGET_RUNNER", ""))
+        done = subprocess.run([*runner, tool, *args], capture_output=True, text=True, timeout=60)
         if done.stderr:
             print(done.stderr, file=sys.stderr)
         return done.returncode, done.stdout
