@@ -43,8 +43,6 @@ public:
     return State == stBody || State == stChunkSize || State == stChunkData || State == stChunkDataEnd ||
            State == stTrailers;
   }
-  // Bytes of the current request taken so far (0 while between requests).
-  bool Started() const { return State != stHead || !Head.empty(); }
   int ErrorStatus() const { return Status; }
   const std::string& ErrorText() const { return Error; }
 

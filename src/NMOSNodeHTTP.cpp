@@ -262,13 +262,12 @@ bool TNMOSRestServer::HandleRequest(TRESTRequestData& request) {
 bool TNMOSRestServer::Accept(lws* wsi, THTTPSessionData* psd) {
   char peer[128] = {};
   lws_get_peer_simple(wsi, peer, sizeof peer);
-  const char* why = nullptr;
-  if (FData->Connections >= MaxConnections)
-    why = "too many connections";
-  else if (FData->PeerConnections[peer] >= MaxConnectionsPerPeer)
-    why = "too many connections from this address";
+  auto known = FData->PeerConnections.find(peer);
+  const size_t fromPeer = known == FData->PeerConnections.end() ? 0 : known->second;
+  const char* why = FData->Connections >= MaxConnections ? "too many connections"
+                    : fromPeer >= MaxConnectionsPerPeer  ? "too many connections from this address"
+                                                         : nullptr;
   if (why) {
-    if (FData->PeerConnections[peer] == 0) FData->PeerConnections.erase(peer);
     ++FData->ConnectionsRefused;
     lws_log(QLLL_NOTICE, LogRefused, peer, why);
     return false;
