@@ -80,6 +80,7 @@ public:
   bool UpdateFlow(uint32_t Index, const json& Stream, bool ForceRemove) override;
   bool GetFlowIDBySourceID(const std::string& SourceUUIDStr, std::string& FlowUUIDStr) override;
   bool Connect(const std::string& ReceiverUUID, const json& SenderData) override;
+  void Follow(const std::string& receiverId, const std::string& senderId, const std::string& name);
   void ResetNode();
 
   // Sets the members every resource has; false for a type outside the resource kinds.

@@ -100,7 +100,15 @@ bool TQELNMOSBridge::UpdateReceiver(uint32_t index, const json& stream) {
     receiver["device_id"] = deviceId;
     receiver["transport"] = "urn:x-nmos:transport:rtp";
     receiver["interface_bindings"] = InterfaceBindings(Data().Get("/self/interfaces/0"));
-    const std::string senderId = Data().GetUUIDFromName("senders", sourceText);
+    // Several senders may carry the same stream name (a controller's senders whose transport files
+    // share a session name): the one this receiver was last connected to is the one it follows.
+    const std::string followPath = Path("/intern/receivers/%s/follows", uuid);
+    const json& follows = Data().Get(followPath.c_str());
+    std::string senderId;
+    if (follows.is_object() && !sourceText.empty() && Text(follows, "name") == sourceText)
+      senderId = Text(follows, "sender_id");
+    else
+      senderId = Data().GetUUIDFromName("senders", sourceText);
     if (!senderId.empty() && enabled)
       receiver["subscription"] = {{"sender_id", senderId}, {"active", true}};
     else
@@ -160,13 +168,29 @@ bool TQELNMOSBridge::UpdateReceiver(uint32_t index, const json& stream) {
   return true;
 }
 
+// Remembers which sender a receiver was connected to, by id and stream name.
+void TQELNMOSBridge::Follow(const std::string& receiverId, const std::string& senderId,
+                            const std::string& name) {
+  TNodeDBWriteLocker lock(Data());
+  const std::string internPath = Path("/intern/receivers/%s", receiverId);
+  if (!Data().Get(internPath.c_str()).is_object()) return;
+  const std::string followPath = internPath + "/follows";
+  if (senderId.empty())
+    Data().Del(followPath.c_str());
+  else
+    Data().Set(followPath.c_str(), {{"sender_id", senderId}, {"name", name}});
+}
+
 bool TQELNMOSBridge::Connect(const std::string& ReceiverUUID, const json& SenderData) {
   int slot = Data().GetIndexFromUUID("receivers", ReceiverUUID);
   if (slot < 0) {
     lws_log(QLLL_ERR, "Could not get AESFW Index of Receiver %s", ReceiverUUID.c_str());
     return false;
   }
-  if (SenderData.empty()) return AESFWClient().Subscribe(slot, "");
+  if (SenderData.empty()) {
+    Follow(ReceiverUUID, "", "");
+    return AESFWClient().Subscribe(slot, "");
+  }
   // Only senders whose firmware stream name is known can be followed; an unknown one must not turn
   // into a disconnection (an empty name).
   // A sender is followed by its stream name: known for this node's senders and those a registry
@@ -175,7 +199,10 @@ bool TQELNMOSBridge::Connect(const std::string& ReceiverUUID, const json& Sender
   // what the firmware really does.
   const std::string senderId = Text(SenderData, "id");
   const std::string name = Data().GetNameFromUUID("senders", senderId);
-  if (!name.empty()) return AESFWClient().Subscribe(slot, name);
+  if (!name.empty()) {
+    Follow(ReceiverUUID, senderId, name);
+    return AESFWClient().Subscribe(slot, name);
+  }
   const std::string manifest = Text(SenderData, "manifest_href");
   const bool fetching = SDPFetcher().Fetch(manifest, [this, ReceiverUUID, senderId](const std::string& sdp) {
     const std::string session = SDPSessionName(sdp);
@@ -185,6 +212,7 @@ bool TQELNMOSBridge::Connect(const std::string& ReceiverUUID, const json& Sender
       return;
     }
     Data().SetNameFromUUID("senders", senderId, session);
+    Follow(ReceiverUUID, senderId, session);
     AESFWClient().Subscribe(index, session);
   });
   if (!fetching) lws_log(QLLL_ERR, "Connect: no stream name known for sender %s", senderId.c_str());

@@ -211,17 +211,25 @@ class ReceiverTarget(unittest.TestCase):
         self.assertEqual(len(received), 1, received)
         self.assertEqual(received[0]["data"].get("source", ""), "")
 
-    def test_a_sender_of_another_node_is_followed_by_the_session_name_of_its_transport_file(self):
+    def test_senders_of_another_node_are_followed_by_the_session_name_of_their_transport_file(self):
+        # Two foreign senders whose transport files share one session name, on two receivers: each
+        # receiver reports the sender it was connected to.
         stream = self.node.sim_json("GET", "/scenario")["config"]["tx-streams"][2]
-        sender = dict(self.node.get_json("/x-nmos/node/v1.2/senders")[0], id="5e7de700-0000-4000-8000-0000000000aa",
-                      label="far away", manifest_href=f"http://127.0.0.1:{self.node.sim_port}/sdp/{stream['id']}.sdp")
-        self.assertEqual(self.node.request("PUT", self.target, body=sender)[0], 202)
-        received = nmos_node.wait_until(self.subscriptions, limit=10)
-        self.assertEqual(received[-1]["data"]["source"], stream["name"])
-        path = f"/x-nmos/node/v1.2/receivers/{self.receiver['id']}"
-        self.assertTrue(nmos_node.wait_until(
-            lambda: self.node.get_json(path)["subscription"] == {"sender_id": sender["id"], "active": True}, limit=10),
-            self.node.get_json(path))
+        receivers = self.node.get_json("/x-nmos/node/v1.2/receivers")[:2]
+        senders = [dict(self.node.get_json("/x-nmos/node/v1.2/senders")[0], id=f"5e7de700-0000-4000-8000-0000000000a{i}",
+                        label="far away", manifest_href=f"http://127.0.0.1:{self.node.sim_port}/sdp/{stream['id']}.sdp")
+                   for i in range(2)]
+        for receiver, sender in zip(receivers, senders):
+            target = f"/x-nmos/node/v1.2/receivers/{receiver['id']}/target"
+            self.assertEqual(self.node.request("PUT", target, body=sender)[0], 202)
+            received = nmos_node.wait_until(lambda: len(self.subscriptions()) >= 1 + senders.index(sender), limit=10)
+            self.assertTrue(received)
+        self.assertEqual([m["data"]["source"] for m in self.subscriptions()], [stream["name"]] * 2)
+        for receiver, sender in zip(receivers, senders):
+            path = f"/x-nmos/node/v1.2/receivers/{receiver['id']}"
+            self.assertTrue(nmos_node.wait_until(
+                lambda: self.node.get_json(path)["subscription"] == {"sender_id": sender["id"], "active": True},
+                limit=10), self.node.get_json(path))
 
     def test_an_empty_document_disconnects_the_receivers_firmware_stream(self):
         status, headers, body = self.node.request("PUT", self.target, body={})
