@@ -49,6 +49,7 @@ bool PostResource(IQELNMOSBaseClient* client, const TNMOSActionInfo& action, boo
     lws_log(QLLL_ERR, "Cannot register %s - no resource type given!", doc.dump().c_str());
     return false;
   }
+  action.State.Dirty = false; // what goes out now is the current document
   json body = {{"type", type}, {"data", std::move(doc)}};
   return Base(client)->Request(action, url + "/resource", "POST",
                                body.dump(2, ' ', true, json::error_handler_t::replace));
@@ -130,19 +131,34 @@ public:
     if (TNMOSStated* node = NodeRecord()) node->Machine.SetEvent(ev_startup);
   }
 
+  // Called on the worker when the bridge stops, while its loop can still turn: the node is deleted at
+  // the registry that holds it (which drops its resources with it), waiting 2 s at most.
   void UnregisterNode() override {
-    if (TNMOSAPIInfo* api = GetActiveAPI())
-      lws_log(QLLL_NOTICE, "%s API Unregister node %s", GetName().c_str(), api->ToString().c_str());
+    TNMOSAPIInfo* api = GetActiveAPI();
+    auto* node = static_cast<TNMOSResourceInfo*>(NodeRecord());
+    if (!api || !node || !node->IsRegistered()) return;
+    lws_log(QLLL_NOTICE, "%s API Unregister node %s", GetName().c_str(), api->ToString().c_str());
+    node->Machine.SetEvent(ev_quit);
+    const int64_t deadline = MonotonicMilliseconds() + UnregisterWaitMs;
+    while (node->Machine.GetStateID() != node_off && MonotonicMilliseconds() < deadline)
+      FBridge->ServiceHost().DoCycle();
+    if (node->Machine.GetStateID() != node_off)
+      lws_log(QLLL_NOTICE, "Node unregistration timed out after %u seconds.",
+              static_cast<unsigned>(UnregisterWaitMs / 1000));
   }
+  static constexpr int64_t UnregisterWaitMs = 2000;
 
   void NodeRegistered() override {
-    if (TNMOSAPIInfo* api = GetActiveAPI()) api->ErrorCount = 0;
+    if (TNMOSAPIInfo* api = GetActiveAPI()) {
+      api->ErrorCount = 0;
+      api->IgnoreTime = 0;
+    }
     if (auto* node = static_cast<TNMOSResourceInfo*>(NodeRecord())) node->SetChildEvent(ev_register);
   }
 
+  // The node's registration failed at the active registry: it is passed over for a while.
   void NodeRegFailed() override {
-    if (TNMOSAPIInfo* api = GetActiveAPI())
-      if (api->ErrorCount++ > 0) DelAPI(TNMOSAPIInfo(*api));
+    ShunActiveAPI();
     if (auto* node = static_cast<TNMOSResourceInfo*>(NodeRecord())) node->SetChildEvent(ev_reset);
   }
 
@@ -153,6 +169,7 @@ public:
       lws_log(QLLL_DEBUG, "Push node %s created", ID.c_str());
       return true;
     }
+    record->Dirty = true;
     record->Machine.SetEvent(ev_update);
     return false;
   }
@@ -173,6 +190,7 @@ public:
         DropMachine(ID); // its deregistration is given up: the id now names another resource
       } else if ((existing = static_cast<TNMOSResourceInfo*>(ReviveMachine(ID)))) {
         existing->SetParent(parent);
+        existing->Dirty = true;
         existing->Machine.SetEvent(ev_update);
         return false;
       }
@@ -180,6 +198,8 @@ public:
     TNMOSStated* record = new TNMOSResourceInfo(*this, parent, Path, RESTHandlerDef);
     PushMachine(ID, record);
     lws_log(QLLL_DEBUG, "Push resource %s created", ID.c_str());
+    // Below a registered parent it registers at once; otherwise the parent's registration starts it.
+    if (parent && parent->IsRegistered()) record->Machine.SetEvent(ev_register);
     return true;
   }
 
@@ -191,21 +211,26 @@ public:
     if (TNMOSStated* node = NodeRecord()) node->Machine.SetEvent(ev_register);
   }
 
-  void HandleAPIDegrade() override {
-    if (TNMOSAPIInfo* api = GetActiveAPI()) api->IgnoreTime = MonotonicSeconds() + 60;
-    SetActiveAPI(nullptr);
-  }
+  void HandleAPIDegrade() override { ShunActiveAPI(); }
 
   void HandleAPILost() override {
-    if (auto* node = static_cast<TNMOSResourceInfo*>(NodeRecord())) {
-      node->SetChildEvent(ev_reset);
-      node->Machine.SetEvent(ev_reset);
-    }
-    if (TNMOSAPIInfo* api = GetActiveAPI())
-      if (api->ErrorCount++ > 0) DelAPI(TNMOSAPIInfo(*api));
+    if (auto* node = static_cast<TNMOSResourceInfo*>(NodeRecord())) node->SetChildEvent(ev_reset);
+    ShunActiveAPI();
   }
 
 private:
+  // A registry that failed is not chosen again for 60 s while another one can be (with none left,
+  // the node keeps trying the failed ones, once a second). It stays known: only discovery removes
+  // registries, so that one that comes back is found again.
+  void ShunActiveAPI() {
+    TNMOSAPIInfo* api = GetActiveAPI();
+    if (!api) return;
+    ++api->ErrorCount;
+    api->IgnoreTime = static_cast<time_t>(MonotonicSeconds()) + IgnoreSeconds;
+    UnselectAPI();
+  }
+  static constexpr time_t IgnoreSeconds = 60;
+
   // The node's record is kept under the node's id.
   TNMOSStated* NodeRecord() {
     IQELNMOSNodeData& data = FBridge->Data();

@@ -24,7 +24,8 @@ enum states {
   node_del_pending = 7,
   node_reregister = 8,
   node_failover = 9,
-  node_quit = 10
+  node_quit = 10,
+  node_hb_pending = 11
 };
 
 enum resorce_states {
@@ -36,11 +37,16 @@ enum resorce_states {
   res_delpending = 6,
   res_error = 7,
   res_readdpending = 8,
+  res_delretry = 9,
   res_deleted = 65535
 };
 
 // Deadline of every pending registration action, in seconds.
 constexpr time_t REG_ACTION_TIMEOUT = 2;
+// Heartbeats of a registered node, in seconds.
+constexpr time_t HEARTBEAT_INTERVAL = 5;
+// Deregistrations that got no answer are tried this many times in all.
+constexpr int DELETE_ATTEMPTS = 3;
 
 extern const Qel_machine::TState RegClientStates[];
 extern const Qel_machine::TState ResourceStates[];
@@ -69,6 +75,12 @@ public:
   void SetParent(TNMOSResourceInfo* parent);
   bool operator<(const TNMOSResourceInfo& other) const { return Machine.Name() < other.Machine.Name(); }
 
+  // Whether the registry holds the resource: its children may register.
+  virtual bool IsRegistered() const;
+  TNMOSResourceInfo* GetParent() const { return Parent; }
+  // Deregistrations tried since the resource ended.
+  int DeleteAttempts = 0;
+
   // The store path of the resource ("/self", "/senders/<id>", ...).
   const std::string& Path() const { return Machine.Name(); }
   IQELNMOSRegClient& GetClient() const { return Client; }
@@ -89,6 +101,8 @@ class TNMOSNodeInfo : public TNMOSResourceInfo {
 public:
   TNMOSNodeInfo(IQELNMOSRegClient& client, const Qel_rest_srv::TRESTHandler_Static_Def& restHandlerDef);
   void Dump() override;
+  bool IsRegistered() const override;
+  uint64_t NextHeartbeat = 0; // loop time (ms) of the next heartbeat
 };
 
 } // namespace Qel_nmos_bridge

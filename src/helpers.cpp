@@ -141,6 +141,12 @@ int64_t MonotonicSeconds() {
       .count();
 }
 
+int64_t MonotonicMilliseconds() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 uint32_t GetInterfaceAddr(const char* name) {
   if (strlen(name) >= IFNAMSIZ) {
     lws_log(QLLL_ERR, "GetInterfaceAddr: Interface name is too long : %s", name);

@@ -45,6 +45,7 @@ int getch();
 // Seconds of the monotonic clock: deadlines and intervals are measured with it, so that a step of the
 // wall clock (NTP, PTP, an operator) neither fires nor stalls them.
 int64_t MonotonicSeconds();
+int64_t MonotonicMilliseconds();
 
 // IPv4 address of an interface in network byte order, or 0 (the reason is logged).
 uint32_t GetInterfaceAddr(const char* name);

@@ -12,11 +12,27 @@
 #include <memory>
 #include <mutex>
 #include <unordered_map>
+#include <vector>
 
 namespace Qel_nmos_bridge {
 
 std::string TNMOSAPIInfo::ToString() const {
   return "http://" + Addr + ":" + std::to_string(Port) + URI + "/v1.2";
+}
+
+int AnswerEvent(int status) {
+  switch (status) {
+  case 200:
+    return ev_answer_ok;
+  case 201:
+    return ev_answer_created;
+  case 204:
+    return ev_answer_deleted;
+  case 404:
+    return ev_answer_unknown;
+  default:
+    return status >= 400 && status < 500 ? ev_answer_refused : ev_answer_failed;
+  }
 }
 
 namespace {
@@ -94,7 +110,8 @@ struct TNMOSClientData {
   std::deque<std::unique_ptr<TNMOSActionInfo>> RegActionQueue;
   uint32_t MaxActionQueueSizeReached = 0;
   std::map<std::string, TMachinePtr> Machines;
-  uv_idle_t* UVHandle = nullptr; // freed by its close callback
+  std::vector<uint64_t> Finished; // serials of machines that reached the deletable state
+  uv_idle_t* UVHandle = nullptr;  // freed by its close callback
   // Requests under way: what their completion is for, by the request number given to the HTTP client.
   struct TPending {
     uint64_t Machine; // serial of the machine
@@ -148,13 +165,22 @@ void TQELNMOSBaseClient::Shutdown() {
   FData->RegActionQueue.clear();
 }
 
+// Only the machines that said they have finished are looked at: an idle cycle costs nothing however
+// many machines there are.
 void TQELNMOSBaseClient::DoCycle() {
-  for (auto it = FData->Machines.begin(); it != FData->Machines.end();) {
-    if (it->second->Machine.GetStateID() == NMOSSTATE_DELETABLE)
-      it = FData->Machines.erase(it);
-    else
-      ++it;
+  if (FData->Finished.empty()) return;
+  std::vector<uint64_t> finished;
+  finished.swap(FData->Finished);
+  for (uint64_t serial : finished) {
+    TNMOSStated* machine = TNMOSStated::FindSerial(serial);
+    if (!machine || machine->Machine.GetStateID() != NMOSSTATE_DELETABLE) continue;
+    auto it = FData->Machines.find(machine->Key);
+    if (it != FData->Machines.end() && it->second.get() == machine) EraseMachine(it);
   }
+}
+
+void TQELNMOSBaseClient::MachineFinished(TNMOSStated& machine) {
+  FData->Finished.push_back(machine.Serial);
 }
 
 bool TQELNMOSBaseClient::AddAPI(const char* addr, uint16_t port, uint16_t prio, const char* uri,
@@ -207,24 +233,49 @@ bool TQELNMOSBaseClient::SetActiveAPI(TNMOSAPIInfo* api) {
   return FData->ActiveRegAPI != nullptr;
 }
 
-TNMOSAPIInfo* TQELNMOSBaseClient::SelectAPI(TNMOSStated* machine) {
-  TNMOSAPIInfo* candidate = FData->ActiveRegAPI;
+// The best eligible endpoint: the lowest priority value; among equal ones the active endpoint stays,
+// else the one added last wins. Endpoints ignored after a failure are not eligible.
+TNMOSAPIInfo* TQELNMOSBaseClient::BestAPI() {
+  TNMOSAPIInfo* best = nullptr;
   const time_t now = static_cast<time_t>(MonotonicSeconds());
   for (TNMOSAPIInfo& api : FData->RegAPIs) {
     if (api.IgnoreTime > now) continue;
-    if (!candidate || api.Prio <= candidate->Prio) candidate = &api;
+    if (!best || api.Prio < best->Prio || (api.Prio == best->Prio && best != FData->ActiveRegAPI))
+      best = &api;
   }
-  if (!machine) return candidate;
-  int state = machine->Machine.GetStateID();
-  if (state == 2) { // searching
-    if (!FData->ActiveRegAPI && candidate)
-      machine->Machine.SetEvent(ev_register);
-    else if (candidate != FData->ActiveRegAPI)
-      machine->Machine.SetEvent(ev_betterregfound);
-  } else if (state == 9) { // failover
-    machine->Machine.SetEvent(candidate ? ev_reg_success : ev_search);
+  return best;
+}
+
+// What the machine should use, told to it as an event (handled on a later loop turn, when the
+// returned endpoint is active):
+// - searching: any endpoint; when every one is being ignored after failures, the one whose time runs
+//   out first, so that a network with a single registry keeps trying it ("register");
+// - failover: an eligible endpoint other than the one that failed ("switched");
+// - connected: an eligible endpoint of a lower priority value than the active one ("betterreg").
+// Otherwise the active endpoint is kept.
+TNMOSAPIInfo* TQELNMOSBaseClient::SelectAPI(TNMOSStated* machine) {
+  TNMOSAPIInfo* active = FData->ActiveRegAPI;
+  TNMOSAPIInfo* best = BestAPI();
+  if (!machine) return best ? best : active;
+  switch (machine->Machine.GetStateID()) {
+  case 2: // searching
+    if (!best)
+      for (TNMOSAPIInfo& api : FData->RegAPIs)
+        if (!best || api.IgnoreTime < best->IgnoreTime) best = &api;
+    if (!best) return active;
+    machine->Machine.SetEvent(ev_register);
+    return best;
+  case 9: // failover
+    if (!best || best == active) return active;
+    machine->Machine.SetEvent(ev_switched);
+    return best;
+  case 4: // connected
+    if (!best || best == active || (active && best->Prio >= active->Prio)) return active;
+    machine->Machine.SetEvent(ev_betterregfound);
+    return best;
+  default:
+    return active;
   }
-  return candidate;
 }
 
 bool TQELNMOSBaseClient::RegisterActionHandler(int action, const char* name, TNMOSActionHandler handler) {
@@ -274,6 +325,7 @@ bool TQELNMOSBaseClient::PushMachine(const std::string& key, TNMOSStated*& machi
     return false;
   }
   it->second.reset(machine);
+  machine->Key = key;
   machine->OnAfterAdded();
   return true;
 }
@@ -353,8 +405,10 @@ bool TQELNMOSBaseClient::Request(const TNMOSActionInfo& action, const std::strin
   const uintptr_t id = FData->NextRequest++;
   FData->Pending[id] = {action.State.Serial, action.ActionID, action.State.Machine.Name()};
   if (FData->HTTPClient->HTTP_Request(this, url.c_str(), method, "", body.c_str(),
-                                      reinterpret_cast<void*>(id)))
+                                      reinterpret_cast<void*>(id))) {
+    action.State.AwaitedRequest = id;
     return true;
+  }
   FData->Pending.erase(id);
   return false;
 }
@@ -384,10 +438,11 @@ void TQELNMOSBaseClient::OnCurlSuccess(void* Data, int Result, const char* Respo
     lws_log(QLLL_DEBUG, "NMOS_REQUEST %p %s %s HTTP RESULT %d", Data, pending.Name.c_str(),
             ActionName(pending.ActionID), Result);
   }
-  // A machine that has gone since the request was made hears nothing.
-  if (!machine) return;
+  // A machine that has gone, given the request up or made another since hears nothing.
+  if (!machine || machine->AwaitedRequest != reinterpret_cast<uintptr_t>(Data)) return;
+  machine->AwaitedRequest = 0;
   if (isJSON) machine->Result = std::move(parsed);
-  machine->Machine.SetEvent(Result);
+  machine->Machine.SetEvent(AnswerEvent(Result));
 }
 
 void TQELNMOSBaseClient::OnCurlError(void* Data, int Result, const char* Message) {
@@ -397,8 +452,10 @@ void TQELNMOSBaseClient::OnCurlError(void* Data, int Result, const char* Message
   FData->Pending.erase(it);
   lws_log(QLLL_WARN, "NMOS_REQUEST %p Error: Action %s %s Err %d (Message: %s)", Data,
           ActionName(pending.ActionID), pending.Name.c_str(), Result, Message ? Message : "");
-  if (TNMOSStated* machine = TNMOSStated::FindSerial(pending.Machine))
-    machine->Machine.SetEvent(ev_reg_failed);
+  TNMOSStated* machine = TNMOSStated::FindSerial(pending.Machine);
+  if (!machine || machine->AwaitedRequest != reinterpret_cast<uintptr_t>(Data)) return;
+  machine->AwaitedRequest = 0;
+  machine->Machine.SetEvent(ev_no_answer);
 }
 
 } // namespace Qel_nmos_bridge

@@ -19,31 +19,34 @@ namespace Qel_nmos_bridge {
 class IQELNMOSBaseClient;
 struct TNMOSClientData;
 
-// Event ids of the registry machines; an HTTP status is itself an event.
+// Event ids of the registry machines. What a registry answered, or that it did not, is an event of
+// its own, whatever the status code that carried it.
 enum events {
   ev_startup = 1,
-  ev_search = 2,
-  ev_register = 3,
-  ev_betterregfound = 4,
-  ev_update = 5,
+  ev_search = 2,         // the active registry has gone: look for another
+  ev_register = 3,       // a registry is chosen (node) / the parent is registered (resources)
+  ev_betterregfound = 4, // a registry of a lower priority value has become eligible
+  ev_update = 5,         // the resource's document changed
   ev_delete = 6,
-  ev_reset = 7,
-  ev_quit = 8,
+  ev_reset = 7, // the parent lost its registration
+  ev_quit = 8,  // the node is to be deregistered
   ev_query = 9,
-  ev_timeout = 10,
+  ev_timeout = 10,       // a pending action got no answer before its deadline
+  ev_heartbeat_due = 11, // the node's next heartbeat is due
+  ev_retry = 12,         // a failed action is to be tried again
+  ev_switched = 13,      // failover: another registry is active
   ev_timeout2 = 28,
-  ev_http_result = 100,
-  ev_updt_success = 200,
-  ev_qry_success = 200,
-  ev_reg_success = 201,
-  ev_del_success = 204,
-  ev_del_failed = 404,
-  ev_updt_failed = 404,
-  ev_reg_failed = 404,
-  ev_qry_failed = 404,
-  ev_server_fail = 500,
-  ev_server_down = 503
+  ev_answer_ok = 200,      // 200: updated, known already, heartbeat taken
+  ev_answer_created = 201, // 201
+  ev_answer_deleted = 204, // 204
+  ev_answer_refused = 400, // 4xx other than 404: the registry refuses the request
+  ev_answer_unknown = 404, // 404: the registry does not know the resource
+  ev_answer_failed = 500,  // 5xx and anything unexpected: the registry failed
+  ev_no_answer = 600       // no answer at all: refused or broken connection, transfer time-out
 };
+
+// The event an HTTP status stands for.
+int AnswerEvent(int status);
 
 // State id of a machine that may be removed.
 constexpr int NMOSSTATE_DELETABLE = 65535;
@@ -96,7 +99,13 @@ public:
 
   Qel_machine::TMachineUV Machine;
   const uint64_t Serial; // unique over the process's life
+  std::string Key;       // under which the client keeps it
   bool Deleting = false; // DelMachine has been asked for it, ReviveMachine takes it back
+  // The document changed since it was last sent: it goes out once the action under way is answered.
+  bool Dirty = false;
+  // The request whose answer the machine waits for; answers to any other (given up, superseded) are
+  // dropped. 0: none.
+  uint64_t AwaitedRequest = 0;
   time_t LastTime = 0;
   time_t UpdtTime = 0;
   json Result; // parsed body of the last HTTP answer
@@ -136,6 +145,8 @@ public:
   virtual bool SetActiveAPI(TNMOSAPIInfo* api) = 0;
   virtual TNMOSAPIInfo* SelectAPI(TNMOSStated* machine) = 0;
   virtual void SearchAPI(TNMOSStated* machine) = 0;
+  // Whether an endpoint is known that is not being ignored after a failure.
+  virtual bool AnyEligibleAPI() = 0;
   virtual void APILost() = 0;
   virtual void APISelected() = 0;
   virtual void APIDegrade() = 0;
@@ -154,6 +165,8 @@ public:
   virtual TNMOSStated* ReviveMachine(const std::string& key) = 0;
   // Removes and destroys the machine under key at once, whatever it was doing.
   virtual bool DropMachine(const std::string& key) = 0;
+  // The machine has reached the deletable state: the next cycle removes it.
+  virtual void MachineFinished(TNMOSStated& machine) = 0;
   virtual void UpdateStats(const char* section, json& stats) = 0;
   virtual ~IQELNMOSBaseClient() = default;
 };
@@ -181,6 +194,7 @@ public:
   bool SetActiveAPI(TNMOSAPIInfo* api) override;
   TNMOSAPIInfo* SelectAPI(TNMOSStated* machine) override;
   void SearchAPI(TNMOSStated* machine) override { SetActiveAPI(SelectAPI(machine)); }
+  bool AnyEligibleAPI() override { return BestAPI() != nullptr; }
   void APILost() override { HandleAPILost(); }
   void APISelected() override { HandleAPISelected(); }
   void APIDegrade() override { HandleAPIDegrade(); }
@@ -192,6 +206,7 @@ public:
   bool DelMachine(const std::string& key) override;
   TNMOSStated* ReviveMachine(const std::string& key) override;
   bool DropMachine(const std::string& key) override;
+  void MachineFinished(TNMOSStated& machine) override;
   void UpdateStats(const char* section, json& stats) override;
 
   virtual const char* ActionName(int action);
@@ -220,6 +235,7 @@ public:
   static constexpr int ActionsPerTurn = 16;
 
 private:
+  TNMOSAPIInfo* BestAPI();
   void ActionQueueProcess();
   void EraseMachine(std::map<std::string, TMachinePtr>::iterator it);
 

@@ -50,7 +50,7 @@ const TState* TMachine::FindState(const TState* table, int id) {
 }
 
 const TTransition* TMachine::FindTransition(const TTransition* list, int signal) {
-  for (int i = 0; list && i < 10 && list[i].Signal != NO_EVENTID; ++i)
+  for (int i = 0; list && i < MaxTransitions && list[i].Signal != NO_EVENTID; ++i)
     if (list[i].Signal == signal) return &list[i];
   return nullptr;
 }

@@ -1,6 +1,6 @@
 // Table-driven finite state machines. A machine is a name, a context pointer and a constant table of
-// states; each state has up to three callbacks (enter, leave, run) and up to nine transitions keyed by
-// event number. TMachine dispatches events synchronously and runs the active state's run callback when
+// states; each state has up to three callbacks (enter, leave, run) and up to MaxTransitions transitions keyed
+// by event number. TMachine dispatches events synchronously and runs the active state's run callback when
 // polled, paced by its own clock when one is set.
 #pragma once
 
@@ -14,6 +14,7 @@ struct TState;
 
 constexpr int NO_EVENTID = 0;
 constexpr int NO_STATEID = 0;
+constexpr int MaxTransitions = 12;
 
 typedef void (*TMachineEvent)(TMachine* machine, void* context);
 
@@ -30,7 +31,7 @@ struct TState {
   TMachineEvent OnEnter;
   TMachineEvent OnLeave;
   TMachineEvent OnRun;
-  TTransition Trans[10]; // ends at the first slot with signal 0
+  TTransition Trans[MaxTransitions]; // ends at the first slot with signal 0
 };
 
 class TMachine {

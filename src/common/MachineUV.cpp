@@ -77,6 +77,10 @@ bool TMachineUV::SetTimer(time_t ms) {
   return true;
 }
 
+void TMachineUV::StopTimer() {
+  uv_timer_stop(MachineData->UVTimer);
+}
+
 void TMachineUV::BeforeStateChange(const TState*, const TTransition*) {
   uv_timer_stop(MachineData->UVTimer);
 }

@@ -22,6 +22,8 @@ public:
   bool SetEvent(int event) override;
   // Runs the active state's run callback every `ms` milliseconds.
   bool SetTimer(time_t ms) override;
+  // The run callback is no longer called until the next SetTimer.
+  void StopTimer();
   void BeforeStateChange(const TState* from, const TTransition* trans) override;
   void AfterStateChange(const TState* to, const TTransition* trans) override;
 
