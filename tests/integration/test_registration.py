@@ -1,8 +1,10 @@
 """Registration at IS-04 registries named on the command line: the node and every resource reach the
 mock registry in parent order and equal what the Node API serves, heartbeats keep the node alive,
-firmware changes and removals follow."""
+firmware changes and removals follow, failing registries hand the node over to another one, and a
+stopped node deregisters."""
 import json
 import os
+import signal
 import sys
 import unittest
 
@@ -13,7 +15,8 @@ import nmos_node  # noqa: E402
 from registry_process import RegistryProcess  # noqa: E402
 
 NODE = "/x-nmos/node/v1.2"
-HEALTH = "/x-nmos/registration/v1.2/health/nodes/"
+REGISTRATION = "/x-nmos/registration/v1.2"
+HEALTH = REGISTRATION + "/health/nodes/"
 KINDS = ("devices", "sources", "flows", "senders", "receivers")
 PARENT_ORDER = {"node": 0, "device": 1, "source": 2, "flow": 3, "sender": 2, "receiver": 2}
 # Guards against hanging, not timing checks.
@@ -35,9 +38,19 @@ class Registration(unittest.TestCase):
             held[kind] = {d["id"]: d for d in self.node.get_json(f"{NODE}/{kind}")}
         return held
 
-    def assertRegistryHoldsWhatTheNodeServes(self):
-        matched = nmos_node.wait_until(lambda: self.registry.resources() == self.served(), limit=LIMIT)
-        self.assertTrue(matched, "the registry does not hold what the node serves")
+    def assertRegistryHoldsWhatTheNodeServes(self, registry=None):
+        registry = registry or self.registry
+        matched = nmos_node.wait_until(lambda: registry.resources() == self.served(), limit=LIMIT)
+        self.assertTrue(matched, f"the registry at {registry.address} does not hold what the node serves")
+
+    def rename_first_sender(self, name):
+        scenario = self.node.sim_json("GET", "/scenario")
+        config, state = scenario["config"], scenario["state"]
+        config["tx-streams"][0]["name"] = name
+        state["tx-streams"][0]["name"] = name
+        self.node.sim_json("PUT", "/scenario/config", config)
+        self.node.sim_json("PUT", "/scenario/state", state)
+        return config["tx-streams"][0]["id"]
 
     def test_everything_is_registered_in_parent_order_and_kept_alive(self):
         self.assertRegistryHoldsWhatTheNodeServes()
@@ -72,6 +85,77 @@ class Registration(unittest.TestCase):
         self.assertRegistryHoldsWhatTheNodeServes()
         sender = self.registry.resources()["senders"][config["tx-streams"][0]["id"]]
         self.assertTrue(sender["label"].startswith("Renamed@"))
+
+    def test_a_change_during_registration_reaches_the_registry(self):
+        # Every registration is answered after 1.5 s (within the node's 2 s deadline); the sender is
+        # renamed while its registration is under way.
+        self.registry.forget()
+        self.registry.set_fault("delay", seconds=1.5, path=REGISTRATION + "/resource", method="POST")
+        self.assertTrue(nmos_node.wait_until(lambda: any(
+            json.loads(r["body"])["type"] == "sender" for r in self.registry.requests(
+                path=REGISTRATION + "/resource", method="POST")), limit=LIMIT))
+        sender_id = self.rename_first_sender("Renamed while registering")
+        self.registry.set_fault("none")
+        self.assertRegistryHoldsWhatTheNodeServes()
+        self.assertTrue(self.registry.resources()["senders"][sender_id]["label"].startswith("Renamed while"))
+
+    def test_a_registry_that_restarts_empty_or_still_knows_the_node_gets_it_afresh(self):
+        self.assertRegistryHoldsWhatTheNodeServes()
+        node_id = self.node.get_json(f"{NODE}/self")["id"]
+        # Restarted empty: the next heartbeat is answered 404 and everything is registered again.
+        self.registry.forget()
+        self.assertRegistryHoldsWhatTheNodeServes()
+        # A node that comes back while the registry still holds it (200 to its registration) deletes
+        # itself there and registers afresh.
+        self.node.bridge.stop()
+        seq = self.registry.last_seq()
+        self.node.start_bridge()
+        self.assertRegistryHoldsWhatTheNodeServes()
+        node_requests = [(r["method"], r["status"]) for r in self.registry.requests(since=seq)
+                         if r["path"] == f"{REGISTRATION}/resource/nodes/{node_id}"
+                         or (r["method"] == "POST" and r["path"] == f"{REGISTRATION}/resource"
+                             and json.loads(r["body"])["type"] == "node")]
+        self.assertEqual(node_requests[:3], [("POST", 200), ("DELETE", 204), ("POST", 201)])
+        # SIGINT: the node deletes itself at the registry (which drops its resources) before it ends.
+        self.node.bridge.signal(signal.SIGINT)
+        self.assertIsNotNone(self.node.bridge.wait(10), "the bridge did not end after SIGINT")
+        held = self.registry.resources()
+        self.assertEqual([held[k] for k in ("nodes",) + KINDS], [{}] * 6)
+
+
+class Failover(unittest.TestCase):
+    """Two registries of equal priority: whichever fails, the node and everything go to the other."""
+
+    def setUp(self):
+        self.registries = [RegistryProcess().start(), RegistryProcess().start()]
+        for registry in self.registries:
+            self.addCleanup(registry.stop)
+        self.node = nmos_node.RunningNode(streams=2, registries=[r.address for r in self.registries]).start()
+        self.addCleanup(self.node.stop)
+
+    served = Registration.served
+    assertRegistryHoldsWhatTheNodeServes = Registration.assertRegistryHoldsWhatTheNodeServes
+
+    def active(self):
+        """The registry that got the latest heartbeat."""
+        beats = [(r.requests(path=HEALTH)[-1:] or [{"monotonic": 0}])[0]["monotonic"] for r in self.registries]
+        return self.registries[beats.index(max(beats))]
+
+    def test_a_failing_registry_hands_the_node_over_to_the_other(self):
+        self.assertTrue(nmos_node.wait_until(
+            lambda: any(r.requests(path=HEALTH) for r in self.registries), limit=LIMIT))
+        first = self.active()
+        second = self.registries[1 - self.registries.index(first)]
+        self.assertRegistryHoldsWhatTheNodeServes(first)
+        # Each fault in turn on the registry in use; the other one, emptied first, must end up
+        # holding everything the node serves.
+        for fault in ({"mode": "status", "status": 500}, {"mode": "hang"}, {"mode": "close"},
+                      {"mode": "status", "status": 503}):
+            second.set_fault("none")
+            second.forget()
+            first.set_fault(**fault)
+            self.assertRegistryHoldsWhatTheNodeServes(second)
+            first, second = second, first
 
 
 if __name__ == "__main__":
