@@ -46,6 +46,9 @@ inline std::string Path(const char* format, const std::string& id) {
 }
 
 // Writes `value` at `path` when it differs from what is stored; returns the patch (empty: unchanged).
+// The grandmaster identity of a PTP clock whose grandmaster is not known (yet).
+constexpr const char* NoGrandmaster = "00-00-00-00-00-00-00-00";
+
 inline json SetIfChanged(IQELNMOSNodeData& data, const std::string& path, const json& value) {
   json patch = json::diff(data.Get(path.c_str()), value);
   if (!patch.empty()) data.Set(path.c_str(), value);

@@ -80,6 +80,8 @@ public:
   bool UpdateFlow(uint32_t Index, const json& Stream, bool ForceRemove) override;
   bool GetFlowIDBySourceID(const std::string& SourceUUIDStr, std::string& FlowUUIDStr) override;
   bool Connect(const std::string& ReceiverUUID, const json& SenderData) override;
+  void LearnGrandmaster();
+  int64_t GrandmasterAsked = 0; // when the grandmaster was last asked for, 0: no request under way
   void Follow(const std::string& receiverId, const std::string& senderId, const std::string& name);
   void ResetNode();
 

@@ -7,6 +7,7 @@
 #include "NMOSQueryClient.h"
 #include "NMOSRESTHandlers.h"
 #include "NMOSRegClient.h"
+#include "SenderSDP.h"
 #include "helpers.h"
 
 #include <cstdio>
@@ -198,8 +199,62 @@ bool TQELNMOSBridge::SetNodeListEntry(const char* list, uint32_t index, const js
   return true;
 }
 
+// The firmware tells its PTP role but not the grandmaster it follows; the transport files of its own
+// senders name it (ts-refclk). A PTP clock without a grandmaster carries the one they named last.
 bool TQELNMOSBridge::SetClockInfo(uint32_t index, const json& clock) {
-  return SetNodeListEntry("clocks", index, clock);
+  if (Text(clock, "ref_type") != "ptp") return SetNodeListEntry("clocks", index, clock);
+  json ptp = clock;
+  std::string learned;
+  {
+    TNodeDBReadLocker lock(Data());
+    learned = Text(Data().Get("/intern"), "ptp_gmid");
+  }
+  if (!learned.empty() && Text(ptp, "gmid") == NoGrandmaster) ptp["gmid"] = learned;
+  const bool changed = SetNodeListEntry("clocks", index, ptp);
+  LearnGrandmaster();
+  return changed;
+}
+
+// Reads the grandmaster from the transport file of one of the node's senders (at most one request
+// at a time, or a new one after 10 s) and puts it in the node's PTP clock when it differs.
+void TQELNMOSBridge::LearnGrandmaster() {
+  std::string manifest;
+  {
+    TNodeDBReadLocker lock(Data());
+    const json& clocks = Data().Get("/self/clocks");
+    bool ptp = false;
+    if (clocks.is_array())
+      for (const json& clock : clocks)
+        ptp |= Text(clock, "ref_type") == "ptp";
+    const json& senders = Data().Get("/senders");
+    if (!ptp || !senders.is_object()) return;
+    for (const json& sender : senders)
+      if (!(manifest = Text(sender, "manifest_href")).empty()) break;
+  }
+  const int64_t now = MonotonicSeconds();
+  if (manifest.empty() || now - GrandmasterAsked < 10) return;
+  GrandmasterAsked = now;
+  SDPFetcher().Fetch(manifest, [this](const std::string& sdp) {
+    GrandmasterAsked = 0;
+    const std::string gmid = SDPPTPGrandmaster(sdp);
+    if (gmid.empty()) return;
+    json clock;
+    uint32_t index = 0;
+    {
+      TNodeDBWriteLocker lock(Data());
+      if (!Data().Get("/intern").is_object()) Data().Set("/intern", json::object());
+      SetIfChanged(Data(), "/intern/ptp_gmid", json(gmid));
+      const json& clocks = Data().Get("/self/clocks");
+      if (!clocks.is_array()) return;
+      for (; index < clocks.size(); ++index)
+        if (Text(clocks[index], "ref_type") == "ptp") break;
+      if (index == clocks.size() || Text(clocks[index], "gmid") == gmid) return;
+      clock = clocks[index];
+    }
+    clock["gmid"] = gmid;
+    lws_log(QLLL_NOTICE, "PTP grandmaster %s", gmid.c_str());
+    SetNodeListEntry("clocks", index, clock);
+  });
 }
 
 bool TQELNMOSBridge::SetInterfaceInfo(uint32_t index, const json& iface) {

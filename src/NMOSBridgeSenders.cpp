@@ -92,6 +92,13 @@ bool TQELNMOSBridge::UpdateSenders(const json& streams) {
   }
   for (const std::string& uuid : gone)
     RemoveSender(uuid);
+  // The first senders' transport files tell the PTP grandmaster.
+  bool learned;
+  {
+    TNodeDBReadLocker lock(Data());
+    learned = !Text(Data().Get("/intern"), "ptp_gmid").empty();
+  }
+  if (!learned) LearnGrandmaster();
   return changed;
 }
 

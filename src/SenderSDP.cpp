@@ -2,19 +2,49 @@
 
 #include "helpers.h"
 
+#include <cctype>
+#include <cstring>
+
 namespace Qel_nmos_bridge {
 
-std::string SDPSessionName(const std::string& sdp) {
+namespace {
+
+// The rest of the first line that starts with prefix, without its line end; "" when there is none.
+std::string LineAfter(const std::string& sdp, const char* prefix) {
+  const size_t length = strlen(prefix);
   size_t start = 0;
   while (start < sdp.size()) {
     size_t end = sdp.find('\n', start);
     if (end == std::string::npos) end = sdp.size();
     std::string line = sdp.substr(start, end - start);
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.compare(0, 2, "s=") == 0) return line.substr(2);
+    if (line.compare(0, length, prefix) == 0) return line.substr(length);
     start = end + 1;
   }
   return std::string();
+}
+
+} // namespace
+
+std::string SDPSessionName(const std::string& sdp) {
+  return LineAfter(sdp, "s=");
+}
+
+std::string SDPPTPGrandmaster(const std::string& sdp) {
+  // VERSION:GMID[:DOMAIN]
+  const std::string clock = LineAfter(sdp, "a=ts-refclk:ptp=");
+  const size_t colon = clock.find(':');
+  if (colon == std::string::npos) return std::string();
+  std::string gmid = clock.substr(colon + 1, 23);
+  if (gmid.size() != 23) return std::string();
+  for (size_t i = 0; i < gmid.size(); ++i) {
+    const char c = static_cast<char>(tolower(static_cast<unsigned char>(gmid[i])));
+    const bool ok = i % 3 == 2 ? c == '-' : isxdigit(static_cast<unsigned char>(c)) != 0;
+    if (!ok) return std::string();
+    gmid[i] = c;
+  }
+  if (clock.size() > colon + 24 && clock[colon + 24] != ':') return std::string();
+  return gmid;
 }
 
 TSenderSDPFetcher::TSenderSDPFetcher(uv_loop_t* loop)

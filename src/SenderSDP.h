@@ -14,6 +14,9 @@ namespace Qel_nmos_bridge {
 
 // The session name ("s=") of an SDP text, "" when it has none.
 std::string SDPSessionName(const std::string& sdp);
+// The PTP grandmaster of the first "a=ts-refclk:ptp=VERSION:GMID" line, as IS-04 writes clock
+// identities ("02-4d-51-ff-fe-3a-7c-18"); "" when the SDP names none (or only "traceable").
+std::string SDPPTPGrandmaster(const std::string& sdp);
 
 class TSenderSDPFetcher : public Qel_http::IQELCurlWrapperClient {
 public:

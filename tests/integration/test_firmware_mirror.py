@@ -76,6 +76,13 @@ class MirroredNode(unittest.TestCase):
         # Streams are timed by PTP while the device is a PTP slave: sources name the PTP clock.
         self.assertEqual(self.state["syncState"][0], "Slave")
         self.assertTrue(all(s["clock_name"] == "clk1" for s in self.node.get_json(f"{NODE}/sources")))
+        # The PTP clock names the grandmaster that the senders' transport files name.
+        sdp = self.node.sim_request("GET", f"/sdp/{self.config['tx-streams'][0]['id']}.sdp")[2].decode()
+        refclk = [line for line in sdp.splitlines() if line.startswith("a=ts-refclk:ptp=")][0]
+        gmid = refclk.split(":")[2].lower()
+        self.assertTrue(nmos_node.wait_until(
+            lambda: self.node.get_json(f"{NODE}/self")["clocks"][1]["gmid"] == gmid, limit=10),
+            self.node.get_json(f"{NODE}/self")["clocks"])
         # Active parameters are resolved values: never "auto" (a port the firmware does not name is 5004).
         for stream in self.config["tx-streams"]:
             leg = self.node.get_json(f"{CONNECTION}/senders/{stream['id']}/active")["transport_params"][0]
