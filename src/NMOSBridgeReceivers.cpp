@@ -119,6 +119,7 @@ bool TQELNMOSBridge::UpdateReceiver(uint32_t index, const json& stream) {
     // The resource's private documents live below one object per resource.
     const std::string internPath = Path("/intern/receivers/%s", uuid);
     if (!Data().Get(internPath.c_str()).is_object()) Data().Set(internPath.c_str(), json::object());
+    SetIfChanged(Data(), internPath + "/stream", stream); // the firmware's last word on the receiver
     const std::string constraintsPath = Path("/intern/receivers/%s/constraints", uuid);
     json constraints = Data().Get(constraintsPath.c_str());
     if (!constraints.is_array() || constraints.empty() || !constraints[0].is_object())
@@ -168,17 +169,26 @@ bool TQELNMOSBridge::UpdateReceiver(uint32_t index, const json& stream) {
   return true;
 }
 
-// Remembers which sender a receiver was connected to, by id and stream name.
+// Remembers which sender a receiver was connected to, by id and stream name. When the firmware
+// already follows that name (another sender of the same name was connected before), it reports no
+// change: the receiver is brought up to date from the firmware's last document at once.
 void TQELNMOSBridge::Follow(const std::string& receiverId, const std::string& senderId,
                             const std::string& name) {
-  TNodeDBWriteLocker lock(Data());
-  const std::string internPath = Path("/intern/receivers/%s", receiverId);
-  if (!Data().Get(internPath.c_str()).is_object()) return;
-  const std::string followPath = internPath + "/follows";
-  if (senderId.empty())
-    Data().Del(followPath.c_str());
-  else
-    Data().Set(followPath.c_str(), {{"sender_id", senderId}, {"name", name}});
+  json stream;
+  {
+    TNodeDBWriteLocker lock(Data());
+    const std::string internPath = Path("/intern/receivers/%s", receiverId);
+    if (!Data().Get(internPath.c_str()).is_object()) return;
+    const std::string followPath = internPath + "/follows";
+    if (senderId.empty())
+      Data().Del(followPath.c_str());
+    else
+      Data().Set(followPath.c_str(), {{"sender_id", senderId}, {"name", name}});
+    stream = Data().Get((internPath + "/stream").c_str());
+  }
+  const int index = Data().GetIndexFromUUID("receivers", receiverId);
+  if (!senderId.empty() && index >= 0 && Text(stream, "source") == name)
+    UpdateReceiver(static_cast<uint32_t>(index), stream);
 }
 
 bool TQELNMOSBridge::Connect(const std::string& ReceiverUUID, const json& SenderData) {

@@ -225,7 +225,13 @@ class ReceiverTarget(unittest.TestCase):
             received = nmos_node.wait_until(lambda: len(self.subscriptions()) >= 1 + senders.index(sender), limit=10)
             self.assertTrue(received)
         self.assertEqual([m["data"]["source"] for m in self.subscriptions()], [stream["name"]] * 2)
-        for receiver, sender in zip(receivers, senders):
+        # A third sender of that name on the first receiver: the firmware already follows the name and
+        # reports nothing new, the receiver still reports its new sender.
+        senders.append(dict(senders[0], id="5e7de700-0000-4000-8000-0000000000a2"))
+        receivers.append(receivers[0])
+        target = f"/x-nmos/node/v1.2/receivers/{receivers[0]['id']}/target"
+        self.assertEqual(self.node.request("PUT", target, body=senders[2])[0], 202)
+        for receiver, sender in list(zip(receivers, senders))[1:]:
             path = f"/x-nmos/node/v1.2/receivers/{receiver['id']}"
             self.assertTrue(nmos_node.wait_until(
                 lambda: self.node.get_json(path)["subscription"] == {"sender_id": sender["id"], "active": True},
