@@ -127,8 +127,11 @@ public:
   void Destroy() override { delete this; }
   IQELNMOSBridge& Bridge() override { return *FBridge; }
 
+  // A registry refuses a node without an address ("href"): the node's registration starts once the
+  // firmware has told the node's address.
   void RegisterNode() override {
-    if (TNMOSStated* node = NodeRecord()) node->Machine.SetEvent(ev_startup);
+    StartWanted = true;
+    StartWhenReady();
   }
 
   // Called on the worker when the bridge stops, while its loop can still turn: the node is deleted at
@@ -171,6 +174,7 @@ public:
     }
     record->Dirty = true;
     record->Machine.SetEvent(ev_update);
+    StartWhenReady();
     return false;
   }
 
@@ -230,6 +234,21 @@ private:
     UnselectAPI();
   }
   static constexpr time_t IgnoreSeconds = 60;
+
+  void StartWhenReady() {
+    if (!StartWanted) return;
+    TNMOSStated* node = NodeRecord();
+    std::string href;
+    {
+      IQELNMOSNodeData& data = FBridge->Data();
+      TNodeDBReadLocker lock(data);
+      href = IQELNMOSNodeData::JsonExtract(data.Get("/self"), "href", json("")).get<std::string>();
+    }
+    if (!node || href.empty()) return;
+    StartWanted = false;
+    node->Machine.SetEvent(ev_startup);
+  }
+  bool StartWanted = false;
 
   // The node's record is kept under the node's id.
   TNMOSStated* NodeRecord() {

@@ -45,7 +45,7 @@ void Timeout(TMachine* m, void* ctx) {
   lws_log(QLLL_WARN, "Machine %s State(%s) timeout after %u seconds", m->Name().c_str(), m->GetStateName(),
           static_cast<unsigned>(REG_ACTION_TIMEOUT));
   UV(m).StopTimer();
-  Rec(ctx).AwaitedRequest = 0; // a late answer is no longer wanted
+  BC(ctx).CancelRequest(Rec(ctx)); // a late answer is no longer wanted, nor its connection
   m->SetEvent(ev_timeout);
 }
 // A document that changed while the last one was under way goes out now.
@@ -55,10 +55,11 @@ void SendIfDirty(TMachine* m, void* ctx) {
 
 // --- the node's machine ---
 
-// Looks for a registry at once when one is eligible, then once a second, falling back to registries
-// that failed when no other is left.
+// Looks for a registry once a second, falling back to registries that failed when no other is left;
+// at once when one is eligible and the last registration was tried more than a second ago.
 void RegAPI_EnterSearching(TMachine* m, void* ctx) {
-  if (BC(ctx).AnyEligibleAPI()) BC(ctx).SearchAPI(&Rec(ctx));
+  TNMOSNodeInfo& node = Node(ctx);
+  if (BC(ctx).AnyEligibleAPI() && LoopNow(ctx) >= node.LastAttempt + RetryMs) BC(ctx).SearchAPI(&node);
   m->SetTimer(RetryMs);
 }
 void RegAPI_Searching(TMachine*, void* ctx) {
@@ -67,6 +68,7 @@ void RegAPI_Searching(TMachine*, void* ctx) {
 
 // Registering anew: whatever the children had registered is registered again below the node.
 void RegAPI_RegSelected(TMachine* m, void* ctx) {
+  Node(ctx).LastAttempt = LoopNow(ctx);
   Rec(ctx).SetChildEvent(ev_reset);
   ArmDeadline(m);
   Queue(ctx, Register);
@@ -114,8 +116,8 @@ void RegAPI_EnterPending(TMachine* m, void*) {
   ArmDeadline(m);
 }
 
-// The registry refused the node or did not know it when asked to register it: it is ignored for a
-// while if another one can take the node.
+// The registry did not know where to register the node: it is ignored for a while if another one
+// can take the node. (A registry that refuses the node's document is not at fault: it is asked again.)
 void RegAPI_RegFailed(TMachine*, void* ctx) {
   Rec(ctx).GetClient().NodeRegFailed();
 }
@@ -225,7 +227,7 @@ const TState RegClientStates[] = {
   {"reg_pending", node_reg_pending, RegAPI_RegSelected, nullptr, RegAPI_Deadline,
     {{"regsuccess", ev_answer_created, &RegClientStates[3], RegAPI_Created},
      {"not_added", ev_answer_ok, &RegClientStates[5], RegAPI_RegDisconnect},
-     {"regrefused", ev_answer_refused, &RegClientStates[1], RegAPI_RegFailed},
+     {"regrefused", ev_answer_refused, &RegClientStates[1], nullptr},
      {"regfailed", ev_answer_unknown, &RegClientStates[1], RegAPI_RegFailed},
      {"conbroken", ev_answer_failed, &RegClientStates[1], RegAPI_RegConnLost},
      {"conbroken2", ev_no_answer, &RegClientStates[1], RegAPI_RegConnLost},

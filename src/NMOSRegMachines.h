@@ -103,6 +103,7 @@ public:
   void Dump() override;
   bool IsRegistered() const override;
   uint64_t NextHeartbeat = 0; // loop time (ms) of the next heartbeat
+  uint64_t LastAttempt = 0;   // loop time (ms) of the last registration
 };
 
 } // namespace Qel_nmos_bridge

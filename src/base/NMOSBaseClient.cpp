@@ -369,7 +369,8 @@ bool TQELNMOSBaseClient::DropMachine(const std::string& key) {
 
 // Queued actions refer to their machine: they go with it.
 void TQELNMOSBaseClient::EraseMachine(std::map<std::string, TMachinePtr>::iterator it) {
-  const TNMOSStated* machine = it->second.get();
+  TNMOSStated* machine = it->second.get();
+  CancelRequest(*machine);
   auto& queue = FData->RegActionQueue;
   queue.erase(std::remove_if(queue.begin(), queue.end(), [&](const auto& a) { return &a->State == machine; }),
               queue.end());
@@ -411,6 +412,14 @@ bool TQELNMOSBaseClient::Request(const TNMOSActionInfo& action, const std::strin
   }
   FData->Pending.erase(id);
   return false;
+}
+
+void TQELNMOSBaseClient::CancelRequest(TNMOSStated& machine) {
+  const uintptr_t id = static_cast<uintptr_t>(machine.AwaitedRequest);
+  machine.AwaitedRequest = 0;
+  if (!id) return;
+  FData->Pending.erase(id);
+  FData->HTTPClient->Cancel(reinterpret_cast<void*>(id));
 }
 
 void TQELNMOSBaseClient::OnCurlSuccess(void* Data, int Result, const char* Response) {

@@ -165,6 +165,8 @@ public:
   virtual TNMOSStated* ReviveMachine(const std::string& key) = 0;
   // Removes and destroys the machine under key at once, whatever it was doing.
   virtual bool DropMachine(const std::string& key) = 0;
+  // Gives up the request the machine waits for: it is ended and its answer never arrives.
+  virtual void CancelRequest(TNMOSStated& machine) = 0;
   // The machine has reached the deletable state: the next cycle removes it.
   virtual void MachineFinished(TNMOSStated& machine) = 0;
   virtual void UpdateStats(const char* section, json& stats) = 0;
@@ -207,6 +209,7 @@ public:
   TNMOSStated* ReviveMachine(const std::string& key) override;
   bool DropMachine(const std::string& key) override;
   void MachineFinished(TNMOSStated& machine) override;
+  void CancelRequest(TNMOSStated& machine) override;
   void UpdateStats(const char* section, json& stats) override;
 
   virtual const char* ActionName(int action);

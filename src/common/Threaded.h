@@ -25,7 +25,7 @@ public:
   void UpdateStats(const char* name, json& out) override;
 
   // The longest wait of one cycle when nothing is due; it paces an idle worker.
-  static constexpr uint64_t CycleWaitMs = 100;
+  static constexpr uint64_t CycleWaitMs = 500;
 
 private:
   THostData* FData;

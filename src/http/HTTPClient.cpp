@@ -19,7 +19,14 @@ struct THTTPClientData {
   explicit THTTPClientData(IQELCurlWrapperClient* owner) : Owner(owner) {
     curl_global_init(CURL_GLOBAL_ALL);
     CurlMHandle = curl_multi_init();
+    // A burst of requests (a whole node registering) shares a few kept-alive connections per host
+    // instead of opening one each and keeping them all.
+    if (CurlMHandle) {
+      curl_multi_setopt(CurlMHandle, CURLMOPT_MAX_HOST_CONNECTIONS, MaxConnectionsPerHost);
+      curl_multi_setopt(CurlMHandle, CURLMOPT_MAXCONNECTS, MaxConnectionsPerHost);
+    }
   }
+  static constexpr long MaxConnectionsPerHost = 8;
   ~THTTPClientData() { curl_global_cleanup(); }
   IQELCurlWrapperClient* Owner;
   CURLM* CurlMHandle;
@@ -153,6 +160,18 @@ void TQELCurlWrapper::AbortAll() {
   FData->Running.clear();
   for (auto& [handle, request] : running)
     if (FData->CurlMHandle) curl_multi_remove_handle(FData->CurlMHandle, handle);
+}
+
+bool TQELCurlWrapper::Cancel(void* Userdata) {
+  for (auto it = FData->Running.begin(); it != FData->Running.end(); ++it) {
+    if (it->second->GetData() != Userdata) continue;
+    CURL* handle = it->first;
+    auto request = std::move(it->second);
+    FData->Running.erase(it);
+    if (FData->CurlMHandle) curl_multi_remove_handle(FData->CurlMHandle, handle);
+    return true;
+  }
+  return false;
 }
 
 bool TQELCurlWrapper::HTTP_Request(IQELCurlWrapperClient* Handler, const char* URL, const char* Method,

@@ -74,6 +74,7 @@ public:
   void Terminate() override;
   bool Terminated() override;
   int DoCycle(int TimeoutMS) override;
+  bool Cancel(void* Userdata) override;
   bool HTTP_Request(IQELCurlWrapperClient* Handler, const char* URL, const char* Method, const char* Header,
                     const char* Data, void* Userdata) override;
 

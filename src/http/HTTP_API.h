@@ -32,6 +32,8 @@ public:
   virtual bool Terminated() = 0;
   // Advances the transfers and dispatches completions; returns how many still run.
   virtual int DoCycle(int TimeoutMS) = 0;
+  // Ends the running request with this user data without completion; false when there is none.
+  virtual bool Cancel(void* Userdata) = 0;
   // Queues a request; Header is not used (every request carries the client's fixed headers). Data,
   // when not empty, is the body. Userdata comes back with the completion and stays the caller's.
   virtual bool HTTP_Request(IQELCurlWrapperClient* Handler, const char* URL, const char* Method,
