@@ -36,6 +36,36 @@ class NotReached(Exception):
     pass
 
 
+class NodeAPILatency:
+    """GET /self of the Node API back to back on a thread of its own until stopped."""
+
+    def __init__(self, node):
+        import threading
+        self.node = node
+        self.times = []
+        self.running = True
+        self.thread = threading.Thread(target=self.run, daemon=True)
+        self.thread.start()
+
+    def run(self):
+        while self.running:
+            started = time.monotonic()
+            try:
+                self.node.request("GET", f"{NODE}/self")
+            except OSError:
+                continue
+            self.times.append(time.monotonic() - started)
+
+    def stop(self):
+        self.running = False
+        self.thread.join()
+        if not self.times:
+            return "no answers"
+        t = sorted(self.times)
+        pick = lambda q: t[min(len(t) - 1, int(q * len(t)))] * 1000  # noqa: E731
+        return f"{len(t)} requests, p50 {pick(0.5):.2f} ms, p99 {pick(0.99):.2f} ms, max {t[-1] * 1000:.2f} ms"
+
+
 def cpu_ticks(pid):
     """User plus system CPU time of a process, in clock ticks."""
     with open(f"/proc/{pid}/stat") as f:
@@ -236,14 +266,17 @@ class Bench:
         other_since = other.last_seq()
         active.set_fault(mode, **fault)
         failed = time.monotonic()
+        latency = NodeAPILatency(self.node)
         try:
             done = wait_until_held(other, self.node, self.args.limit)
         except NotReached as e:
+            latency.stop()
             print(f"failover ({mode}): never completed: {e}")
             print(f"  requests at the failed registry since the fault: "
                   f"{count_by_status(active.requests(since=since, path='/x-nmos/'))}")
             print(f"  requests at the other registry: {count_by_status(other.requests(since=other_since))}")
             raise
+        print(f"  Node API while the registry fails ({mode}): {latency.stop()}")
         faulted = [r for r in active.requests(since=since, path="/x-nmos/") if r["fault"]]
         first_fault = faulted[0]["monotonic"] if faulted else failed
         print(f"failover ({mode}, the {first_at} registry was active): {done - failed:.2f} s from the fault until "
