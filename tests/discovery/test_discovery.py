@@ -2,12 +2,10 @@
 under its host name, finds registries by their advertisements, uses the preferred one of those whose TXT
 records it can use, moves to another when an advertisement goes, and survives a restart of the Avahi
 daemon, which it starts again itself through its daemon start command."""
-import json
 import os
 import signal
 import subprocess
 import sys
-import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -21,7 +19,6 @@ IFACE = os.environ.get("QEL_DISC_IF")
 ADDR = os.environ.get("QEL_DISC_ADDR")
 NODE = "/x-nmos/node/v1.2"
 HEALTH = "/x-nmos/registration/v1.2/health/nodes/"
-KINDS = ("devices", "sources", "flows", "senders", "receivers")
 REGISTRATION = "_nmos-registration._tcp"
 FULL_TXT = ["api_proto=http", "api_ver=v1.0,v1.1,v1.2"]
 # Guards against hanging, not timing checks.
@@ -99,12 +96,7 @@ class Discovery(unittest.TestCase):
         self.ads[name] = ad
 
     def served(self):
-        held = {"nodes": {}}
-        node = self.node.get_json(f"{NODE}/self")
-        held["nodes"][node["id"]] = node
-        for kind in KINDS:
-            held[kind] = {d["id"]: d for d in self.node.get_json(f"{NODE}/{kind}")}
-        return held
+        return self.node.served()
 
     def assertHoldsWhatTheNodeServes(self, registry):
         matched = nmos_node.wait_until(lambda: registry.resources() == self.served(), limit=LIMIT)

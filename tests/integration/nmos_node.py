@@ -82,6 +82,15 @@ class RunningNode:
             return False
         return len(senders) == self.streams and len(receivers) == self.streams
 
+    def served(self):
+        """Everything the Node API serves, as a registry holds it: {"nodes": {id: doc}, "devices": ...}."""
+        held = {"nodes": {}}
+        node = self.get_json("/x-nmos/node/v1.2/self")
+        held["nodes"][node["id"]] = node
+        for kind in ("devices", "sources", "flows", "senders", "receivers"):
+            held[kind] = {d["id"]: d for d in self.get_json(f"/x-nmos/node/v1.2/{kind}")}
+        return held
+
     def stop(self):
         for p in (self.bridge, self.sim):
             if p:

@@ -58,4 +58,5 @@ private:
   // A failed connection is replaced on the next loop turn, never inside the library's own callback.
   uv_timer_ptr reconnect_timer;
   unsigned daemon_starts = 0;
+  bool creation_failed = false; // the last attempt found no system bus
 };
