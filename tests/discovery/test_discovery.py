@@ -20,6 +20,7 @@ ADDR = os.environ.get("QEL_DISC_ADDR")
 NODE = "/x-nmos/node/v1.2"
 HEALTH = "/x-nmos/registration/v1.2/health/nodes/"
 REGISTRATION = "_nmos-registration._tcp"
+QUERY = "_nmos-query._tcp"
 FULL_TXT = ["api_proto=http", "api_ver=v1.0,v1.1,v1.2"]
 # Guards against hanging, not timing checks.
 LIMIT = 60
@@ -56,9 +57,9 @@ def browse(service_type):
 class Advertisement:
     """An avahi-publish process advertising a registry; withdrawn by its PID."""
 
-    def __init__(self, name, port, txt):
+    def __init__(self, name, port, txt, service_type=REGISTRATION):
         self.name = name
-        self.proc = subprocess.Popen(["avahi-publish", "-s", name, REGISTRATION, str(port)] + txt,
+        self.proc = subprocess.Popen(["avahi-publish", "-s", name, service_type, str(port)] + txt,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def withdraw(self):
@@ -81,6 +82,8 @@ class Discovery(unittest.TestCase):
         self.advertise("Reg Ten", self.second, FULL_TXT + ["pri=10"])
         self.advertise("Reg V13", self.v13, ["api_proto=http", "api_ver=v1.3", "pri=0"])
         self.advertise("Reg HTTPS", self.https, ["api_proto=https", "api_ver=v1.2", "pri=0"])
+        # A query API advertised without TXT records is usable.
+        self.advertise("Query Bare", self.preferred, [], QUERY)
         self.assertTrue(nmos_node.wait_until(lambda: len(browse(REGISTRATION)) == 4, limit=LIMIT))
         self.node = nmos_node.RunningNode(streams=2, interface=IFACE, host=ADDR).start()
         self.addCleanup(self.node.stop)
@@ -90,8 +93,8 @@ class Discovery(unittest.TestCase):
         self.addCleanup(registry.stop)
         return registry
 
-    def advertise(self, name, registry, txt):
-        ad = Advertisement(name, registry.port, txt)
+    def advertise(self, name, registry, txt, service_type=REGISTRATION):
+        ad = Advertisement(name, registry.port, txt, service_type)
         self.addCleanup(ad.withdraw)
         self.ads[name] = ad
 
@@ -110,11 +113,11 @@ class Discovery(unittest.TestCase):
     def stats(self):
         return self.node.get_json("/stats")
 
-    def known_registries(self):
-        return sorted(self.stats()["HostedServices"]["NMOSReg"]["KnownAPIs"])
+    def known_registries(self, client="NMOSReg"):
+        return sorted(self.stats()["HostedServices"][client]["KnownAPIs"])
 
-    def expected_known(self, *registries):
-        return sorted(f"http://{r.host}:{r.port}/x-nmos/registration/v1.2" for r in registries)
+    def expected_known(self, *registries, api="registration"):
+        return sorted(f"http://{r.host}:{r.port}/x-nmos/{api}/v1.2" for r in registries)
 
     def assertNodeAdvertised(self):
         hostname = self.node.get_json(f"{NODE}/self")["hostname"]
@@ -130,6 +133,8 @@ class Discovery(unittest.TestCase):
         self.assertEqual(self.stats()["AvahiPublisher_State"], 1)
         # Both usable registries are known; the unusable ones are neither known nor ever asked.
         self.assertEqual(self.known_registries(), self.expected_known(self.preferred, self.second))
+        self.assertTrue(nmos_node.wait_until(lambda: self.known_registries("NMOSQuery") == self.expected_known(
+            self.preferred, api="query"), limit=LIMIT), self.known_registries("NMOSQuery"))
         for unused in (self.second, self.v13, self.https):
             self.assertEqual(unused.requests(path="/x-nmos/"), [], unused.address)
 
