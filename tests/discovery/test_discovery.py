@@ -85,7 +85,10 @@ class Discovery(unittest.TestCase):
         # A query API advertised without TXT records is usable.
         self.advertise("Query Bare", self.preferred, [], QUERY)
         self.assertTrue(nmos_node.wait_until(lambda: len(browse(REGISTRATION)) == 4, limit=LIMIT))
-        self.node = nmos_node.RunningNode(streams=2, interface=IFACE, host=ADDR).start()
+        # A registry named on the command line stays known beside the discovered ones. Nothing answers
+        # there, so the node never stays with it.
+        self.named = f"{ADDR}:9"
+        self.node = nmos_node.RunningNode(streams=2, registries=[self.named], interface=IFACE, host=ADDR).start()
         self.addCleanup(self.node.stop)
 
     def registry(self):
@@ -117,7 +120,8 @@ class Discovery(unittest.TestCase):
         return sorted(self.stats()["HostedServices"][client]["KnownAPIs"])
 
     def expected_known(self, *registries, api="registration"):
-        return sorted(f"http://{r.host}:{r.port}/x-nmos/{api}/v1.2" for r in registries)
+        named = [f"http://{self.named}/x-nmos/registration/v1.2"] if api == "registration" else []
+        return sorted(named + [f"http://{r.host}:{r.port}/x-nmos/{api}/v1.2" for r in registries])
 
     def assertNodeAdvertised(self):
         hostname = self.node.get_json(f"{NODE}/self")["hostname"]
