@@ -3,6 +3,7 @@
 
 #include "AES67FWClient.h"
 #include "BridgeDocs.h"
+#include "MDNSBridge.h"
 #include "Machine.h"
 #include "NMOSNodeData.h"
 #include "NMOSNodeHTTP.h"
@@ -186,6 +187,7 @@ TQELNMOSBridge::TQELNMOSBridge(const IQELNMOSConfig* config, const TQELNMOS_LWSS
   NMOSQueryClient = IQELNMOSQueryClient::Create(this);
   NMOSRestServer = new TNMOSRestServer(this, setup);
   FWClient = new Qel_proto_aes67fw::TAES67FWClient(this);
+  MDNSBridge = IQELMDNSBridge::Create(this);
   FData->APITree = std::make_unique<TNMOSResourceInfo>(*NMOSRegClient, nullptr, "/self", REST_Def_Node_Read);
   FData->APITree->OnAfterAdded();
 
@@ -215,6 +217,8 @@ TQELNMOSBridge::~TQELNMOSBridge() {
   if (FData->WWWThread.joinable()) Cleanup();
   FData->APITree.reset();
   FData->SDPFetcher.reset();
+  // Discovery calls into the registry clients: it goes first.
+  MDNSBridge->Destroy();
   FWClient->Destroy();
   NMOSRegClient->Destroy();
   NMOSQueryClient->Destroy();
@@ -427,6 +431,7 @@ void TQELNMOSBridge::UpdateStats() {
   json& stats = FData->Stats;
   stats["Uptime"] = FormatUptime(static_cast<long>(MonotonicSeconds() - StartupTime));
   stats["Cycletime"] = CycleTime.load(std::memory_order_relaxed) >> 6;
+  stats["AvahiPublisher_State"] = MDNS().GetState();
   Data().UpdateStats("Database", stats);
   ServiceHost().UpdateStats("HostedServices", stats);
 }

@@ -55,6 +55,7 @@ public:
   Qel_proto_aes67fw::TAES67FWClient& AESFWClient() { return *FWClient; }
   IQELNMOSRestServer& RestSrv() override;
   Qel_hosted::IServiceHost& ServiceHost() override { return *FServiceHost; }
+  IQELMDNSBridge& MDNS() override { return *MDNSBridge; }
   void Terminate() override;
   void Destroy() override { delete this; }
   const IQELNMOSConfig* BoxConfig() const override { return FBoxConfig; }
@@ -146,6 +147,7 @@ private:
   IQELNMOSQueryClient* NMOSQueryClient = nullptr;
   TNMOSRestServer* NMOSRestServer = nullptr;
   Qel_proto_aes67fw::TAES67FWClient* FWClient = nullptr;
+  IQELMDNSBridge* MDNSBridge = nullptr;
 };
 
 } // namespace Qel_nmos_bridge

@@ -2,6 +2,7 @@
 // interfaces and clocks become the NMOS node ("/self") and its one device.
 #include "BridgeDocs.h"
 #include "HostAddress.h"
+#include "MDNSBridge.h"
 #include "NMOSBridge.h"
 #include "NMOSNodeData.h"
 #include "NMOSQueryClient.h"
@@ -163,6 +164,7 @@ bool TQELNMOSBridge::SetHostName(const json& name) {
       changed = true;
     }
   }
+  if (changed) MDNS().SetNodeName(name.get<std::string>());
   if (changed && !nodeId.empty()) RegClient().PushNode(nodeId);
   return true;
 }

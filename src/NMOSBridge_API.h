@@ -16,6 +16,7 @@ class IQELNMOSNodeData;
 class IQELNMOSRestServer;
 class IQELNMOSRegClient;
 class IQELNMOSQueryClient;
+class IQELMDNSBridge;
 
 // Firmware stream identifiers collected during one pass over the transmit streams.
 using TUUIDSet = std::set<std::string>;
@@ -34,6 +35,7 @@ public:
   virtual IQELNMOSQueryClient& QueryClient() = 0;
   virtual IQELNMOSRestServer& RestSrv() = 0;
   virtual Qel_hosted::IServiceHost& ServiceHost() = 0;
+  virtual IQELMDNSBridge& MDNS() = 0;
   virtual void Terminate() = 0;
   virtual void Destroy() = 0;
   virtual const IQELNMOSConfig* BoxConfig() const = 0;

@@ -22,8 +22,11 @@ def wait_until(predicate, limit=START_LIMIT, step=0.1):
 
 
 class RunningNode:
-    def __init__(self, streams=8, registries=()):
+    def __init__(self, streams=8, registries=(), interface="lo", host="127.0.0.1"):
         self.streams = streams
+        # The interface whose address the node advertises, and that address, where its server listens.
+        self.interface = interface
+        self.host = host
         self.registries = list(registries)  # "HOST:PORT" of registries named on the command line
         self.sim = None
         self.bridge = None
@@ -63,10 +66,10 @@ class RunningNode:
         # interface is the loopback one, so every URL it advertises stays on this machine.
         self.bridge_log = tempfile.TemporaryFile(mode="w+")
         self.bridge = testlib.Process([testlib.binary("nmos-bridge"), "/box", f"127.0.0.1:{self.sim_port}",
-                                       "/port", str(self.port), "/if", "lo"]
+                                       "/port", str(self.port), "/if", self.interface]
                                       + [arg for r in self.registries for arg in ("/registry", r)],
                                       log=self.bridge_log)
-        if not testlib.wait_for_port(self.port, START_LIMIT):
+        if not testlib.wait_for_port(self.port, START_LIMIT, self.host):
             self.stop()
             raise RuntimeError("nmos-bridge never opened its port")
 
@@ -79,6 +82,15 @@ class RunningNode:
             return False
         return len(senders) == self.streams and len(receivers) == self.streams
 
+    def served(self):
+        """Everything the Node API serves, as a registry holds it: {"nodes": {id: doc}, "devices": ...}."""
+        held = {"nodes": {}}
+        node = self.get_json("/x-nmos/node/v1.2/self")
+        held["nodes"][node["id"]] = node
+        for kind in ("devices", "sources", "flows", "senders", "receivers"):
+            held[kind] = {d["id"]: d for d in self.get_json(f"/x-nmos/node/v1.2/{kind}")}
+        return held
+
     def stop(self):
         for p in (self.bridge, self.sim):
             if p:
@@ -88,7 +100,7 @@ class RunningNode:
 
     # The bridge's HTTP server.
     def request(self, method, path, body=None, headers=None):
-        return testlib.request(method, self.port, path, body, headers)
+        return testlib.request(method, self.port, path, body, headers, host=self.host)
 
     def get_json(self, path):
         status, _, body = self.request("GET", path)

@@ -31,12 +31,7 @@ class Registration(unittest.TestCase):
         self.addCleanup(self.node.stop)
 
     def served(self):
-        held = {"nodes": {}}
-        node = self.node.get_json(f"{NODE}/self")
-        held["nodes"][node["id"]] = node
-        for kind in KINDS:
-            held[kind] = {d["id"]: d for d in self.node.get_json(f"{NODE}/{kind}")}
-        return held
+        return self.node.served()
 
     def assertRegistryHoldsWhatTheNodeServes(self, registry=None):
         registry = registry or self.registry

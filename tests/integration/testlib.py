@@ -75,19 +75,19 @@ class Process:
             self.proc.wait()
 
 
-def wait_for_port(port, timeout=10):
+def wait_for_port(port, timeout=10, host="127.0.0.1"):
     deadline = time.time() + timeout
     while time.time() < deadline:
         try:
-            with socket.create_connection(("127.0.0.1", port), timeout=0.5):
+            with socket.create_connection((host, port), timeout=0.5):
                 return True
         except OSError:
             time.sleep(0.05)
     return False
 
 
-def request(method, port, path, body=None, headers=None, timeout=5):
-    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=timeout)
+def request(method, port, path, body=None, headers=None, timeout=5, host="127.0.0.1"):
+    conn = http.client.HTTPConnection(host, port, timeout=timeout)
     data = body if body is None or isinstance(body, (bytes, str)) else json.dumps(body)
     conn.request(method, path, body=data, headers=headers or {})
     resp = conn.getresponse()

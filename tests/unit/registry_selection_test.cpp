@@ -25,6 +25,7 @@ public:
   IQELNMOSQueryClient& QueryClient() override { throw "unused"; }
   IQELNMOSRestServer& RestSrv() override { throw "unused"; }
   Qel_hosted::IServiceHost& ServiceHost() override { return *Host; }
+  IQELMDNSBridge& MDNS() override { throw "unused"; }
   void Terminate() override {}
   void Destroy() override {}
   const IQELNMOSConfig* BoxConfig() const override { return nullptr; }

@@ -1,0 +1,172 @@
+"""Discovery in a private DNS-SD network (run through netns-env.sh, as root): the node advertises itself
+under its host name, finds registries by their advertisements, uses the preferred one of those whose TXT
+records it can use, moves to another when an advertisement goes, and survives a restart of the Avahi
+daemon, which it starts again itself through its daemon start command."""
+import os
+import signal
+import subprocess
+import sys
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "integration"))
+sys.path.insert(0, os.path.join(HERE, "..", "registry"))
+import nmos_node  # noqa: E402
+from registry_process import RegistryProcess  # noqa: E402
+
+STATE = os.environ.get("QEL_DISC_STATE")
+IFACE = os.environ.get("QEL_DISC_IF")
+ADDR = os.environ.get("QEL_DISC_ADDR")
+NODE = "/x-nmos/node/v1.2"
+HEALTH = "/x-nmos/registration/v1.2/health/nodes/"
+REGISTRATION = "_nmos-registration._tcp"
+QUERY = "_nmos-query._tcp"
+FULL_TXT = ["api_proto=http", "api_ver=v1.0,v1.1,v1.2"]
+# Guards against hanging, not timing checks.
+LIMIT = 60
+
+
+def alive(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rpartition(")")[2].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+def daemon_pid():
+    with open(os.path.join(STATE, "avahi.pid")) as f:
+        return int(f.read())
+
+
+def browse(service_type):
+    """Resolved instances: {name: (host, address, port, set of TXT records)}."""
+    out = subprocess.run(["avahi-browse", "-rpt", service_type], capture_output=True, text=True,
+                         timeout=30).stdout
+    found = {}
+    for line in out.splitlines():
+        fields = line.split(";")
+        if fields[0] != "=" or len(fields) < 10:
+            continue
+        name = fields[3].replace("\\032", " ")
+        txt = {t.strip('"') for t in fields[9].split('" "')} if fields[9] else set()
+        found[name] = (fields[6], fields[7], int(fields[8]), txt)
+    return found
+
+
+class Advertisement:
+    """An avahi-publish process advertising a registry; withdrawn by its PID."""
+
+    def __init__(self, name, port, txt, service_type=REGISTRATION):
+        self.name = name
+        self.proc = subprocess.Popen(["avahi-publish", "-s", name, service_type, str(port)] + txt,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def withdraw(self):
+        if self.proc.poll() is None:
+            os.kill(self.proc.pid, signal.SIGTERM)
+            self.proc.wait(10)
+
+
+@unittest.skipUnless(STATE, "needs the private DNS-SD network: run through tests/discovery/netns-env.sh as root")
+class Discovery(unittest.TestCase):
+    def setUp(self):
+        # Registries listen on the veth address, as registries on a real network would be reached.
+        self.preferred = self.registry()  # pri=0
+        self.second = self.registry()     # pri=10
+        # Unusable advertisements, with the best priority: only the TXT filter keeps the node away.
+        self.v13 = self.registry()
+        self.https = self.registry()
+        self.ads = {}
+        self.advertise("Reg Zero", self.preferred, FULL_TXT + ["pri=0"])
+        self.advertise("Reg Ten", self.second, FULL_TXT + ["pri=10"])
+        self.advertise("Reg V13", self.v13, ["api_proto=http", "api_ver=v1.3", "pri=0"])
+        self.advertise("Reg HTTPS", self.https, ["api_proto=https", "api_ver=v1.2", "pri=0"])
+        # A query API advertised without TXT records is usable.
+        self.advertise("Query Bare", self.preferred, [], QUERY)
+        self.assertTrue(nmos_node.wait_until(lambda: len(browse(REGISTRATION)) == 4, limit=LIMIT))
+        # A registry named on the command line stays known beside the discovered ones. Nothing answers
+        # there, so the node never stays with it.
+        self.named = f"{ADDR}:9"
+        self.node = nmos_node.RunningNode(streams=2, registries=[self.named], interface=IFACE, host=ADDR).start()
+        self.addCleanup(self.node.stop)
+
+    def registry(self):
+        registry = RegistryProcess(listen=f"{ADDR}:0").start()
+        self.addCleanup(registry.stop)
+        return registry
+
+    def advertise(self, name, registry, txt, service_type=REGISTRATION):
+        ad = Advertisement(name, registry.port, txt, service_type)
+        self.addCleanup(ad.withdraw)
+        self.ads[name] = ad
+
+    def served(self):
+        return self.node.served()
+
+    def assertHoldsWhatTheNodeServes(self, registry):
+        matched = nmos_node.wait_until(lambda: registry.resources() == self.served(), limit=LIMIT)
+        self.assertTrue(matched, f"the registry at {registry.address} does not hold what the node serves")
+
+    def assertBeatsAt(self, registry, since=0):
+        self.assertTrue(nmos_node.wait_until(
+            lambda: len(registry.requests(since=since, path=HEALTH)) >= 2, limit=LIMIT),
+            f"no heartbeats at {registry.address}")
+
+    def stats(self):
+        return self.node.get_json("/stats")
+
+    def known_registries(self, client="NMOSReg"):
+        return sorted(self.stats()["HostedServices"][client]["KnownAPIs"])
+
+    def expected_known(self, *registries, api="registration"):
+        named = [f"http://{self.named}/x-nmos/registration/v1.2"] if api == "registration" else []
+        return sorted(named + [f"http://{r.host}:{r.port}/x-nmos/{api}/v1.2" for r in registries])
+
+    def assertNodeAdvertised(self):
+        hostname = self.node.get_json(f"{NODE}/self")["hostname"]
+        found = nmos_node.wait_until(lambda: browse("_nmos-node._tcp").get(hostname), limit=LIMIT)
+        self.assertIsNotNone(found, f"no _nmos-node._tcp instance named {hostname}")
+        _, address, port, txt = found
+        self.assertEqual((address, port, txt), (ADDR, self.node.port, {"api_proto=http", "api_ver=v1.2"}))
+
+    def test_the_node_advertises_itself_and_registers_at_the_preferred_usable_registry(self):
+        self.assertNodeAdvertised()
+        self.assertHoldsWhatTheNodeServes(self.preferred)
+        self.assertBeatsAt(self.preferred)
+        self.assertEqual(self.stats()["AvahiPublisher_State"], 1)
+        # Both usable registries are known; the unusable ones are neither known nor ever asked.
+        self.assertEqual(self.known_registries(), self.expected_known(self.preferred, self.second))
+        self.assertTrue(nmos_node.wait_until(lambda: self.known_registries("NMOSQuery") == self.expected_known(
+            self.preferred, api="query"), limit=LIMIT), self.known_registries("NMOSQuery"))
+        for unused in (self.second, self.v13, self.https):
+            self.assertEqual(unused.requests(path="/x-nmos/"), [], unused.address)
+
+    def test_a_withdrawn_registry_and_a_restarted_daemon_leave_the_node_registered(self):
+        self.assertHoldsWhatTheNodeServes(self.preferred)
+        # The preferred registry's advertisement goes: the node moves to the other one.
+        self.ads["Reg Zero"].withdraw()
+        self.assertHoldsWhatTheNodeServes(self.second)
+        self.assertBeatsAt(self.second)
+        self.assertEqual(self.known_registries(), self.expected_known(self.second))
+
+        # The daemon ends: the node's start command brings up a new one (its publishers end with the old).
+        old = daemon_pid()
+        os.kill(old, signal.SIGTERM)
+        self.assertTrue(nmos_node.wait_until(lambda: not alive(old), limit=LIMIT))
+        self.assertTrue(nmos_node.wait_until(lambda: daemon_pid() != old and alive(daemon_pid()), limit=LIMIT),
+                        "the node did not start the daemon again")
+        self.assertTrue(nmos_node.wait_until(lambda: self.stats()["AvahiPublisher_State"] == 1, limit=LIMIT))
+        self.assertNodeAdvertised()
+        # Advertised again, the preferred registry gets the node and everything, and keeps it alive.
+        since = self.preferred.last_seq()
+        self.advertise("Reg Zero", self.preferred, FULL_TXT + ["pri=0"])
+        self.assertBeatsAt(self.preferred, since)
+        self.assertHoldsWhatTheNodeServes(self.preferred)
+        self.advertise("Reg Ten", self.second, FULL_TXT + ["pri=10"])
+        self.assertTrue(nmos_node.wait_until(
+            lambda: self.known_registries() == self.expected_known(self.preferred, self.second), limit=LIMIT))
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,287 @@
+// The Avahi layer against a stand-in for the daemon: the library's calls are answered by a table of
+// functions that records them, and the tests play the daemon's announcements and answers. Covered: the
+// crawler's resolver pool and re-resolve timer, and the client's recovery when the daemon goes away.
+#include "AvahiApi.h"
+#include "AvahiClient.h"
+#include "AvahiCrawler.h"
+#include "AvahiPublisher.h"
+#include "MDNSBridge.h"
+#include "Threaded_API.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+// What the daemon was asked for, and the callbacks through which it answers.
+struct TFakeDaemon {
+  struct Lookup {
+    std::string name;
+    AvahiServiceResolverCallback cb;
+    void* userdata;
+    bool freed = false;
+  };
+  AvahiClientCallback client_cb = nullptr;
+  void* client_userdata = nullptr;
+  int clients_made = 0;
+  std::vector<std::pair<AvahiServiceBrowserCallback, void*>> browsers; // the live ones
+  std::vector<Lookup> lookups;                                         // every resolution ever started
+  int services_added = 0;
+  AvahiEntryGroupCallback group_cb = nullptr;
+  void* group_userdata = nullptr;
+
+  // Indexes of the resolutions running now, in the order they were started.
+  std::vector<std::string> Running() const {
+    std::vector<std::string> names;
+    for (const Lookup& l : lookups)
+      if (!l.freed) names.push_back(l.name);
+    return names;
+  }
+  void Announce(const std::string& name, AvahiBrowserEvent event = AVAHI_BROWSER_NEW,
+                AvahiProtocol proto = AVAHI_PROTO_INET) {
+    auto b = browsers.back();
+    b.first(nullptr, 2, proto, event, name.c_str(), "_reg._tcp", "local",
+            static_cast<AvahiLookupResultFlags>(0), b.second);
+  }
+  // Answers the running resolution of `name`, with an address or as a failure.
+  void Answer(const std::string& name, bool found = true) {
+    for (size_t i = 0; i < lookups.size(); ++i) {
+      if (lookups[i].freed || lookups[i].name != name) continue;
+      AvahiAddress a{};
+      a.proto = AVAHI_PROTO_INET;
+      a.data.ipv4.address = htonl(0x0a000001);
+      lookups[i].cb(reinterpret_cast<AvahiServiceResolver*>(i + 1), 2, AVAHI_PROTO_INET,
+                    found ? AVAHI_RESOLVER_FOUND : AVAHI_RESOLVER_FAILURE, name.c_str(), "_reg._tcp", "local",
+                    "reg.local", found ? &a : nullptr, 8080, nullptr, static_cast<AvahiLookupResultFlags>(0),
+                    lookups[i].userdata);
+      return;
+    }
+    ADD_FAILURE() << "no resolution of " << name << " runs";
+  }
+};
+
+TFakeDaemon* Daemon = nullptr;
+AvahiClient* const FakeClient = reinterpret_cast<AvahiClient*>(0x1000);
+
+const TAvahiApi FakeApi = {
+    [](const AvahiPoll*, AvahiClientFlags, AvahiClientCallback cb, void* userdata, int*) {
+      Daemon->client_cb = cb;
+      Daemon->client_userdata = userdata;
+      ++Daemon->clients_made;
+      cb(FakeClient, AVAHI_CLIENT_S_RUNNING, userdata);
+      return FakeClient;
+    },
+    [](AvahiClient*) {},
+    [](AvahiClient*) { return 0; },
+    [](AvahiClient*, AvahiIfIndex, AvahiProtocol, const char*, const char*, AvahiLookupFlags,
+       AvahiServiceBrowserCallback cb, void* userdata) {
+      Daemon->browsers.emplace_back(cb, userdata);
+      return reinterpret_cast<AvahiServiceBrowser*>(Daemon->browsers.size());
+    },
+    [](AvahiServiceBrowser* b) {
+      Daemon->browsers.erase(Daemon->browsers.begin() + (reinterpret_cast<intptr_t>(b) - 1));
+      return 0;
+    },
+    [](AvahiClient*, AvahiIfIndex, AvahiProtocol, const char* name, const char*, const char*, AvahiProtocol,
+       AvahiLookupFlags, AvahiServiceResolverCallback cb, void* userdata) {
+      Daemon->lookups.push_back({name, cb, userdata});
+      return reinterpret_cast<AvahiServiceResolver*>(Daemon->lookups.size());
+    },
+    [](AvahiServiceResolver* r) {
+      Daemon->lookups.at(reinterpret_cast<intptr_t>(r) - 1).freed = true;
+      return 0;
+    },
+    [](AvahiClient*, AvahiEntryGroupCallback cb, void* userdata) {
+      Daemon->group_cb = cb;
+      Daemon->group_userdata = userdata;
+      return reinterpret_cast<AvahiEntryGroup*>(0x2000);
+    },
+    [](AvahiEntryGroup*) { return 0; },
+    [](AvahiEntryGroup*) { return 0; },
+    [](AvahiEntryGroup* g) {
+      Daemon->group_cb(g, AVAHI_ENTRY_GROUP_ESTABLISHED, Daemon->group_userdata);
+      return 0;
+    },
+    [](AvahiEntryGroup*, AvahiIfIndex, AvahiProtocol, AvahiPublishFlags, const char*, const char*,
+       const char*, const char*, uint16_t, AvahiStringList*) {
+      ++Daemon->services_added;
+      return 0;
+    },
+    [](AvahiEntryGroup*, AvahiIfIndex, AvahiProtocol, AvahiPublishFlags, const char*, const char*,
+       const char*, const char*) { return 0; },
+};
+
+class AvahiLayer : public ::testing::Test {
+protected:
+  AvahiLayer() {
+    Daemon = &Fake;
+    SetAvahiApi(&FakeApi);
+    setenv("QEL_AVAHI_DAEMON_START", "", 1);
+    Client = std::make_unique<TAvahiClient>(Host);
+  }
+  ~AvahiLayer() override {
+    Crawler.reset();
+    Client.reset();
+    uv_run(Host->Loop(), UV_RUN_NOWAIT); // closes the timers
+    Host->Destroy();
+    SetAvahiApi(nullptr);
+    Daemon = nullptr;
+  }
+
+  TAvahiCrawler& Crawl(unsigned pool) {
+    Crawler = std::make_unique<TAvahiCrawler>(Client.get(), pool, "_reg._tcp", "");
+    Crawler->ServiceResolved.Connect(&Watcher, &TWatcher::OnResolved);
+    Crawler->ServiceRemoved.Connect(&Watcher, &TWatcher::OnRemoved);
+    Crawler->AllForNow.Connect(&Watcher, &TWatcher::OnAllForNow);
+    return *Crawler;
+  }
+  static std::string Name(int i) { return "reg" + std::to_string(i); }
+
+  // What the crawler reported, in order: "+name" resolved, "-name" removed, "." all for now.
+  struct TWatcher : TObject {
+    explicit TWatcher(TThread* host) : TObject(host) {}
+    void OnResolved(const TAvahiService* s, const TAvahiResolveResult& r) {
+      EXPECT_EQ(r.Address.ToString(), "10.0.0.1");
+      EXPECT_EQ(r.Port, 8080);
+      Events.push_back("+" + s->name);
+    }
+    void OnRemoved(const TAvahiService* s) { Events.push_back("-" + s->name); }
+    void OnAllForNow() { Events.push_back("."); }
+    std::vector<std::string> Events;
+  };
+
+  TFakeDaemon Fake;
+  TThread* Host = TThread::Self();
+  std::unique_ptr<TAvahiClient> Client;
+  TWatcher Watcher{Host};
+  std::unique_ptr<TAvahiCrawler> Crawler;
+};
+
+using Events = std::vector<std::string>;
+
+TEST_F(AvahiLayer, InstancesAreResolvedAtOnceAndAllForNowFollowsTheLast) {
+  Crawl(5);
+  for (int i = 1; i <= 3; ++i)
+    Fake.Announce(Name(i));
+  Fake.Announce(Name(2));                                       // announced again: nothing new
+  Fake.Announce(Name(9), AVAHI_BROWSER_NEW, AVAHI_PROTO_INET6); // IPv6 is not looked at
+  EXPECT_EQ(Fake.Running(), (Events{"reg1", "reg2", "reg3"}));
+  EXPECT_EQ(Crawler->Browser().ServiceCount(), 3u);
+  Fake.Answer("reg2");
+  Fake.Answer("reg1");
+  Fake.Answer("reg3");
+  EXPECT_EQ(Watcher.Events, (Events{"+reg2", "+reg1", "+reg3", "."}));
+  EXPECT_TRUE(Fake.Running().empty());
+}
+
+TEST_F(AvahiLayer, BeyondThePoolInstancesWaitAndFollowInListOrder) {
+  Crawl(5);
+  for (int i = 1; i <= 7; ++i)
+    Fake.Announce(Name(i));
+  EXPECT_EQ(Fake.Running(), (Events{"reg1", "reg2", "reg3", "reg4", "reg5"}));
+  ASSERT_NE(Crawler->NextToResolve(), nullptr);
+  EXPECT_EQ(Crawler->NextToResolve()->name, "reg6");
+
+  // A failed answer is not passed on, but its resolver takes the first one waiting.
+  Fake.Answer("reg3", false);
+  EXPECT_EQ(Fake.Running(), (Events{"reg1", "reg2", "reg4", "reg5", "reg6"}));
+  // An instance that goes while it is resolved frees its resolver for the next one; nothing is
+  // reported resolved for it, not even when its answer would come late.
+  Fake.Announce(Name(2), AVAHI_BROWSER_REMOVE);
+  EXPECT_EQ(Fake.Running(), (Events{"reg1", "reg4", "reg5", "reg6", "reg7"}));
+  EXPECT_EQ(Crawler->NextToResolve(), nullptr);
+  for (const char* name : {"reg7", "reg1", "reg4", "reg5", "reg6"})
+    Fake.Answer(name);
+  EXPECT_EQ(Watcher.Events, (Events{"-reg2", "+reg7", "+reg1", "+reg4", "+reg5", "+reg6", "."}));
+  EXPECT_EQ(Crawler->ActiveResolutions(), 0u);
+
+  // The resolvers are all idle again: a new instance is resolved at once.
+  Fake.Announce(Name(8));
+  EXPECT_EQ(Fake.Running(), (Events{"reg8"}));
+}
+
+TEST_F(AvahiLayer, ReResolvePeriodFollowsTheNumberOfInstances) {
+  TAvahiCrawler& crawler = Crawl(5);
+  EXPECT_EQ(crawler.TimerPeriod(), 0u);
+  for (int i = 1; i <= 4; ++i)
+    Fake.Announce(Name(i));
+  EXPECT_EQ(crawler.TimerPeriod(), 150000u);
+  for (int i = 5; i <= 1000; ++i)
+    Fake.Announce(Name(i));
+  EXPECT_EQ(crawler.TimerPeriod(), 1000u);
+  // Each answer hands its resolver to the next one waiting, until all are resolved.
+  for (int i = 1; i <= 1000; ++i)
+    Fake.Answer(Name(i));
+  EXPECT_TRUE(Fake.Running().empty());
+
+  // One tick later the first instance is resolved again and goes to the end of the list.
+  const uint64_t until = uv_now(Host->Loop()) + 3000;
+  while (Fake.Running().empty() && uv_now(Host->Loop()) < until)
+    uv_run(Host->Loop(), UV_RUN_ONCE);
+  EXPECT_EQ(Fake.Running(), (Events{"reg1"}));
+  EXPECT_EQ(crawler.Browser().ServiceList()->name, "reg2");
+
+  for (int i = 1; i <= 1000; ++i)
+    Fake.Announce(Name(i), AVAHI_BROWSER_REMOVE);
+  EXPECT_EQ(crawler.TimerPeriod(), 0u);
+  EXPECT_TRUE(Fake.Running().empty());
+}
+
+TEST_F(AvahiLayer, DaemonRestartRemovesEverythingThenBrowsesAndPublishesAgain) {
+  Crawl(5);
+  TAvahiPublisher publisher(Client.get());
+  AvahiStringList* txt = avahi_string_list_new("api_proto=http", nullptr);
+  publisher.Publish("node", 8080, AVAHI_IF_UNSPEC, "_nmos-node._tcp", "", txt);
+  EXPECT_EQ(publisher.GetStatus(), TAvahiPublisher::Established);
+  Fake.Announce(Name(1));
+  Fake.Announce(Name(2));
+  Fake.Answer("reg1");
+
+  Fake.client_cb(FakeClient, AVAHI_CLIENT_FAILURE, Fake.client_userdata);
+  EXPECT_EQ(Client->Status(), TAvahiClient::Failure);
+  EXPECT_EQ(Client->DaemonStarts(), 1u);
+  uv_run(Host->Loop(), UV_RUN_NOWAIT); // the new connection is made on the next loop turn
+  EXPECT_EQ(Fake.clients_made, 2);
+  EXPECT_EQ(Client->Status(), TAvahiClient::Running);
+  // Both instances were reported gone, the pending resolution ended, browsing started again.
+  EXPECT_EQ(Watcher.Events, (Events{"+reg1", "-reg1", "-reg2"}));
+  EXPECT_TRUE(Fake.Running().empty());
+  EXPECT_EQ(Fake.browsers.size(), 1u);
+  EXPECT_EQ(Fake.services_added, 2);
+  EXPECT_EQ(publisher.GetStatus(), TAvahiPublisher::Established);
+  Fake.Announce(Name(1));
+  EXPECT_EQ(Fake.Running(), (Events{"reg1"}));
+  avahi_string_list_free(txt);
+}
+
+TEST(RegistryTXT, VersionProtocolAndPriorityDecideInRecordOrder) {
+  struct Case {
+    std::vector<const char*> records; // in the order the library gives them
+    bool accepted;
+    uint16_t prio;
+  } cases[] = {
+      {{"api_proto=http", "api_ver=v1.0,v1.1,v1.2", "pri=10"}, true, 10},
+      {{}, true, 0},
+      {{"pri=5", "pri=7"}, true, 7},
+      {{"pri=x"}, true, 0},
+      {{"api_ver=v1.3", "pri=10"}, false, 0},
+      {{"pri=3", "api_proto=https"}, false, 3},
+      {{"api_ver=v1.2"}, true, 0},
+      {{"txtvers=1", "api_ver=v1.1,v1.2,v1.3"}, true, 0},
+  };
+  for (const Case& c : cases) {
+    AvahiStringList* txt = nullptr;
+    for (auto it = c.records.rbegin(); it != c.records.rend(); ++it)
+      txt = avahi_string_list_add(txt, *it); // adds at the front: keep the given order
+    uint16_t prio = 99;
+    EXPECT_EQ(Qel_nmos_bridge::AcceptRegistryTXT("reg", txt, prio), c.accepted) << c.records.size();
+    EXPECT_EQ(prio, c.prio);
+    avahi_string_list_free(txt);
+  }
+}
+
+} // namespace
