@@ -242,9 +242,20 @@ bool TQELNMOSBridge::UpdateSender(uint32_t index, const json& stream, TUUIDSet& 
       Data().SetWithTimeStamp(senderPath.c_str(), sender);
     }
   }
-  if (changed) RegClient().PushResource(deviceId, uuid, senderPath, REST_Def_Sender);
+  // A sender names its flow: it is registered after the flow, else after its device.
+  if (changed)
+    RegClient().PushResource(SenderParent(deviceId, senderPath), uuid, senderPath, REST_Def_Sender);
   if (added) DeviceListsChanged();
   return true;
+}
+
+std::string TQELNMOSBridge::SenderParent(const std::string& deviceId, const std::string& senderPath) {
+  std::string flowId;
+  {
+    TNodeDBReadLocker lock(Data());
+    flowId = Text(Data().Get(senderPath.c_str()), "flow_id");
+  }
+  return !flowId.empty() && RegClient().AsBC().FindMachine(flowId) ? flowId : deviceId;
 }
 
 bool TQELNMOSBridge::GetFlowIDBySourceID(const std::string& SourceUUIDStr, std::string& FlowUUIDStr) {

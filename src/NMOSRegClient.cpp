@@ -196,6 +196,8 @@ public:
         existing->SetParent(parent);
         existing->Dirty = true;
         existing->Machine.SetEvent(ev_update);
+        // Under a registered parent (maybe a new one) it registers if it is not registered yet.
+        if (parent && parent->IsRegistered()) existing->Machine.SetEvent(ev_register);
         return false;
       }
     }

@@ -74,7 +74,8 @@ THTTPRequest::THTTPRequest(TQELCurlWrapper* owner, IQELCurlWrapperClient* caller
       Data(data ? data : "") {
   HeaderInfo = curl_slist_append(HeaderInfo, "Accept: application/json");
   HeaderInfo = curl_slist_append(HeaderInfo, "Expect:");
-  if (!Data.empty()) HeaderInfo = curl_slist_append(HeaderInfo, "Content-Type: application/json");
+  HeaderInfo =
+      curl_slist_append(HeaderInfo, Data.empty() ? "Content-Type:" : "Content-Type: application/json");
   HeaderInfo = curl_slist_append(HeaderInfo, "User-Agent: qel-nmos-node");
 }
 
@@ -119,7 +120,8 @@ bool THTTPRequest::Prepare() {
             curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
             curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
             curl_easy_setopt(h, CURLOPT_URL, URL.c_str()) == CURLE_OK;
-  if (ok && !Data.empty()) {
+  // A POST without a body (a heartbeat) still says so: "Content-Length: 0", and no content type.
+  if (ok && (!Data.empty() || Method == "POST")) {
     ok = curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE, static_cast<long>(Data.size())) == CURLE_OK &&
          curl_easy_setopt(h, CURLOPT_POSTFIELDS, Data.c_str()) == CURLE_OK;
   }
