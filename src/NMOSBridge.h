@@ -84,7 +84,8 @@ public:
   void LearnGrandmaster();
   // Whose registration a sender's waits for: its flow's when it has one, else its device's.
   std::string SenderParent(const std::string& deviceId, const std::string& senderPath);
-  int64_t GrandmasterAsked = 0; // when the grandmaster was last asked for, 0: no request under way
+  std::string LearnedGrandmaster(); // "" until a transport file named one
+  int64_t GrandmasterAsked = 0;     // when the grandmaster was last asked for, 0: never
   void Follow(const std::string& receiverId, const std::string& senderId, const std::string& name);
   void ResetNode();
 

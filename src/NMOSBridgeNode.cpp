@@ -206,19 +206,20 @@ bool TQELNMOSBridge::SetNodeListEntry(const char* list, uint32_t index, const js
 bool TQELNMOSBridge::SetClockInfo(uint32_t index, const json& clock) {
   if (Text(clock, "ref_type") != "ptp") return SetNodeListEntry("clocks", index, clock);
   json ptp = clock;
-  std::string learned;
-  {
-    TNodeDBReadLocker lock(Data());
-    learned = Text(Data().Get("/intern"), "ptp_gmid");
-  }
+  const std::string learned = LearnedGrandmaster();
   if (!learned.empty() && Text(ptp, "gmid") == NoGrandmaster) ptp["gmid"] = learned;
   const bool changed = SetNodeListEntry("clocks", index, ptp);
   LearnGrandmaster();
   return changed;
 }
 
-// Reads the grandmaster from the transport file of one of the node's senders (at most one request
-// at a time, or a new one after 10 s) and puts it in the node's PTP clock when it differs.
+std::string TQELNMOSBridge::LearnedGrandmaster() {
+  TNodeDBReadLocker lock(Data());
+  return Text(Data().Get("/intern"), "ptp_gmid");
+}
+
+// Reads the grandmaster from the transport file of one of the node's senders (one request in 10 s at
+// most, whatever it brings) and puts it in the node's PTP clock when it differs.
 void TQELNMOSBridge::LearnGrandmaster() {
   std::string manifest;
   {
@@ -234,10 +235,9 @@ void TQELNMOSBridge::LearnGrandmaster() {
       if (!(manifest = Text(sender, "manifest_href")).empty()) break;
   }
   const int64_t now = MonotonicSeconds();
-  if (manifest.empty() || now - GrandmasterAsked < 10) return;
+  if (manifest.empty() || (GrandmasterAsked != 0 && now - GrandmasterAsked < 10)) return;
   GrandmasterAsked = now;
   SDPFetcher().Fetch(manifest, [this](const std::string& sdp) {
-    GrandmasterAsked = 0;
     const std::string gmid = SDPPTPGrandmaster(sdp);
     if (gmid.empty()) return;
     json clock;

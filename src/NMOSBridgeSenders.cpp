@@ -93,12 +93,7 @@ bool TQELNMOSBridge::UpdateSenders(const json& streams) {
   for (const std::string& uuid : gone)
     RemoveSender(uuid);
   // The first senders' transport files tell the PTP grandmaster.
-  bool learned;
-  {
-    TNodeDBReadLocker lock(Data());
-    learned = !Text(Data().Get("/intern"), "ptp_gmid").empty();
-  }
-  if (!learned) LearnGrandmaster();
+  if (LearnedGrandmaster().empty()) LearnGrandmaster();
   return changed;
 }
 

@@ -12,14 +12,12 @@ namespace {
 const Qel_rest_srv::TRESTHandlerData NoRoutesData{nullptr};
 const Qel_rest_srv::TRESTHandler_Static_Def NoRoutes{NoRoutesData};
 
-const char* const RegistrationVersion = "v1.2";
-
 // The active registry's Registration API base ("http://ADDR:PORT/x-nmos/registration/v1.2"); false
 // when no registry is active.
 bool BaseURL(IQELNMOSBaseClient* client, std::string& url) {
   const TNMOSAPIInfo* api = client->GetActiveAPI();
   if (!api) return false;
-  url = "http://" + api->Addr + ":" + std::to_string(api->Port) + api->URI + "/" + RegistrationVersion;
+  url = api->ToString();
   return true;
 }
 

@@ -38,7 +38,7 @@ uint64_t LoopNow(void* ctx) {
 constexpr time_t DeadlineMs = REG_ACTION_TIMEOUT * 1000;
 constexpr time_t RetryMs = 1000;
 
-void ArmDeadline(TMachine* m) {
+void ArmDeadline(TMachine* m, void*) {
   m->SetTimer(DeadlineMs);
 }
 void Timeout(TMachine* m, void* ctx) {
@@ -70,7 +70,7 @@ void RegAPI_Searching(TMachine*, void* ctx) {
 void RegAPI_RegSelected(TMachine* m, void* ctx) {
   Node(ctx).LastAttempt = LoopNow(ctx);
   Rec(ctx).SetChildEvent(ev_reset);
-  ArmDeadline(m);
+  ArmDeadline(m, ctx);
   Queue(ctx, Register);
 }
 
@@ -108,12 +108,6 @@ void RegAPI_SendHeartbeat(TMachine*, void* ctx) {
 }
 void RegAPI_DoUpdate(TMachine*, void* ctx) {
   Queue(ctx, Update);
-}
-void RegAPI_Deadline(TMachine* m, void* ctx) {
-  Timeout(m, ctx);
-}
-void RegAPI_EnterPending(TMachine* m, void*) {
-  ArmDeadline(m);
 }
 
 // The registry did not know where to register the node: it is ignored for a while if another one
@@ -168,12 +162,6 @@ void Res_Off(TMachine* m, void* ctx) {
 void Res_DoRegistration(TMachine*, void* ctx) {
   Queue(ctx, Register);
 }
-void Res_EnterPending(TMachine* m, void*) {
-  ArmDeadline(m);
-}
-void Res_Deadline(TMachine* m, void* ctx) {
-  Timeout(m, ctx);
-}
 void Res_EnterRegistered(TMachine* m, void* ctx) {
   Rec(ctx).SetChildEvent(ev_register);
   SendIfDirty(m, ctx);
@@ -224,7 +212,7 @@ const TState RegClientStates[] = {
      {"quit", ev_quit, &RegClientStates[0], nullptr},
      {"unregistered_update", ev_update, &RegClientStates[1], nullptr},
      {"gosearch", ev_search, &RegClientStates[1], nullptr}}},
-  {"reg_pending", node_reg_pending, RegAPI_RegSelected, nullptr, RegAPI_Deadline,
+  {"reg_pending", node_reg_pending, RegAPI_RegSelected, nullptr, Timeout,
     {{"regsuccess", ev_answer_created, &RegClientStates[3], RegAPI_Created},
      {"not_added", ev_answer_ok, &RegClientStates[5], RegAPI_RegDisconnect},
      {"regrefused", ev_answer_refused, &RegClientStates[1], nullptr},
@@ -241,7 +229,7 @@ const TState RegClientStates[] = {
      {"heartbeat", ev_heartbeat_due, &RegClientStates[8], RegAPI_SendHeartbeat},
      {"update", ev_update, &RegClientStates[4], RegAPI_DoUpdate},
      {"quit", ev_quit, &RegClientStates[7], RegAPI_RegDisconnect}}},
-  {"updt_pending", node_updt_pending, RegAPI_EnterPending, nullptr, RegAPI_Deadline,
+  {"updt_pending", node_updt_pending, ArmDeadline, nullptr, Timeout,
     {{"updated", ev_answer_ok, &RegClientStates[3], nullptr},
      {"updated_new", ev_answer_created, &RegClientStates[3], nullptr},
      {"refused", ev_answer_refused, &RegClientStates[3], nullptr},
@@ -253,7 +241,7 @@ const TState RegClientStates[] = {
      {"update", ev_update, &RegClientStates[4], nullptr},
      {"quit", ev_quit, &RegClientStates[7], RegAPI_RegDisconnect}}},
   // The registry knew the node already: it is deleted there and registered afresh.
-  {"re-register", node_reregister, RegAPI_EnterPending, nullptr, RegAPI_Deadline,
+  {"re-register", node_reregister, ArmDeadline, nullptr, Timeout,
     {{"unregistered", ev_answer_deleted, &RegClientStates[1], nullptr},
      {"unknown", ev_answer_unknown, &RegClientStates[1], nullptr},
      {"refused", ev_answer_refused, &RegClientStates[6], nullptr},
@@ -269,7 +257,7 @@ const TState RegClientStates[] = {
      {"switched", ev_switched, &RegClientStates[8], RegAPI_SendHeartbeat},
      {"update", ev_update, &RegClientStates[6], nullptr},
      {"quit", ev_quit, &RegClientStates[0], nullptr}}},
-  {"node_quit", node_quit, RegAPI_EnterPending, nullptr, RegAPI_Deadline,
+  {"node_quit", node_quit, ArmDeadline, nullptr, Timeout,
     {{"deleted", ev_answer_deleted, &RegClientStates[0], nullptr},
      {"del_unknown", ev_answer_unknown, &RegClientStates[0], nullptr},
      {"del_refused", ev_answer_refused, &RegClientStates[0], nullptr},
@@ -278,7 +266,7 @@ const TState RegClientStates[] = {
      {"del_failed3", ev_timeout, &RegClientStates[0], nullptr},
      {"update", ev_update, &RegClientStates[7], nullptr}}},
   // A heartbeat is under way; a registry that no longer knows the node gets it registered again.
-  {"hb_pending", node_hb_pending, RegAPI_EnterPending, nullptr, RegAPI_Deadline,
+  {"hb_pending", node_hb_pending, ArmDeadline, nullptr, Timeout,
     {{"alive", ev_answer_ok, &RegClientStates[3], nullptr},
      {"forgotten", ev_answer_unknown, &RegClientStates[2], nullptr},
      {"refused", ev_answer_refused, &RegClientStates[6], nullptr},
@@ -304,7 +292,7 @@ const TState ResourceStates[] = {
      {"update", ev_update, &ResourceStates[1], nullptr},
      {"reset", ev_reset, &ResourceStates[0], nullptr},
      {"delete", ev_delete, &ResourceStates[4], Res_DoUnregistration}}},
-  {"regpending", res_regpending, Res_EnterPending, nullptr, Res_Deadline,
+  {"regpending", res_regpending, ArmDeadline, nullptr, Timeout,
     {{"regsuccess", ev_answer_created, &ResourceStates[3], nullptr},
      {"regupdt_success", ev_answer_ok, &ResourceStates[3], nullptr},
      {"regrefused", ev_answer_refused, &ResourceStates[0], nullptr},
@@ -324,7 +312,7 @@ const TState ResourceStates[] = {
   // The bridge has already removed the resource; only its registration is still to go. "reset" and
   // "reg" from a parent do not reach a record being deleted (SetChildEvent), and "update" means the
   // resource came back.
-  {"del_pending", res_delpending, Res_EnterPending, nullptr, Res_Deadline,
+  {"del_pending", res_delpending, ArmDeadline, nullptr, Timeout,
     {{"del_success", ev_answer_deleted, &ResourceStates[6], nullptr},
      {"del_unknown", ev_answer_unknown, &ResourceStates[6], nullptr},
      {"del_refused", ev_answer_refused, &ResourceStates[6], nullptr},
@@ -333,7 +321,7 @@ const TState ResourceStates[] = {
      {"timeout", ev_timeout, &ResourceStates[8], nullptr},
      {"reset", ev_reset, &ResourceStates[6], nullptr},
      {"readd", ev_update, &ResourceStates[7], nullptr}}},
-  {"updt_pending", res_updtpending, Res_EnterPending, nullptr, Res_Deadline,
+  {"updt_pending", res_updtpending, ArmDeadline, nullptr, Timeout,
     {{"updt_success", ev_answer_ok, &ResourceStates[3], nullptr},
      {"updt_created", ev_answer_created, &ResourceStates[3], nullptr},
      {"updt_refused", ev_answer_refused, &ResourceStates[3], nullptr},
@@ -348,7 +336,7 @@ const TState ResourceStates[] = {
   {"deleted", res_deleted, Res_Deleted, nullptr, nullptr, {}},
   // The resource came back while its deregistration was under way: the answer (or the deadline, which
   // keeps running) is awaited before it registers again.
-  {"readd_pending", res_readdpending, Res_EnterPending, nullptr, Res_Deadline,
+  {"readd_pending", res_readdpending, ArmDeadline, nullptr, Timeout,
     {{"del_success", ev_answer_deleted, &ResourceStates[0], nullptr},
      {"del_unknown", ev_answer_unknown, &ResourceStates[0], nullptr},
      {"del_refused", ev_answer_refused, &ResourceStates[0], nullptr},
