@@ -130,8 +130,11 @@ bool TQELNMOSBridge::UpdateReceiver(uint32_t index, const json& stream) {
     c.erase("source_port");
     c["source_ip"] = json::object();
     c["multicast_ip"] = json::object();
-    c["interface_ip"] = json::object();
-    c["destination_port"] = {{"minimum", 1}, {"maximum", 65535}};
+    // The firmware chooses the interface and the port a stream is received on: a controller can only
+    // name the stream (by sender, transport file or source address) and switch reception on or off.
+    const std::string nodeAddress = NodeAddress();
+    c["interface_ip"] = nodeAddress.empty() ? json::object() : json{{"enum", json::array({nodeAddress})}};
+    c["destination_port"] = {{"enum", json::array({DefaultRTPPort})}};
     c["rtp_enabled"] = json::object();
     json cpatch = SetIfChanged(Data(), constraintsPath, constraints);
     if (!cpatch.empty())
@@ -142,12 +145,16 @@ bool TQELNMOSBridge::UpdateReceiver(uint32_t index, const json& stream) {
     if (!active.is_object()) active = json::object();
     active["master_enable"] = enabled;
     active["sender_id"] = senderId.empty() ? json(nullptr) : json(senderId);
-    active["activation"]["mode"] = "activate_immediate";
-    // No transport file was handed over: its data and type are both null.
-    active["transport_file"] = {{"data", nullptr}, {"type", nullptr}};
+    // The last activation stays on record; a receiver nobody activated yet shows an immediate one.
+    if (!active.contains("activation") || !active["activation"].is_object())
+      active["activation"] = {{"mode", "activate_immediate"}};
+    // The transport file of the last activation stays while the stream is received; otherwise none
+    // was handed over: its data and type are both null.
+    if (!enabled || sourceText.empty() || !active.contains("transport_file") ||
+        !active["transport_file"].is_object())
+      active["transport_file"] = {{"data", nullptr}, {"type", nullptr}};
     // The firmware's source is the multicast group it joins, or the unicast sender it takes.
     const bool multicast = source.IsMulticast();
-    const std::string nodeAddress = NodeAddress();
     active["transport_params"] =
         json::array({{{"source_ip", !multicast && !source.IsNull() ? json(sourceText) : json(nullptr)},
                       {"multicast_ip", multicast ? json(sourceText) : json(nullptr)},
@@ -189,6 +196,17 @@ void TQELNMOSBridge::Follow(const std::string& receiverId, const std::string& se
   const int index = Data().GetIndexFromUUID("receivers", receiverId);
   if (!senderId.empty() && index >= 0 && Text(stream, "source") == name)
     UpdateReceiver(static_cast<uint32_t>(index), stream);
+}
+
+bool TQELNMOSBridge::ConnectStream(const std::string& ReceiverUUID, const std::string& SenderUUID,
+                                   const std::string& StreamName, bool Enable) {
+  const int slot = Data().GetIndexFromUUID("receivers", ReceiverUUID);
+  if (slot < 0) {
+    lws_log(QLLL_ERR, "Could not get AESFW Index of Receiver %s", ReceiverUUID.c_str());
+    return false;
+  }
+  Follow(ReceiverUUID, Enable && !StreamName.empty() ? SenderUUID : "", StreamName);
+  return AESFWClient().Subscribe(slot, Enable ? StreamName : "", Enable);
 }
 
 bool TQELNMOSBridge::Connect(const std::string& ReceiverUUID, const json& SenderData) {
