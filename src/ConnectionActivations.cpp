@@ -37,6 +37,11 @@ json NoActivation() {
   return {{"mode", nullptr}, {"requested_time", nullptr}, {"activation_time", nullptr}};
 }
 
+// A member of any kind, null when there is none.
+json Member(const json& doc, const char* member) {
+  return doc.is_object() && doc.contains(member) ? doc[member] : json();
+}
+
 std::string TextOr(const json& doc, const char* member) {
   return doc.is_object() && doc.contains(member) && doc[member].is_string() ? doc[member].get<std::string>()
                                                                               : std::string();
@@ -149,11 +154,11 @@ json TQELConnectionActivations::Staged(const std::string& path) {
   const json& active = data.Get(InternPath(path, "active").c_str());
   json staged = json::object();
   if (IsSenderPath(path)) {
-    staged["receiver_id"] = IQELNMOSNodeData::JsonExtract(active, "receiver_id", json(nullptr));
+    staged["receiver_id"] = Member(active, "receiver_id");
     staged["master_enable"] = IQELNMOSNodeData::JsonExtract(active, "master_enable", json(false));
     staged["activation"] = NoActivation();
   } else {
-    staged["sender_id"] = IQELNMOSNodeData::JsonExtract(active, "sender_id", json(nullptr));
+    staged["sender_id"] = Member(active, "sender_id");
     staged["master_enable"] = IQELNMOSNodeData::JsonExtract(active, "master_enable", json(false));
     staged["activation"] = NoActivation();
     staged["transport_file"] = IQELNMOSNodeData::JsonExtract(active, "transport_file",
@@ -307,7 +312,7 @@ bool TQELConnectionActivations::ActivateSender(const std::string& path, const js
   if (params.contains("transport_params") && !CheckConstraints(params["transport_params"], constraints, why))
     return false;
   if (dryRun) return true;
-  const json receiverId = IQELNMOSNodeData::JsonExtract(params, "receiver_id", json(nullptr));
+  const json receiverId = Member(params, "receiver_id");
   active["receiver_id"] = receiverId;
   active["activation"] = activation;
   data.Set(activePath.c_str(), active);
@@ -324,8 +329,9 @@ bool TQELConnectionActivations::ActivateReceiver(const std::string& path, const 
   if (data.GetIndexFromUUID("receivers", id) < 0) return why = "the receiver is unknown to the firmware", false;
   const json legs = IQELNMOSNodeData::JsonExtract(params, "transport_params", json::array());
   const json leg = legs.empty() || !legs[0].is_object() ? json::object() : legs[0];
-  const bool enable = IQELNMOSNodeData::JsonExtract(params, "master_enable", json(false)).get<bool>() &&
-                      IQELNMOSNodeData::JsonExtract(leg, "rtp_enabled", json(true)).get<bool>();
+  // The firmware has one switch per receive stream: master_enable (RTP is always on, its constraint
+  // says so).
+  const bool enable = IQELNMOSNodeData::JsonExtract(params, "master_enable", json(false)).get<bool>();
   const std::string senderId = TextOr(params, "sender_id");
   const json transportFile = IQELNMOSNodeData::JsonExtract(params, "transport_file", json::object());
   std::string name;

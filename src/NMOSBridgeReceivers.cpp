@@ -135,7 +135,7 @@ bool TQELNMOSBridge::UpdateReceiver(uint32_t index, const json& stream) {
     const std::string nodeAddress = NodeAddress();
     c["interface_ip"] = nodeAddress.empty() ? json::object() : json{{"enum", json::array({nodeAddress})}};
     c["destination_port"] = {{"enum", json::array({DefaultRTPPort})}};
-    c["rtp_enabled"] = json::object();
+    c["rtp_enabled"] = {{"enum", json::array({true})}};
     json cpatch = SetIfChanged(Data(), constraintsPath, constraints);
     if (!cpatch.empty())
       lws_log(QLLL_INFO, "Receiver Constraints %s Updated: %s", name.c_str(), cpatch.dump().c_str());
@@ -161,7 +161,8 @@ bool TQELNMOSBridge::UpdateReceiver(uint32_t index, const json& stream) {
                       {"interface_ip", nodeAddress.empty() ? json("auto") : json(nodeAddress)},
                       // The firmware names no port: "auto", which IS-05 resolves to 5004.
                       {"destination_port", DefaultRTPPort},
-                      {"rtp_enabled", enabled}}});
+                      // Reception is switched by master_enable alone.
+                      {"rtp_enabled", true}}});
     json apatch = SetIfChanged(Data(), activePath, active);
     if (!apatch.empty())
       lws_log(QLLL_INFO, "Receiver Active %s Updated: %s", name.c_str(), apatch.dump().c_str());

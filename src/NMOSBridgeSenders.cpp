@@ -171,8 +171,10 @@ bool TQELNMOSBridge::UpdateSender(uint32_t index, const json& stream, TUUIDSet& 
     // Receivers are connected to a sender by this name (the firmware follows streams by name).
     Data().SetNameFromUUID("senders", uuid, sender["label"].get<std::string>());
     // The receiver a Connection API activation named; the firmware does not know it.
-    const json receiverId = IQELNMOSNodeData::JsonExtract(
-        Data().Get(Path("/intern/senders/%s/active", uuid).c_str()), "receiver_id", json(nullptr));
+    const json& storedActive = Data().Get(Path("/intern/senders/%s/active", uuid).c_str());
+    const json receiverId = storedActive.is_object() && storedActive.contains("receiver_id")
+                                ? storedActive["receiver_id"]
+                                : json(nullptr);
     if (enabled) {
       std::string flowId;
       if (GetFlowIDBySourceID(Text(stream, "source_id"), flowId))

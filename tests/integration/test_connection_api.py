@@ -206,7 +206,9 @@ class ReceiverActivations(unittest.TestCase):
     def setUpClass(cls):
         cls.node = nmos_node.RunningNode(streams=4).start()
         cls.senders = cls.node.get_json("/x-nmos/node/v1.2/senders")
-        cls.receivers = cls.node.get_json("/x-nmos/node/v1.2/receivers")
+        # In the firmware's order: receiver i is receive stream (slot) i.
+        receivers = {r["id"]: r for r in cls.node.get_json("/x-nmos/node/v1.2/receivers")}
+        cls.receivers = [receivers[s["id"]] for s in cls.node.sim_json("GET", "/scenario")["config"]["rx-streams"]]
 
     @classmethod
     def tearDownClass(cls):
@@ -277,7 +279,7 @@ class ReceiverActivations(unittest.TestCase):
         self.assertFollows(2, foreign)
         self.assertEqual(self.active(2)["transport_file"], transport_file)
         # Without a transport file an unknown sender cannot be followed: refused, nothing sent.
-        self.patch(3, {"sender_id": "5e7de700-0000-4000-8000-0000000000b2",
+        self.patch(3, {"sender_id": "5e7de700-0000-4000-8000-0000000000b2", "master_enable": True,
                        "activation": {"mode": "activate_immediate"}}, 400)
         self.assertEqual(len(self.subscriptions()), 1)
 
