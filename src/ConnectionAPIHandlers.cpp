@@ -128,7 +128,8 @@ bool ServeBulk(const TNMOSResourceInfo* resource, TRESTRequestData& request, con
   if (valid)
     for (const json& item : body) {
       if (!item.is_object() || item.size() != 2 || !item.contains("id") || !item.contains("params") ||
-          !item["id"].is_string() || !IsNMOSID(item["id"].get<std::string>()) || !item["params"].is_object()) {
+          !item["id"].is_string() || !IsNMOSID(item["id"].get<std::string>()) ||
+          !item["params"].is_object()) {
         why = "every element needs an \"id\" (a UUID) and \"params\" (an object), and nothing else";
         valid = false;
         break;
@@ -144,7 +145,8 @@ bool ServeBulk(const TNMOSResourceInfo* resource, TRESTRequestData& request, con
     const std::string id = item["id"].get<std::string>();
     json answer, result = {{"id", id}};
     std::string reason;
-    const int code = bridge.Activations().Stage(std::string("/") + kind + "/" + id, item["params"], answer, reason);
+    const int code =
+        bridge.Activations().Stage(std::string("/") + kind + "/" + id, item["params"], answer, reason);
     result["code"] = code;
     if (code >= 300) {
       result["error"] = reason;

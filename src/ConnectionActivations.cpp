@@ -44,7 +44,7 @@ json Member(const json& doc, const char* member) {
 
 std::string TextOr(const json& doc, const char* member) {
   return doc.is_object() && doc.contains(member) && doc[member].is_string() ? doc[member].get<std::string>()
-                                                                              : std::string();
+                                                                            : std::string();
 }
 
 // Members of `change` replace those of `base` (a null too); objects merge member by member and the
@@ -161,8 +161,8 @@ json TQELConnectionActivations::Staged(const std::string& path) {
     staged["sender_id"] = Member(active, "sender_id");
     staged["master_enable"] = IQELNMOSNodeData::JsonExtract(active, "master_enable", json(false));
     staged["activation"] = NoActivation();
-    staged["transport_file"] = IQELNMOSNodeData::JsonExtract(active, "transport_file",
-                                                             json{{"data", nullptr}, {"type", nullptr}});
+    staged["transport_file"] =
+        IQELNMOSNodeData::JsonExtract(active, "transport_file", json{{"data", nullptr}, {"type", nullptr}});
   }
   staged["transport_params"] = IQELNMOSNodeData::JsonExtract(active, "transport_params", json::array());
   return staged;
@@ -189,6 +189,21 @@ int TQELConnectionActivations::Stage(const std::string& path, const json& body, 
 
   json change = body;
   change.erase("activation");
+  // A staged transport file names the stream's addresses and port: they become the first leg's
+  // parameters, unless the request names them itself.
+  if (!sender && body.contains("transport_file")) {
+    const std::string sdp = TextOr(body["transport_file"], "data");
+    if (!sdp.empty()) {
+      json& legsOut = change["transport_params"];
+      if (!legsOut.is_array()) legsOut = json::array({json::object()});
+      if (legsOut.empty()) legsOut.push_back(json::object());
+      json fromSDP = SDPReceiverParams(sdp);
+      fromSDP["rtp_enabled"] = true;
+      for (auto it = fromSDP.begin(); it != fromSDP.end(); ++it)
+        if (!legsOut[0].contains(it.key())) legsOut[0][it.key()] = *it;
+      if (!CheckConstraints(legsOut, constraints, why)) return 400;
+    }
+  }
   json staged = MergeStaged(Staged(path), change);
   const std::string stagedPath = InternPath(path, "staged");
   if (!activation) {
@@ -207,7 +222,8 @@ int TQELConnectionActivations::Stage(const std::string& path, const json& body, 
   }
   const int64_t now = TAINow();
   if (mode == ModeImmediate) {
-    const json done = {{"mode", ModeImmediate}, {"requested_time", nullptr}, {"activation_time", TAIText(now)}};
+    const json done = {
+        {"mode", ModeImmediate}, {"requested_time", nullptr}, {"activation_time", TAIText(now)}};
     if (!Activate(path, staged, done, false, why)) return 400;
     answer = staged;
     answer["activation"] = done;
@@ -326,7 +342,8 @@ bool TQELConnectionActivations::ActivateReceiver(const std::string& path, const 
                                                  const json& activation, bool dryRun, std::string& why) {
   IQELNMOSNodeData& data = Bridge.Data();
   const std::string id = IdOf(path);
-  if (data.GetIndexFromUUID("receivers", id) < 0) return why = "the receiver is unknown to the firmware", false;
+  if (data.GetIndexFromUUID("receivers", id) < 0)
+    return why = "the receiver is unknown to the firmware", false;
   const json legs = IQELNMOSNodeData::JsonExtract(params, "transport_params", json::array());
   const json leg = legs.empty() || !legs[0].is_object() ? json::object() : legs[0];
   // The firmware has one switch per receive stream: master_enable (RTP is always on, its constraint
@@ -373,9 +390,11 @@ bool TQELConnectionActivations::ActivateReceiver(const std::string& path, const 
   }
   active["transport_params"] = resolved;
   data.Set(activePath.c_str(), active);
-  lws_log(QLLL_INFO, "Receiver %s activated: stream '%s'%s", id.c_str(), name.c_str(), enable ? "" : " (off)");
+  lws_log(QLLL_INFO, "Receiver %s activated: stream '%s'%s", id.c_str(), name.c_str(),
+          enable ? "" : " (off)");
   if (!Bridge.ConnectStream(id, senderId, name, enable))
-    lws_log(QLLL_ERR, "Receiver %s: the firmware could not be asked to follow '%s'", id.c_str(), name.c_str());
+    lws_log(QLLL_ERR, "Receiver %s: the firmware could not be asked to follow '%s'", id.c_str(),
+            name.c_str());
   return true;
 }
 

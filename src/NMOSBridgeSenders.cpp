@@ -264,10 +264,10 @@ bool TQELNMOSBridge::SetSenderSubscription(const std::string& SenderUUID, const 
     TNodeDBWriteLocker lock(Data());
     json sender = Data().Get(senderPath.c_str());
     if (!sender.is_object()) return false;
-    const bool active = IQELNMOSNodeData::JsonExtract(sender["subscription"], "active", json(false)).get<bool>();
-    const json subscription = {{"receiver_id", active ? ReceiverId : json(nullptr)}, {"active", active}};
-    if (sender["subscription"] == subscription) return true;
-    sender["subscription"] = subscription;
+    const bool active =
+        IQELNMOSNodeData::JsonExtract(sender["subscription"], "active", json(false)).get<bool>();
+    // Every activation is a new version of the sender, at the registry too.
+    sender["subscription"] = {{"receiver_id", active ? ReceiverId : json(nullptr)}, {"active", active}};
     Data().SetWithTimeStamp(senderPath.c_str(), sender);
     deviceId = Text(sender, "device_id");
     lws_log(QLLL_INFO, "Sender %s sends to receiver %s", SenderUUID.c_str(), ReceiverId.dump().c_str());

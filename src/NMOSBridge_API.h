@@ -68,7 +68,8 @@ public:
   // sender SenderUUID (empty: a sender unknown to NMOS), or to stop receiving when Enable is false.
   virtual bool ConnectStream(const std::string& ReceiverUUID, const std::string& SenderUUID,
                              const std::string& StreamName, bool Enable) = 0;
-  // The receiver a sender sends to, as a Connection API activation named it (null: none).
+  // The receiver a sender sends to, as a Connection API activation named it (null: none); the sender
+  // gets a new version either way.
   virtual bool SetSenderSubscription(const std::string& SenderUUID, const json& ReceiverId) = 0;
   // Staging and activation of the Connection API.
   virtual IQELConnectionActivations& Activations() = 0;

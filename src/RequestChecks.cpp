@@ -152,8 +152,7 @@ bool CheckLegs(const json& legs, size_t count, const TParams& params, std::strin
     if (!leg.is_object()) return why = "a transport leg must be an object", false;
     for (auto it = leg.begin(); it != leg.end(); ++it) {
       auto param = params.find(it.key());
-      if (param == params.end())
-        return why = "unknown transport parameter \"" + it.key() + "\"", false;
+      if (param == params.end()) return why = "unknown transport parameter \"" + it.key() + "\"", false;
       if (!param->second(*it))
         return why = "invalid value of transport parameter \"" + it.key() + "\"", false;
     }
@@ -217,7 +216,8 @@ bool SatisfiesConstraint(const json& value, const json& constraint) {
   if (!constraint.is_object()) return false;
   if (constraint.contains("enum")) {
     const json& allowed = constraint["enum"];
-    if (!allowed.is_array() || std::find(allowed.begin(), allowed.end(), value) == allowed.end()) return false;
+    if (!allowed.is_array() || std::find(allowed.begin(), allowed.end(), value) == allowed.end())
+      return false;
   }
   if (constraint.contains("minimum") && value.is_number() && value < constraint["minimum"]) return false;
   if (constraint.contains("maximum") && value.is_number() && value > constraint["maximum"]) return false;
@@ -240,15 +240,14 @@ bool CheckConstraints(const json& legs, const json& constraints, std::string& wh
   if (!legs.is_array()) return true;
   for (size_t leg = 0; leg < legs.size(); ++leg) {
     if (!legs[leg].is_object()) continue;
-    const json& entry =
-        constraints.is_array() && leg < constraints.size() ? constraints[leg] : NoConstraints;
+    const json& entry = constraints.is_array() && leg < constraints.size() ? constraints[leg] : NoConstraints;
     for (auto it = legs[leg].begin(); it != legs[leg].end(); ++it) {
       if (!entry.is_object() || !entry.contains(it.key()))
         return why = "transport parameter \"" + it.key() + "\" cannot be set on this device", false;
       if (it->is_string() && it->get_ref<const std::string&>() == "auto") continue;
       if (!SatisfiesConstraint(*it, entry[it.key()]))
-        return why = "transport parameter \"" + it.key() + "\" is outside the constraints: " +
-                     entry[it.key()].dump(),
+        return why = "transport parameter \"" + it.key() +
+                     "\" is outside the constraints: " + entry[it.key()].dump(),
                false;
     }
   }

@@ -1,6 +1,7 @@
 // Checks of the documents controllers send, before anything is stored or acted on: what IS-05 v1.0
 // lets a controller stage on a sender or a receiver (members, types, ranges, as many transport legs as
-// the resource has, the resource's constraints), and what an IS-04 receiver "target" takes (a sender document, or {} to disconnect).
+// the resource has, the resource's constraints), and what an IS-04 receiver "target" takes (a sender
+// document, or {} to disconnect).
 #pragma once
 
 #include <nlohmann/json.hpp>

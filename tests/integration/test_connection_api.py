@@ -88,11 +88,12 @@ class ConnectionAPI(unittest.TestCase):
         active = self.assertJSON("GET", self.sender_url(0, "active"), 200)
         self.assertEqual(len(constraints), 1)
         self.assertEqual(constraints[0], {k: {"enum": [v]} for k, v in active["transport_params"][0].items()})
-        # A receiver takes any stream on the firmware's port and interface.
+        # A receiver takes any stream on the firmware's interface, with RTP always on.
         constraints = self.assertJSON("GET", self.receiver_url(0, "constraints"), 200)
         self.assertEqual(len(constraints), 1)
-        self.assertEqual(constraints[0]["destination_port"], {"enum": [5004]})
-        self.assertEqual(constraints[0]["multicast_ip"], {})
+        self.assertEqual(constraints[0]["destination_port"], {"minimum": 1, "maximum": 65535})
+        self.assertEqual(constraints[0]["interface_ip"], {"enum": ["127.0.0.1"]})
+        self.assertEqual((constraints[0]["multicast_ip"], constraints[0]["rtp_enabled"]), ({}, {"enum": [True]}))
 
     def test_active_parameters_are_an_immediate_activation(self):
         sender = self.assertJSON("GET", self.sender_url(0, "active"), 200)
@@ -272,8 +273,13 @@ class ReceiverActivations(unittest.TestCase):
         self.assertEqual(status, 200)
         foreign = "5e7de700-0000-4000-8000-0000000000b1"
         transport_file = {"data": sdp.decode(), "type": "application/sdp"}
-        self.patch(2, {"sender_id": foreign, "master_enable": True, "transport_file": transport_file,
-                       "activation": {"mode": "activate_immediate"}})
+        answer = self.patch(2, {"sender_id": foreign, "master_enable": True, "transport_file": transport_file,
+                                "activation": {"mode": "activate_immediate"}})
+        # The transport file's media port and group are staged and activated with it.
+        leg = answer["transport_params"][0]
+        multicast = int(stream["address"].split(".")[0]) in range(224, 240)
+        self.assertEqual((leg["destination_port"], leg["multicast_ip"], leg["rtp_enabled"]),
+                         (stream["port"], stream["address"] if multicast else None, True))
         received = nmos_node.wait_until(self.subscriptions, limit=10)
         self.assertEqual(received[-1]["data"]["source"], stream["name"])
         self.assertFollows(2, foreign)
@@ -318,7 +324,7 @@ class ReceiverActivations(unittest.TestCase):
         body = [{"id": self.receivers[2]["id"], "params": {"sender_id": self.senders[3]["id"]}},
                 {"id": self.receivers[3]["id"], "params": {"master_enable": False, "sender_id": None}},
                 {"id": unknown, "params": {}},
-                {"id": self.receivers[3]["id"], "params": {"transport_params": [{"destination_port": 6000}]}}]
+                {"id": self.receivers[3]["id"], "params": {"transport_params": [{"interface_ip": "192.0.2.7"}]}}]
         status, _, payload = self.node.request("POST", f"{BASE}/bulk/receivers", body)
         self.assertEqual(status, 200, payload)
         results = json.loads(payload)
@@ -329,7 +335,7 @@ class ReceiverActivations(unittest.TestCase):
         staged = [self.node.get_json(self.url(i, "staged")) for i in (2, 3)]
         self.assertEqual(staged[0]["sender_id"], self.senders[3]["id"])
         self.assertEqual((staged[1]["master_enable"], staged[1]["sender_id"]), (False, None))
-        self.assertEqual(staged[1]["transport_params"][0]["destination_port"], 5004)
+        self.assertEqual(staged[1]["transport_params"][0]["interface_ip"], "127.0.0.1")
         self.assertEqual(self.subscriptions(), [], "staging activates nothing")
 
 

@@ -143,8 +143,10 @@ class MirroredNode(unittest.TestCase):
             receiver = receivers[stream["id"]]
             self.assertEqual(receiver["label"], stream["name"])
             self.assertEqual(receiver["description"], stream["info"])
-            # No sender name is known without a Query API: nothing counts as subscribed.
-            self.assertEqual(receiver["subscription"], {"sender_id": None, "active": False})
+            # No sender name is known without a Query API: a stream that receives is from a sender
+            # unknown to NMOS.
+            receiving = stream["enabled"] and bool(stream["source"])
+            self.assertEqual(receiver["subscription"], {"sender_id": None, "active": receiving})
 
 
 class FirmwareChanges(unittest.TestCase):
