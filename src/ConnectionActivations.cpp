@@ -8,6 +8,8 @@
 #include "helpers.h"
 #include "uv_unique_ptr.h"
 
+#include <sys/timex.h>
+
 #include <ctime>
 #include <map>
 #include <memory>
@@ -18,6 +20,8 @@ namespace {
 
 const int64_t NanosPerSecond = 1000000000;
 const int64_t NanosPerMilli = 1000000;
+// TAI - UTC since the leap second at the end of 2016.
+const int64_t UTCToTAISeconds = 37;
 const char* const ModeImmediate = "activate_immediate";
 const char* const ModeRelative = "activate_scheduled_relative";
 
@@ -130,7 +134,13 @@ IQELConnectionActivations* IQELConnectionActivations::Create(IQELNMOSBridge& bri
 int64_t IQELConnectionActivations::TAINow() {
   timespec now{};
   clock_gettime(CLOCK_TAI, &now);
-  return static_cast<int64_t>(now.tv_sec) * NanosPerSecond + static_cast<int64_t>(now.tv_nsec);
+  int64_t tai = static_cast<int64_t>(now.tv_sec) * NanosPerSecond + static_cast<int64_t>(now.tv_nsec);
+  // Until something (the PTP daemon) tells the kernel the TAI-UTC offset, its TAI clock reads UTC,
+  // and a controller's absolute activation would wait that offset too long: the offset since 2017
+  // stands in for it.
+  timex state{};
+  if (adjtimex(&state) != -1 && state.tai == 0) tai += UTCToTAISeconds * NanosPerSecond;
+  return tai;
 }
 
 std::string IQELConnectionActivations::TAIText(int64_t nanoseconds) {
