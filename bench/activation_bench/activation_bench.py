@@ -16,7 +16,6 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "integration"))
-import nmos_node  # noqa: E402
 
 BASE = "/x-nmos/connection/v1.0/single/receivers"
 
@@ -33,6 +32,7 @@ def main():
     parser.add_argument("--delay", type=float, default=0.3, help="seconds between scheduling and activation")
     args = parser.parse_args()
     os.environ["QEL_BUILD_DIR"] = os.path.abspath(args.build_dir)
+    import nmos_node  # reads QEL_BUILD_DIR when imported
 
     node = nmos_node.RunningNode(streams=2).start()
     try:
