@@ -97,6 +97,7 @@ public:
   void Destroy() override { delete this; }
   json Staged(const std::string& ResourcePath) override;
   int Stage(const std::string& ResourcePath, const json& Body, json& Answer, std::string& Why) override;
+  bool Forget(const std::string& ResourcePath) override { return Cancel(ResourcePath); }
   size_t Pending() const override;
 
   void Fire(std::string resourcePath);

@@ -27,6 +27,9 @@ public:
   // HTTP status (200, 202 for a scheduled activation, 400, 404, 423 while one is pending); Answer is
   // the staged document to answer with, Why the reason of a refusal.
   virtual int Stage(const std::string& ResourcePath, const json& Body, json& Answer, std::string& Why) = 0;
+  // Drops the scheduled activation of the resource at ResourcePath (one that has ended); false when
+  // there is none.
+  virtual bool Forget(const std::string& ResourcePath) = 0;
   // Scheduled activations waiting for their time.
   virtual size_t Pending() const = 0;
 

@@ -413,6 +413,9 @@ void TQELNMOSBridge::EndResource(const std::string& id, std::initializer_list<st
     for (const std::string& path : paths)
       if (!Data().Get(path.c_str()).is_null()) Data().Del(path.c_str());
   }
+  // A scheduled activation of the resource ends with it.
+  for (const std::string& path : paths)
+    if (FData->Activations) FData->Activations->Forget(path);
   RegClient().AsBC().DelMachine(id);
 }
 
