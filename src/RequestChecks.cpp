@@ -201,6 +201,8 @@ bool CheckReceiverStage(const json& body, size_t legs, std::string& why) {
         if (!member->is_null() && !member->is_string())
           return why = "transport_file " + member.key() + " must be a string or null", false;
       }
+      if (it->contains("data") && it->contains("type") && (*it)["data"].is_null() != (*it)["type"].is_null())
+        return why = "transport_file data and type must both be strings or both be null", false;
     } else if (name == "transport_params") {
       if (!CheckLegs(*it, legs, RTPReceiverParams(), why)) return false;
     } else {

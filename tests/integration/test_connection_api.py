@@ -284,6 +284,7 @@ class ReceiverActivations(unittest.TestCase):
         self.assertEqual(received[-1]["data"]["source"], stream["name"])
         self.assertFollows(2, foreign)
         self.assertEqual(self.active(2)["transport_file"], transport_file)
+        self.patch(3, {"transport_file": {"data": sdp.decode(), "type": None}}, 400)
         # Without a transport file an unknown sender cannot be followed: refused, nothing sent.
         self.patch(3, {"sender_id": "5e7de700-0000-4000-8000-0000000000b2", "master_enable": True,
                        "activation": {"mode": "activate_immediate"}}, 400)
