@@ -300,6 +300,20 @@ size_t TQELNMOSQueryClient::SubscriptionCount() const {
   return FData->Subscriptions.size();
 }
 
+void TQELNMOSQueryClient::UpdateStats(const char* section, json& stats) {
+  TQELNMOSBaseClient::UpdateStats(section, stats);
+  size_t learnt = 0;
+  for (const auto& kind : FData->Learnt)
+    learnt += kind.second.size();
+  json& mine = stats[section];
+  mine["State"] = GetState();
+  mine["Subscriptions"] = FData->Subscriptions.size();
+  mine["Grains"] = FData->Grains;
+  mine["GrainItems"] = FData->GrainItems;
+  mine["BadGrains"] = FData->BadGrains;
+  mine["LearntNames"] = learnt;
+}
+
 // A Query API that failed is passed over for a while; with no other left it is tried again (once a
 // second). It stays known: a registry named on the command line is never reported again by discovery.
 void TQELNMOSQueryClient::HandleAPILost() {

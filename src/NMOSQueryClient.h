@@ -62,6 +62,7 @@ public:
   void UnsubscribeAll() override;
   void DoCycle() override;
   void HandleAPILost() override;
+  void UpdateStats(const char* section, json& stats) override;
 
   // Reports of the subscriptions. Those of a subscription that is no longer current (dropped after a
   // failure, waiting for its destruction) are ignored.

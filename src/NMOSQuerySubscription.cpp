@@ -60,7 +60,8 @@ bool SubscriptionTarget(const std::string& wsHref, uint16_t defaultPort, std::st
 void TNMOSRegSubscriptionCurlAdapter::OnCurlSuccess(void*, int Result, const char* Response) {
   const std::string body = Response ? Response : "";
   if (Result != 200 && Result != 201) {
-    lws_log(QLLL_ERR, "HTTP Error %u : %s (%s)", static_cast<unsigned>(Result), body.c_str(), "OnCurlSuccess");
+    lws_log(QLLL_ERR, "HTTP Error %u : %s (%s)", static_cast<unsigned>(Result), body.c_str(),
+            "OnCurlSuccess");
     Subscription.HandleRefused(Result, body.c_str());
     return;
   }
@@ -102,7 +103,8 @@ int TNMOSRegSubscriptionWSClientAdapter::HandleReceivedBinary(IWebSocketClient* 
                                                               int len) {
   return Subscription.HandleReceivedBinary(cli, data, len);
 }
-int TNMOSRegSubscriptionWSClientAdapter::HandleReceivedText(IWebSocketClient* cli, const void* data, int len) {
+int TNMOSRegSubscriptionWSClientAdapter::HandleReceivedText(IWebSocketClient* cli, const void* data,
+                                                            int len) {
   return Subscription.HandleReceivedText(cli, data, len);
 }
 int TNMOSRegSubscriptionWSClientAdapter::HandleCanWrite(IWebSocketClient* cli) {
@@ -161,8 +163,8 @@ void TWSSubscription::Deinit() {
 void TWSSubscription::SetHost(const std::string& host, uint16_t port, std::string path) {
   WSAdapt.reset();
   if (host.empty() || port == 0) return;
-  WSAdapt = std::make_unique<TNMOSRegSubscriptionWSClientAdapter>(*this, Parent.Bridge().ServiceHost(),
-                                                                  GetName());
+  WSAdapt =
+      std::make_unique<TNMOSRegSubscriptionWSClientAdapter>(*this, Parent.Bridge().ServiceHost(), GetName());
   WSAdapt->SetHost(host, port, path, NMOS_QUERY_API_PROTOCOL);
 }
 

@@ -65,6 +65,7 @@ class QueryClient(unittest.TestCase):
         self.own_senders = self.node.get_json(f"{NODE}/senders")
         self.receivers = self.node.get_json(f"{NODE}/receivers")
         self.remote = self.synthetic_node(self.registry, "Remote A")
+        wait(lambda: self.learnt() == 1, "the remote sender's name was not learnt")
 
     def start_registry(self):
         registry = RegistryProcess(listen=f"{ADDR}:0", expiry=3600).start()
@@ -84,6 +85,10 @@ class QueryClient(unittest.TestCase):
             self.assertEqual(status, 201, body)
         return senders
 
+    def learnt(self):
+        """How many names of other nodes' resources the node knows from the registry."""
+        return self.node.get_json("/stats")["HostedServices"]["NMOSQuery"]["LearntNames"]
+
     def rename(self, registry, sender, label):
         renamed = dict(sender, label=label)
         self.assertEqual(registry.register("sender", renamed)[0], 200)
@@ -100,12 +105,14 @@ class QueryClient(unittest.TestCase):
                 if isinstance(m, dict) and m.get("cmd") == 10]
 
     def follow_by_name(self, index, name):
-        """The firmware's receive stream `index` follows the stream `name` (as if set by its own tools)."""
+        """The firmware's receive stream `index` follows the stream `name` (as if set by its own tools);
+        returns its receiver."""
         scenario = self.node.sim_json("GET", "/scenario")
         for doc in (scenario["config"], scenario["state"]):
             doc["rx-streams"][index].update(source=name, enabled=True)
         self.node.sim_json("PUT", "/scenario/config", scenario["config"])
         self.node.sim_json("PUT", "/scenario/state", scenario["state"])
+        return {"id": scenario["config"]["rx-streams"][index]["id"]}
 
     def subscription(self, receiver):
         return self.node.get_json(f"{NODE}/receivers/{receiver['id']}")["subscription"]["sender_id"]
@@ -128,9 +135,10 @@ class QueryClient(unittest.TestCase):
         self.assertTrue(all(p["persist"] is False and p["max_update_rate_ms"] == 100 for p in posts), posts)
 
     def test_renames_removals_lost_websockets_and_faults(self):
-        sender, receiver, own_receiver = self.remote[0], self.receivers[1], self.receivers[2]
+        sender = self.remote[0]
         # The firmware follows "Remote B", which no sender carries yet.
-        self.follow_by_name(1, "Remote B")
+        receiver = self.follow_by_name(1, "Remote B")
+        own_receiver = next(r for r in self.receivers if r["id"] != receiver["id"])
         self.assertFollows(receiver, None)
         renamed = self.rename(self.registry, sender, "Remote B")
         self.assertFollows(receiver, sender["id"])
@@ -172,8 +180,7 @@ class QueryClient(unittest.TestCase):
             ad = Advertisement(f"Second {service}", second.port, service)
             self.addCleanup(ad.withdraw)
         far = self.synthetic_node(second, "Remote C")[0]
-        receiver = self.receivers[3]
-        self.follow_by_name(3, "Remote C")
+        receiver = self.follow_by_name(3, "Remote C")
         self.assertFollows(receiver, None)
         # The named registry (priority 0) keeps the subscriptions while the discovered one is known.
         wait(lambda: any("/x-nmos/query/" in api and str(second.port) in api
