@@ -29,6 +29,9 @@ and makes it fail:
                                 grains (sent so far)
     POST /test/ws/close         {"resource_path": "/senders"} (optional): closes those websockets
     POST /test/ws/send          {"text": "...", "resource_path": ...}: sends the text as it is on them
+    POST /test/ws/storm         {"count": N, "resource_path": "/senders"}: sends N grains back to back, one
+                                rename of a held resource each (the store stays as it is), as fast as
+                                the websockets take them; GET /test/ws/storm: {"sent", "seconds", "done"}
 
 Faults never touch /test/. "hang" reads the request and never answers; "close" reads it and closes the
 connection without a word; "delay" answers normally after the given time.
@@ -170,11 +173,14 @@ class MockRegistry:
             ("GET", r"/test/subscriptions", self.test_subscriptions),
             ("POST", r"/test/ws/close", self.test_ws_close),
             ("POST", r"/test/ws/send", self.test_ws_send),
+            ("POST", r"/test/ws/storm", self.test_ws_storm),
+            ("GET", r"/test/ws/storm", lambda r, m, b: json_response(200, self.storm)),
         ]
         self.ws_pattern = re.compile(QUERY + "/subscriptions/(" + UUID + ")/ws/?")
         self.subscriptions = {}  # id -> Subscription
         self.source_id = str(uuid.uuid4())  # this Query API's id in its grains
         self.omit = []  # members left out of the subscription answer being made
+        self.storm = {"sent": 0, "seconds": 0.0, "done": True}
         self.store.listeners.append(self.changed)
         self.routes = [(method, re.compile(pattern + "/?"), fn) for method, pattern, fn in self.routes]
 
@@ -442,6 +448,29 @@ class MockRegistry:
         for ws in sockets:
             asyncio.ensure_future(ws.send_str(spec["text"]))
         return json_response(200, {"sent": len(sockets)})
+
+    def test_ws_storm(self, request, match, body):
+        spec = json.loads(body) if body else {}
+        count, path = spec.get("count"), spec.get("resource_path", "/senders")
+        if not isinstance(count, int) or count < 0 or path not in SUBSCRIPTION_PATHS:
+            return error(400, "count must be a number and resource_path a subscription path")
+        subs = [s for s in self.subscriptions.values() if s.spec["resource_path"] == path and s.sockets]
+        held = list(self.store.resources[path[1:-1]].values())
+        if not subs or not held:
+            return error(409, "no open websocket or nothing held under " + path)
+        self.storm = {"sent": 0, "seconds": 0.0, "done": False}
+        asyncio.ensure_future(self.run_storm(subs, held, count))
+        return json_response(200, self.storm)
+
+    async def run_storm(self, subs, held, count):
+        started = time.monotonic()
+        for i in range(count):
+            pre = held[i % len(held)]
+            post = dict(pre, label=f"{pre.get('label', '')} #{i}")
+            for sub in subs:
+                await self.send_grain(sub, sub.sockets, [{"path": pre["id"], "pre": pre, "post": post}])
+            self.storm["sent"] = i + 1
+        self.storm.update(seconds=time.monotonic() - started, done=True)
 
     # -- control ----------------------------------------------------------------------------------
 
