@@ -31,7 +31,10 @@ struct TQryCliData {
   std::vector<TSubscriptionPtr> Retired;
   // The names a registry told, by type and UUID, as told.
   std::map<std::string, std::map<std::string, std::string>> Learnt;
-  uint64_t Grains = 0, GrainItems = 0, BadGrains = 0;
+  uint64_t Grains = 0, GrainItems = 0, BadGrains = 0, Refreshes = 0;
+  // Runs once after the loop's I/O phase in which names changed: a burst of grains costs one refresh
+  // of the receivers, and none waits beyond the loop turn that brought it. Freed by its close callback.
+  uv_check_t* RefreshHandle = nullptr;
 };
 
 namespace {
@@ -227,6 +230,9 @@ TNMOSQueryInfo::TNMOSQueryInfo(TQELNMOSQueryClient& client, const std::string& p
 
 TQELNMOSQueryClient::TQELNMOSQueryClient(IQELNMOSBridge* bridge)
     : TQELNMOSBaseClient(*bridge, "NMOSQuery"), FBridge(bridge), FData(std::make_unique<TQryCliData>()) {
+  FData->RefreshHandle = new uv_check_t;
+  uv_check_init(bridge->ServiceHost().Loop(), FData->RefreshHandle);
+  FData->RefreshHandle->data = this;
   RegisterActionHandler(TNMOS_RegAction::Query, "Query", HandleQuery);
   RegisterActionHandler(TNMOS_RegAction::SubscribeAll, "SubscribeAll", HandleSubscribeAll);
   RegisterActionHandler(TNMOS_RegAction::UnsubscribeAll, "unsubscribeAll", HandleUnsubscribeAll);
@@ -240,6 +246,8 @@ TQELNMOSQueryClient::TQELNMOSQueryClient(IQELNMOSBridge* bridge)
 TQELNMOSQueryClient::~TQELNMOSQueryClient() {
   lws_log(QLLL_INFO, "~TQELNMOSQueryClient begin");
   Shutdown();
+  uv_close(reinterpret_cast<uv_handle_t*>(FData->RefreshHandle),
+           [](uv_handle_t* h) { delete reinterpret_cast<uv_check_t*>(h); });
   lws_log(QLLL_INFO, "~TQELNMOSQueryClient end");
 }
 
@@ -270,6 +278,7 @@ void TQELNMOSQueryClient::Shutdown() {
   if (TNMOSStated* record = FindMachine(GetID())) record->Machine.SetEvent(ev_quit);
   FData->Subscriptions.clear();
   FData->Retired.clear();
+  uv_check_stop(FData->RefreshHandle);
   TQELNMOSBaseClient::Shutdown();
 }
 
@@ -311,6 +320,7 @@ void TQELNMOSQueryClient::UpdateStats(const char* section, json& stats) {
   mine["Grains"] = FData->Grains;
   mine["GrainItems"] = FData->GrainItems;
   mine["BadGrains"] = FData->BadGrains;
+  mine["Refreshes"] = FData->Refreshes;
   mine["LearntNames"] = learnt;
 }
 
@@ -357,6 +367,14 @@ bool TQELNMOSQueryClient::ForgetLearntNames() {
 }
 
 void TQELNMOSQueryClient::RefreshReceivers() {
+  uv_check_start(FData->RefreshHandle, [](uv_check_t* h) {
+    uv_check_stop(h);
+    static_cast<TQELNMOSQueryClient*>(h->data)->RefreshNow();
+  });
+}
+
+void TQELNMOSQueryClient::RefreshNow() {
+  ++FData->Refreshes;
   auto* bridge = dynamic_cast<TQELNMOSBridge*>(FBridge);
   if (!bridge) return;
   const json& config = bridge->AESFWClient().GetLastConfig();

@@ -82,7 +82,9 @@ private:
   // Removes from the name table every name that a registry told and that still stands as told; true
   // when one went.
   bool ForgetLearntNames();
+  // The receivers are refreshed from the firmware's last documents at the end of this loop turn.
   void RefreshReceivers();
+  void RefreshNow();
 
   IQELNMOSBridge* FBridge;
   std::unique_ptr<TQryCliData> FData;

@@ -136,7 +136,7 @@ def main():
         print(f"(b) {args.grains} one-rename grains with {args.senders} remote senders known: "
               f"{args.grains / elapsed:.0f} grains/s absorbed ({elapsed:.2f} s, bridge CPU {cpu:.0f} % of one core; "
               f"the mock sent them in {storm['seconds']:.2f} s)")
-        print(f"    client statistics: {json.dumps({k: v for k, v in query_stats(node).items() if k in ('Grains', 'GrainItems', 'BadGrains', 'LearntNames', 'State')})}")
+        print(f"    client statistics: {json.dumps({k: v for k, v in query_stats(node).items() if k in ('Grains', 'GrainItems', 'BadGrains', 'Refreshes', 'LearntNames', 'State')})}")
     finally:
         if node:
             node.stop()
