@@ -305,10 +305,6 @@ int TQELNMOSQueryClient::GetState() {
   return record ? record->Machine.GetStateID() : 0;
 }
 
-size_t TQELNMOSQueryClient::SubscriptionCount() const {
-  return FData->Subscriptions.size();
-}
-
 void TQELNMOSQueryClient::UpdateStats(const char* section, json& stats) {
   TQELNMOSBaseClient::UpdateStats(section, stats);
   size_t learnt = 0;

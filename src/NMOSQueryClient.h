@@ -75,8 +75,6 @@ public:
   bool Subscribe(const json& spec);
   // The state of the client's machine (0 before Startup()).
   int GetState();
-  // Live subscriptions.
-  size_t SubscriptionCount() const;
 
 private:
   // Removes from the name table every name that a registry told and that still stands as told; true
