@@ -1,21 +1,444 @@
 #include "NMOSQueryClient.h"
 
+#include "AES67FWClient.h"
+#include "JsonText.h"
+#include "NMOSBridge.h"
+#include "NMOSBridgeConfig.h"
+#include "NMOSNodeData.h"
+#include "NMOSQuerySubscription.h"
+#include "helpers.h"
+
+#include <uuid/uuid.h>
+
+#include <deque>
+#include <map>
+#include <vector>
+
 namespace Qel_nmos_bridge {
 
-// So far the query client only keeps its place among the bridge's subsystems: it has the base client's
-// endpoint list and machine map but makes no Query API requests and no subscriptions yet. Until it
-// does, the sender name table stays empty unless something else fills it, and Startup() and
-// SubscribeAll() have nothing to start.
-class TQELNMOSQueryClient : public TQELNMOSBaseClient, public IQELNMOSQueryClient {
-public:
-  explicit TQELNMOSQueryClient(IQELNMOSBridge* bridge) : TQELNMOSBaseClient(*bridge, "NMOSQuery") {}
+using Qel_machine::TMachine;
+using Qel_machine::TState;
 
-  IQELNMOSBaseClient& AsBC() override { return *this; }
-  void Destroy() override { delete this; }
-  void Startup() override {}
-  void SubscribeAll() override {}
-  void Shutdown() override { TQELNMOSBaseClient::Shutdown(); }
+struct TSubscriptionDeleter {
+  void operator()(TWSSubscription* s) const { s->Destroy(); }
 };
+using TSubscriptionPtr = std::unique_ptr<TWSSubscription, TSubscriptionDeleter>;
+
+struct TQryCliData {
+  std::deque<TSubscriptionPtr> Subscriptions;
+  // Subscriptions given up: they report nothing any more and go at the next cycle (a websocket's
+  // context must not be closed inside a turn of the loop, where the reports arrive).
+  std::vector<TSubscriptionPtr> Retired;
+  // The names a registry told, by type and UUID, as told.
+  std::map<std::string, std::map<std::string, std::string>> Learnt;
+  uint64_t Grains = 0, GrainItems = 0, BadGrains = 0, Refreshes = 0;
+  // Runs once after the loop's I/O phase in which names changed: a burst of grains costs one refresh
+  // of the receivers, and none waits beyond the loop turn that brought it. Freed by its close callback.
+  uv_check_t* RefreshHandle = nullptr;
+};
+
+namespace {
+
+extern const TState QueryClientStates[];
+extern const TState QueryStates[];
+
+// A failed endpoint is passed over this long while another one can be used.
+constexpr time_t IgnoreSeconds = 60;
+// Nothing polls: the search looks for an endpoint once a second, like the registration's.
+constexpr time_t RetryMs = 1000;
+// A query gets this long for its answer.
+constexpr time_t QueryDeadlineMs = 50 * 1000;
+
+TNMOSQueryClientInfo& CliRec(void* ctx) {
+  return *static_cast<TNMOSQueryClientInfo*>(ctx);
+}
+TNMOSQueryInfo& QryRec(void* ctx) {
+  return *static_cast<TNMOSQueryInfo*>(ctx);
+}
+Qel_machine::TMachineUV& UV(TMachine* m) {
+  return *static_cast<Qel_machine::TMachineUV*>(m);
+}
+uint64_t LoopNow(TQELNMOSQueryClient& client) {
+  return uv_now(client.Bridge().ServiceHost().Loop());
+}
+
+// --- the client's machine ---
+
+void QueryAPI_EnterSearching(TMachine* m, void* ctx) {
+  TNMOSQueryClientInfo& rec = CliRec(ctx);
+  if (rec.Client.AnyEligibleAPI() && LoopNow(rec.Client) >= rec.LastAttempt + RetryMs)
+    rec.Client.SearchAPI(&rec);
+  m->SetTimer(RetryMs);
+}
+void QueryAPI_Searching(TMachine*, void* ctx) {
+  CliRec(ctx).Client.SearchAPI(&CliRec(ctx));
+}
+
+// An endpoint is chosen: the subscriptions are made, and their failures come back as 404.
+void QueryAPI_RegSelected(TMachine* m, void* ctx) {
+  TNMOSQueryClientInfo& rec = CliRec(ctx);
+  rec.LastAttempt = LoopNow(rec.Client);
+  if (const TNMOSAPIInfo* api = rec.Client.GetActiveAPI())
+    lws_log(QLLL_NOTICE, "%s API Selected: %s", rec.Client.GetName().c_str(), api->ToString().c_str());
+  rec.Client.ActionQueueAdd(TNMOS_RegAction::SubscribeAll, rec);
+  m->SetEvent(ev_answer_created);
+}
+
+void QueryAPI_RegConnLost(TMachine* m, void* ctx) {
+  TNMOSQueryClientInfo& rec = CliRec(ctx);
+  lws_log(QLLL_WARN, "Machine %s: Query API lost", m->Name().c_str());
+  rec.Client.UnsubscribeAll();
+  rec.Client.APILost();
+}
+
+void QueryAPI_EnterQuit(TMachine*, void* ctx) {
+  CliRec(ctx).Client.UnsubscribeAll();
+  CliRec(ctx).Machine.SetEvent(ev_answer_deleted);
+}
+
+// --- a query's machine ---
+
+void Qry_EnterQueryPending(TMachine* m, void* ctx) {
+  TNMOSQueryInfo& rec = QryRec(ctx);
+  if (!rec.Client.ActionQueueAdd(TNMOS_RegAction::Query, rec)) {
+    m->SetEvent(ev_answer_failed);
+    return;
+  }
+  m->SetTimer(QueryDeadlineMs);
+}
+void Qry_HandleQueryPending(TMachine* m, void* ctx) {
+  UV(m).StopTimer();
+  QryRec(ctx).Client.CancelRequest(QryRec(ctx));
+  m->SetEvent(ev_timeout);
+}
+void Qry_EnterQueryProcessed(TMachine* m, void* ctx) {
+  TNMOSQueryInfo& rec = QryRec(ctx);
+  if (rec.QueryCallback) rec.QueryCallback(&rec);
+  m->SetEvent(ev_delete);
+}
+void Qry_EnterFinished(TMachine*, void* ctx) {
+  QryRec(ctx).Client.MachineFinished(QryRec(ctx));
+}
+
+// --- actions ---
+
+TQELNMOSQueryClient* QueryClientOf(IQELNMOSBaseClient* client) {
+  return dynamic_cast<TQELNMOSQueryClient*>(client);
+}
+
+bool HandleQuery(IQELNMOSBaseClient* client, const TNMOSActionInfo& action) {
+  TQELNMOSQueryClient* qc = QueryClientOf(client);
+  const TNMOSAPIInfo* api = client->GetActiveAPI();
+  if (!qc || !api) {
+    action.State.Machine.SetEvent(ev_answer_failed);
+    return false;
+  }
+  char url[1024];
+  snprintf(url, sizeof url, "http://%s:%d%s/%s/%s", api->Addr.c_str(), api->Port, api->URI.c_str(), "v1.2",
+           action.State.Machine.Name().c_str());
+  if (qc->Request(action, url, "GET", "")) return true;
+  action.State.Machine.SetEvent(ev_answer_failed);
+  return false;
+}
+
+bool HandleSubscribeAll(IQELNMOSBaseClient* client, const TNMOSActionInfo&) {
+  TQELNMOSQueryClient* qc = QueryClientOf(client);
+  if (!qc) return true;
+  json spec = {{"max_update_rate_ms", 100},
+               {"resource_path", "/senders"},
+               {"params", json::object()},
+               {"persist", false},
+               {"secure", false}};
+  for (const char* path : {"/senders", "/receivers"}) {
+    spec["resource_path"] = path;
+    lws_log(QLLL_NOTICE, "NMOS Query API WS subscription request: %s", spec.dump().c_str());
+    qc->Subscribe(spec);
+  }
+  return true;
+}
+
+bool HandleUnsubscribeAll(IQELNMOSBaseClient* client, const TNMOSActionInfo&) {
+  if (TQELNMOSQueryClient* qc = QueryClientOf(client)) qc->UnsubscribeAll();
+  return true;
+}
+
+bool IsUUID(const std::string& text) {
+  uuid_t parsed;
+  return text.size() == 36 && uuid_parse(text.c_str(), parsed) == 0;
+}
+
+// "pre" and "post" count when they are there and not empty.
+bool Present(const json& item, const char* member) {
+  auto it = item.find(member);
+  return it != item.end() && !it->is_null() && !it->empty();
+}
+
+} // namespace
+
+// clang-format off
+namespace {
+const TState QueryClientStates[] = {
+  {"off", qcs_off, nullptr, nullptr, nullptr,
+    {{"start", ev_startup, &QueryClientStates[1], nullptr},
+     {"update", ev_update, &QueryClientStates[0], nullptr}}},
+  {"searching", qcs_searching, QueryAPI_EnterSearching, nullptr, QueryAPI_Searching,
+    {{"select", ev_register, &QueryClientStates[2], nullptr},
+     {"update", ev_update, &QueryClientStates[1], nullptr},
+     {"quit", ev_quit, &QueryClientStates[4], nullptr}}},
+  {"reg_pending", qcs_reg_pending, QueryAPI_RegSelected, nullptr, nullptr,
+    {{"regsuccess", ev_answer_created, &QueryClientStates[3], nullptr},
+     {"regfailed", ev_answer_unknown, &QueryClientStates[1], QueryAPI_RegConnLost},
+     {"quit", ev_quit, &QueryClientStates[4], nullptr}}},
+  // No timer runs here: only a failed or lost subscription, or the end, leaves the state.
+  {"connected", qcs_connected, nullptr, nullptr, nullptr,
+    {{"conbroken", ev_answer_unknown, &QueryClientStates[1], QueryAPI_RegConnLost},
+     {"update", ev_update, &QueryClientStates[3], nullptr},
+     {"quit", ev_quit, &QueryClientStates[4], nullptr}}},
+  {"node_quit", qcs_quit, QueryAPI_EnterQuit, nullptr, nullptr,
+    {{"deleted", ev_answer_deleted, &QueryClientStates[0], nullptr}}},
+  {nullptr, 0, nullptr, nullptr, nullptr, {}},
+};
+
+const TState QueryStates[] = {
+  {"unregistered", qry_ready, nullptr, nullptr, nullptr,
+    {{"query_run", ev_query, &QueryStates[1], nullptr},
+     {"query_delete", ev_delete, &QueryStates[3], nullptr}}},
+  {"qry_pending", qry_pending, Qry_EnterQueryPending, nullptr, Qry_HandleQueryPending,
+    {{"query_succes", ev_answer_ok, &QueryStates[2], nullptr},
+     {"query_failed", ev_answer_unknown, &QueryStates[3], nullptr},
+     {"query_refused", ev_answer_refused, &QueryStates[3], nullptr},
+     {"query_error", ev_answer_failed, &QueryStates[3], nullptr},
+     {"query_noanswer", ev_no_answer, &QueryStates[3], nullptr},
+     {"timeout", ev_timeout, &QueryStates[3], nullptr},
+     {"query_abort", ev_delete, &QueryStates[3], nullptr}}},
+  {"qry_processed", qry_processed, Qry_EnterQueryProcessed, nullptr, nullptr,
+    {{"delete", ev_delete, &QueryStates[3], nullptr},
+     {"reset", ev_reset, &QueryStates[3], nullptr}}},
+  {"qry_finished", qry_finished, Qry_EnterFinished, nullptr, nullptr, {}},
+  {nullptr, 0, nullptr, nullptr, nullptr, {}},
+};
+} // namespace
+// clang-format on
+
+TNMOSQueryClientInfo::TNMOSQueryClientInfo(TQELNMOSQueryClient& client)
+    : TNMOSStated(client.Bridge().ServiceHost().Loop(), TQELNMOSQueryClient::GetID(), QueryClientStates),
+      Client(client) {}
+
+TNMOSQueryInfo::TNMOSQueryInfo(TQELNMOSQueryClient& client, const std::string& path, TQueryCallback callback)
+    : TNMOSStated(client.Bridge().ServiceHost().Loop(), path, QueryStates), Client(client),
+      QueryCallback(std::move(callback)) {}
+
+TQELNMOSQueryClient::TQELNMOSQueryClient(IQELNMOSBridge* bridge)
+    : TQELNMOSBaseClient(*bridge, "NMOSQuery"), FBridge(bridge), FData(std::make_unique<TQryCliData>()) {
+  FData->RefreshHandle = new uv_check_t;
+  uv_check_init(bridge->ServiceHost().Loop(), FData->RefreshHandle);
+  FData->RefreshHandle->data = this;
+  RegisterActionHandler(TNMOS_RegAction::Query, "Query", HandleQuery);
+  RegisterActionHandler(TNMOS_RegAction::SubscribeAll, "SubscribeAll", HandleSubscribeAll);
+  RegisterActionHandler(TNMOS_RegAction::UnsubscribeAll, "unsubscribeAll", HandleUnsubscribeAll);
+  // A registry named on the command line serves its Query API at the same address.
+  if (const IQELNMOSConfig* config = bridge->BoxConfig())
+    for (const TRegistryAddress& registry : config->GetRegistries())
+      AddAPI(registry.Host.c_str(), registry.Port, 0, "/x-nmos/query",
+             registry.Host + ":" + std::to_string(registry.Port));
+}
+
+TQELNMOSQueryClient::~TQELNMOSQueryClient() {
+  lws_log(QLLL_INFO, "~TQELNMOSQueryClient begin");
+  Shutdown();
+  uv_close(reinterpret_cast<uv_handle_t*>(FData->RefreshHandle),
+           [](uv_handle_t* h) { delete reinterpret_cast<uv_check_t*>(h); });
+  lws_log(QLLL_INFO, "~TQELNMOSQueryClient end");
+}
+
+const std::string& TQELNMOSQueryClient::GetID() {
+  static const std::string id = ".qrycli";
+  return id;
+}
+
+void TQELNMOSQueryClient::Startup() {
+  TNMOSStated* record = new TNMOSQueryClientInfo(*this);
+  if (PushMachine(GetID(), record))
+    lws_log(QLLL_DEBUG, "QueryClientInfo %s created", GetID().c_str());
+  else
+    record->Machine.SetEvent(ev_update);
+}
+
+void TQELNMOSQueryClient::SubscribeAll() {
+  if (TNMOSStated* record = FindMachine(GetID())) record->Machine.SetEvent(ev_startup);
+}
+
+void TQELNMOSQueryClient::UnsubscribeAll() {
+  for (TSubscriptionPtr& sub : FData->Subscriptions)
+    FData->Retired.push_back(std::move(sub));
+  FData->Subscriptions.clear();
+}
+
+void TQELNMOSQueryClient::Shutdown() {
+  if (TNMOSStated* record = FindMachine(GetID())) record->Machine.SetEvent(ev_quit);
+  FData->Subscriptions.clear();
+  FData->Retired.clear();
+  uv_check_stop(FData->RefreshHandle);
+  TQELNMOSBaseClient::Shutdown();
+}
+
+void TQELNMOSQueryClient::DoCycle() {
+  TQELNMOSBaseClient::DoCycle();
+  FData->Retired.clear();
+  for (TSubscriptionPtr& sub : FData->Subscriptions)
+    sub->DoLowCycle();
+}
+
+bool TQELNMOSQueryClient::PushQuery(std::string path, TQueryCallback callback) {
+  TNMOSStated* record = new TNMOSQueryInfo(*this, path, std::move(callback));
+  if (PushMachine(path, record)) record->Machine.SetEvent(ev_query); // a query starts at once
+  return true;
+}
+
+bool TQELNMOSQueryClient::Subscribe(const json& spec) {
+  FData->Subscriptions.emplace_back(new TWSSubscription(*this, spec));
+  return true;
+}
+
+int TQELNMOSQueryClient::GetState() {
+  TNMOSStated* record = FindMachine(GetID());
+  return record ? record->Machine.GetStateID() : 0;
+}
+
+void TQELNMOSQueryClient::UpdateStats(const char* section, json& stats) {
+  TQELNMOSBaseClient::UpdateStats(section, stats);
+  size_t learnt = 0;
+  for (const auto& kind : FData->Learnt)
+    learnt += kind.second.size();
+  json& mine = stats[section];
+  mine["State"] = GetState();
+  mine["Subscriptions"] = FData->Subscriptions.size();
+  mine["Grains"] = FData->Grains;
+  mine["GrainItems"] = FData->GrainItems;
+  mine["BadGrains"] = FData->BadGrains;
+  mine["Refreshes"] = FData->Refreshes;
+  mine["LearntNames"] = learnt;
+}
+
+// A Query API that failed is passed over for a while; with no other left it is tried again (once a
+// second). It stays known: a registry named on the command line is never reported again by discovery.
+void TQELNMOSQueryClient::HandleAPILost() {
+  TNMOSAPIInfo* api = GetActiveAPI();
+  if (!api) return;
+  ++api->ErrorCount;
+  api->IgnoreTime = static_cast<time_t>(MonotonicSeconds()) + IgnoreSeconds;
+  UnselectAPI();
+}
+
+namespace {
+bool Current(const std::deque<TSubscriptionPtr>& subs, const TWSSubscription* sub) {
+  if (!sub) return true;
+  for (const TSubscriptionPtr& s : subs)
+    if (s.get() == sub) return true;
+  return false;
+}
+} // namespace
+
+void TQELNMOSQueryClient::QueryAPIConnectFailed(TWSSubscription* sub) {
+  if (!Current(FData->Subscriptions, sub)) return;
+  if (TNMOSStated* record = FindMachine(GetID())) record->Machine.SetEvent(ev_answer_unknown);
+}
+
+// The registry's view is gone with the websocket: what it told is forgotten (the node's own names
+// stay), and the receivers show it.
+void TQELNMOSQueryClient::QueryAPIConnectLost(TWSSubscription* sub) {
+  if (!Current(FData->Subscriptions, sub)) return;
+  if (ForgetLearntNames()) RefreshReceivers();
+  if (TNMOSStated* record = FindMachine(GetID())) record->Machine.SetEvent(ev_answer_unknown);
+}
+
+bool TQELNMOSQueryClient::ForgetLearntNames() {
+  IQELNMOSNodeData& data = Bridge().Data();
+  bool changed = false;
+  for (const auto& [type, names] : FData->Learnt)
+    for (const auto& [uuid, name] : names)
+      if (data.GetNameFromUUID(type, uuid) == name) changed |= data.SetNameFromUUID(type, uuid, "");
+  FData->Learnt.clear();
+  return changed;
+}
+
+void TQELNMOSQueryClient::RefreshReceivers() {
+  uv_check_start(FData->RefreshHandle, [](uv_check_t* h) {
+    uv_check_stop(h);
+    static_cast<TQELNMOSQueryClient*>(h->data)->RefreshNow();
+  });
+}
+
+void TQELNMOSQueryClient::RefreshNow() {
+  ++FData->Refreshes;
+  auto* bridge = dynamic_cast<TQELNMOSBridge*>(FBridge);
+  if (!bridge) return;
+  const json& config = bridge->AESFWClient().GetLastConfig();
+  // Before the firmware's first configuration there are no receivers to refresh (an empty list would
+  // end them all).
+  if (!config.is_object() || !config.contains("rx-streams") || !config["rx-streams"].is_array()) return;
+  bridge->UpdateReceivers(config["rx-streams"], bridge->AESFWClient().GetLastState());
+}
+
+int TQELNMOSQueryClient::QueryAPIReceivedText(TWSSubscription* sub, const void* data, int len) {
+  if (!Current(FData->Subscriptions, sub) || !data || len < 0) return 0;
+  const std::string text(static_cast<const char*>(data), static_cast<size_t>(len));
+  json grain;
+  std::string why;
+  if (!ParseJSONText(text, grain, why)) {
+    ++FData->BadGrains;
+    lws_log(QLLL_DEBUG, "QueryAPIReceivedText: failed to parse received JSON data >>%s<<", text.c_str());
+    return 0;
+  }
+  ++FData->Grains;
+  IQELNMOSNodeData& store = Bridge().Data();
+  if (!store.ValidateJSON(grain, "queryapi-subscriptions-websocket"))
+    lws_log(QLLL_ERR, "Validation of subscripton websocket grain data failed");
+  if (!grain.is_object() || !grain.contains("grain") || !grain["grain"].is_object()) {
+    ++FData->BadGrains;
+    return 0;
+  }
+  const json& inner = grain["grain"];
+  std::string topic;
+  if (inner.contains("topic") && inner["topic"].is_string())
+    for (char c : inner["topic"].get_ref<const std::string&>())
+      if (c != '/') topic += c;
+  if (topic != "senders" && topic != "receivers") return 0; // no names of other kinds are kept
+  if (!inner.contains("data") || !inner["data"].is_array()) return 0;
+  const json& items = inner["data"];
+  const std::string own = "/" + topic + "/";
+  auto& learnt = FData->Learnt[topic];
+  bool changed = false;
+  for (const json& item : items) {
+    ++FData->GrainItems;
+    try {
+      const std::string& uuid = item.at("path").get_ref<const std::string&>();
+      if (!IsUUID(uuid)) throw std::invalid_argument("path is no UUID");
+      // The node's own resources are named by the node itself, whatever a registry says of them.
+      if (!store.Get((own + uuid).c_str()).is_null()) continue;
+      const bool pre = Present(item, "pre"), post = Present(item, "post");
+      if (post) {
+        const std::string& label = item.at("post").at("label").get_ref<const std::string&>();
+        // The table keeps both directions in one map: a label that looks like a UUID would stand for one.
+        if (IsUUID(label)) throw std::invalid_argument("label is a UUID");
+        const bool set = store.SetNameFromUUID(topic, uuid, label);
+        if (label.empty())
+          learnt.erase(uuid);
+        else
+          learnt[uuid] = label;
+        changed |= set;
+      } else if (pre) {
+        changed |= store.SetNameFromUUID(topic, uuid, "");
+        learnt.erase(uuid);
+      }
+    } catch (const std::exception&) {
+      lws_log(QLLL_DEBUG, "QueryAPIReceivedText: could not process item %s",
+              item.dump(-1, ' ', false, json::error_handler_t::replace).c_str());
+    }
+  }
+  if (changed) RefreshReceivers();
+  return 0;
+}
 
 IQELNMOSQueryClient* IQELNMOSQueryClient::Create(IQELNMOSBridge* bridge) {
   return new TQELNMOSQueryClient(bridge);

@@ -120,7 +120,8 @@ class Discovery(unittest.TestCase):
         return sorted(self.stats()["HostedServices"][client]["KnownAPIs"])
 
     def expected_known(self, *registries, api="registration"):
-        named = [f"http://{self.named}/x-nmos/registration/v1.2"] if api == "registration" else []
+        # A registry named on the command line serves both APIs.
+        named = [f"http://{self.named}/x-nmos/{api}/v1.2"]
         return sorted(named + [f"http://{r.host}:{r.port}/x-nmos/{api}/v1.2" for r in registries])
 
     def assertNodeAdvertised(self):

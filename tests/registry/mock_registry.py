@@ -4,9 +4,13 @@
     mock_registry.py [--listen ADDR:PORT] [--schemas DIR] [--expiry SECONDS]
 
 It serves the Registration API at /x-nmos/registration/v1.2 (resource POST and DELETE, node heartbeats,
-garbage collection of silent nodes), a read-only Query API at /x-nmos/query/v1.2 (lists and single
-resources, no query parameters, no subscriptions), and control endpoints under /test/ through which a
-test reads what the registry holds and what it was sent, and makes it fail:
+garbage collection of silent nodes), a Query API at /x-nmos/query/v1.2 (lists and single resources, no
+query parameters; websocket subscriptions: POST /subscriptions answers 201 with "id" and "ws_href", or 200
+with the existing subscription of the same request; the websocket gets a sync grain of everything under
+its resource path when it opens, then a grain with "pre"/"post" per change, no more often than the
+subscription's max_update_rate_ms; a non-persistent subscription ends with its last websocket), and
+control endpoints under /test/ through which a test reads what the registry holds and what it was sent,
+and makes it fail:
 
     GET  /test/resources        {"nodes": {id: document}, "devices": {...}, ...} as held now
     GET  /test/requests?since=N every request received (seq > N): seq, time, monotonic, method, path,
@@ -15,11 +19,19 @@ test reads what the registry holds and what it was sent, and makes it fail:
     GET  /test/events?since=N   created/updated/deleted/forgotten, with type, id, time, version or reason
                                 ("request", "parent", "expiry")
     GET  /test/fault            the fault in force
-    POST /test/fault            {"mode": "none" | "status" | "hang" | "close" | "delay",
+    POST /test/fault            {"mode": "none" | "status" | "hang" | "close" | "delay" | "omit",
                                  "status": 500 (status mode), "seconds": 1.5 (delay mode),
+                                 "members": ["id"] (omit mode: left out of a subscription answer),
                                  "path": "/x-nmos/" (prefix of the paths it applies to),
                                  "method": "POST" (only this method), "count": N (only the next N)}
     POST /test/forget           drop every resource, as a registry that restarts empty
+    GET  /test/subscriptions    the subscriptions: id, resource_path, persist, ws_href, sockets (open now),
+                                grains (sent so far)
+    POST /test/ws/close         {"resource_path": "/senders"} (optional): closes those websockets
+    POST /test/ws/send          {"text": "...", "resource_path": ...}: sends the text as it is on them
+    POST /test/ws/storm         {"count": N, "resource_path": "/senders"}: sends N grains back to back, one
+                                rename of a held resource each (the store stays as it is), as fast as
+                                the websockets take them; GET /test/ws/storm: {"sent", "seconds", "done"}
 
 Faults never touch /test/. "hang" reads the request and never answers; "close" reads it and closes the
 connection without a word; "delay" answers normally after the given time.
@@ -37,8 +49,9 @@ import re
 import signal
 import sys
 import time
+import uuid
 
-from aiohttp import web
+from aiohttp import WSMsgType, web
 
 from registry_schemas import Schemas
 from registry_store import TYPES, Journal, Refused, Store
@@ -54,7 +67,8 @@ CORS = {
     "Access-Control-Allow-Headers": "Content-Type, Accept",
     "Access-Control-Max-Age": "3600",
 }
-FAULT_MODES = ("none", "status", "hang", "close", "delay")
+FAULT_MODES = ("none", "status", "hang", "close", "delay", "omit")
+SUBSCRIPTION_PATHS = tuple("/" + t + "s" for t in TYPES)
 DEFAULT_SCHEMAS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "shared",
                                "nmos-schemas")
 
@@ -79,6 +93,9 @@ class Fault:
         self.seconds = spec.get("seconds", 1.0)
         if not isinstance(self.seconds, (int, float)) or self.seconds < 0:
             raise ValueError("seconds must be a number of seconds")
+        self.members = spec.get("members", [])
+        if not isinstance(self.members, list):
+            raise ValueError("members must be a list")
         self.path = spec.get("path", "/x-nmos/")
         self.method = spec.get("method")
         self.count = spec.get("count")
@@ -92,7 +109,33 @@ class Fault:
 
     def describe(self):
         return {"mode": self.mode, "status": self.status, "seconds": self.seconds, "path": self.path,
-                "method": self.method, "count": self.count}
+                "method": self.method, "count": self.count, "members": self.members}
+
+
+def tai_now():
+    now = time.time() + 37  # TAI is ahead of UTC by the leap seconds
+    return f"{int(now)}:{int((now % 1) * 1e9)}"
+
+
+class Subscription:
+    """One Query API subscription with its open websockets and the changes waiting to go out."""
+
+    def __init__(self, spec, ws_href_for):
+        self.id = str(uuid.uuid4())
+        self.spec = spec
+        self.ws_href = ws_href_for(self.id)
+        self.sockets = set()
+        self.pending = []  # data items of the next grain
+        self.flush_task = None
+        self.last_sent = 0.0
+        self.grains = 0
+
+    def document(self):
+        return dict(self.spec, id=self.id, ws_href=self.ws_href)
+
+    def same_request(self, spec):
+        return all(self.spec[k] == spec[k] for k in ("max_update_rate_ms", "persist", "secure",
+                                                      "resource_path", "params"))
 
 
 class MockRegistry:
@@ -115,6 +158,10 @@ class MockRegistry:
             ("GET", REG + r"/health/nodes/(" + UUID + ")", self.get_health),
             ("GET", r"/x-nmos/query", lambda r, m, b: json_response(200, ["v1.2/"])),
             ("GET", QUERY, lambda r, m, b: json_response(200, [t + "s/" for t in TYPES])),
+            ("GET", QUERY + "/subscriptions", self.list_subscriptions),
+            ("POST", QUERY + "/subscriptions", self.post_subscription),
+            ("GET", QUERY + "/subscriptions/(" + UUID + ")", self.get_subscription),
+            ("DELETE", QUERY + "/subscriptions/(" + UUID + ")", self.delete_subscription),
             ("GET", QUERY + "/" + PLURAL, self.query_list),
             ("GET", QUERY + "/" + PLURAL + "/(" + UUID + ")", self.get_resource),
             ("GET", r"/test/resources", lambda r, m, b: json_response(200, self.store.snapshot())),
@@ -123,7 +170,18 @@ class MockRegistry:
             ("GET", r"/test/fault", lambda r, m, b: json_response(200, self.fault.describe())),
             ("POST", r"/test/fault", self.set_fault),
             ("POST", r"/test/forget", self.forget),
+            ("GET", r"/test/subscriptions", self.test_subscriptions),
+            ("POST", r"/test/ws/close", self.test_ws_close),
+            ("POST", r"/test/ws/send", self.test_ws_send),
+            ("POST", r"/test/ws/storm", self.test_ws_storm),
+            ("GET", r"/test/ws/storm", lambda r, m, b: json_response(200, self.storm)),
         ]
+        self.ws_pattern = re.compile(QUERY + "/subscriptions/(" + UUID + ")/ws/?")
+        self.subscriptions = {}  # id -> Subscription
+        self.source_id = str(uuid.uuid4())  # this Query API's id in its grains
+        self.omit = []  # members left out of the subscription answer being made
+        self.storm = {"sent": 0, "seconds": 0.0, "done": True}
+        self.store.listeners.append(self.changed)
         self.routes = [(method, re.compile(pattern + "/?"), fn) for method, pattern, fn in self.routes]
 
     # -- dispatch ---------------------------------------------------------------------------------
@@ -153,7 +211,16 @@ class MockRegistry:
                 await self.hang(request)  # ends only by raising CancelledError
             if fault.mode == "delay":
                 await asyncio.sleep(fault.seconds)
-        response = self.route(request, body)
+            if fault.mode == "omit":
+                self.omit = fault.members
+        ws = self.ws_pattern.fullmatch(request.path)
+        if ws and request.method == "GET":
+            entry["status"] = 101
+            return await self.websocket(request, ws.group(1), entry)
+        try:
+            response = self.route(request, body)
+        finally:
+            self.omit = []
         entry["status"] = response.status
         return response
 
@@ -238,6 +305,173 @@ class MockRegistry:
     def query_list(self, request, match, body):
         return json_response(200, list(self.store.resources[match.group(1)[:-1]].values()))
 
+    # -- Query API subscriptions ------------------------------------------------------------------
+
+    def ws_href_for(self, request):
+        host, port = request.transport.get_extra_info("sockname")[:2]
+        shown = f"[{host}]" if ":" in host else host
+        return lambda sid: f"ws://{shown}:{port}{QUERY}/subscriptions/{sid}/ws"
+
+    def post_subscription(self, request, match, body):
+        try:
+            spec = json.loads(body)
+        except ValueError as e:
+            return error(400, "the body is not JSON", str(e))
+        if not isinstance(spec, dict):
+            return error(400, "a subscription request is an object")
+        spec = {"max_update_rate_ms": spec.get("max_update_rate_ms", 100), "persist": spec.get("persist", False),
+                "secure": spec.get("secure", False), "resource_path": spec.get("resource_path"),
+                "params": spec.get("params", {})}
+        if spec["resource_path"] not in SUBSCRIPTION_PATHS:
+            return error(400, f"resource_path must be one of {', '.join(SUBSCRIPTION_PATHS)}")
+        if not isinstance(spec["max_update_rate_ms"], int) or spec["max_update_rate_ms"] < 0 \
+                or not isinstance(spec["persist"], bool) or not isinstance(spec["params"], dict):
+            return error(400, "max_update_rate_ms, persist or params has the wrong type")
+        if spec["secure"]:
+            return error(400, "no secure websockets here")
+        status = 200
+        sub = next((s for s in self.subscriptions.values() if s.same_request(spec)), None)
+        if sub is None:
+            sub = Subscription(spec, self.ws_href_for(request))
+            self.subscriptions[sub.id] = sub
+            status = 201
+        doc = {k: v for k, v in sub.document().items() if k not in self.omit}
+        return json_response(status, doc, {"Location": f"{QUERY}/subscriptions/{sub.id}"})
+
+    def list_subscriptions(self, request, match, body):
+        return json_response(200, [s.document() for s in self.subscriptions.values()])
+
+    def get_subscription(self, request, match, body):
+        sub = self.subscriptions.get(match.group(1))
+        if sub is None:
+            return error(404, f"no subscription {match.group(1)}")
+        return json_response(200, sub.document())
+
+    def delete_subscription(self, request, match, body):
+        sub = self.subscriptions.get(match.group(1))
+        if sub is None:
+            return error(404, f"no subscription {match.group(1)}")
+        if not sub.spec["persist"]:
+            return error(403, "a non-persistent subscription ends with its last websocket")
+        self.end_subscription(sub)
+        return web.Response(status=204, headers=CORS)
+
+    def end_subscription(self, sub):
+        self.subscriptions.pop(sub.id, None)
+        if sub.flush_task:
+            sub.flush_task.cancel()
+        for ws in list(sub.sockets):
+            asyncio.ensure_future(ws.close())
+
+    async def websocket(self, request, sid, entry):
+        sub = self.subscriptions.get(sid)
+        if sub is None:
+            entry["status"] = 404
+            return error(404, f"no subscription {sid}")
+        ws = web.WebSocketResponse(protocols=("WS-protocol",), heartbeat=None)
+        await ws.prepare(request)
+        sub.sockets.add(ws)
+        try:
+            rtype = sub.spec["resource_path"][1:-1]
+            held = self.store.resources[rtype].values()
+            await self.send_grain(sub, [ws], [{"path": d["id"], "pre": d, "post": d} for d in held])
+            async for msg in ws:
+                if msg.type in (WSMsgType.ERROR, WSMsgType.CLOSE):
+                    break
+        finally:
+            sub.sockets.discard(ws)
+            if not sub.sockets and not sub.spec["persist"]:
+                self.end_subscription(sub)
+        return ws
+
+    def grain(self, sub, data):
+        now = tai_now()
+        return {"grain_type": "event", "source_id": self.source_id, "flow_id": sub.id,
+                "origin_timestamp": now, "sync_timestamp": now, "creation_timestamp": now,
+                "rate": {"numerator": 0, "denominator": 1}, "duration": {"numerator": 0, "denominator": 1},
+                "grain": {"type": "urn:x-nmos:format:data.event", "topic": sub.spec["resource_path"] + "/",
+                          "data": data}}
+
+    async def send_grain(self, sub, sockets, data):
+        text = json.dumps(self.grain(sub, data))
+        sub.last_sent = time.monotonic()
+        for ws in list(sockets):
+            try:
+                await ws.send_str(text)
+                sub.grains += 1
+            except (ConnectionError, RuntimeError):
+                pass
+
+    def changed(self, rtype, rid, pre, post):
+        item = {"path": rid}
+        if pre is not None:
+            item["pre"] = pre
+        if post is not None:
+            item["post"] = post
+        for sub in self.subscriptions.values():
+            if sub.spec["resource_path"] != f"/{rtype}s" or not sub.sockets:
+                continue
+            sub.pending.append(item)
+            if sub.flush_task is None or sub.flush_task.done():
+                sub.flush_task = asyncio.ensure_future(self.flush(sub))
+
+    async def flush(self, sub):
+        """Sends what is pending as one grain, once the subscription's rate allows."""
+        wait = sub.last_sent + sub.spec["max_update_rate_ms"] / 1000.0 - time.monotonic()
+        if wait > 0:
+            await asyncio.sleep(wait)
+        data, sub.pending = sub.pending, []
+        if data:
+            await self.send_grain(sub, sub.sockets, data)
+
+    def test_subscriptions(self, request, match, body):
+        return json_response(200, [dict(s.document(), sockets=len(s.sockets), grains=s.grains)
+                                   for s in self.subscriptions.values()])
+
+    def sockets_of(self, spec):
+        path = spec.get("resource_path")
+        return [ws for s in list(self.subscriptions.values()) if path in (None, s.spec["resource_path"])
+                for ws in s.sockets]
+
+    def test_ws_close(self, request, match, body):
+        spec = json.loads(body) if body else {}
+        sockets = self.sockets_of(spec)
+        for ws in sockets:
+            asyncio.ensure_future(ws.close())
+        return json_response(200, {"closed": len(sockets)})
+
+    def test_ws_send(self, request, match, body):
+        spec = json.loads(body) if body else {}
+        if not isinstance(spec.get("text"), str):
+            return error(400, "text must be a string")
+        sockets = self.sockets_of(spec)
+        for ws in sockets:
+            asyncio.ensure_future(ws.send_str(spec["text"]))
+        return json_response(200, {"sent": len(sockets)})
+
+    def test_ws_storm(self, request, match, body):
+        spec = json.loads(body) if body else {}
+        count, path = spec.get("count"), spec.get("resource_path", "/senders")
+        if not isinstance(count, int) or count < 0 or path not in SUBSCRIPTION_PATHS:
+            return error(400, "count must be a number and resource_path a subscription path")
+        subs = [s for s in self.subscriptions.values() if s.spec["resource_path"] == path and s.sockets]
+        held = list(self.store.resources[path[1:-1]].values())
+        if not subs or not held:
+            return error(409, "no open websocket or nothing held under " + path)
+        self.storm = {"sent": 0, "seconds": 0.0, "done": False}
+        asyncio.ensure_future(self.run_storm(subs, held, count))
+        return json_response(200, self.storm)
+
+    async def run_storm(self, subs, held, count):
+        started = time.monotonic()
+        for i in range(count):
+            pre = held[i % len(held)]
+            post = dict(pre, label=f"{pre.get('label', '')} #{i}")
+            for sub in subs:
+                await self.send_grain(sub, sub.sockets, [{"path": pre["id"], "pre": pre, "post": post}])
+            self.storm["sent"] = i + 1
+        self.storm.update(seconds=time.monotonic() - started, done=True)
+
     # -- control ----------------------------------------------------------------------------------
 
     def set_fault(self, request, match, body):
@@ -312,6 +546,9 @@ async def serve(args):
     await stop.wait()
     collector.cancel()
     registry.drop_hanging()
+    for sub in list(registry.subscriptions.values()):
+        for ws in list(sub.sockets):
+            await ws.close()
     await runner.cleanup()
 
 

@@ -79,8 +79,9 @@ class RegistryProcess(ListeningProcess):
         return self._json("GET", f"/test/events?since={since}")
 
     def set_fault(self, mode, **options):
-        """mode "none", "status" (status=500), "hang", "close" or "delay" (seconds=1.0); options path
-        (prefix, default "/x-nmos/"), method and count (only the next N requests)."""
+        """mode "none", "status" (status=500), "hang", "close", "delay" (seconds=1.0) or "omit"
+        (members=["id"]: left out of subscription answers); options path (prefix, default "/x-nmos/"),
+        method and count (only the next N requests)."""
         return self._json("POST", "/test/fault", dict(options, mode=mode))
 
     def fault(self):
@@ -88,6 +89,27 @@ class RegistryProcess(ListeningProcess):
 
     def forget(self):
         self._json("POST", "/test/forget")
+
+    # -- Query API subscriptions --------------------------------------------------------------------
+
+    def subscriptions(self):
+        """Each subscription with id, resource_path, persist, ws_href, sockets (open now), grains (sent)."""
+        return self._json("GET", "/test/subscriptions")
+
+    def connected_paths(self):
+        """The resource paths with at least one open websocket."""
+        return sorted(s["resource_path"] for s in self.subscriptions() if s["sockets"])
+
+    def close_websockets(self, resource_path=None):
+        body = {} if resource_path is None else {"resource_path": resource_path}
+        return self._json("POST", "/test/ws/close", body)["closed"]
+
+    def send_raw(self, text, resource_path=None):
+        """Sends `text` as it is on the open websockets (of one resource path)."""
+        body = {"text": text}
+        if resource_path is not None:
+            body["resource_path"] = resource_path
+        return self._json("POST", "/test/ws/send", body)["sent"]
 
     def wait_for(self, predicate, limit=30.0, step=0.1):
         """Polls resources() until predicate(resources) is true; returns them, or None after `limit` s."""

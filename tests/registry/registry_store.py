@@ -62,6 +62,9 @@ class Store:
         self.last_health = {}  # node id -> clock() of the registration or the last heartbeat
         self.health_seconds = {}  # node id -> wall-clock seconds of the same instant
         self.events = Journal()  # what happened to the held resources, in order
+        # Called as listener(rtype, rid, pre, post) for every change: pre or post is None for a new or a
+        # removed resource.
+        self.listeners = []
 
     # -- registration -----------------------------------------------------------------------------
 
@@ -79,11 +82,13 @@ class Store:
                 raise Refused(400, f"the {rtype}'s {member} names no registered {ptype}",
                               f"{rtype} {rid}: {member}={pid!r} is unknown to this registry")
         created = rid not in self.resources[rtype]
+        pre = self.resources[rtype].get(rid)
         self.resources[rtype][rid] = doc
         self.type_of[rid] = rtype
         if created and rtype == "node":
             self._alive(rid)
         self._event("created" if created else "updated", rtype, rid, version=doc.get("version"))
+        self._notify(rtype, rid, pre, doc)
         return created
 
     def get(self, rtype, rid):
@@ -96,11 +101,12 @@ class Store:
         for ctype, cid in self._children(rtype, rid):
             if cid in self.resources[ctype]:  # a flow is a child of its device and of its source
                 self.delete(ctype, cid, "parent")
-        del self.resources[rtype][rid]
+        pre = self.resources[rtype].pop(rid)
         del self.type_of[rid]
         self.last_health.pop(rid, None)
         self.health_seconds.pop(rid, None)
         self._event("deleted", rtype, rid, reason=reason)
+        self._notify(rtype, rid, pre, None)
         return True
 
     def _children(self, ptype, pid):
@@ -109,8 +115,11 @@ class Store:
 
     def forget(self):
         """Drops everything, as a registry that restarts without persistence."""
-        for held in self.resources.values():
+        for rtype, held in self.resources.items():
+            gone = list(held.items())
             held.clear()
+            for rid, pre in gone:
+                self._notify(rtype, rid, pre, None)
         self.type_of.clear()
         self.last_health.clear()
         self.health_seconds.clear()
@@ -147,6 +156,10 @@ class Store:
 
     def snapshot(self):
         return {t + "s": dict(held) for t, held in self.resources.items()}
+
+    def _notify(self, rtype, rid, pre, post):
+        for listener in self.listeners:
+            listener(rtype, rid, pre, post)
 
     def _event(self, kind, rtype, rid, **extra):
         event = {"event": kind, "type": rtype, "id": rid, "time": time.time(), "monotonic": time.monotonic()}

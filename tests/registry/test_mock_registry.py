@@ -286,5 +286,85 @@ class Faults(RegistryTestCase):
         return None
 
 
+class Subscriptions(RegistryTestCase):
+    """Query API websocket subscriptions as AMWA IS-04 v1.2 defines them, and their faults."""
+
+    def validator(self, name):
+        schemas = Schemas(SCHEMAS or DEFAULT_SCHEMAS)
+        if not schemas.active:
+            self.skipTest(schemas.reason)
+        return schemas._load(os.path.join(SCHEMAS or DEFAULT_SCHEMAS, "is-04", "v1.2"), name + ".json")
+
+    def subscribe(self, path="/senders", **extra):
+        spec = dict({"max_update_rate_ms": 100, "resource_path": path, "params": {}, "persist": False,
+                     "secure": False}, **extra)
+        return self.registry.request("POST", "/x-nmos/query/v1.2/subscriptions", spec)
+
+    def test_sync_grain_then_changes_then_the_socket_ends_the_subscription(self):
+        import asyncio
+        import aiohttp
+        response_schema = self.validator("queryapi-subscription-response")
+        grain_schema = self.validator("queryapi-subscriptions-websocket")
+        self.register_all()
+        status, _, body = self.subscribe()
+        self.assertEqual(status, 201, body)
+        sub = json.loads(body)
+        response_schema.validate(sub)
+        # The same request again is the same subscription; another path is another one.
+        again = self.subscribe()
+        self.assertEqual((again[0], json.loads(again[2])["id"]), (200, sub["id"]))
+        self.assertEqual(self.subscribe("/receivers")[0], 201)
+        self.assertEqual(self.subscribe("/widgets")[0], 400)
+        sender = DOCS["sender"][0]
+        renamed = dict(sender, label="renamed")
+
+        async def session():
+            async with aiohttp.ClientSession() as http:
+                async with http.ws_connect(sub["ws_href"], protocols=("WS-protocol",)) as ws:
+                    grains = [json.loads((await ws.receive(LIMIT)).data)]
+                    # Changes made meanwhile come as grains with pre and post.
+                    await asyncio.get_running_loop().run_in_executor(
+                        None, lambda: (self.registry.register("sender", renamed),
+                                       self.registry.unregister("sender", sender["id"])))
+                    while sum(len(g["grain"]["data"]) for g in grains) < len(DOCS["sender"]) + 2:
+                        grains.append(json.loads((await ws.receive(LIMIT)).data))
+                    # A malformed grain goes out as it is.
+                    self.assertEqual(await asyncio.get_running_loop().run_in_executor(
+                        None, self.registry.send_raw, "{not json", "/senders"), 1)
+                    self.assertEqual((await ws.receive(LIMIT)).data, "{not json")
+                    self.assertEqual(self.registry.connected_paths(), ["/senders"])
+                    await asyncio.get_running_loop().run_in_executor(None, self.registry.close_websockets)
+                    closing = await ws.receive(LIMIT)
+                    self.assertIn(closing.type, (aiohttp.WSMsgType.CLOSE, aiohttp.WSMsgType.CLOSED))
+                    return grains
+
+        grains = asyncio.run(session())
+        for grain in grains:
+            grain_schema.validate(grain)
+            self.assertEqual(grain["flow_id"], sub["id"])
+            self.assertEqual(grain["grain"]["topic"], "/senders/")
+        sync = grains[0]["grain"]["data"]
+        self.assertEqual({i["path"] for i in sync}, {d["id"] for d in DOCS["sender"]})
+        self.assertTrue(all(i["pre"] == i["post"] for i in sync))
+        changes = [i for g in grains[1:] for i in g["grain"]["data"]]
+        self.assertEqual(changes, [{"path": sender["id"], "pre": sender, "post": renamed},
+                                   {"path": sender["id"], "pre": renamed}])
+        # A non-persistent subscription ends with its last websocket.
+        self.assertTrue(nmos_node.wait_until(
+            lambda: sub["id"] not in [s["id"] for s in self.registry.subscriptions()], limit=LIMIT))
+
+    def test_refused_and_incomplete_answers(self):
+        self.registry.set_fault("status", status=503, path="/x-nmos/query/v1.2/subscriptions", count=1)
+        self.assertError(self.subscribe(), 503)
+        self.registry.set_fault("omit", members=["id", "ws_href"], path="/x-nmos/query/v1.2/subscriptions")
+        status, _, body = self.subscribe()
+        self.assertEqual(status, 201)
+        self.assertFalse({"id", "ws_href"} & set(json.loads(body)))
+        self.registry.set_fault("none")
+        status, _, body = self.subscribe()
+        self.assertEqual(status, 200)
+        self.assertIn("ws_href", json.loads(body))
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -1,0 +1,238 @@
+#include "NMOSQuerySubscription.h"
+
+#include "JsonText.h"
+#include "NMOSNodeData.h"
+#include "NMOSQueryClient.h"
+#include "helpers.h"
+
+#include <uriparser/Uri.h>
+
+#include <cstdlib>
+
+namespace Qel_nmos_bridge {
+
+using Qel_websock_api::IWebSocketClient;
+
+const char* const NMOS_QUERY_API_PROTOCOL = "WS-protocol";
+
+namespace {
+
+std::string RangeText(const UriTextRangeA& range) {
+  if (!range.first || !range.afterLast || range.afterLast < range.first) return "";
+  return std::string(range.first, range.afterLast);
+}
+
+std::string Compact(const json& value) {
+  return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+} // namespace
+
+// The registry decides where the websocket of a subscription is: its path and query are taken as
+// written in "ws_href".
+bool SubscriptionTarget(const std::string& wsHref, uint16_t defaultPort, std::string& host, uint16_t& port,
+                        std::string& path) {
+  UriUriA uri;
+  const char* error = nullptr;
+  if (uriParseSingleUriA(&uri, wsHref.c_str(), &error) != URI_SUCCESS) return false;
+  const std::string scheme = RangeText(uri.scheme);
+  host = RangeText(uri.hostText);
+  const std::string portText = RangeText(uri.portText);
+  bool ok = (scheme == "ws" || scheme == "WS") && !host.empty();
+  port = defaultPort;
+  if (ok && !portText.empty()) {
+    char* end = nullptr;
+    const unsigned long value = strtoul(portText.c_str(), &end, 10);
+    ok = end && *end == 0 && value > 0 && value <= 65535;
+    port = static_cast<uint16_t>(value);
+  }
+  path.clear();
+  for (UriPathSegmentA* segment = uri.pathHead; segment; segment = segment->next)
+    path += "/" + RangeText(segment->text);
+  if (path.empty()) path = "/";
+  if (uri.query.first) path += "?" + RangeText(uri.query);
+  uriFreeUriMembersA(&uri);
+  return ok && port != 0;
+}
+
+// --- HTTP completion ---
+
+void TNMOSRegSubscriptionCurlAdapter::OnCurlSuccess(void*, int Result, const char* Response) {
+  const std::string body = Response ? Response : "";
+  if (Result != 200 && Result != 201) {
+    lws_log(QLLL_ERR, "HTTP Error %u : %s (%s)", static_cast<unsigned>(Result), body.c_str(),
+            "OnCurlSuccess");
+    Subscription.HandleRefused(Result, body.c_str());
+    return;
+  }
+  json parsed;
+  std::string why;
+  if (!ParseJSONText(body, parsed, why)) {
+    lws_log(QLLL_ERR, "TNMOSRegSubscriptionCurlAdapter: JSON parse error: %s JSON<%s>", why.c_str(),
+            body.c_str());
+    Subscription.HandleRefused(Result, body.c_str());
+    return;
+  }
+  Subscription.HandleCurlSuccess(Result, parsed, body.c_str());
+}
+
+void TNMOSRegSubscriptionCurlAdapter::OnCurlError(void*, int Result, const char* Message) {
+  Subscription.HandleCurlError(Result, Message);
+}
+
+// --- websocket adapter ---
+
+TNMOSRegSubscriptionWSClientAdapter::TNMOSRegSubscriptionWSClientAdapter(TWSSubscription& subscription,
+                                                                         Qel_hosted::IServiceHost& host,
+                                                                         const std::string& name)
+    : TWebSocketClient(host, name, 0, true), Subscription(subscription) {}
+
+bool TNMOSRegSubscriptionWSClientAdapter::HandleBeginConnect(IWebSocketClient* cli) {
+  return Subscription.HandleBeginConnect(cli);
+}
+void TNMOSRegSubscriptionWSClientAdapter::HandleConnected(IWebSocketClient* cli) {
+  Subscription.HandleConnected(cli);
+}
+void TNMOSRegSubscriptionWSClientAdapter::HandleConnectFailed(IWebSocketClient* cli) {
+  Subscription.HandleConnectFailed(cli);
+}
+void TNMOSRegSubscriptionWSClientAdapter::HandleDisconnected(IWebSocketClient* cli) {
+  Subscription.HandleDisconnected(cli);
+}
+int TNMOSRegSubscriptionWSClientAdapter::HandleReceivedBinary(IWebSocketClient* cli, const void* data,
+                                                              int len) {
+  return Subscription.HandleReceivedBinary(cli, data, len);
+}
+int TNMOSRegSubscriptionWSClientAdapter::HandleReceivedText(IWebSocketClient* cli, const void* data,
+                                                            int len) {
+  return Subscription.HandleReceivedText(cli, data, len);
+}
+int TNMOSRegSubscriptionWSClientAdapter::HandleCanWrite(IWebSocketClient* cli) {
+  return Subscription.HandleCanWrite(cli);
+}
+
+// --- subscription ---
+
+TWSSubscription::TWSSubscription(TQELNMOSQueryClient& parent, const json& spec)
+    : Parent(parent), CurlAdapt(*this, parent.HTTP()), Spec(spec) {
+  lws_log(QLLL_DEBUG, "Subscription %p created", static_cast<void*>(this));
+  Init();
+}
+
+TWSSubscription::~TWSSubscription() {
+  Deinit();
+  lws_log(QLLL_DEBUG, "Subscription %p destroyed", static_cast<void*>(this));
+}
+
+void TWSSubscription::Destroy() {
+  Deinit();
+  delete this;
+}
+
+const std::string& TWSSubscription::GetName() const {
+  static const std::string none;
+  return Spec.contains("resource_path") && Spec["resource_path"].is_string()
+             ? Spec["resource_path"].get_ref<const std::string&>()
+             : none;
+}
+
+void TWSSubscription::Init() {
+  const TNMOSAPIInfo* api = Parent.GetActiveAPI();
+  if (!api) return;
+  char url[512];
+  snprintf(url, sizeof url, "http://%s:%d%s/%s/subscriptions", api->Addr.c_str(), api->Port, api->URI.c_str(),
+           "v1.2");
+  RequestRunning = Parent.HTTP().HTTP_Request(&CurlAdapt, url, "POST", "", Compact(Spec).c_str(), this);
+}
+
+void TWSSubscription::Deinit() {
+  // The subscriptions of this system are not persistent: the registry drops them with their websocket.
+  const TNMOSAPIInfo* api = Parent.GetActiveAPI();
+  if (api && Spec.value("persist", false) && !ID.empty()) {
+    char url[512];
+    snprintf(url, sizeof url, "http://%s:%d%s/%s/subscriptions/%s", api->Addr.c_str(), api->Port,
+             api->URI.c_str(), "v1.2", ID.c_str());
+    Parent.HTTP().HTTP_Request(&CurlAdapt, url, "DELETE", "", "", nullptr);
+  }
+  // An answer still under way must not reach a subscription that has gone.
+  if (RequestRunning) Parent.HTTP().Cancel(this);
+  RequestRunning = false;
+  WSAdapt.reset();
+}
+
+void TWSSubscription::SetHost(const std::string& host, uint16_t port, std::string path) {
+  WSAdapt.reset();
+  if (host.empty() || port == 0) return;
+  WSAdapt =
+      std::make_unique<TNMOSRegSubscriptionWSClientAdapter>(*this, Parent.Bridge().ServiceHost(), GetName());
+  WSAdapt->SetHost(host, port, path, NMOS_QUERY_API_PROTOCOL);
+}
+
+void TWSSubscription::DoLowCycle() {
+  if (WSAdapt) WSAdapt->DoLowCycle();
+}
+
+const Qel_websock_api::TWebSocketClient* TWSSubscription::GetWSAdapter() const {
+  return WSAdapt.get();
+}
+
+void TWSSubscription::HandleCurlSuccess(int Result, const json& V, const char* Response) {
+  RequestRunning = false;
+  if (!Parent.Bridge().Data().ValidateJSON(V, "queryapi-subscription-response"))
+    lws_log(QLLL_ERR, "Validation of subscripton response failed");
+  lws_log(QLLL_NOTICE, "Subscription %p HTTP RESULT %d, Data >>\n%s\n<<", static_cast<void*>(this), Result,
+          Compact(V).c_str());
+  const json id = V.is_object() ? V.value("id", json()) : json();
+  const json href = V.is_object() ? V.value("ws_href", json()) : json();
+  const TNMOSAPIInfo* api = Parent.GetActiveAPI();
+  std::string host, path;
+  uint16_t port = 0;
+  if (!id.is_string() || id.get<std::string>().empty() || !href.is_string() || !api ||
+      !SubscriptionTarget(href.get<std::string>(), api->Port, host, port, path)) {
+    lws_log(QLLL_ERR, "Subscription %p: the answer names no subscription id or websocket: %s",
+            static_cast<void*>(this), Response ? Response : "");
+    HandleRefused(Result, Response);
+    return;
+  }
+  ID = id.get<std::string>();
+  SetHost(host, port, path);
+}
+
+void TWSSubscription::HandleCurlError(int Result, const char* Message) {
+  RequestRunning = false;
+  lws_log(QLLL_WARN, "Subscription %p Error %d (Message: %s)", static_cast<void*>(this), Result,
+          Message ? Message : "");
+  Parent.QueryAPIConnectFailed(this);
+}
+
+// A registry that does not give the subscription (or gives one without a websocket) has failed this
+// client as much as one that cannot be reached: the client turns to another Query API.
+void TWSSubscription::HandleRefused(int Result, const char* Response) {
+  RequestRunning = false;
+  lws_log(QLLL_WARN, "Subscription %p HTTP ERROR %d %s", static_cast<void*>(this), Result,
+          Response ? Response : "");
+  WSAdapt.reset();
+  Parent.QueryAPIConnectFailed(this);
+}
+
+bool TWSSubscription::HandleBeginConnect(IWebSocketClient*) {
+  return true;
+}
+void TWSSubscription::HandleConnected(IWebSocketClient*) {}
+void TWSSubscription::HandleConnectFailed(IWebSocketClient*) {
+  Parent.QueryAPIConnectFailed(this);
+}
+void TWSSubscription::HandleDisconnected(IWebSocketClient*) {
+  Parent.QueryAPIConnectLost(this);
+}
+int TWSSubscription::HandleReceivedBinary(IWebSocketClient*, const void*, int) {
+  return 0;
+}
+int TWSSubscription::HandleReceivedText(IWebSocketClient*, const void* data, int len) {
+  return Parent.QueryAPIReceivedText(this, data, len);
+}
+int TWSSubscription::HandleCanWrite(IWebSocketClient*) {
+  return 0;
+}
+
+} // namespace Qel_nmos_bridge

@@ -1,0 +1,96 @@
+// One IS-04 Query API websocket subscription: created at the registry with a POST, then a websocket to
+// the address the registry answered, whose grains and connection events go to the query client.
+#pragma once
+
+#include "HTTP_API.h"
+#include "Types.h"
+#include "WebSocketClient.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace Qel_nmos_bridge {
+
+class TQELNMOSQueryClient;
+class TWSSubscription;
+
+// The websocket protocol asked for.
+extern const char* const NMOS_QUERY_API_PROTOCOL;
+
+// Completion target of the subscription's HTTP requests.
+class TNMOSRegSubscriptionCurlAdapter : public Qel_http::IQELCurlWrapperClient {
+public:
+  TNMOSRegSubscriptionCurlAdapter(TWSSubscription& subscription, Qel_http::IQELCurlWrapper& http)
+      : Subscription(subscription), HTTP(http) {}
+  void OnCurlSuccess(void* Data, int Result, const char* Response) override;
+  void OnCurlError(void* Data, int Result, const char* Message) override;
+
+  TWSSubscription& Subscription;
+  Qel_http::IQELCurlWrapper& HTTP;
+};
+
+// The websocket of the subscription: every event goes to the subscription's handler of the same name.
+class TNMOSRegSubscriptionWSClientAdapter : public Qel_websock_api::TWebSocketClient {
+public:
+  TNMOSRegSubscriptionWSClientAdapter(TWSSubscription& subscription, Qel_hosted::IServiceHost& host,
+                                      const std::string& name);
+  bool HandleBeginConnect(Qel_websock_api::IWebSocketClient* cli) override;
+  void HandleConnected(Qel_websock_api::IWebSocketClient* cli) override;
+  void HandleConnectFailed(Qel_websock_api::IWebSocketClient* cli) override;
+  void HandleDisconnected(Qel_websock_api::IWebSocketClient* cli) override;
+  int HandleReceivedBinary(Qel_websock_api::IWebSocketClient* cli, const void* data, int len) override;
+  int HandleReceivedText(Qel_websock_api::IWebSocketClient* cli, const void* data, int len) override;
+  int HandleCanWrite(Qel_websock_api::IWebSocketClient* cli) override;
+
+  TWSSubscription& Subscription;
+};
+
+class TWSSubscription {
+public:
+  TWSSubscription(TQELNMOSQueryClient& parent, const json& spec);
+  TWSSubscription(const TWSSubscription&) = delete;
+  TWSSubscription& operator=(const TWSSubscription&) = delete;
+
+  // Must not run inside a turn of the service host's loop (the websocket's context is closed on it).
+  virtual void Destroy();
+  virtual void SetHost(const std::string& host, uint16_t port, std::string path);
+  virtual void DoLowCycle();
+  virtual const Qel_websock_api::TWebSocketClient* GetWSAdapter() const;
+  virtual ~TWSSubscription();
+
+  virtual void HandleConnected(Qel_websock_api::IWebSocketClient* cli);
+  virtual bool HandleBeginConnect(Qel_websock_api::IWebSocketClient* cli);
+  virtual void HandleConnectFailed(Qel_websock_api::IWebSocketClient* cli);
+  virtual void HandleDisconnected(Qel_websock_api::IWebSocketClient* cli);
+  virtual int HandleReceivedBinary(Qel_websock_api::IWebSocketClient* cli, const void* data, int len);
+  virtual int HandleReceivedText(Qel_websock_api::IWebSocketClient* cli, const void* data, int len);
+  virtual int HandleCanWrite(Qel_websock_api::IWebSocketClient* cli);
+  // The registry answered the subscription POST with 200 or 201 (V: the parsed body).
+  virtual void HandleCurlSuccess(int Result, const json& V, const char* Response);
+  virtual void HandleCurlError(int Result, const char* Message);
+  // The registry answered with another status, or with a body that names no websocket.
+  virtual void HandleRefused(int Result, const char* Response);
+
+  TQELNMOSQueryClient& GetOwner() const { return Parent; }
+  const std::string& GetName() const;
+  const std::string& GetID() const { return ID; }
+  const json& GetSpec() const { return Spec; }
+  void Init();
+  void Deinit();
+
+private:
+  TQELNMOSQueryClient& Parent;
+  TNMOSRegSubscriptionCurlAdapter CurlAdapt;
+  std::unique_ptr<TNMOSRegSubscriptionWSClientAdapter> WSAdapt;
+  const json Spec;
+  std::string ID;
+  bool RequestRunning = false;
+};
+
+// The websocket address of a subscription answer: host, port (the endpoint's port when ws_href names
+// none) and the path with its query. False when "ws_href" is no ws:// URL with a host.
+bool SubscriptionTarget(const std::string& wsHref, uint16_t defaultPort, std::string& host, uint16_t& port,
+                        std::string& path);
+
+} // namespace Qel_nmos_bridge
