@@ -392,6 +392,10 @@ int TAES67FWClient::HandleNMOSControl(const json& doc) {
 }
 
 bool TAES67FWClient::Subscribe(int index, const std::string& source) {
+  return Subscribe(index, source, true);
+}
+
+bool TAES67FWClient::Subscribe(int index, const std::string& source, bool enabled) {
   const json& streams = ArrayMember(GetLastConfig(), "rx-streams");
   if (index < 0 || static_cast<size_t>(index) >= streams.size()) {
     lws_log(QLLL_ERR, "Receiver Index (Out of Range: %u > %u)", static_cast<unsigned>(index),
@@ -401,7 +405,7 @@ bool TAES67FWClient::Subscribe(int index, const std::string& source) {
   json data = streams[static_cast<size_t>(index)];
   if (!data.is_object()) data = json::object();
   data["source"] = source;
-  data["enabled"] = true;
+  data["enabled"] = enabled;
   json message = {{"cmd", CmdSubscribe}, {"id", index}, {"data", std::move(data)}};
   BufferMessage(TTxBufferItem(message.dump(2, ' ', false, json::error_handler_t::replace)));
   return true;

@@ -80,6 +80,8 @@ public:
   int HandleJSON(const char* text, size_t len);
   // Connects firmware receive stream `index` to the stream named `source` (message 10).
   bool Subscribe(int index, const std::string& source);
+  // As Subscribe, with the stream's "enabled" as given: false stops receiving.
+  bool Subscribe(int index, const std::string& source, bool enabled);
 
   bool HandleBeginConnect(Qel_websock_api::IWebSocketClient* cli) override;
   void HandleConnected(Qel_websock_api::IWebSocketClient* cli) override;

@@ -1,9 +1,10 @@
 // IS-05 Connection API (v1.0): lists of senders and receivers, and each one's constraints, staged and
-// active parameters from the documents the bridge keeps under "/intern". Only a sender's staged
-// parameters can be written here (PUT, checked as IS-05 allows); nothing is activated and the firmware
-// is not involved (receivers are connected through the Node API's "target").
+// active parameters from the documents the bridge keeps under "/intern". Staged parameters are written
+// by PATCH (a sender's by PUT too) and in bulk by POST; the activations they ask for are carried out
+// by the bridge's Connection API activations, which drive the firmware.
 #include "NMOSAPIHandlers.h"
 
+#include "ConnectionActivations.h"
 #include "HTTPResponse.h"
 #include "JsonText.h"
 #include "NMOSBridge_API.h"
@@ -21,11 +22,10 @@ using namespace Qel_rest_srv;
 namespace {
 
 const char* const ConstraintsSchema = "v1.0-constraints-schema";
-const char* const SenderStageSchema = "v1.0-sender-stage-schema";
 const char* const SenderResponseSchema = "v1.0-sender-response-schema";
 const char* const ReceiverResponseSchema = "v1.0-receiver-response-schema";
 const char* const LogRetrieve = "Retreive  %s %s";
-const char* const LogStaged = "Sender Staged %s Updated: %s";
+const char* const LogStaged = "Staged %s: %s";
 const char* const LogPatch = "Patch %s Staged";
 const char* const LogStageUnparsable = "Could not parse staged parameters of %s, reason: %s";
 
@@ -52,22 +52,6 @@ json WithActivationTimes(json doc) {
   return doc;
 }
 
-// What a sender has staged before anything was put: its active parameters, with no activation pending.
-json DefaultSenderStaged(const json& active) {
-  json staged = json::object();
-  staged["receiver_id"] = IQELNMOSNodeData::JsonExtract(active, "receiver_id", json(nullptr));
-  staged["master_enable"] = IQELNMOSNodeData::JsonExtract(active, "master_enable", json(false));
-  staged["activation"] = {{"mode", nullptr}, {"requested_time", nullptr}, {"activation_time", nullptr}};
-  staged["transport_params"] = IQELNMOSNodeData::JsonExtract(active, "transport_params", json::array());
-  return staged;
-}
-
-json SenderStaged(IQELNMOSNodeData& data, const std::string& resourcePath) {
-  const json& stored = data.Get(InternPath(resourcePath, "staged").c_str());
-  if (!stored.is_null()) return stored;
-  return DefaultSenderStaged(data.Get(InternPath(resourcePath, "active").c_str()));
-}
-
 // Serves an "/intern" document; the validation only reports (the store logs what it refuses).
 struct TInternDocument {
   const char* Name;  // member under the resource's "/intern" path
@@ -92,81 +76,87 @@ bool ServeIntern(const TNMOSResourceInfo* resource, TRESTRequestData& request, c
   return true;
 }
 
-// Stores the body as the sender's staged parameters; the answer is what is staged afterwards.
-// Members of `change` replace those of `base` (a null too); objects merge member by member and the
-// transport legs leg by leg, so a partial request keeps whatever it does not name.
-json MergeStaged(const json& base, const json& change) {
-  if (!base.is_object() || !change.is_object()) return change;
-  json merged = base;
-  for (auto it = change.begin(); it != change.end(); ++it) {
-    json& target = merged[it.key()];
-    if (it.key() == "transport_params" && target.is_array() && it->is_array()) {
-      for (size_t leg = 0; leg < it->size(); ++leg)
-        if (leg < target.size())
-          target[leg] = MergeStaged(target[leg], (*it)[leg]);
-        else
-          target.push_back((*it)[leg]);
-    } else if (target.is_object() && it->is_object()) {
-      target = MergeStaged(target, *it);
-    } else {
-      target = *it;
-    }
+// Stages the body (PATCH, and PUT on senders) and carries out the activation it asks for; the answer
+// is the staged document, or the error document of a refusal.
+void Stage(IQELNMOSBridge& bridge, TRESTRequestData& request, const std::string& resourcePath) {
+  json body, answer;
+  std::string why;
+  int status = 400;
+  if (!ParseJSONText(request.PostData, body, why))
+    lws_log(QLLL_ERR, LogStageUnparsable, resourcePath.c_str(), why.c_str());
+  else
+    status = bridge.Activations().Stage(resourcePath, body, answer, why);
+  lws_log(QLLL_REST, LogPatch, resourcePath.c_str());
+  if (status < 300) {
+    lws_log(QLLL_INFO, LogStaged, resourcePath.c_str(), Compact(body).c_str());
+    SetJSONResult(request, status, Compact(answer));
+  } else {
+    SetJSONResult(request, status, Qel_proto_http::ErrorDocument(status, why));
   }
-  return merged;
 }
 
-// A sender has as many transport legs as its constraints list.
-size_t SenderLegs(IQELNMOSNodeData& data, const std::string& resourcePath) {
-  const json& constraints = data.Get(InternPath(resourcePath, "constraints").c_str());
-  return constraints.is_array() && !constraints.empty() ? constraints.size() : 1;
+bool ServeStaged(const TNMOSResourceInfo* resource, TRESTRequestData& request, const std::string& path,
+                 bool putAccepted) {
+  const std::string resourcePath = ResourcePath(resource, path);
+  IQELNMOSBridge& bridge = resource->GetBridge();
+  switch (request.Method) {
+  case HTTP_GET_URI:
+    lws_log(QLLL_REST, LogRetrieve, resourcePath.c_str(), "Staged");
+    SetJSONResult(request, 200, Compact(bridge.Activations().Staged(resourcePath)));
+    return true;
+  case HTTP_PUT_URI:
+    if (!putAccepted) return false;
+    Stage(bridge, request, resourcePath);
+    return true;
+  case HTTP_PATCH_URI:
+    Stage(bridge, request, resourcePath);
+    return true;
+  default:
+    return false;
+  }
 }
 
-void StageSender(IQELNMOSNodeData& data, TRESTRequestData& request, const std::string& resourcePath) {
-  const std::string stagedPath = InternPath(resourcePath, "staged");
-  TNodeDBWriteLocker lock(data);
+// POST of [{"id": ..., "params": {...}}, ...]: each element is staged (and activated) as a PATCH of
+// its resource would be; the answer has one result per element, in order. A body that is not such
+// an array is refused as a whole and nothing is staged.
+bool ServeBulk(const TNMOSResourceInfo* resource, TRESTRequestData& request, const char* kind) {
+  if (request.Method != HTTP_POST_URI) return false;
   json body;
   std::string why;
-  if (!ParseJSONText(request.PostData, body, why)) {
-    lws_log(QLLL_ERR, LogStageUnparsable, resourcePath.c_str(), why.c_str());
-  } else if (CheckSenderStage(body, SenderLegs(data, resourcePath), why) &&
-             data.ValidateJSON(body, SenderStageSchema)) {
-    // What is put changes the members it names; the rest of the staged parameters stays.
-    const json stored = data.Get(stagedPath.c_str());
-    const json staged = MergeStaged(SenderStaged(data, resourcePath), body);
-    const json patch = json::diff(stored, staged);
-    if (!patch.empty()) {
-      data.Set(stagedPath.c_str(), staged);
-      lws_log(QLLL_INFO, LogStaged, resourcePath.c_str(), Compact(patch).c_str());
+  bool valid = ParseJSONText(request.PostData, body, why);
+  if (valid && !body.is_array()) valid = (why = "a bulk request is an array", false);
+  if (valid)
+    for (const json& item : body) {
+      if (!item.is_object() || item.size() != 2 || !item.contains("id") || !item.contains("params") ||
+          !item["id"].is_string() || !IsNMOSID(item["id"].get<std::string>()) ||
+          !item["params"].is_object()) {
+        why = "every element needs an \"id\" (a UUID) and \"params\" (an object), and nothing else";
+        valid = false;
+        break;
+      }
     }
-    lws_log(QLLL_REST, LogPatch, resourcePath.c_str());
-    SetJSONResult(request, 200, Compact(SenderStaged(data, resourcePath)));
-    return;
+  if (!valid) {
+    SetJSONResult(request, 400, Qel_proto_http::ErrorDocument(400, why));
+    return true;
   }
-  lws_log(QLLL_REST, LogPatch, resourcePath.c_str());
-  SetJSONResult(request, 400, Qel_proto_http::ErrorDocument(400, why));
-}
-
-// Staged parameters are locked against PATCH: staging goes through PUT on senders only.
-void Locked(TRESTRequestData& request) {
-  SetJSONResult(request, 423, Qel_proto_http::ErrorDocument(423, "staged parameters cannot be patched"));
-}
-
-// A receiver stages nothing here: its staged parameters always read as an immediate activation of
-// no sender. Members in alphabetical order.
-std::string ReceiverStagedBody() {
-  nlohmann::json staged = {
-      {"master_enable", true},
-      {"sender_id", nullptr},
-      {"activation",
-       {{"mode", "activate_immediate"}, {"requested_time", nullptr}, {"activation_time", nullptr}}},
-      {"transport_file", {{"data", nullptr}, {"type", nullptr}}},
-      {"transport_params",
-       {{{"destination_port", "auto"},
-         {"interface_ip", "auto"},
-         {"multicast_ip", nullptr},
-         {"rtp_enabled", true},
-         {"source_ip", nullptr}}}}};
-  return staged.dump();
+  IQELNMOSBridge& bridge = resource->GetBridge();
+  json results = json::array();
+  for (const json& item : body) {
+    const std::string id = item["id"].get<std::string>();
+    json answer, result = {{"id", id}};
+    std::string reason;
+    const int code =
+        bridge.Activations().Stage(std::string("/") + kind + "/" + id, item["params"], answer, reason);
+    result["code"] = code;
+    if (code >= 300) {
+      result["error"] = reason;
+      result["debug"] = nullptr;
+    }
+    results.push_back(result);
+  }
+  lws_log(QLLL_REST, "Bulk %s staged: %s", kind, Compact(results).c_str());
+  SetJSONResult(request, 200, Compact(results));
+  return true;
 }
 
 } // namespace
@@ -187,13 +177,15 @@ bool ListUUIDs(const TNMOSResourceInfo* resource, TRESTRequestData& request, con
   return true;
 }
 
-// Bulk staging is POST only; it is not served yet, so every method is answered 405.
-bool HandleConnection_Bulk_Senders(const TNMOSResourceInfo*, TRESTRequestData&, const std::string&) {
-  return false;
+// Bulk staging is POST only: every other method is answered 405.
+bool HandleConnection_Bulk_Senders(const TNMOSResourceInfo* resource, TRESTRequestData& request,
+                                   const std::string&) {
+  return ServeBulk(resource, request, "senders");
 }
 
-bool HandleConnection_Bulk_Receivers(const TNMOSResourceInfo*, TRESTRequestData&, const std::string&) {
-  return false;
+bool HandleConnection_Bulk_Receivers(const TNMOSResourceInfo* resource, TRESTRequestData& request,
+                                     const std::string&) {
+  return ServeBulk(resource, request, "receivers");
 }
 
 bool HandleConnection_Single_Sender_Constraints(const TNMOSResourceInfo* resource, TRESTRequestData& request,
@@ -218,24 +210,7 @@ bool HandleConnection_Single_Receiver_Active(const TNMOSResourceInfo* resource, 
 
 bool HandleConnection_Single_Sender_Staged(const TNMOSResourceInfo* resource, TRESTRequestData& request,
                                            const std::string& path) {
-  const std::string resourcePath = ResourcePath(resource, path);
-  IQELNMOSNodeData& data = resource->GetBridge().Data();
-  switch (request.Method) {
-  case HTTP_GET_URI: {
-    lws_log(QLLL_REST, LogRetrieve, resourcePath.c_str(), "Staged");
-    TNodeDBReadLocker lock(data);
-    SetJSONResult(request, 200, Compact(SenderStaged(data, resourcePath)));
-    return true;
-  }
-  case HTTP_PUT_URI:
-    StageSender(data, request, resourcePath);
-    return true;
-  case HTTP_PATCH_URI:
-    Locked(request);
-    return true;
-  default:
-    return false;
-  }
+  return ServeStaged(resource, request, path, true);
 }
 
 bool HandleConnection_Single_Sender_TransportFile(const TNMOSResourceInfo* resource,
@@ -255,14 +230,7 @@ bool HandleConnection_Single_Sender_TransportFile(const TNMOSResourceInfo* resou
 
 bool HandleConnection_Single_Receiver_Staged(const TNMOSResourceInfo* resource, TRESTRequestData& request,
                                              const std::string& path) {
-  if (request.Method == HTTP_PATCH_URI) {
-    Locked(request);
-    return true;
-  }
-  if (request.Method != HTTP_GET_URI) return false;
-  lws_log(QLLL_REST, LogRetrieve, ResourcePath(resource, path).c_str(), "Staged");
-  SetJSONResult(request, 200, ReceiverStagedBody());
-  return true;
+  return ServeStaged(resource, request, path, false);
 }
 
 } // namespace Qel_nmos_bridge

@@ -3,6 +3,7 @@
 
 #include "AES67FWClient.h"
 #include "BridgeDocs.h"
+#include "ConnectionActivations.h"
 #include "MDNSBridge.h"
 #include "Machine.h"
 #include "NMOSNodeData.h"
@@ -160,6 +161,9 @@ struct TQELNMOSBridgeData {
   uv_timer_t* DeviceListTimer = nullptr;
   // Transport files of senders the node does not know, fetched when a receiver is connected to one.
   std::unique_ptr<TSenderSDPFetcher> SDPFetcher;
+  // Connection API staging and scheduled activations (their timers run on the service loop).
+  std::unique_ptr<IQELConnectionActivations, void (*)(IQELConnectionActivations*)> Activations{
+      nullptr, [](IQELConnectionActivations* a) { a->Destroy(); }};
   // Owner of the API tree's URLs ("/", "/x-nmos/...", the node and the lists), which answer from the
   // bridge's start, before and after the firmware, whatever the node's registration does.
   std::unique_ptr<TNMOSResourceInfo> APITree;
@@ -196,9 +200,14 @@ TQELNMOSBridge::TQELNMOSBridge(const IQELNMOSConfig* config, const TQELNMOS_LWSS
   uv_async_init(FServiceHost->Loop(), FData->KeyAsync,
                 [](uv_async_t* h) { static_cast<TQELNMOSBridge*>(h->data)->RunKeyRequests(); });
   FData->SDPFetcher = std::make_unique<TSenderSDPFetcher>(FServiceHost->Loop());
+  FData->Activations.reset(IQELConnectionActivations::Create(*this));
   FData->DeviceListTimer = new uv_timer_t;
   FData->DeviceListTimer->data = this;
   uv_timer_init(FServiceHost->Loop(), FData->DeviceListTimer);
+}
+
+IQELConnectionActivations& TQELNMOSBridge::Activations() {
+  return *FData->Activations;
 }
 
 TSenderSDPFetcher& TQELNMOSBridge::SDPFetcher() {
@@ -217,6 +226,7 @@ TQELNMOSBridge::~TQELNMOSBridge() {
   if (FData->WWWThread.joinable()) Cleanup();
   FData->APITree.reset();
   FData->SDPFetcher.reset();
+  FData->Activations.reset();
   // Discovery calls into the registry clients: it goes first.
   MDNSBridge->Destroy();
   FWClient->Destroy();
@@ -403,6 +413,9 @@ void TQELNMOSBridge::EndResource(const std::string& id, std::initializer_list<st
     for (const std::string& path : paths)
       if (!Data().Get(path.c_str()).is_null()) Data().Del(path.c_str());
   }
+  // A scheduled activation of the resource ends with it.
+  for (const std::string& path : paths)
+    if (FData->Activations) FData->Activations->Forget(path);
   RegClient().AsBC().DelMachine(id);
 }
 

@@ -81,6 +81,10 @@ public:
   bool UpdateFlow(uint32_t Index, const json& Stream, bool ForceRemove) override;
   bool GetFlowIDBySourceID(const std::string& SourceUUIDStr, std::string& FlowUUIDStr) override;
   bool Connect(const std::string& ReceiverUUID, const json& SenderData) override;
+  bool ConnectStream(const std::string& ReceiverUUID, const std::string& SenderUUID,
+                     const std::string& StreamName, bool Enable) override;
+  bool SetSenderSubscription(const std::string& SenderUUID, const json& ReceiverId) override;
+  IQELConnectionActivations& Activations() override;
   void LearnGrandmaster();
   // Whose registration a sender's waits for: its flow's when it has one, else its device's.
   std::string SenderParent(const std::string& deviceId, const std::string& senderPath);

@@ -109,10 +109,11 @@ bool TQELNMOSBridge::UpdateReceiver(uint32_t index, const json& stream) {
       senderId = Text(follows, "sender_id");
     else
       senderId = Data().GetUUIDFromName("senders", sourceText);
-    if (!senderId.empty() && enabled)
-      receiver["subscription"] = {{"sender_id", senderId}, {"active", true}};
-    else
-      receiver["subscription"] = {{"sender_id", nullptr}, {"active", false}};
+    // Active while the stream receives something, from an NMOS sender or another one (sender null).
+    const bool receiving = enabled && !sourceText.empty();
+    receiver["subscription"] = {
+        {"sender_id", receiving && !senderId.empty() ? json(senderId) : json(nullptr)},
+        {"active", receiving}};
     json patch = json::diff(stored, receiver);
     changed = !patch.empty();
 
@@ -130,9 +131,13 @@ bool TQELNMOSBridge::UpdateReceiver(uint32_t index, const json& stream) {
     c.erase("source_port");
     c["source_ip"] = json::object();
     c["multicast_ip"] = json::object();
-    c["interface_ip"] = json::object();
+    // The firmware chooses the interface a stream is received on: a controller names the stream (by
+    // sender, transport file or source address), the port it arrives on, and switches reception on or
+    // off.
+    const std::string nodeAddress = NodeAddress();
+    c["interface_ip"] = nodeAddress.empty() ? json::object() : json{{"enum", json::array({nodeAddress})}};
     c["destination_port"] = {{"minimum", 1}, {"maximum", 65535}};
-    c["rtp_enabled"] = json::object();
+    c["rtp_enabled"] = {{"enum", json::array({true})}};
     json cpatch = SetIfChanged(Data(), constraintsPath, constraints);
     if (!cpatch.empty())
       lws_log(QLLL_INFO, "Receiver Constraints %s Updated: %s", name.c_str(), cpatch.dump().c_str());
@@ -142,19 +147,30 @@ bool TQELNMOSBridge::UpdateReceiver(uint32_t index, const json& stream) {
     if (!active.is_object()) active = json::object();
     active["master_enable"] = enabled;
     active["sender_id"] = senderId.empty() ? json(nullptr) : json(senderId);
-    active["activation"]["mode"] = "activate_immediate";
-    // No transport file was handed over: its data and type are both null.
-    active["transport_file"] = {{"data", nullptr}, {"type", nullptr}};
+    // The last activation stays on record; a receiver nobody activated yet shows an immediate one.
+    if (!active.contains("activation") || !active["activation"].is_object())
+      active["activation"] = {{"mode", "activate_immediate"}};
+    // The transport file of the last activation stays while the stream is received; otherwise none
+    // was handed over: its data and type are both null.
+    if (!enabled || sourceText.empty() || !active.contains("transport_file") ||
+        !active["transport_file"].is_object())
+      active["transport_file"] = {{"data", nullptr}, {"type", nullptr}};
     // The firmware's source is the multicast group it joins, or the unicast sender it takes.
     const bool multicast = source.IsMulticast();
-    const std::string nodeAddress = NodeAddress();
+    json activatedPort = DefaultRTPPort;
+    if (active.contains("transport_params") && active["transport_params"].is_array() &&
+        !active["transport_params"].empty() && active["transport_params"][0].is_object() &&
+        active["transport_params"][0].contains("destination_port") &&
+        active["transport_params"][0]["destination_port"].is_number_integer())
+      activatedPort = active["transport_params"][0]["destination_port"];
     active["transport_params"] =
         json::array({{{"source_ip", !multicast && !source.IsNull() ? json(sourceText) : json(nullptr)},
                       {"multicast_ip", multicast ? json(sourceText) : json(nullptr)},
                       {"interface_ip", nodeAddress.empty() ? json("auto") : json(nodeAddress)},
-                      // The firmware names no port: "auto", which IS-05 resolves to 5004.
-                      {"destination_port", DefaultRTPPort},
-                      {"rtp_enabled", enabled}}});
+                      // The firmware names no port: the one last activated, else IS-05's 5004.
+                      {"destination_port", activatedPort},
+                      // Reception is switched by master_enable alone.
+                      {"rtp_enabled", true}}});
     json apatch = SetIfChanged(Data(), activePath, active);
     if (!apatch.empty())
       lws_log(QLLL_INFO, "Receiver Active %s Updated: %s", name.c_str(), apatch.dump().c_str());
@@ -180,15 +196,40 @@ void TQELNMOSBridge::Follow(const std::string& receiverId, const std::string& se
     const std::string internPath = Path("/intern/receivers/%s", receiverId);
     if (!Data().Get(internPath.c_str()).is_object()) return;
     const std::string followPath = internPath + "/follows";
-    if (senderId.empty())
-      Data().Del(followPath.c_str());
-    else
+    if (senderId.empty()) {
+      if (Data().Get(followPath.c_str()).is_object()) Data().Del(followPath.c_str());
+    } else {
       Data().Set(followPath.c_str(), {{"sender_id", senderId}, {"name", name}});
+    }
     stream = Data().Get((internPath + "/stream").c_str());
   }
   const int index = Data().GetIndexFromUUID("receivers", receiverId);
   if (!senderId.empty() && index >= 0 && Text(stream, "source") == name)
     UpdateReceiver(static_cast<uint32_t>(index), stream);
+}
+
+bool TQELNMOSBridge::ConnectStream(const std::string& ReceiverUUID, const std::string& SenderUUID,
+                                   const std::string& StreamName, bool Enable) {
+  const int slot = Data().GetIndexFromUUID("receivers", ReceiverUUID);
+  if (slot < 0) {
+    lws_log(QLLL_ERR, "Could not get AESFW Index of Receiver %s", ReceiverUUID.c_str());
+    return false;
+  }
+  Follow(ReceiverUUID, Enable && !StreamName.empty() ? SenderUUID : "", StreamName);
+  const bool sent = AESFWClient().Subscribe(slot, Enable ? StreamName : "", Enable);
+  // Every activation is a new version of the receiver, at the registry too, whatever the firmware
+  // reports afterwards.
+  const std::string path = Path("/receivers/%s", ReceiverUUID);
+  std::string deviceId;
+  {
+    TNodeDBWriteLocker lock(Data());
+    const json receiver = Data().Get(path.c_str());
+    if (!receiver.is_object()) return sent;
+    Data().SetWithTimeStamp(path.c_str(), receiver);
+    deviceId = Text(receiver, "device_id");
+  }
+  RegClient().PushResource(deviceId, ReceiverUUID, path, REST_Def_Receiver);
+  return sent;
 }
 
 bool TQELNMOSBridge::Connect(const std::string& ReceiverUUID, const json& SenderData) {

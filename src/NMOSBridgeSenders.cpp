@@ -51,10 +51,6 @@ bool Checked(bool valid, const std::string& uuid, const char* member, const std:
   return false;
 }
 
-json PortRange(int64_t min, int64_t max) {
-  return {{"minimum", min}, {"maximum", max}};
-}
-
 // Packets per second of a stream; none when the firmware gives no usable packet size.
 bool GrainRate(int64_t fs, int64_t samplesPerPacket, json& rate) {
   if (samplesPerPacket <= 0 || fs <= 0) return false;
@@ -174,6 +170,11 @@ bool TQELNMOSBridge::UpdateSender(uint32_t index, const json& stream, TUUIDSet& 
     sender["label"] = (name.empty() ? "TX" + std::to_string(index) : name) + "@" + nodeLabel;
     // Receivers are connected to a sender by this name (the firmware follows streams by name).
     Data().SetNameFromUUID("senders", uuid, sender["label"].get<std::string>());
+    // The receiver a Connection API activation named; the firmware does not know it.
+    const json& storedActive = Data().Get(Path("/intern/senders/%s/active", uuid).c_str());
+    const json receiverId = storedActive.is_object() && storedActive.contains("receiver_id")
+                                ? storedActive["receiver_id"]
+                                : json(nullptr);
     if (enabled) {
       std::string flowId;
       if (GetFlowIDBySourceID(Text(stream, "source_id"), flowId))
@@ -182,7 +183,7 @@ bool TQELNMOSBridge::UpdateSender(uint32_t index, const json& stream, TUUIDSet& 
         sender["flow_id"] = nullptr;
       sender["transport"] =
           address.IsMulticast() ? "urn:x-nmos:transport:rtp.mcast" : "urn:x-nmos:transport:rtp.ucast";
-      sender["subscription"] = {{"receiver_id", nullptr}, {"active", true}};
+      sender["subscription"] = {{"receiver_id", receiverId}, {"active", true}};
     } else {
       sender["flow_id"] = nullptr;
       sender["transport"] = "urn:x-nmos:transport:rtp";
@@ -200,25 +201,14 @@ bool TQELNMOSBridge::UpdateSender(uint32_t index, const json& stream, TUUIDSet& 
     json constraints = Data().Get(constraintsPath.c_str());
     if (!constraints.is_array() || constraints.empty() || !constraints[0].is_object())
       constraints = json::array({json::object()});
-    // One entry per RTP sender parameter, each a valid IS-05 constraint: a multicast stream keeps its
-    // destination within the multicast range.
-    json& c = constraints[0];
-    c.erase("multicast_ip");
-    c["source_ip"] = json::object();
-    c["destination_ip"] = address.IsMulticast() ? json{{"pattern", MulticastPattern}} : json::object();
-    c["source_port"] = PortRange(1, 65535);
-    c["destination_port"] = PortRange(1, 65535);
-    c["rtp_enabled"] = json::object();
-    json cpatch = SetIfChanged(Data(), constraintsPath, constraints);
-    if (!cpatch.empty())
-      lws_log(QLLL_INFO, "Sender Constraints %s Updated: %s", name.c_str(), cpatch.dump().c_str());
-
     const std::string activePath = Path("/intern/senders/%s/active", uuid);
     json active = Data().Get(activePath.c_str());
     if (!active.is_object()) active = json::object();
     active["master_enable"] = enabled;
-    active["receiver_id"] = nullptr;
-    active["activation"]["mode"] = "activate_immediate";
+    active["receiver_id"] = receiverId;
+    // The last activation stays on record; a sender nobody activated yet shows an immediate one.
+    if (!active.contains("activation") || !active["activation"].is_object())
+      active["activation"] = {{"mode", "activate_immediate"}};
     // The parameters the stream is sent with, as IS-05 RTP sender parameters.
     const std::string deviceAddress = ReportedAddress();
     json tp = {{"source_ip", deviceAddress.empty() ? json("auto") : json(deviceAddress)},
@@ -228,6 +218,20 @@ bool TQELNMOSBridge::UpdateSender(uint32_t index, const json& stream, TUUIDSet& 
                {"destination_port", portValid ? json(rawPort) : json("auto")},
                {"rtp_enabled", enabled}};
     active["transport_params"] = json::array({tp});
+
+    // The firmware owns a sender's addresses, ports and whether it sends: each parameter it reports is
+    // the only value a controller may activate; one it does not report keeps an open constraint (a
+    // multicast stream's destination within the multicast range).
+    json& c = constraints[0];
+    c.erase("multicast_ip");
+    for (auto it = tp.begin(); it != tp.end(); ++it)
+      c[it.key()] = *it == "auto" ? json::object() : json{{"enum", json::array({*it})}};
+    if (tp["destination_ip"] == "auto" && address.IsMulticast())
+      c["destination_ip"] = {{"pattern", MulticastPattern}};
+    json cpatch = SetIfChanged(Data(), constraintsPath, constraints);
+    if (!cpatch.empty())
+      lws_log(QLLL_INFO, "Sender Constraints %s Updated: %s", name.c_str(), cpatch.dump().c_str());
+
     json apatch = SetIfChanged(Data(), activePath, active);
     if (!apatch.empty())
       lws_log(QLLL_INFO, "Sender Active %s Updated: %s", name.c_str(), apatch.dump().c_str());
@@ -251,6 +255,25 @@ std::string TQELNMOSBridge::SenderParent(const std::string& deviceId, const std:
     flowId = Text(Data().Get(senderPath.c_str()), "flow_id");
   }
   return !flowId.empty() && RegClient().AsBC().FindMachine(flowId) ? flowId : deviceId;
+}
+
+bool TQELNMOSBridge::SetSenderSubscription(const std::string& SenderUUID, const json& ReceiverId) {
+  const std::string senderPath = Path("/senders/%s", SenderUUID);
+  std::string deviceId;
+  {
+    TNodeDBWriteLocker lock(Data());
+    json sender = Data().Get(senderPath.c_str());
+    if (!sender.is_object()) return false;
+    const bool active =
+        IQELNMOSNodeData::JsonExtract(sender["subscription"], "active", json(false)).get<bool>();
+    // Every activation is a new version of the sender, at the registry too.
+    sender["subscription"] = {{"receiver_id", active ? ReceiverId : json(nullptr)}, {"active", active}};
+    Data().SetWithTimeStamp(senderPath.c_str(), sender);
+    deviceId = Text(sender, "device_id");
+    lws_log(QLLL_INFO, "Sender %s sends to receiver %s", SenderUUID.c_str(), ReceiverId.dump().c_str());
+  }
+  RegClient().PushResource(SenderParent(deviceId, senderPath), SenderUUID, senderPath, REST_Def_Sender);
+  return true;
 }
 
 bool TQELNMOSBridge::GetFlowIDBySourceID(const std::string& SourceUUIDStr, std::string& FlowUUIDStr) {

@@ -17,6 +17,7 @@ class IQELNMOSRestServer;
 class IQELNMOSRegClient;
 class IQELNMOSQueryClient;
 class IQELMDNSBridge;
+class IQELConnectionActivations;
 
 // Firmware stream identifiers collected during one pass over the transmit streams.
 using TUUIDSet = std::set<std::string>;
@@ -63,6 +64,15 @@ public:
   virtual bool GetFlowIDBySourceID(const std::string& SourceUUIDStr, std::string& FlowUUIDStr) = 0;
   // Asks the firmware to make the receiver's stream follow the sender (an empty document disconnects).
   virtual bool Connect(const std::string& ReceiverUUID, const json& SenderData) = 0;
+  // Asks the firmware to make the receiver's stream follow StreamName (empty: none), on behalf of
+  // sender SenderUUID (empty: a sender unknown to NMOS), or to stop receiving when Enable is false.
+  virtual bool ConnectStream(const std::string& ReceiverUUID, const std::string& SenderUUID,
+                             const std::string& StreamName, bool Enable) = 0;
+  // The receiver a sender sends to, as a Connection API activation named it (null: none); the sender
+  // gets a new version either way.
+  virtual bool SetSenderSubscription(const std::string& SenderUUID, const json& ReceiverId) = 0;
+  // Staging and activation of the Connection API.
+  virtual IQELConnectionActivations& Activations() = 0;
 
   virtual void UpdateStats() = 0;
   virtual json& GetStats() = 0;

@@ -1,8 +1,10 @@
 #include "SenderSDP.h"
 
+#include "HostAddress.h"
 #include "helpers.h"
 
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 
 namespace Qel_nmos_bridge {
@@ -28,6 +30,31 @@ std::string LineAfter(const std::string& sdp, const char* prefix) {
 
 std::string SDPSessionName(const std::string& sdp) {
   return LineAfter(sdp, "s=");
+}
+
+nlohmann::json SDPReceiverParams(const std::string& sdp) {
+  nlohmann::json params = nlohmann::json::object();
+  // "m=audio PORT RTP/AVP ..."
+  const std::string media = LineAfter(sdp, "m=");
+  const size_t space = media.find(' ');
+  if (space != std::string::npos) {
+    const long port = strtol(media.c_str() + space + 1, nullptr, 10);
+    if (port >= 1 && port <= 65535) params["destination_port"] = static_cast<int>(port);
+  }
+  // "c=IN IP4 ADDRESS[/TTL[/COUNT]]"
+  std::string connection = LineAfter(sdp, "c=IN IP4 ");
+  connection = connection.substr(0, connection.find('/'));
+  const THostAddress group(connection);
+  if (!connection.empty() && !group.IsNull())
+    params["multicast_ip"] = group.IsMulticast() ? nlohmann::json(connection) : nlohmann::json(nullptr);
+  // "a=source-filter: incl IN IP4 DESTINATION SOURCE"
+  const std::string filter = LineAfter(sdp, "a=source-filter: incl IN IP4 ");
+  const size_t gap = filter.find(' ');
+  if (gap != std::string::npos) {
+    const std::string source = filter.substr(gap + 1, filter.find(' ', gap + 1) - gap - 1);
+    if (!THostAddress(source).IsNull()) params["source_ip"] = source;
+  }
+  return params;
 }
 
 std::string SDPPTPGrandmaster(const std::string& sdp) {

@@ -5,6 +5,8 @@
 
 #include "HTTP_API.h"
 
+#include <nlohmann/json.hpp>
+
 #include <functional>
 #include <map>
 #include <memory>
@@ -14,6 +16,11 @@ namespace Qel_nmos_bridge {
 
 // The session name ("s=") of an SDP text, "" when it has none.
 std::string SDPSessionName(const std::string& sdp);
+// The RTP receiver parameters of the first media description of an SDP text, as IS-05 names them:
+// "multicast_ip" (the connection address when it is a multicast one, else null), "source_ip" (the
+// source filter's source, else the unicast connection address's origin, else null) and
+// "destination_port" (the media port); members the SDP does not give are left out.
+nlohmann::json SDPReceiverParams(const std::string& sdp);
 // The PTP grandmaster of the first "a=ts-refclk:ptp=VERSION:GMID" line, as IS-04 writes clock
 // identities ("02-4d-51-ff-fe-3a-7c-18"); "" when the SDP names none (or only "traceable").
 std::string SDPPTPGrandmaster(const std::string& sdp);

@@ -1,6 +1,7 @@
-"""The IS-05 Connection API of a running bridge: lists, bulk views, each sender's and receiver's
-constraints, staged and active parameters, staging a sender, the transport file, and URLs that go
-away with their sender."""
+"""The IS-05 Connection API of a running bridge: lists, each sender's and receiver's constraints,
+staged and active parameters, staging and activating (immediate, scheduled, cancelled, in bulk), the
+firmware messages activations cause, the transport file, and URLs that go away with their sender.
+Every staged and active document these tests reach is checked against AMWA's schemas."""
 import json
 import os
 import sys
@@ -8,8 +9,17 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 import nmos_node  # noqa: E402
+import test_schemas  # noqa: E402
 
 BASE = "/x-nmos/connection/v1.0"
+NULL_ACTIVATION = {"mode": None, "requested_time": None, "activation_time": None}
+
+
+def schema_errors(name, document):
+    """What AMWA's IS-05 v1.0 schema `name` finds wrong with document ([] without the schemas)."""
+    if test_schemas.missing_reason():
+        return []
+    return [e.message for e in test_schemas.validator(test_schemas.IS05, name).iter_errors(document)]
 
 
 class ConnectionAPI(unittest.TestCase):
@@ -57,11 +67,13 @@ class ConnectionAPI(unittest.TestCase):
             self.assertEqual(json.loads(body), expected)
             self.assertEqual(body.decode(), "[" + ", ".join(json.dumps(e) for e in expected) + "]")
 
-    def test_lists_answer_only_get_and_bulk_urls_are_not_read(self):
-        for path in (f"{BASE}/single/senders", f"{BASE}/bulk/receivers", BASE):
+    def test_lists_answer_only_get_and_bulk_urls_only_post(self):
+        for path in (f"{BASE}/single/senders", BASE):
             self.assertRefused("POST", path, 405)
         for kind in ("senders", "receivers"):
             self.assertRefused("GET", f"{BASE}/bulk/{kind}", 405, None)
+            for body in ("{broken", "{}", '[{"id": "x", "params": {}}]', '[{"params": {}}]'):
+                self.assertRefused("POST", f"{BASE}/bulk/{kind}", 400, body)
 
     def test_a_sender_lists_its_endpoints(self):
         expected = ["constraints/", "staged/", "active/", "transportfile/"]
@@ -70,11 +82,18 @@ class ConnectionAPI(unittest.TestCase):
     def test_a_receiver_lists_its_endpoints(self):
         self.assertEqual(self.assertJSON("GET", self.receiver_url(), 200), ["constraints/", "staged/", "active/"])
 
-    def test_constraints_have_one_leg_with_ports_from_1_to_65535(self):
-        for url in (self.sender_url(0, "constraints"), self.receiver_url(0, "constraints")):
-            constraints = self.assertJSON("GET", url, 200)
-            self.assertEqual(len(constraints), 1)
-            self.assertEqual(constraints[0]["destination_port"], {"minimum": 1, "maximum": 65535})
+    def test_constraints_allow_only_what_the_firmware_lets_a_controller_change(self):
+        # A sender's addresses, ports and state belong to the firmware: each is fixed to its value.
+        constraints = self.assertJSON("GET", self.sender_url(0, "constraints"), 200)
+        active = self.assertJSON("GET", self.sender_url(0, "active"), 200)
+        self.assertEqual(len(constraints), 1)
+        self.assertEqual(constraints[0], {k: {"enum": [v]} for k, v in active["transport_params"][0].items()})
+        # A receiver takes any stream on the firmware's interface, with RTP always on.
+        constraints = self.assertJSON("GET", self.receiver_url(0, "constraints"), 200)
+        self.assertEqual(len(constraints), 1)
+        self.assertEqual(constraints[0]["destination_port"], {"minimum": 1, "maximum": 65535})
+        self.assertEqual(constraints[0]["interface_ip"], {"enum": ["127.0.0.1"]})
+        self.assertEqual((constraints[0]["multicast_ip"], constraints[0]["rtp_enabled"]), ({}, {"enum": [True]}))
 
     def test_active_parameters_are_an_immediate_activation(self):
         sender = self.assertJSON("GET", self.sender_url(0, "active"), 200)
@@ -99,49 +118,67 @@ class ConnectionAPI(unittest.TestCase):
                                   "activation": {"mode": None, "requested_time": None, "activation_time": None},
                                   "transport_params": active["transport_params"]})
 
+    def assertSchema(self, name, document):
+        self.assertEqual(schema_errors(name, document), [], f"{name}: {document}")
+
     def test_staging_a_sender_changes_what_the_body_names_and_answers_with_the_whole(self):
         url = self.sender_url(2, "staged")
         before = self.assertJSON("GET", url, 200)
-        document = {"master_enable": False, "activation": {"mode": None},
-                    "transport_params": [{"destination_port": 5006}]}
-        staged = self.assertJSON("PUT", url, 200, document)
-        self.assertEqual(staged["master_enable"], False)
-        self.assertIsNone(staged["activation"]["mode"])
-        self.assertEqual(staged["transport_params"][0]["destination_port"], 5006)
+        port = before["transport_params"][0]["destination_port"]
+        document = {"receiver_id": "5e7de700-0000-4000-8000-000000000001", "master_enable": False,
+                    "activation": {"mode": None}, "transport_params": [{"destination_port": port}]}
+        staged = self.assertJSON("PATCH", url, 200, document)
+        self.assertSchema("v1.0-sender-response-schema.json", staged)
+        self.assertEqual((staged["master_enable"], staged["receiver_id"]), (False, document["receiver_id"]))
+        self.assertEqual(staged["activation"], NULL_ACTIVATION)
         # What the body does not name stays as it was.
-        self.assertEqual(staged["receiver_id"], before["receiver_id"])
-        self.assertEqual(staged["transport_params"][0]["destination_ip"],
-                         before["transport_params"][0]["destination_ip"])
+        self.assertEqual(staged["transport_params"], before["transport_params"])
         self.assertEqual(self.assertJSON("GET", url, 200), staged)
+        # PUT stages as PATCH does.
         self.assertEqual(self.assertJSON("PUT", url, 200, document), staged, "staging it again changes nothing")
-        self.assertEqual(self.assertJSON("PUT", url, 200, {"master_enable": True}), dict(staged, master_enable=True))
+        self.assertEqual(self.assertJSON("PATCH", url, 200, {"master_enable": True}), dict(staged, master_enable=True))
 
     def test_staging_what_is05_does_not_allow_is_refused_and_nothing_changes(self):
         url = self.sender_url(3, "staged")
         before = self.assertJSON("GET", url, 200)
         bodies = ["{broken", "[]", "5", '{"unknown": 1}', '{"master_enable": "yes"}', '{"receiver_id": "abc"}',
                   '{"activation": {"mode": "later"}}', '{"activation": {"requested_time": "1:0"}}',
+                  '{"activation": {"mode": "activate_scheduled_relative", "requested_time": null}}',
+                  '{"activation": {"mode": "activate_scheduled_absolute", "requested_time": "99999999999:0"}}',
                   '{"transport_params": [{}, {}]}', '{"transport_params": [{"destination_port": 70000}]}',
                   '{"transport_params": [{"source_ip": "10.0.0.300"}]}', '{"transport_params": [{"x": 1}]}',
+                  '{"transport_params": [{"fec_enabled": true}]}',
                   '{"transport_params": [' + "{}," * 300000 + "{}]}", "[" * 20000 + "]" * 20000]
-        for body in bodies:
-            self.assertRefused("PUT", url, 400, body)
+        for method in ("PATCH", "PUT"):
+            for body in bodies:
+                self.assertRefused(method, url, 400, body)
         self.assertEqual(self.assertJSON("GET", url, 200), before)
 
-    def test_a_senders_staged_parameters_are_locked_against_patch_and_serve_no_other_method(self):
-        self.assertRefused("PATCH", self.sender_url(0, "staged"), 423)
-        for method in ("POST", "DELETE"):
-            self.assertRefused(method, self.sender_url(0, "staged"), 405)
-
-    def test_a_receiver_stages_an_immediate_activation_of_no_sender_and_takes_nothing(self):
-        staged = self.assertJSON("GET", self.receiver_url(0, "staged"), 200)
-        self.assertEqual(staged["activation"]["mode"], "activate_immediate")
-        self.assertEqual(staged["sender_id"], None)
-        self.assertEqual(staged["master_enable"], True)
-        self.assertEqual(list(staged), sorted(staged), "members in alphabetical order")
-        self.assertRefused("PATCH", self.receiver_url(0, "staged"), 423)
-        for method in ("PUT", "POST"):
-            self.assertRefused(method, self.receiver_url(0, "staged"), 405)
+    def test_a_sender_activation_outside_its_constraints_is_refused_and_nothing_changes(self):
+        url = self.sender_url(4)
+        sender_path = f"/x-nmos/node/v1.2/senders/{self.senders[4]['id']}"
+        before = [self.assertJSON("GET", f"{url}/{leaf}", 200) for leaf in ("staged", "active")]
+        version = self.node.get_json(sender_path)["version"]
+        port = before[1]["transport_params"][0]["destination_port"]
+        now = {"activation": {"mode": "activate_immediate"}}
+        for change in ({"transport_params": [{"destination_port": port + 1}]},
+                       {"transport_params": [{"destination_ip": "192.0.2.1"}]},
+                       {"master_enable": False}):
+            self.assertRefused("PATCH", f"{url}/staged", 400, dict(change, **now))
+        self.assertEqual([self.assertJSON("GET", f"{url}/{leaf}", 200) for leaf in ("staged", "active")], before)
+        self.assertEqual(self.node.get_json(sender_path)["version"], version)
+        # Within them, the activation names the receiver the sender sends to, in IS-05 and IS-04.
+        receiver = "5e7de700-0000-4000-8000-000000000002"
+        answer = self.assertJSON("PATCH", f"{url}/staged", 200,
+                                 dict(now, receiver_id=receiver, transport_params=[{"destination_port": "auto"}]))
+        self.assertSchema("v1.0-sender-response-schema.json", answer)
+        self.assertEqual(answer["activation"]["mode"], "activate_immediate")
+        active = self.assertJSON("GET", f"{url}/active", 200)
+        self.assertSchema("v1.0-sender-response-schema.json", active)
+        self.assertEqual((active["receiver_id"], active["activation"]), (receiver, answer["activation"]))
+        self.assertEqual(active["transport_params"], before[1]["transport_params"])
+        self.assertEqual(self.assertJSON("GET", f"{url}/staged", 200)["activation"], NULL_ACTIVATION)
+        self.assertEqual(self.node.get_json(sender_path)["subscription"], {"receiver_id": receiver, "active": True})
 
     def test_the_transport_file_redirects_to_the_sdp_of_the_firmware_service(self):
         status, headers, body = self.node.request("GET", self.sender_url(0, "transportfile"))
@@ -160,6 +197,147 @@ class ConnectionAPI(unittest.TestCase):
     def test_receivers_have_no_transport_file_url(self):
         status, _, _ = self.node.request("GET", self.receiver_url(0, "transportfile"))
         self.assertEqual(status, 404)
+
+
+class ReceiverActivations(unittest.TestCase):
+    """Activations of receivers reach the firmware (message 10 with the stream's name) and show in IS-04,
+    IS-05 and the registry's view alike."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.node = nmos_node.RunningNode(streams=4).start()
+        cls.senders = cls.node.get_json("/x-nmos/node/v1.2/senders")
+        # In the firmware's order: receiver i is receive stream (slot) i.
+        receivers = {r["id"]: r for r in cls.node.get_json("/x-nmos/node/v1.2/receivers")}
+        cls.receivers = [receivers[s["id"]] for s in cls.node.sim_json("GET", "/scenario")["config"]["rx-streams"]]
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.node.stop()
+
+    def setUp(self):
+        self.node.sim_json("DELETE", "/received")
+
+    def url(self, index, leaf):
+        return f"{BASE}/single/receivers/{self.receivers[index]['id']}/{leaf}"
+
+    def patch(self, index, body, expected_status=200):
+        status, _, payload = self.node.request("PATCH", self.url(index, "staged"), body)
+        self.assertEqual(status, expected_status, payload)
+        answer = json.loads(payload)
+        if status < 300:
+            self.assertEqual(schema_errors("v1.0-receiver-response-schema.json", answer), [], answer)
+        return answer
+
+    def active(self, index):
+        active = self.node.get_json(self.url(index, "active"))
+        self.assertEqual(schema_errors("v1.0-receiver-response-schema.json", active), [], active)
+        return active
+
+    def subscriptions(self):
+        return [m for m in self.node.sim_json("GET", "/received") if isinstance(m, dict) and m.get("cmd") == 10]
+
+    def assertFollows(self, index, sender_id):
+        """The firmware, IS-04 and IS-05 come to agree that the receiver follows sender_id."""
+        path = f"/x-nmos/node/v1.2/receivers/{self.receivers[index]['id']}"
+        expected = {"sender_id": sender_id, "active": sender_id is not None}
+        self.assertTrue(nmos_node.wait_until(lambda: self.node.get_json(path)["subscription"] == expected, limit=10),
+                        self.node.get_json(path))
+        self.assertEqual(self.active(index)["sender_id"], sender_id)
+
+    def test_an_immediate_activation_makes_the_firmware_follow_the_senders_stream(self):
+        sender = self.senders[1]
+        answer = self.patch(1, {"sender_id": sender["id"], "master_enable": True,
+                                "transport_params": [{"interface_ip": "auto", "destination_port": "auto"}],
+                                "activation": {"mode": "activate_immediate"}})
+        self.assertEqual(answer["activation"]["mode"], "activate_immediate")
+        self.assertIsNone(answer["activation"]["requested_time"])
+        received = nmos_node.wait_until(self.subscriptions, limit=10)
+        self.assertEqual((received[-1]["id"], received[-1]["data"]["source"], received[-1]["data"]["enabled"]),
+                         (1, sender["label"], True))
+        self.assertFollows(1, sender["id"])
+        active = self.active(1)
+        self.assertEqual(active["activation"], answer["activation"])
+        self.assertNotIn("auto", active["transport_params"][0].values())
+        self.assertEqual(self.node.get_json(self.url(1, "staged"))["activation"], NULL_ACTIVATION)
+        # master_enable false stops reception: the firmware's stream is disabled and follows nothing.
+        self.patch(1, {"master_enable": False, "activation": {"mode": "activate_immediate"}})
+        self.assertTrue(nmos_node.wait_until(lambda: self.subscriptions()[-1]["data"]["enabled"] is False, limit=10))
+        self.assertEqual(self.subscriptions()[-1]["data"]["source"], "")
+        self.assertFollows(1, None)
+        self.assertEqual(self.active(1)["master_enable"], False)
+
+    def test_a_stream_is_named_by_the_staged_transport_file_when_the_sender_is_unknown(self):
+        stream = self.node.sim_json("GET", "/scenario")["config"]["tx-streams"][2]
+        status, _, sdp = self.node.sim_request("GET", f"/sdp/{stream['id']}.sdp")
+        self.assertEqual(status, 200)
+        foreign = "5e7de700-0000-4000-8000-0000000000b1"
+        transport_file = {"data": sdp.decode(), "type": "application/sdp"}
+        answer = self.patch(2, {"sender_id": foreign, "master_enable": True, "transport_file": transport_file,
+                                "activation": {"mode": "activate_immediate"}})
+        # The transport file's media port and group are staged and activated with it.
+        leg = answer["transport_params"][0]
+        multicast = int(stream["address"].split(".")[0]) in range(224, 240)
+        self.assertEqual((leg["destination_port"], leg["multicast_ip"], leg["rtp_enabled"]),
+                         (stream["port"], stream["address"] if multicast else None, True))
+        received = nmos_node.wait_until(self.subscriptions, limit=10)
+        self.assertEqual(received[-1]["data"]["source"], stream["name"])
+        self.assertFollows(2, foreign)
+        self.assertEqual(self.active(2)["transport_file"], transport_file)
+        self.patch(3, {"transport_file": {"data": sdp.decode(), "type": None}}, 400)
+        # Without a transport file an unknown sender cannot be followed: refused, nothing sent.
+        self.patch(3, {"sender_id": "5e7de700-0000-4000-8000-0000000000b2", "master_enable": True,
+                       "activation": {"mode": "activate_immediate"}}, 400)
+        self.assertEqual(len(self.subscriptions()), 1)
+
+    def test_a_scheduled_activation_fires_and_a_pending_one_can_be_cancelled(self):
+        sender = self.senders[0]
+        answer = self.patch(0, {"sender_id": sender["id"], "master_enable": True,
+                                "activation": {"mode": "activate_scheduled_relative", "requested_time": "0:100000000"}},
+                            202)
+        self.assertEqual(answer["activation"]["mode"], "activate_scheduled_relative")
+        due = answer["activation"]["activation_time"]
+        self.assertFollows(0, sender["id"])
+        active = self.active(0)["activation"]
+        self.assertEqual((active["mode"], active["requested_time"]), ("activate_scheduled_relative", "0:100000000"))
+        seconds = lambda t: tuple(int(p) for p in t.split(":"))  # noqa: E731
+        self.assertGreaterEqual(seconds(active["activation_time"]), seconds(due), "it never fires early")
+        self.assertEqual(self.node.get_json(self.url(0, "staged"))["activation"], NULL_ACTIVATION)
+        count = len(self.subscriptions())
+
+        # One far ahead is pending: it locks the staged parameters until it is cancelled.
+        absolute = str(seconds(due)[0] + 3600) + ":0"
+        answer = self.patch(0, {"master_enable": False,
+                                "activation": {"mode": "activate_scheduled_absolute", "requested_time": absolute}},
+                            202)
+        self.assertEqual(answer["activation"]["activation_time"], absolute)
+        self.assertEqual(self.node.get_json(self.url(0, "staged")), answer)
+        self.patch(0, {"sender_id": None}, 423)
+        self.patch(0, {"activation": {"mode": "activate_immediate"}}, 423)
+        staged = self.patch(0, {"activation": {"mode": None}})
+        self.assertEqual((staged["activation"], staged["master_enable"]), (NULL_ACTIVATION, False))
+        self.assertEqual(self.active(0)["master_enable"], True, "nothing was activated")
+        self.assertEqual(len(self.subscriptions()), count)
+        self.patch(0, {"master_enable": True})  # no longer locked
+
+    def test_bulk_staging_of_two_receivers_answers_per_receiver(self):
+        unknown = "5e7de700-0000-4000-8000-0000000000c1"
+        body = [{"id": self.receivers[2]["id"], "params": {"sender_id": self.senders[3]["id"]}},
+                {"id": self.receivers[3]["id"], "params": {"master_enable": False, "sender_id": None}},
+                {"id": unknown, "params": {}},
+                {"id": self.receivers[3]["id"], "params": {"transport_params": [{"interface_ip": "192.0.2.7"}]}}]
+        status, _, payload = self.node.request("POST", f"{BASE}/bulk/receivers", body)
+        self.assertEqual(status, 200, payload)
+        results = json.loads(payload)
+        self.assertEqual(schema_errors("v1.0-bulk-response-schema.json", results), [], results)
+        self.assertEqual([(r["id"], r["code"]) for r in results],
+                         [(self.receivers[2]["id"], 200), (self.receivers[3]["id"], 200), (unknown, 404),
+                          (self.receivers[3]["id"], 400)])
+        staged = [self.node.get_json(self.url(i, "staged")) for i in (2, 3)]
+        self.assertEqual(staged[0]["sender_id"], self.senders[3]["id"])
+        self.assertEqual((staged[1]["master_enable"], staged[1]["sender_id"]), (False, None))
+        self.assertEqual(staged[1]["transport_params"][0]["interface_ip"], "127.0.0.1")
+        self.assertEqual(self.subscriptions(), [], "staging activates nothing")
 
 
 class RemovedSender(unittest.TestCase):

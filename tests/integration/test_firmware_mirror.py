@@ -131,9 +131,9 @@ class MirroredNode(unittest.TestCase):
                 self.assertEqual(leg["destination_ip"], stream["address"])
                 self.assertEqual(leg["destination_port"], stream["port"])
                 self.assertEqual(leg["rtp_enabled"], stream["enabled"])
-                # A multicast stream's destination is held to the multicast range.
-                expected = {"pattern": r"^(22[4-9]|23[0-9])\."} if is_multicast(stream["address"]) else {}
-                self.assertEqual(constraints[0]["destination_ip"], expected)
+                # The firmware owns the stream's address and port: they are the only values allowed.
+                self.assertEqual(constraints[0]["destination_ip"], {"enum": [stream["address"]]})
+                self.assertEqual(constraints[0]["destination_port"], {"enum": [stream["port"]]})
                 self.assertEqual(active["master_enable"], stream["enabled"])
 
     def test_every_receive_stream_is_a_receiver(self):
@@ -143,8 +143,10 @@ class MirroredNode(unittest.TestCase):
             receiver = receivers[stream["id"]]
             self.assertEqual(receiver["label"], stream["name"])
             self.assertEqual(receiver["description"], stream["info"])
-            # No sender name is known without a Query API: nothing counts as subscribed.
-            self.assertEqual(receiver["subscription"], {"sender_id": None, "active": False})
+            # No sender name is known without a Query API: a stream that receives is from a sender
+            # unknown to NMOS.
+            receiving = stream["enabled"] and bool(stream["source"])
+            self.assertEqual(receiver["subscription"], {"sender_id": None, "active": receiving})
 
 
 class FirmwareChanges(unittest.TestCase):

@@ -69,7 +69,24 @@ class Registration(unittest.TestCase):
         gaps = [b["monotonic"] - a["monotonic"] for a, b in zip(beats, beats[1:])]
         self.assertTrue(all(4.0 < gap < 6.0 for gap in gaps), gaps)
 
-    def test_changes_and_removals_of_the_firmware_reach_the_registry(self):
+    def test_changes_and_removals_of_the_firmware_and_activations_reach_the_registry(self):
+        self.assertRegistryHoldsWhatTheNodeServes()
+        scenario = self.node.sim_json("GET", "/scenario")
+        config, state = scenario["config"], scenario["state"]
+        # A controller connects receiver 0 to sender 1 and names a receiver for sender 2 (IS-05).
+        connection = "/x-nmos/connection/v1.0/single"
+        receiver, senders = config["rx-streams"][0]["id"], [s["id"] for s in config["tx-streams"]]
+        now = {"mode": "activate_immediate"}
+        for url, body in ((f"{connection}/receivers/{receiver}/staged",
+                           {"sender_id": senders[1], "master_enable": True}),
+                          (f"{connection}/senders/{senders[2]}/staged", {"receiver_id": receiver})):
+            status, _, answer = self.node.request("PATCH", url, dict(body, activation=now))
+            self.assertEqual(status, 200, answer)
+        self.assertTrue(nmos_node.wait_until(
+            lambda: self.registry.resources()["receivers"][receiver]["subscription"] ==
+            {"sender_id": senders[1], "active": True} and
+            self.registry.resources()["senders"][senders[2]]["subscription"] ==
+            {"receiver_id": receiver, "active": True}, limit=LIMIT), self.registry.resources()["receivers"][receiver])
         self.assertRegistryHoldsWhatTheNodeServes()
         scenario = self.node.sim_json("GET", "/scenario")
         config, state = scenario["config"], scenario["state"]

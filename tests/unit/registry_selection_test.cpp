@@ -48,6 +48,11 @@ public:
   bool UpdateFlow(uint32_t, const json&, bool) override { return false; }
   bool GetFlowIDBySourceID(const std::string&, std::string&) override { return false; }
   bool Connect(const std::string&, const json&) override { return false; }
+  bool ConnectStream(const std::string&, const std::string&, const std::string&, bool) override {
+    return false;
+  }
+  bool SetSenderSubscription(const std::string&, const json&) override { return false; }
+  IQELConnectionActivations& Activations() override { throw "unused"; }
   void UpdateStats() override {}
   json& GetStats() override { return Stats; }
 

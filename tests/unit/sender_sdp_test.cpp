@@ -19,3 +19,15 @@ TEST(SenderSDP, SessionNameAndGrandmasterAreReadFromTheirLines) {
   EXPECT_EQ(SDPPTPGrandmaster("a=ts-refclk:localmac=02-4D-51-3A-7C-18\n"), "");
   EXPECT_EQ(SDPSessionName("v=0\n"), "");
 }
+
+TEST(SenderSDP, AReceiverTakesPortGroupAndFilteredSourceFromTheFirstMedia) {
+  const std::string sdp = "v=0\r\ns=x\r\nm=audio 5123 RTP/AVP 97\r\nc=IN IP4 232.40.50.7/32\r\n"
+                          "a=source-filter: incl IN IP4 232.40.50.7 10.1.2.3\r\nm=audio 6000 RTP/AVP 97\r\n";
+  EXPECT_EQ(SDPReceiverParams(sdp),
+            nlohmann::json::parse(R"({"destination_port": 5123, "multicast_ip": "232.40.50.7",
+                                      "source_ip": "10.1.2.3"})"));
+  // A unicast destination is no group; what is missing or unusable is left out.
+  EXPECT_EQ(SDPReceiverParams("m=audio 70000 RTP/AVP 97\nc=IN IP4 10.0.0.9\n"),
+            nlohmann::json::parse(R"({"multicast_ip": null})"));
+  EXPECT_EQ(SDPReceiverParams("a=source-filter: incl IN IP4 232.1.1.1 bogus\n"), nlohmann::json::object());
+}
