@@ -18,7 +18,6 @@
 #define STATUS_PERIOD_S 2
 #define STATUS_PERIOD_EXTRA_US 1000000
 
-
 // The signal handler only records the signal; the accept loop runs the cleanup outside signal context.
 static volatile sig_atomic_t PendingSignal;
 static int SignalPipe[2] = {-1, -1};
