@@ -274,17 +274,29 @@ void TQELNMOSQueryClient::UnsubscribeAll() {
   FData->Subscriptions.clear();
 }
 
+// Closing a websocket's context can turn the loop, whose handlers may unsubscribe again: the retired
+// subscriptions leave the list before any of them is destroyed, so that none is owned twice and the
+// list is never changed while it is emptied.
+void TQELNMOSQueryClient::DestroyRetired() {
+  std::vector<TSubscriptionPtr> retired;
+  retired.swap(FData->Retired);
+  while (!retired.empty()) {
+    TSubscriptionPtr sub = std::move(retired.back());
+    retired.pop_back();
+  }
+}
+
 void TQELNMOSQueryClient::Shutdown() {
   if (TNMOSStated* record = FindMachine(GetID())) record->Machine.SetEvent(ev_quit);
-  FData->Subscriptions.clear();
-  FData->Retired.clear();
+  UnsubscribeAll();
+  DestroyRetired();
   uv_check_stop(FData->RefreshHandle);
   TQELNMOSBaseClient::Shutdown();
 }
 
 void TQELNMOSQueryClient::DoCycle() {
   TQELNMOSBaseClient::DoCycle();
-  FData->Retired.clear();
+  DestroyRetired();
   for (TSubscriptionPtr& sub : FData->Subscriptions)
     sub->DoLowCycle();
 }

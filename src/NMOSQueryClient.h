@@ -83,6 +83,8 @@ private:
   // The receivers are refreshed from the firmware's last documents at the end of this loop turn.
   void RefreshReceivers();
   void RefreshNow();
+  // Destroys the subscriptions given up (never inside a turn of the loop).
+  void DestroyRetired();
 
   IQELNMOSBridge* FBridge;
   std::unique_ptr<TQryCliData> FData;

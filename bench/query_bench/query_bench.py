@@ -37,13 +37,10 @@ def cpu_seconds(pid):
 
 
 def wait(predicate, what, step=0.001, limit=LIMIT):
-    deadline = time.monotonic() + limit
-    while time.monotonic() < deadline:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(step)
-    raise RuntimeError("not reached: " + what)
+    value = nmos_node.wait_until(predicate, limit=limit, step=step)
+    if not value:
+        raise RuntimeError("not reached: " + what)
+    return value
 
 
 def query_stats(node):
