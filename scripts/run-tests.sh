@@ -30,9 +30,19 @@ step_done "tests"
 cmake -S . -B build-san -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQEL_SANITIZE=ON
 cmake --build build-san -j"$jobs"
 step_done "build-san"
-export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
-export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+# Like ThreadSanitizer's below, a report of a program that a test only stops (and whose exit status it
+# does not read) would pass unseen: every report goes to build-san/reports/ and any report fails the run.
+rm -rf build-san/reports
+mkdir -p build-san/reports
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1:log_path=$PWD/build-san/reports/asan"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$PWD/build-san/reports/ubsan"
 ctest --test-dir build-san --output-on-failure --timeout 900
+if compgen -G "build-san/reports/*" > /dev/null; then
+  cat build-san/reports/*
+  echo "AddressSanitizer or UndefinedBehaviorSanitizer reported the faults above" >&2
+  exit 1
+fi
+unset ASAN_OPTIONS UBSAN_OPTIONS
 step_done "tests in build-san"
 
 # A ThreadSanitizer report does not always change a test's outcome (the bridge may be killed before it
