@@ -216,13 +216,15 @@ void TWSSubscription::HandleRefused(int Result, const char* Response) {
 }
 
 bool TWSSubscription::HandleBeginConnect(IWebSocketClient*) {
-  return true;
+  return !Ended;
 }
 void TWSSubscription::HandleConnected(IWebSocketClient*) {}
 void TWSSubscription::HandleConnectFailed(IWebSocketClient*) {
+  Ended = true;
   Parent.QueryAPIConnectFailed(this);
 }
 void TWSSubscription::HandleDisconnected(IWebSocketClient*) {
+  Ended = true;
   Parent.QueryAPIConnectLost(this);
 }
 int TWSSubscription::HandleReceivedBinary(IWebSocketClient*, const void*, int) {

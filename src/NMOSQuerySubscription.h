@@ -85,6 +85,9 @@ private:
   std::unique_ptr<TNMOSRegSubscriptionWSClientAdapter> WSAdapt;
   const json Spec;
   std::string ID;
+  // Set once the websocket failed or closed: the query client gives the subscription up, and its
+  // websocket client must not start another connection that the end of its context would cut short.
+  bool Ended = false;
   bool RequestRunning = false;
 };
 
