@@ -16,6 +16,7 @@ import testlib  # noqa: E402
 
 NODE = "/x-nmos/node/v1.2"
 CONNECTION = "/x-nmos/connection/v1.0/single"
+NO_GRANDMASTER = "00-00-00-00-00-00-00-00"
 MCAST = "urn:x-nmos:transport:rtp.mcast"
 UCAST = "urn:x-nmos:transport:rtp.ucast"
 
@@ -271,6 +272,11 @@ class FirmwareAbsent(unittest.TestCase):
 
         node.start_sim(node.sim_port)
         self.assertTrue(nmos_node.wait_until(node.complete), "the node did not mirror the firmware")
+        # The PTP grandmaster comes from a sender's transport file, fetched after the firmware's documents.
+        self.assertTrue(nmos_node.wait_until(lambda: any(
+            clock.get("gmid", NO_GRANDMASTER) != NO_GRANDMASTER
+            for clock in node.get_json(f"{NODE}/self")["clocks"] if clock["ref_type"] == "ptp")),
+            "the node did not learn the grandmaster")
         paths = [f"{NODE}/self"] + [f"{NODE}/{c}" for c in ("devices", "senders", "receivers", "flows", "sources")]
         before = {path: node.get_json(path) for path in paths}
 
