@@ -38,10 +38,6 @@ std::string ResourcePath(const TNMOSResourceInfo* resource, const std::string& p
   return resource->AsVS().ResolveVars(path);
 }
 
-std::string InternPath(const std::string& resourcePath, const char* document) {
-  return "/intern" + resourcePath + "/" + document;
-}
-
 // The stored documents carry only the activation mode; an activation response also names the
 // requested and the actual activation time, null when there is none.
 json WithActivationTimes(json doc) {
@@ -70,7 +66,8 @@ bool ServeIntern(const TNMOSResourceInfo* resource, TRESTRequestData& request, c
   lws_log(QLLL_REST, LogRetrieve, resourcePath.c_str(), document.Label);
   IQELNMOSNodeData& data = resource->GetBridge().Data();
   TNodeDBReadLocker lock(data);
-  json doc = WithActivationTimes(data.Get(InternPath(resourcePath, document.Name).c_str()));
+  json doc = WithActivationTimes(
+      data.Get(IQELConnectionActivations::InternPath(resourcePath, document.Name).c_str()));
   SetJSONResult(request, 200, Compact(doc));
   data.ValidateJSON(doc, document.Schema);
   return true;
@@ -221,7 +218,7 @@ bool HandleConnection_Single_Sender_TransportFile(const TNMOSResourceInfo* resou
   IQELNMOSNodeData& data = resource->GetBridge().Data();
   TNodeDBReadLocker lock(data);
   // The firmware service serves the SDP itself; the store holds where.
-  const json& href = data.Get(InternPath(resourcePath, "transportfile").c_str());
+  const json& href = data.Get(IQELConnectionActivations::InternPath(resourcePath, "transportfile").c_str());
   if (!href.is_string() || href.get_ref<const std::string&>().empty()) return false;
   SetEmptyResult(request, 307);
   request.Result.Headers.emplace_back("Location", href.get<std::string>());

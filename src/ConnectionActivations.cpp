@@ -29,10 +29,6 @@ bool IsSenderPath(const std::string& path) {
   return path.rfind("/senders/", 0) == 0;
 }
 
-std::string InternPath(const std::string& resourcePath, const char* document) {
-  return "/intern" + resourcePath + "/" + document;
-}
-
 std::string IdOf(const std::string& resourcePath) {
   return resourcePath.substr(resourcePath.rfind('/') + 1);
 }
@@ -144,6 +140,10 @@ int64_t IQELConnectionActivations::TAINow() {
   return tai;
 }
 
+std::string IQELConnectionActivations::InternPath(const std::string& resourcePath, const char* document) {
+  return "/intern" + resourcePath + "/" + document;
+}
+
 std::string IQELConnectionActivations::TAIText(int64_t nanoseconds) {
   return std::to_string(nanoseconds / NanosPerSecond) + ":" + std::to_string(nanoseconds % NanosPerSecond);
 }
@@ -164,17 +164,14 @@ json TQELConnectionActivations::Staged(const std::string& path) {
   if (stored.is_object()) return stored;
   const json& active = data.Get(InternPath(path, "active").c_str());
   json staged = json::object();
-  if (IsSenderPath(path)) {
-    staged["receiver_id"] = Member(active, "receiver_id");
-    staged["master_enable"] = IQELNMOSNodeData::JsonExtract(active, "master_enable", json(false));
-    staged["activation"] = NoActivation();
-  } else {
-    staged["sender_id"] = Member(active, "sender_id");
-    staged["master_enable"] = IQELNMOSNodeData::JsonExtract(active, "master_enable", json(false));
-    staged["activation"] = NoActivation();
+  const bool sender = IsSenderPath(path);
+  const char* peer = sender ? "receiver_id" : "sender_id";
+  staged[peer] = Member(active, peer);
+  staged["master_enable"] = IQELNMOSNodeData::JsonExtract(active, "master_enable", json(false));
+  staged["activation"] = NoActivation();
+  if (!sender)
     staged["transport_file"] =
         IQELNMOSNodeData::JsonExtract(active, "transport_file", json{{"data", nullptr}, {"type", nullptr}});
-  }
   staged["transport_params"] = IQELNMOSNodeData::JsonExtract(active, "transport_params", json::array());
   return staged;
 }

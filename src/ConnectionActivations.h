@@ -36,6 +36,8 @@ public:
   // The TAI clock in nanoseconds, and a TAI time as IS-05 writes it ("<seconds>:<nanoseconds>").
   static int64_t TAINow();
   static std::string TAIText(int64_t nanoseconds);
+  // Where the bridge keeps a resource's IS-05 document ("constraints", "staged", "active", ...).
+  static std::string InternPath(const std::string& ResourcePath, const char* Document);
 
 protected:
   virtual ~IQELConnectionActivations() = default;

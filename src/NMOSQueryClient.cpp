@@ -280,10 +280,6 @@ void TQELNMOSQueryClient::UnsubscribeAll() {
 void TQELNMOSQueryClient::DestroyRetired() {
   std::vector<TSubscriptionPtr> retired;
   retired.swap(FData->Retired);
-  while (!retired.empty()) {
-    TSubscriptionPtr sub = std::move(retired.back());
-    retired.pop_back();
-  }
 }
 
 void TQELNMOSQueryClient::Shutdown() {
