@@ -26,8 +26,8 @@ using TSubscriptionPtr = std::unique_ptr<TWSSubscription, TSubscriptionDeleter>;
 
 struct TQryCliData {
   std::deque<TSubscriptionPtr> Subscriptions;
-  // Subscriptions given up: they report nothing any more and go at the next cycle (a websocket's
-  // context must not be closed inside a turn of the loop, where the reports arrive).
+  // Subscriptions given up: they report nothing any more and go at the next cycle (a subscription is
+  // often given up from inside one of its own websocket's callbacks).
   std::vector<TSubscriptionPtr> Retired;
   // The names a registry told, by type and UUID, as told.
   std::map<std::string, std::map<std::string, std::string>> Learnt;
@@ -274,9 +274,8 @@ void TQELNMOSQueryClient::UnsubscribeAll() {
   FData->Subscriptions.clear();
 }
 
-// Closing a websocket's context can turn the loop, whose handlers may unsubscribe again: the retired
-// subscriptions leave the list before any of them is destroyed, so that none is owned twice and the
-// list is never changed while it is emptied.
+// The retired subscriptions leave the list before any of them is destroyed, so that none is owned twice
+// and the list is never changed while it is emptied, whatever their ends call back.
 void TQELNMOSQueryClient::DestroyRetired() {
   std::vector<TSubscriptionPtr> retired;
   retired.swap(FData->Retired);

@@ -52,7 +52,7 @@ public:
   TWSSubscription(const TWSSubscription&) = delete;
   TWSSubscription& operator=(const TWSSubscription&) = delete;
 
-  // Must not run inside a turn of the service host's loop (the websocket's context is closed on it).
+  // Must not run inside a callback of the subscription's own websocket.
   virtual void Destroy();
   virtual void SetHost(const std::string& host, uint16_t port, std::string path);
   virtual void DoLowCycle();

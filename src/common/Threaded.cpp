@@ -6,6 +6,11 @@
 
 namespace Qel_hosted {
 
+namespace {
+// Bounds the loop turns given at the end to handles still closing.
+constexpr int ClosingTurns = 1000;
+} // namespace
+
 struct THostData {
   uv_loop_t UVLoop;
   // The cap timer bounds the loop's wait so that every cyclic service gets its turn at least every
@@ -27,8 +32,10 @@ TServiceHost::TServiceHost() : FData(new THostData) {
 
 TServiceHost::~TServiceHost() {
   uv_close(reinterpret_cast<uv_handle_t*>(&FData->CapTimer), nullptr);
-  // Let every handle still closing (timers given back by their owners) finish, then close the loop.
-  uv_run(&FData->UVLoop, UV_RUN_NOWAIT);
+  // Let every handle still closing (timers given back by their owners, websocket contexts closing over a
+  // few turns) finish, then close the loop.
+  for (int turn = 0; turn < ClosingTurns && uv_run(&FData->UVLoop, UV_RUN_NOWAIT); ++turn) {
+  }
   uv_loop_close(&FData->UVLoop);
   delete FData;
 }

@@ -22,8 +22,6 @@ constexpr auto ConnectTimeout = 3s;
 constexpr auto ReceiveWatchdog = 6s;
 // While the server is unreachable a new attempt starts at most this often.
 constexpr auto ReconnectPause = 1s;
-// Bounds the loop turns that closing the context may take at shutdown.
-constexpr int ContextCloseTurns = 1000;
 
 int ProtoHandlerWebsocket(lws* wsi, lws_callback_reasons reason, void* user, void* in, size_t len);
 
@@ -42,15 +40,84 @@ const lws_extension Extensions[] = {
 // A ping after 1 s without traffic; no answer within 3 s hangs the connection up.
 const lws_retry_bo_t IdlePolicy = {nullptr, 0, 0, 1, 3, 0};
 
-// Every callback of a client's context goes to the client, which is the context's user pointer
-// (connection objects are counted from their creation on, before any user data is attached).
+// What a context's callbacks reach: its client while the client lives, nothing once it has gone. The
+// link outlives the client while the context closes through the loop.
+struct TContextLink {
+  ILWSHandler* Handler = nullptr;
+  lws_context* Context = nullptr; // cleared by libwebsockets once the context is freed
+};
+
+// Every callback of a client's context goes to the client, which the context's link names (connection
+// objects are counted from their creation on, before any user data is attached).
 int ProtoHandlerWebsocket(lws* wsi, lws_callback_reasons reason, void*, void* in, size_t len) {
   if (reason >= LWS_CALLBACK_ADD_POLL_FD && reason <= LWS_CALLBACK_UNLOCK_POLL) return 0;
   lws_context* ctx = wsi ? lws_get_context(wsi) : nullptr;
-  auto* handler = ctx ? static_cast<ILWSHandler*>(lws_context_user(ctx)) : nullptr;
-  if (!handler) return 0;
-  return handler->HandleLWSCallback(wsi, reason, lws_wsi_user(wsi), in, len);
+  auto* link = ctx ? static_cast<TContextLink*>(lws_context_user(ctx)) : nullptr;
+  if (!link || !link->Handler) return 0;
+  return link->Handler->HandleLWSCallback(wsi, reason, lws_wsi_user(wsi), in, len);
 }
+
+// Closes a context on the service host's loop without turning the loop. A context on a foreign loop closes
+// its handles through the loop, and libwebsockets closes some of the context's descriptors (its event pipe)
+// once more from those close callbacks. Were anything opened in between, it could get one of those numbers
+// and lose its descriptor. So the first destroy runs in the loop's check phase, whose close callbacks
+// follow at once in the same turn, with no I/O callback in between. Once no handle of the context is left
+// on the loop it is destroyed again, which frees it.
+class TContextCloser {
+public:
+  static void Start(uv_loop_t* loop, std::unique_ptr<TContextLink> link) {
+    auto* closer = new TContextCloser(std::move(link));
+    uv_check_init(loop, &closer->Check);
+    closer->Check.data = closer;
+    uv_check_start(&closer->Check, [](uv_check_t* h) { static_cast<TContextCloser*>(h->data)->Turn(); });
+  }
+
+private:
+  // Destroying a context whose handles have closed frees it; a few calls at most are ever needed.
+  static constexpr int MaxDestroys = 4;
+  static constexpr int MaxTurns = 1000;
+
+  explicit TContextCloser(std::unique_ptr<TContextLink> link) : Link(std::move(link)) {}
+
+  void Turn() {
+    lws_context* ctx = Link->Context;
+    if (ctx && (Destroys == 0 || (Destroys < MaxDestroys && !HandlesLeft(ctx)))) {
+      ++Destroys;
+      lws_context_destroy(ctx);
+    }
+    if (Link->Context && ++Turns < MaxTurns) return;
+    if (Link->Context) {
+      // Freeing it now could pull memory from under handles still on the loop: it is left as it is.
+      lws_log(QLLL_ERR, "websocket context %p did not close", static_cast<void*>(Link->Context));
+      Link.release();
+    }
+    uv_check_stop(&Check);
+    uv_close(reinterpret_cast<uv_handle_t*>(&Check),
+             [](uv_handle_t* h) { delete static_cast<TContextCloser*>(h->data); });
+  }
+
+  // The context's own handles (timers, idle) carry the context as their data and close only after
+  // every connection of the context has closed.
+  bool HandlesLeft(lws_context* ctx) const {
+    struct TFind {
+      void* Context;
+      bool Found;
+    } find{ctx, false};
+    uv_walk(
+        Check.loop,
+        [](uv_handle_t* h, void* arg) {
+          auto* f = static_cast<TFind*>(arg);
+          if (h->data == f->Context) f->Found = true;
+        },
+        &find);
+    return find.Found;
+  }
+
+  uv_check_t Check;
+  std::unique_ptr<TContextLink> Link;
+  int Destroys = 0;
+  int Turns = 0;
+};
 
 } // namespace
 
@@ -118,8 +185,9 @@ struct TWSData {
   Qel_hosted::IServiceHost& ServiceHost;
   const std::string FName;
   const Qel_hosted::TServiceInfo ServiceInfo;
-  lws_context* LWSContext = nullptr; // cleared by libwebsockets once a destroyed context is gone
-  lws* Socket = nullptr;             // written by libwebsockets through the connect request
+  std::unique_ptr<TContextLink> Link; // handed to a closer when the client shuts down
+  lws_context* LWSContext = nullptr;
+  lws* Socket = nullptr; // written by libwebsockets through the connect request
   TMachineCtrl MachineCtrl;
   TMachine Machine;
   std::chrono::steady_clock::time_point Timeout{};     // connect deadline, then watchdog deadline
@@ -161,6 +229,8 @@ void TWebSocketClient::Destroy() {
 void TWebSocketClient::Startup() {
   FData->ServiceHost.Register(this);
   if (FData->LWSContext) return;
+  FData->Link = std::make_unique<TContextLink>();
+  FData->Link->Handler = this;
   void* loops[] = {FData->ServiceHost.Loop()};
   lws_context_creation_info info;
   memset(&info, 0, sizeof info);
@@ -171,11 +241,12 @@ void TWebSocketClient::Startup() {
   info.gid = -1;
   info.options = LWS_SERVER_OPTION_VALIDATE_UTF8 | LWS_SERVER_OPTION_LIBUV;
   info.foreign_loops = loops;
-  info.pcontext = &FData->LWSContext;
-  info.user = static_cast<ILWSHandler*>(this);
+  info.pcontext = &FData->Link->Context;
+  info.user = FData->Link.get();
   info.timeout_secs = 3;
   info.retry_and_idle_policy = &IdlePolicy;
   FData->LWSContext = lws_create_context(&info);
+  FData->Link->Context = FData->LWSContext;
   if (!FData->LWSContext) lws_log(QLLL_ERR, "%s: creating the websocket context failed", Name().c_str());
 }
 
@@ -187,18 +258,18 @@ void TWebSocketClient::Shutdown() {
   FData->ServiceHost.Unregister(this);
 }
 
+// The client may go at once: its context closes through the loop afterwards, and its callbacks reach
+// nobody meanwhile.
 void TWebSocketClient::HandleShutdown() {
-  if (!FData->LWSContext) return;
-  FData->Socket = nullptr;
-  // On a foreign loop the context closes its handles on the loop and pcontext is cleared once it is gone.
-  // libwebsockets 4.1 frees the context only when it is destroyed once more after the handles closed.
-  for (int round = 0; FData->LWSContext && round < 2; ++round) {
-    lws_context_destroy(FData->LWSContext);
-    for (int i = 0; FData->LWSContext && i < ContextCloseTurns; ++i)
-      uv_run(FData->ServiceHost.Loop(), UV_RUN_NOWAIT);
+  TWSData& d = *FData;
+  d.Socket = nullptr;
+  if (d.Link) {
+    d.Link->Handler = nullptr;
+    if (d.Link->Context) TContextCloser::Start(d.ServiceHost.Loop(), std::move(d.Link));
+    d.Link.reset();
   }
-  FData->LWSContext = nullptr;
-  lws_log(QLLL_NOTICE, "QELNMOSBridgeWorker thread destroyed");
+  if (d.LWSContext) lws_log(QLLL_NOTICE, "QELNMOSBridgeWorker thread destroyed");
+  d.LWSContext = nullptr;
 }
 
 void TWebSocketClient::SetHost(const std::string& host, uint16_t port, const std::string& path,

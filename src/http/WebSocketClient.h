@@ -34,8 +34,9 @@ public:
 
   void Destroy() override;
   int DoLowCycle() override { return 0; }
-  // Leaves the connection machine for good, closes the context and unregisters from the host.
-  // Call it outside the host's loop run (between cycles or from a service's DoCycle).
+  // Leaves the connection machine for good, unregisters from the host and hands the context to the
+  // loop, which closes it over its next turns; nothing reaches the client from it afterwards. It never
+  // turns the loop itself, so it may run anywhere but inside one of the client's own callbacks.
   void Shutdown() override;
   void SetHost(const std::string& host, uint16_t port, const std::string& path,
                const std::string& protocol) override;

@@ -174,10 +174,6 @@ class QueryClient(unittest.TestCase):
         self.assertFollows(receiver, sender["id"])
         self.assertFollows(own_receiver, self.own_senders[1]["id"])
 
-    # Known fault: under emulation the subscriptions made at the second registry sometimes never get
-    # their websockets (the node stays without remote names); it has not been reproduced natively.
-    @unittest.skipIf(os.environ.get("QEL_TARGET_RUNNER"),
-                     "failover between Query APIs is not reliable under emulation yet")
     def test_a_discovered_registry_takes_over_when_the_named_one_goes(self):
         second = self.start_registry()
         for service in ("_nmos-registration._tcp", "_nmos-query._tcp"):
