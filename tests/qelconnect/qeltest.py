@@ -1,5 +1,6 @@
 """Starting and stopping the real daemon inside the sandbox (see sandbox.sh)."""
 import os
+import re
 import shlex
 import signal
 import socket
@@ -117,3 +118,11 @@ class DaemonTest(unittest.TestCase):
 
     def setUp(self):
         self.assertTrue(self.daemon.alive(), self.daemon.output()[-5000:])
+        # Each test starts with every connection slot free: the threads of connections that earlier tests
+        # closed may still be ending, and a connection finding no free slot is reset.
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            out = self.daemon.output()
+            if len(re.findall(r"\): create \d+\n", out)) <= len(re.findall(r"\): Thread \d+ ended\n", out)):
+                break
+            time.sleep(0.05)
