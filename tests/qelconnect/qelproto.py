@@ -185,10 +185,10 @@ class UdpPeer:
         return None
 
 
-def start_transfer(client, mode, name, size=0):
+def start_transfer(client, mode, name, size=0, timeout=10.0):
     data = bytes(5) + mode.encode() + struct.pack(">I", size) + bytes([len(name)]) + name
     client.send(ID_START_TRANSFER, data)
-    answer = client.expect(ID_START_TRANSFER)
+    answer = client.expect(ID_START_TRANSFER, timeout)
     code, handle = struct.unpack(">IB", answer[:5])
     size = struct.unpack(">I", answer[6:10])[0]
     message = answer[11:11 + answer[10]].decode()
@@ -202,8 +202,9 @@ def end_result(data):
     return code, handle, crc, message
 
 
-def upload(client, name, content, crc=None, expect_result=True):
-    code, handle, _, _ = start_transfer(client, "w", name, len(content))
+def upload(client, name, content, crc=None, expect_result=True, timeout=10.0):
+    """`timeout`: how long each answer may take."""
+    code, handle, _, _ = start_transfer(client, "w", name, len(content), timeout)
     if code != FT_OK:
         return code, handle, None
     for off in range(0, len(content), 250):
@@ -211,16 +212,16 @@ def upload(client, name, content, crc=None, expect_result=True):
     client.send(ID_END_TRANSFER, bytes(4) + bytes([handle]) + struct.pack(">I", crc32(content) if crc is None else crc))
     results = []
     while expect_result:
-        r = end_result(client.expect(ID_END_TRANSFER))
+        r = end_result(client.expect(ID_END_TRANSFER, timeout))
         results.append(r)
         if r[0] != FT_UPLOAD_NOTICE:
             break
     return code, handle, results
 
 
-def download(client, name, answer_code=0):
+def download(client, name, answer_code=0, timeout=10.0):
     """(start code, content, device crc, offsets) of a complete download."""
-    code, handle, size, _ = start_transfer(client, "r", name)
+    code, handle, size, _ = start_transfer(client, "r", name, 0, timeout)
     if code != FT_OK:
         return code, None, None, []
     content, offsets = b"", []

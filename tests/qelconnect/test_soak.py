@@ -15,6 +15,7 @@ from qeltest import DaemonTest, read_file, write_file
 from test_netsettings import IPCONFIG, record
 
 SECONDS = float(os.environ.get("QEL_SOAK_SECONDS", "60"))
+# Every upload is written durably (fsync): with this load on a busy disk an answer can take many seconds.
 ANSWER_TIMEOUT = 30
 # A broadcast answer that has not come by then was dropped; the question is asked again.
 UDP_ANSWER_TIMEOUT = 5
@@ -59,9 +60,9 @@ class SoakTest(DaemonTest):
             self.failures.append(text)
         self.stop.set()
 
-    def timed(self, what, fn, *args):
+    def timed(self, what, fn, *args, **kw):
         started = time.monotonic()
-        result = fn(*args)
+        result = fn(*args, **kw)
         with self.lock:
             self.slowest = max(self.slowest, time.monotonic() - started)
         self.count(what)
@@ -80,14 +81,14 @@ class SoakTest(DaemonTest):
         content = rnd.randbytes(rnd.randint(0, 20000))
         with self.lock:
             self.config_crcs.add(qp.crc32(content))
-        results = self.timed("config uploads", qp.upload, c, b"#Config", content)[2]
+        results = self.timed("config uploads", qp.upload, c, b"#Config", content, timeout=ANSWER_TIMEOUT)[2]
         if [r[0] for r in results] != [qp.FT_UPLOAD_NOTICE, qp.FT_OK]:
             raise AssertionError("upload of #Config answered %r" % results)
         own = b"/ram/soak-%d" % n
         content = rnd.randbytes(rnd.randint(1, 5000))
-        if self.timed("own uploads", qp.upload, c, own, content)[2][-1][0] != qp.FT_OK:
+        if self.timed("own uploads", qp.upload, c, own, content, timeout=ANSWER_TIMEOUT)[2][-1][0] != qp.FT_OK:
             raise AssertionError("upload of %r refused" % own)
-        code, got, crc, _ = self.timed("downloads", qp.download, c, own)
+        code, got, crc, _ = self.timed("downloads", qp.download, c, own, timeout=ANSWER_TIMEOUT)
         if (code, got, crc) != (qp.FT_OK, content, qp.crc32(content)):
             raise AssertionError("download of %r differs" % own)
         c.send(0x00000200 + n, b"tool %d" % n)
