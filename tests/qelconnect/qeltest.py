@@ -118,8 +118,11 @@ class DaemonTest(unittest.TestCase):
 
     def setUp(self):
         self.assertTrue(self.daemon.alive(), self.daemon.output()[-5000:])
-        # Each test starts with every connection slot free: the threads of connections that earlier tests
-        # closed may still be ending, and a connection finding no free slot is reset.
+        self.wait_connections_ended()
+
+    def wait_connections_ended(self):
+        """Every connection slot free: the threads of connections that earlier tests closed may still be
+        ending, and a connection finding no free slot is reset."""
         deadline = time.monotonic() + 10
         while time.monotonic() < deadline:
             out = self.daemon.output()

@@ -142,6 +142,21 @@ class SoakTest(DaemonTest):
 
     def test_tools_settings_and_datagrams_for_a_while(self):
         pid = self.daemon.proc.pid
+        # Counted once the daemon holds the firmware's connection (a pass-through block is answered only
+        # through it) and the asking connection has gone again.
+        probe = qp.BlockClient()
+        deadline = qp.Deadline(30)
+        while True:
+            probe.send(0x000001FF, b"ready")
+            try:
+                while probe.expect(0x000001FF, timeout=2) != b"ANS:ready":
+                    pass
+                break
+            except AssertionError:
+                if deadline.expired():
+                    raise
+        probe.close()
+        self.wait_connections_ended()
         fds_before = open_fds(pid)
         rnd = random.Random(20261208)
         tools = [qp.BlockClient() for _ in range(3)]
