@@ -123,6 +123,21 @@ class BlockClient:
                 return b[1]
         raise AssertionError("no block 0x%08x" % block_id)
 
+    def ask_until_answered(self, block_id, data, timeout=30.0):
+        """Sends a pass-through block until the firmware's answer comes: the daemon drops a block it relays
+        while it holds no firmware connection (a new one is taken on its next turn), and a tool asks again.
+        Answers to earlier asks are skipped."""
+        deadline = Deadline(timeout)
+        while not deadline.expired():
+            self.send(block_id, data)
+            try:
+                while self.expect(block_id, timeout=2) != b"ANS:" + data:
+                    pass
+                return
+            except AssertionError:
+                continue
+        raise AssertionError("no answer to %r" % data)
+
     def collect(self, seconds):
         out = []
         deadline = Deadline(seconds)

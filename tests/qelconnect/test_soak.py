@@ -145,16 +145,7 @@ class SoakTest(DaemonTest):
         # Counted once the daemon holds the firmware's connection (a pass-through block is answered only
         # through it) and the asking connection has gone again.
         probe = qp.BlockClient()
-        deadline = qp.Deadline(30)
-        while True:
-            probe.send(0x000001FF, b"ready")
-            try:
-                while probe.expect(0x000001FF, timeout=2) != b"ANS:ready":
-                    pass
-                break
-            except AssertionError:
-                if deadline.expired():
-                    raise
+        probe.ask_until_answered(0x000001FF, b"ready")
         probe.close()
         self.wait_connections_ended()
         fds_before = open_fds(pid)
