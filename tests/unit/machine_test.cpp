@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -166,9 +167,12 @@ TEST(MachineUV, TimerRunsStateAndStateChangeStopsIt) {
   {
     TMachineUV m(&loop.Loop, &trace, "uv", States);
     m.SetTimer(1);
+    // One turn may run a due timer twice (before and after polling), so count at least.
     while (trace.Calls.size() < 3)
       uv_run(&loop.Loop, UV_RUN_ONCE);
-    EXPECT_EQ(trace.Calls, (std::vector<std::string>{"runA", "runA", "runA"}));
+    EXPECT_GE(trace.Calls.size(), 3u);
+    EXPECT_EQ(std::count(trace.Calls.begin(), trace.Calls.end(), "runA"),
+              static_cast<std::ptrdiff_t>(trace.Calls.size()));
     m.SetEvent(10);
     uv_run(&loop.Loop, UV_RUN_NOWAIT);
     trace.Calls.clear();
