@@ -186,8 +186,7 @@ struct TWSData {
   const std::string FName;
   const Qel_hosted::TServiceInfo ServiceInfo;
   std::unique_ptr<TContextLink> Link; // handed to a closer when the client shuts down
-  lws_context* LWSContext = nullptr;
-  lws* Socket = nullptr; // written by libwebsockets through the connect request
+  lws* Socket = nullptr;              // written by libwebsockets through the connect request
   TMachineCtrl MachineCtrl;
   TMachine Machine;
   std::chrono::steady_clock::time_point Timeout{};     // connect deadline, then watchdog deadline
@@ -198,6 +197,8 @@ struct TWSData {
   std::string WSProto;
   uint32_t WSConnTimeout = 0;
   std::vector<unsigned char> WSInput; // the message being reassembled
+
+  lws_context* Context() const { return Link ? Link->Context : nullptr; }
   bool InputBinary = false;
   bool InputOverflow = false;
   uint32_t Active = 0;
@@ -228,7 +229,7 @@ void TWebSocketClient::Destroy() {
 
 void TWebSocketClient::Startup() {
   FData->ServiceHost.Register(this);
-  if (FData->LWSContext) return;
+  if (FData->Context()) return;
   FData->Link = std::make_unique<TContextLink>();
   FData->Link->Handler = this;
   void* loops[] = {FData->ServiceHost.Loop()};
@@ -245,9 +246,8 @@ void TWebSocketClient::Startup() {
   info.user = FData->Link.get();
   info.timeout_secs = 3;
   info.retry_and_idle_policy = &IdlePolicy;
-  FData->LWSContext = lws_create_context(&info);
-  FData->Link->Context = FData->LWSContext;
-  if (!FData->LWSContext) lws_log(QLLL_ERR, "%s: creating the websocket context failed", Name().c_str());
+  FData->Link->Context = lws_create_context(&info);
+  if (!FData->Link->Context) lws_log(QLLL_ERR, "%s: creating the websocket context failed", Name().c_str());
 }
 
 void TWebSocketClient::Shutdown() {
@@ -263,13 +263,13 @@ void TWebSocketClient::Shutdown() {
 void TWebSocketClient::HandleShutdown() {
   TWSData& d = *FData;
   d.Socket = nullptr;
-  if (d.Link) {
-    d.Link->Handler = nullptr;
-    if (d.Link->Context) TContextCloser::Start(d.ServiceHost.Loop(), std::move(d.Link));
-    d.Link.reset();
+  if (!d.Link) return;
+  d.Link->Handler = nullptr;
+  if (d.Link->Context) {
+    lws_log(QLLL_NOTICE, "QELNMOSBridgeWorker thread destroyed");
+    TContextCloser::Start(d.ServiceHost.Loop(), std::move(d.Link));
   }
-  if (d.LWSContext) lws_log(QLLL_NOTICE, "QELNMOSBridgeWorker thread destroyed");
-  d.LWSContext = nullptr;
+  d.Link.reset();
 }
 
 void TWebSocketClient::SetHost(const std::string& host, uint16_t port, const std::string& path,
@@ -331,10 +331,10 @@ void TWebSocketClient::Connect() {
   TWSData& d = *FData;
   d.NextAttempt = Now() + ReconnectPause;
   if (d.Socket || !HandleBeginConnect(this)) return;
-  if (!d.LWSContext) return; // logged at start-up; the attempt times out
+  if (!d.Context()) return; // logged at start-up; the attempt times out
   lws_client_connect_info ci;
   memset(&ci, 0, sizeof ci);
-  ci.context = d.LWSContext;
+  ci.context = d.Context();
   ci.address = d.Host.c_str();
   ci.port = d.Port;
   ci.ssl_connection = 0;

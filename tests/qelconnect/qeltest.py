@@ -123,8 +123,8 @@ class DaemonTest(unittest.TestCase):
     def wait_connections_ended(self):
         """Every connection slot free: the threads of connections that earlier tests closed may still be
         ending, and a connection finding no free slot is reset."""
-        deadline = time.monotonic() + 10
-        while time.monotonic() < deadline:
+        deadline = qp.Deadline(10)
+        while not deadline.expired():
             out = self.daemon.output()
             if len(re.findall(r"\): create \d+\n", out)) <= len(re.findall(r"\): Thread \d+ ended\n", out)):
                 break
