@@ -109,14 +109,14 @@ class SoakTest(DaemonTest):
         peer.send(struct.pack(">I", qp.ID_UDP_SETIP) + record(b"udp-%d" % i, 0, "10.77.2.%d" % i)[:30])
         self.count("settings writes")
         # Broadcasts may be dropped by a full receive buffer (the daemon's own looped-back broadcasts fill
-        # it too): a tool asks again, and so does this one, a few times at most.
+        # it too, and it reads none while a settings write waits for the disk): a tool asks again, and so
+        # does this one, for as long as any answer may take.
         answer = None
-        for _ in range(3):
+        deadline = qp.Deadline(ANSWER_TIMEOUT)
+        while answer is None and not deadline.expired():
             peer.send(struct.pack(">II", qp.ID_UDP_SETIP, qp.SERIAL))
             answer = self.timed("settings read answers", peer.recv, lambda d: d[:4] == b"\xfe\0\0\x01",
                                 UDP_ANSWER_TIMEOUT)
-            if answer is not None:
-                break
         if answer is None or answer[34:38] != bytes([255, 255, 0, 0]):
             raise AssertionError("broadcast settings read answered %r" % answer)
         time.sleep(0.02)
