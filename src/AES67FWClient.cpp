@@ -407,7 +407,14 @@ bool TAES67FWClient::Subscribe(int index, const std::string& source, bool enable
   data["source"] = source;
   data["enabled"] = enabled;
   json message = {{"cmd", CmdSubscribe}, {"id", index}, {"data", std::move(data)}};
-  BufferMessage(TTxBufferItem(message.dump(2, ' ', false, json::error_handler_t::replace)));
+  // Only the last word for a receive stream matters: it replaces one that still waits to be sent.
+  const TTxBufferItem item(message.dump(2, ' ', false, json::error_handler_t::replace),
+                           "rx-stream/" + std::to_string(index));
+  if (!BufferMessage(item)) {
+    lws_log(QLLL_ERR, "Receiver Index %d: the firmware's send queue refused the connection to '%s'", index,
+            source.c_str());
+    return false;
+  }
   return true;
 }
 
@@ -426,6 +433,7 @@ void TAES67FWClient::FlushLogMessages() {
     std::lock_guard<std::mutex> lock(FData->PendingLock);
     pending.swap(FData->PendingLogs);
   }
+  // Log texts the full queue refuses are only counted there.
   for (const std::string& text : pending)
     BufferMessage(TTxBufferItem(text));
 }

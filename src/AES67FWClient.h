@@ -78,7 +78,9 @@ public:
 
   // Handles one received text of exactly `len` bytes; always 0 (errors are logged).
   int HandleJSON(const char* text, size_t len);
-  // Connects firmware receive stream `index` to the stream named `source` (message 10).
+  // Connects firmware receive stream `index` to the stream named `source` (message 10). A connection
+  // of the same stream still waiting to be sent is replaced by this one. False, and nothing queued,
+  // when the firmware does not list the stream (or is away) or the send queue is full.
   bool Subscribe(int index, const std::string& source);
   // As Subscribe, with the stream's "enabled" as given: false stops receiving.
   bool Subscribe(int index, const std::string& source, bool enabled);

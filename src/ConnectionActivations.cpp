@@ -99,12 +99,14 @@ public:
   void Fire(std::string resourcePath);
 
 private:
-  bool Activate(const std::string& path, const json& params, const json& activation, bool dryRun,
-                std::string& why);
-  bool ActivateSender(const std::string& path, const json& params, const json& activation, bool dryRun,
-                      std::string& why);
-  bool ActivateReceiver(const std::string& path, const json& params, const json& activation, bool dryRun,
-                        std::string& why);
+  // Each returns 200 when the activation is done (or, in a dry run, could be), else the HTTP status
+  // of the refusal with its reason in `why`; a refused activation changes nothing.
+  int Activate(const std::string& path, const json& params, const json& activation, bool dryRun,
+               std::string& why);
+  int ActivateSender(const std::string& path, const json& params, const json& activation, bool dryRun,
+                     std::string& why);
+  int ActivateReceiver(const std::string& path, const json& params, const json& activation, bool dryRun,
+                       std::string& why);
   void Schedule(const std::string& path, int64_t due);
   bool Cancel(const std::string& path);
 
@@ -232,7 +234,8 @@ int TQELConnectionActivations::Stage(const std::string& path, const json& body, 
   if (mode == ModeImmediate) {
     const json done = {
         {"mode", ModeImmediate}, {"requested_time", nullptr}, {"activation_time", TAIText(now)}};
-    if (!Activate(path, staged, done, false, why)) return 400;
+    const int status = Activate(path, staged, done, false, why);
+    if (status != 200) return status;
     answer = staged;
     answer["activation"] = done;
     staged["activation"] = NoActivation();
@@ -243,7 +246,8 @@ int TQELConnectionActivations::Stage(const std::string& path, const json& body, 
   if (!requested.is_string() || !ParseTAITime(requested.get<std::string>(), time))
     return why = "a scheduled activation needs a requested_time", 400;
   const int64_t due = mode == ModeRelative ? now + time : time;
-  if (!Activate(path, staged, json(), true, why)) return 400;
+  const int status = Activate(path, staged, json(), true, why);
+  if (status != 200) return status;
   staged["activation"] = {{"mode", mode}, {"requested_time", requested}, {"activation_time", TAIText(due)}};
   Bridge.Data().Set(stagedPath.c_str(), staged);
   Schedule(path, due);
@@ -302,7 +306,7 @@ void TQELConnectionActivations::Fire(std::string path) {
   json done = staged["activation"];
   done["activation_time"] = TAIText(now);
   std::string why;
-  if (!Activate(path, staged, done, false, why))
+  if (Activate(path, staged, done, false, why) != 200)
     lws_log(QLLL_ERR, "Scheduled activation of %s failed: %s", path.c_str(), why.c_str());
   else
     lws_log(QLLL_INFO, "Activated %s at %s", path.c_str(), TAIText(now).c_str());
@@ -310,16 +314,16 @@ void TQELConnectionActivations::Fire(std::string path) {
   data.Set(stagedPath.c_str(), staged);
 }
 
-bool TQELConnectionActivations::Activate(const std::string& path, const json& params, const json& activation,
-                                         bool dryRun, std::string& why) {
+int TQELConnectionActivations::Activate(const std::string& path, const json& params, const json& activation,
+                                        bool dryRun, std::string& why) {
   return IsSenderPath(path) ? ActivateSender(path, params, activation, dryRun, why)
                             : ActivateReceiver(path, params, activation, dryRun, why);
 }
 
 // The firmware owns what a sender sends: an activation confirms the parameters its constraints allow
 // and names the receiver it sends to.
-bool TQELConnectionActivations::ActivateSender(const std::string& path, const json& params,
-                                               const json& activation, bool dryRun, std::string& why) {
+int TQELConnectionActivations::ActivateSender(const std::string& path, const json& params,
+                                              const json& activation, bool dryRun, std::string& why) {
   IQELNMOSNodeData& data = Bridge.Data();
   const std::string activePath = InternPath(path, "active");
   json active, constraints;
@@ -328,30 +332,29 @@ bool TQELConnectionActivations::ActivateSender(const std::string& path, const js
     active = data.Get(activePath.c_str());
     constraints = data.Get(InternPath(path, "constraints").c_str());
   }
-  if (!active.is_object()) return why = "the sender has no active parameters", false;
+  if (!active.is_object()) return why = "the sender has no active parameters", 400;
   if (params.contains("master_enable") && params["master_enable"] != active["master_enable"])
     return why = std::string("the firmware decides whether this sender sends: master_enable stays ") +
                  active["master_enable"].dump(),
-           false;
+           400;
   if (params.contains("transport_params") && !CheckConstraints(params["transport_params"], constraints, why))
-    return false;
-  if (dryRun) return true;
+    return 400;
+  if (dryRun) return 200;
   const json receiverId = Member(params, "receiver_id");
   active["receiver_id"] = receiverId;
   active["activation"] = activation;
   data.Set(activePath.c_str(), active);
   Bridge.SetSenderSubscription(IdOf(path), receiverId);
-  return true;
+  return 200;
 }
 
 // A receiver follows a stream by its name: the sender's name in the name table, else the session name
 // of the staged transport file, else the address staged as the source.
-bool TQELConnectionActivations::ActivateReceiver(const std::string& path, const json& params,
-                                                 const json& activation, bool dryRun, std::string& why) {
+int TQELConnectionActivations::ActivateReceiver(const std::string& path, const json& params,
+                                                const json& activation, bool dryRun, std::string& why) {
   IQELNMOSNodeData& data = Bridge.Data();
   const std::string id = IdOf(path);
-  if (data.GetIndexFromUUID("receivers", id) < 0)
-    return why = "the receiver is unknown to the firmware", false;
+  if (data.GetIndexFromUUID("receivers", id) < 0) return why = "the receiver is unknown to the firmware", 400;
   const json legs = IQELNMOSNodeData::JsonExtract(params, "transport_params", json::array());
   const json leg = legs.empty() || !legs[0].is_object() ? json::object() : legs[0];
   // The firmware has one switch per receive stream: master_enable (RTP is always on, its constraint
@@ -366,9 +369,9 @@ bool TQELConnectionActivations::ActivateReceiver(const std::string& path, const 
     if (name.empty()) name = TextOr(leg, "multicast_ip");
     if (name.empty()) name = TextOr(leg, "source_ip");
     if (name.empty() && !senderId.empty())
-      return why = "no stream is known for sender " + senderId + ": stage its transport file", false;
+      return why = "no stream is known for sender " + senderId + ": stage its transport file", 400;
   }
-  if (dryRun) return true;
+  if (dryRun) return 200;
 
   const std::string activePath = InternPath(path, "active");
   json active, constraints;
@@ -397,13 +400,15 @@ bool TQELConnectionActivations::ActivateReceiver(const std::string& path, const 
     resolved.push_back(out);
   }
   active["transport_params"] = resolved;
-  data.Set(activePath.c_str(), active);
-  lws_log(QLLL_INFO, "Receiver %s activated: stream '%s'%s", id.c_str(), name.c_str(),
-          enable ? "" : " (off)");
-  if (!Bridge.ConnectStream(id, senderId, name, enable))
+  // The active parameters are written only once the firmware's command is queued.
+  if (!Bridge.ConnectStream(id, senderId, name, enable, active)) {
     lws_log(QLLL_ERR, "Receiver %s: the firmware could not be asked to follow '%s'", id.c_str(),
             name.c_str());
-  return true;
+    return why = "the firmware cannot take the command now (it is away or its queue is full): try again", 503;
+  }
+  lws_log(QLLL_INFO, "Receiver %s activated: stream '%s'%s", id.c_str(), name.c_str(),
+          enable ? "" : " (off)");
+  return 200;
 }
 
 } // namespace Qel_nmos_bridge

@@ -82,7 +82,7 @@ public:
   bool GetFlowIDBySourceID(const std::string& SourceUUIDStr, std::string& FlowUUIDStr) override;
   bool Connect(const std::string& ReceiverUUID, const json& SenderData) override;
   bool ConnectStream(const std::string& ReceiverUUID, const std::string& SenderUUID,
-                     const std::string& StreamName, bool Enable) override;
+                     const std::string& StreamName, bool Enable, const json& Active) override;
   bool SetSenderSubscription(const std::string& SenderUUID, const json& ReceiverId) override;
   IQELConnectionActivations& Activations() override;
   void LearnGrandmaster();

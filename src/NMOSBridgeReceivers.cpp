@@ -209,14 +209,16 @@ void TQELNMOSBridge::Follow(const std::string& receiverId, const std::string& se
 }
 
 bool TQELNMOSBridge::ConnectStream(const std::string& ReceiverUUID, const std::string& SenderUUID,
-                                   const std::string& StreamName, bool Enable) {
+                                   const std::string& StreamName, bool Enable, const json& Active) {
   const int slot = Data().GetIndexFromUUID("receivers", ReceiverUUID);
   if (slot < 0) {
     lws_log(QLLL_ERR, "Could not get AESFW Index of Receiver %s", ReceiverUUID.c_str());
     return false;
   }
+  // The command first: a receiver must not show a connection the firmware will never hear of.
+  if (!AESFWClient().Subscribe(slot, Enable ? StreamName : "", Enable)) return false;
+  if (Active.is_object()) Data().Set(Path("/intern/receivers/%s/active", ReceiverUUID).c_str(), Active);
   Follow(ReceiverUUID, Enable && !StreamName.empty() ? SenderUUID : "", StreamName);
-  const bool sent = AESFWClient().Subscribe(slot, Enable ? StreamName : "", Enable);
   // Every activation is a new version of the receiver, at the registry too, whatever the firmware
   // reports afterwards.
   const std::string path = Path("/receivers/%s", ReceiverUUID);
@@ -224,12 +226,12 @@ bool TQELNMOSBridge::ConnectStream(const std::string& ReceiverUUID, const std::s
   {
     TNodeDBWriteLocker lock(Data());
     const json receiver = Data().Get(path.c_str());
-    if (!receiver.is_object()) return sent;
+    if (!receiver.is_object()) return true;
     Data().SetWithTimeStamp(path.c_str(), receiver);
     deviceId = Text(receiver, "device_id");
   }
   RegClient().PushResource(deviceId, ReceiverUUID, path, REST_Def_Receiver);
-  return sent;
+  return true;
 }
 
 bool TQELNMOSBridge::Connect(const std::string& ReceiverUUID, const json& SenderData) {
@@ -238,9 +240,11 @@ bool TQELNMOSBridge::Connect(const std::string& ReceiverUUID, const json& Sender
     lws_log(QLLL_ERR, "Could not get AESFW Index of Receiver %s", ReceiverUUID.c_str());
     return false;
   }
+  // The command is queued before anything of the receiver changes.
   if (SenderData.empty()) {
+    if (!AESFWClient().Subscribe(slot, "")) return false;
     Follow(ReceiverUUID, "", "");
-    return AESFWClient().Subscribe(slot, "");
+    return true;
   }
   // Only senders whose firmware stream name is known can be followed; an unknown one must not turn
   // into a disconnection (an empty name).
@@ -251,8 +255,9 @@ bool TQELNMOSBridge::Connect(const std::string& ReceiverUUID, const json& Sender
   const std::string senderId = Text(SenderData, "id");
   const std::string name = Data().GetNameFromUUID("senders", senderId);
   if (!name.empty()) {
+    if (!AESFWClient().Subscribe(slot, name)) return false;
     Follow(ReceiverUUID, senderId, name);
-    return AESFWClient().Subscribe(slot, name);
+    return true;
   }
   const std::string manifest = Text(SenderData, "manifest_href");
   const bool fetching = SDPFetcher().Fetch(manifest, [this, ReceiverUUID, senderId](const std::string& sdp) {
@@ -263,8 +268,8 @@ bool TQELNMOSBridge::Connect(const std::string& ReceiverUUID, const json& Sender
       return;
     }
     Data().SetNameFromUUID("senders", senderId, session);
-    Follow(ReceiverUUID, senderId, session);
-    AESFWClient().Subscribe(index, session);
+    // The request was answered long ago: a refusal is only logged (by the firmware client).
+    if (AESFWClient().Subscribe(index, session)) Follow(ReceiverUUID, senderId, session);
   });
   if (!fetching) lws_log(QLLL_ERR, "Connect: no stream name known for sender %s", senderId.c_str());
   return true;

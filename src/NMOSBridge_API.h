@@ -63,11 +63,17 @@ public:
   virtual bool UpdateFlow(uint32_t Index, const json& Stream, bool ForceRemove) = 0;
   virtual bool GetFlowIDBySourceID(const std::string& SourceUUIDStr, std::string& FlowUUIDStr) = 0;
   // Asks the firmware to make the receiver's stream follow the sender (an empty document disconnects).
+  // False when the receiver has no firmware stream or the command cannot be queued for the firmware;
+  // nothing has changed then.
   virtual bool Connect(const std::string& ReceiverUUID, const json& SenderData) = 0;
   // Asks the firmware to make the receiver's stream follow StreamName (empty: none), on behalf of
   // sender SenderUUID (empty: a sender unknown to NMOS), or to stop receiving when Enable is false.
+  // Only once the command is queued for the firmware does the receiver change: its IS-05 active
+  // parameters become Active (unless it is null), it notes the sender it follows and gets a new
+  // version, also at the registry. False, with nothing changed, when the receiver has no firmware
+  // stream or the command cannot be queued.
   virtual bool ConnectStream(const std::string& ReceiverUUID, const std::string& SenderUUID,
-                             const std::string& StreamName, bool Enable) = 0;
+                             const std::string& StreamName, bool Enable, const json& Active) = 0;
   // The receiver a sender sends to, as a Connection API activation named it (null: none); the sender
   // gets a new version either way.
   virtual bool SetSenderSubscription(const std::string& SenderUUID, const json& ReceiverId) = 0;

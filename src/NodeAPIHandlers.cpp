@@ -132,8 +132,12 @@ bool HandleConnection_IS04(const TNMOSResourceInfo* resource, TRESTRequestData& 
                      .get<std::string>();
   }
   if (!bridge.Connect(receiverId, sender)) {
-    SetJSONResult(request, 404,
-                  Qel_proto_http::ErrorDocument(404, "the receiver is unknown to the firmware"));
+    if (bridge.Data().GetIndexFromUUID("receivers", receiverId) < 0)
+      SetJSONResult(request, 404,
+                    Qel_proto_http::ErrorDocument(404, "the receiver is unknown to the firmware"));
+    else
+      SetJSONResult(request, 503,
+                    Qel_proto_http::ErrorDocument(503, "the firmware cannot take the connection now"));
     return true;
   }
   SetJSONResult(request, 202, Serialise(sender, 2));

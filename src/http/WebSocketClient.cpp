@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <deque>
@@ -206,7 +207,9 @@ struct TWSData {
   bool ShuttingDown = false;
   std::atomic<bool> ResetRequested{false};
   uint64_t BytesReceived = 0, BytesSent = 0, MsgsReceived = 0, MsgsSent = 0;
-  uint64_t MaxQueueSizeReached = 0;
+  uint64_t MaxQueueSizeReached = 0; // messages refused because the queue was full
+  uint64_t Superseded = 0;          // queued messages replaced by a newer one of the same key
+  bool Refusing = false;            // the last message offered was refused
 };
 
 TWebSocketClient::TWebSocketClient(Qel_hosted::IServiceHost& host, const std::string& name,
@@ -513,12 +516,20 @@ void TWebSocketClient::RequestWrite() {
     lws_callback_on_writable(FData->Socket);
 }
 
+// A message the connection refuses stays first in the queue for the next connection, and this one,
+// which can no longer write, is given up.
 int TWebSocketClient::HandleCanWrite(IWebSocketClient*) {
   TWSData& d = *FData;
   if (d.Buffer.empty()) return 0;
   TTxBufferItem item = std::move(d.Buffer.front());
   d.Buffer.pop_front();
-  Send(item.Message(), item.Len());
+  if (Send(item.Message(), item.Len()) < 0) {
+    lws_log(QLLL_WARN, "%s: writing a message of %d bytes failed; it waits for the next connection",
+            Name().c_str(), item.Len());
+    d.Buffer.push_front(std::move(item));
+    ResetConnection();
+    return 0;
+  }
   d.BytesSent += static_cast<uint64_t>(item.Len());
   ++d.MsgsSent;
   return 0;
@@ -532,13 +543,30 @@ int TWebSocketClient::Send(const void* data, int len) {
   return lws_write(FData->Socket, bytes, static_cast<size_t>(len), LWS_WRITE_TEXT);
 }
 
-void TWebSocketClient::BufferMessage(const TTxBufferItem& item) {
-  if (FData->Buffer.size() >= MaxQueueSize) {
-    ++FData->MaxQueueSizeReached;
-    return;
+bool TWebSocketClient::BufferMessage(const TTxBufferItem& item) {
+  TWSData& d = *FData;
+  if (!item.Key().empty()) {
+    auto queued = std::find_if(d.Buffer.begin(), d.Buffer.end(),
+                               [&](const TTxBufferItem& waiting) { return waiting.Key() == item.Key(); });
+    if (queued != d.Buffer.end()) {
+      *queued = item;
+      ++d.Superseded;
+      return true;
+    }
   }
-  FData->Buffer.push_back(item);
+  if (d.Buffer.size() >= MaxQueueSize) {
+    ++d.MaxQueueSizeReached;
+    // Once per run of refusals: the callers report each refusal themselves.
+    if (!d.Refusing)
+      lws_log(QLLL_ERR, "%s: the send queue is full (%zu messages): messages are refused", Name().c_str(),
+              MaxQueueSize);
+    d.Refusing = true;
+    return false;
+  }
+  d.Refusing = false;
+  d.Buffer.push_back(item);
   RequestWrite();
+  return true;
 }
 
 void TWebSocketClient::UpdateStats(const char* name, json& stats) {
@@ -546,7 +574,8 @@ void TWebSocketClient::UpdateStats(const char* name, json& stats) {
   stats[name] = {{"Cycletime", CycleTime >> 6},    {"BytesReceived", d.BytesReceived},
                  {"BytesSent", d.BytesSent},       {"MsgsReceived", d.MsgsReceived},
                  {"MsgsSent", d.MsgsSent},         {"TXQueueSize", d.Buffer.size()},
-                 {"TXQueueSizeMax", MaxQueueSize}, {"TXQueueSizeReached", d.MaxQueueSizeReached}};
+                 {"TXQueueSizeMax", MaxQueueSize}, {"TXQueueSizeReached", d.MaxQueueSizeReached},
+                 {"TXSuperseded", d.Superseded}};
 }
 
 } // namespace Qel_websock_api

@@ -52,7 +52,7 @@ public:
   int HandleCanWrite(IWebSocketClient* cli) override;
 
   int Send(const void* data, int len) override;
-  void BufferMessage(const TTxBufferItem& item) override;
+  bool BufferMessage(const TTxBufferItem& item) override;
 
   void DoCycle() override;
   bool Enabled() override { return true; }

@@ -18,20 +18,24 @@ enum TFWAPIEvents { fweConnect = 1, fweConnectSucces = 2, fweConnectFailed = 3, 
 enum TFWAPIStatus { fwsOffline = 1, fwsConnecting = 2, fwsConnected = 3, fwsQuit = 4 };
 
 // One outgoing message. libwebsockets writes its frame header into the Pre bytes before the message,
-// and a zero byte follows the message so that it can be logged as text.
+// and a zero byte follows the message so that it can be logged as text. A message with a key
+// supersedes the one of the same key that still waits in the queue (a newer command for the same
+// target): only the last word for a target matters.
 class TTxBufferItem {
 public:
   static constexpr int Pre = LWS_PRE;
 
   TTxBufferItem() = default;
-  TTxBufferItem(const void* data, int len) : FData(new unsigned char[Size(len)]), FLen(len < 0 ? 0 : len) {
+  TTxBufferItem(const void* data, int len, std::string key = std::string())
+      : FData(new unsigned char[Size(len)]), FLen(len < 0 ? 0 : len), FKey(std::move(key)) {
     memset(FData.get(), 0, Size(FLen));
     if (FLen) memcpy(FData.get() + Pre, data, static_cast<size_t>(FLen));
   }
-  explicit TTxBufferItem(const std::string& text)
-      : TTxBufferItem(text.data(), static_cast<int>(text.size())) {}
-  TTxBufferItem(const TTxBufferItem& other) : TTxBufferItem(other.Message(), other.FLen) {}
-  TTxBufferItem(TTxBufferItem&& other) noexcept : FData(std::move(other.FData)), FLen(other.FLen) {
+  explicit TTxBufferItem(const std::string& text, std::string key = std::string())
+      : TTxBufferItem(text.data(), static_cast<int>(text.size()), std::move(key)) {}
+  TTxBufferItem(const TTxBufferItem& other) : TTxBufferItem(other.Message(), other.FLen, other.FKey) {}
+  TTxBufferItem(TTxBufferItem&& other) noexcept
+      : FData(std::move(other.FData)), FLen(other.FLen), FKey(std::move(other.FKey)) {
     other.FLen = 0;
   }
   TTxBufferItem& operator=(const TTxBufferItem& other) {
@@ -41,6 +45,7 @@ public:
   TTxBufferItem& operator=(TTxBufferItem&& other) noexcept {
     FData = std::move(other.FData);
     FLen = other.FLen;
+    FKey = std::move(other.FKey);
     other.FLen = 0;
     return *this;
   }
@@ -50,12 +55,15 @@ public:
   // The message bytes, behind the padding.
   unsigned char* Message() const { return FData ? FData.get() + Pre : nullptr; }
   int Len() const { return FLen; }
+  // What the message is about (empty: nothing another message could supersede).
+  const std::string& Key() const { return FKey; }
 
 private:
   static size_t Size(int len) { return static_cast<size_t>(len < 0 ? 0 : len) + Pre + 1; }
 
   std::unique_ptr<unsigned char[]> FData;
   int FLen = 0;
+  std::string FKey;
 };
 
 class IWebSocketClient {
@@ -83,8 +91,10 @@ public:
 
   // Writes one text frame now; `data` must have TTxBufferItem::Pre writable bytes before it.
   virtual int Send(const void* data, int len) = 0;
-  // Queues a copy of the message; it goes out once the connection can take it.
-  virtual void BufferMessage(const TTxBufferItem& item) = 0;
+  // Queues a copy of the message; it goes out once the connection can take it. A queued message of
+  // the same key that is not sent yet is replaced in place. False when the queue is full and the
+  // message was not queued: the caller must not act as if it will be sent.
+  virtual bool BufferMessage(const TTxBufferItem& item) = 0;
 };
 
 } // namespace Qel_websock_api

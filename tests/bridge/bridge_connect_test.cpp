@@ -168,3 +168,36 @@ TEST_F(BridgeConnect, UnknownSenderChangesNothingAndUnknownReceiverIsRefused) {
   EXPECT_TRUE(Bridge->Connect(receiverId, json::object()));
   EXPECT_EQ(Bridge->AESFWClient().QueueSize(), 1u);
 }
+
+TEST_F(BridgeConnect, AConnectionTheFirmwareQueueCannotTakeIsRefusedAndChangesNothing) {
+  json config = json::parse(HttpGet(Sim.Port, "/scenario"))["config"];
+  const std::string receiverId = config["rx-streams"][2]["id"];
+  ASSERT_TRUE(CycleUntil([&] { return Receiver(receiverId).is_object(); }));
+  const std::string senderId = "5e7de700-0000-4000-8000-00000000abce";
+  Bridge->Data().SetNameFromUUID("senders", senderId, "239.69.77.2");
+  const std::string intern = "/intern/receivers/" + receiverId;
+  auto documents = [&] {
+    TNodeDBReadLocker lock(Bridge->Data());
+    return json::array({Receiver(receiverId), Bridge->Data().Get(intern.c_str())});
+  };
+  const json before = documents();
+
+  // Log texts for the firmware fill the send queue before the worker gets to send any.
+  auto& client = Bridge->AESFWClient();
+  const Qel_websock_api::TTxBufferItem text(std::string(R"({"cmd": 14, "data": "x", "id": 0})"));
+  for (size_t i = 0; i < client.MaxQueueSize; ++i)
+    ASSERT_TRUE(client.BufferMessage(text));
+  EXPECT_FALSE(Bridge->Connect(receiverId, {{"id", senderId}}));
+  EXPECT_FALSE(Bridge->Connect(receiverId, json::object()));
+  EXPECT_FALSE(
+      Bridge->ConnectStream(receiverId, senderId, "239.69.77.2", true, json{{"master_enable", true}}));
+  EXPECT_EQ(documents(), before);
+
+  // Once the queue has drained the same connection is taken and reaches the firmware.
+  ASSERT_TRUE(CycleUntil([&] { return client.QueueSize() == 0; }));
+  EXPECT_TRUE(Bridge->Connect(receiverId, {{"id", senderId}}));
+  EXPECT_TRUE(CycleUntil([&] {
+    json r = Receiver(receiverId);
+    return r.is_object() && r["subscription"] == json{{"sender_id", senderId}, {"active", true}};
+  })) << Receiver(receiverId).dump(2);
+}

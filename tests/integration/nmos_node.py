@@ -99,8 +99,8 @@ class RunningNode:
             self.bridge_log.close()
 
     # The bridge's HTTP server.
-    def request(self, method, path, body=None, headers=None):
-        return testlib.request(method, self.port, path, body, headers, host=self.host)
+    def request(self, method, path, body=None, headers=None, timeout=5):
+        return testlib.request(method, self.port, path, body, headers, timeout=timeout, host=self.host)
 
     def get_json(self, path):
         status, _, body = self.request("GET", path)

@@ -6,6 +6,7 @@ import json
 import os
 import sys
 import unittest
+import zlib
 
 sys.path.insert(0, os.path.dirname(__file__))
 import nmos_node  # noqa: E402
@@ -338,6 +339,138 @@ class ReceiverActivations(unittest.TestCase):
         self.assertEqual((staged[1]["master_enable"], staged[1]["sender_id"]), (False, None))
         self.assertEqual(staged[1]["transport_params"][0]["interface_ip"], "127.0.0.1")
         self.assertEqual(self.subscriptions(), [], "staging activates nothing")
+
+
+def probe_sdp(name, group):
+    """A controller's transport file for a stream whose session name is `name`."""
+    return "\r\n".join(["v=0", "o=- 1 1 IN IP4 192.0.2.10", f"s={name}", f"c=IN IP4 {group}/32", "t=0 0",
+                         "m=audio 5004 RTP/AVP 96", "a=rtpmap:96 L24/48000/2", ""])
+
+
+class ActivationBursts(unittest.TestCase):
+    """Every activation the node answers with success reaches the firmware, or is superseded there by
+    a later one for the same receiver; one that cannot reach it is refused and changes nothing. After
+    a burst IS-05 active, IS-04 subscription and the firmware agree on the last one."""
+
+    # Bursts and waits take longer under the sanitizers and emulation.
+    LIMIT = 120 if os.environ.get("QEL_SANITIZED") or os.environ.get("QEL_TARGET_RUNNER") else 30
+
+    @classmethod
+    def setUpClass(cls):
+        cls.node = nmos_node.RunningNode(streams=4).start()
+        cls.receivers = [s["id"] for s in cls.node.sim_json("GET", "/scenario")["config"]["rx-streams"]]
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.node.stop()
+
+    def setUp(self):
+        self.node.sim_json("DELETE", "/received")
+
+    @staticmethod
+    def sender_of(name):
+        """A sender of another node, unknown to this one, whose stream is `name`."""
+        return "5e7de700-0000-4000-8000-%012x" % (zlib.crc32(name.encode()))
+
+    def element(self, slot, name, index):
+        return {"id": self.receivers[slot],
+                "params": {"sender_id": self.sender_of(name), "master_enable": True,
+                           "activation": {"mode": "activate_immediate"},
+                           "transport_file": {"data": probe_sdp(name, f"239.69.200.{index % 250 + 1}"),
+                                              "type": "application/sdp"}}}
+
+    def bulk(self, body):
+        status, _, payload = self.node.request("POST", f"{BASE}/bulk/receivers", body, timeout=self.LIMIT)
+        self.assertEqual(status, 200, payload[:500])
+        results = json.loads(payload)
+        self.assertEqual(len(results), len(body))
+        return results
+
+    def firmware_commands(self, slot):
+        return [m["data"] for m in self.node.sim_json("GET", "/received")
+                if isinstance(m, dict) and m.get("cmd") == 10 and m.get("id") == slot]
+
+    def assertAgree(self, slot, name):
+        """The firmware follows `name` on the slot, the last command it got for the slot named it, and the
+        receiver's IS-05 active parameters and IS-04 subscription say the same."""
+        receiver = self.receivers[slot]
+        sender = self.sender_of(name)
+
+        def firmware_follows():
+            stream = self.node.sim_json("GET", "/scenario")["config"]["rx-streams"][slot]
+            return (stream["source"], stream["enabled"]) == (name, True)
+
+        def node_follows():
+            document = self.node.get_json(f"/x-nmos/node/v1.2/receivers/{receiver}")
+            return document["subscription"] == {"sender_id": sender, "active": True}
+
+        self.assertTrue(nmos_node.wait_until(firmware_follows, limit=self.LIMIT),
+                        self.node.sim_json("GET", "/scenario")["config"]["rx-streams"][slot])
+        commands = self.firmware_commands(slot)
+        self.assertEqual((commands[-1]["source"], commands[-1]["enabled"]), (name, True))
+        self.assertTrue(nmos_node.wait_until(node_follows, limit=self.LIMIT),
+                        self.node.get_json(f"/x-nmos/node/v1.2/receivers/{receiver}"))
+        active = self.node.get_json(f"{BASE}/single/receivers/{receiver}/active")
+        self.assertEqual((active["sender_id"], active["master_enable"]), (sender, True))
+        self.assertIn(f"s={name}\r\n", active["transport_file"]["data"])
+        self.assertEqual(schema_errors("v1.0-receiver-response-schema.json", active), [], active)
+        return commands
+
+    def test_1500_activations_of_one_receiver_all_reach_the_firmware_or_are_superseded(self):
+        names = [f"probe-{i}" for i in range(1500)]
+        results = self.bulk([self.element(1, name, i) for i, name in enumerate(names)])
+        self.assertEqual([r for r in results if r["code"] != 200], [])
+        commands = self.assertAgree(1, names[-1])
+        # A command waiting to be sent gives way to the next one: whatever the firmware got came in order.
+        positions = [names.index(c["source"]) for c in commands]
+        self.assertEqual(positions, sorted(set(positions)))
+
+    def test_three_receivers_with_500_activations_each_end_on_their_last(self):
+        body = [self.element(slot, f"probe-{slot}-{i}", i) for i in range(500) for slot in (0, 2, 3)]
+        results = self.bulk(body)
+        self.assertEqual([r for r in results if r["code"] != 200], [])
+        for slot in (0, 2, 3):
+            self.assertAgree(slot, f"probe-{slot}-499")
+
+    def test_an_activation_the_firmware_cannot_take_is_refused_and_changes_nothing(self):
+        # While the firmware is away no command can reach it.
+        slot, receiver = 2, self.receivers[2]
+        path = f"/x-nmos/node/v1.2/receivers/{receiver}"
+        url = f"{BASE}/single/receivers/{receiver}"
+        self.bulk([self.element(slot, "before", 0)])
+        self.assertAgree(slot, "before")
+
+        def documents():
+            return (self.node.get_json(path), self.node.get_json(f"{url}/active"),
+                    self.node.get_json(f"{url}/staged"))
+
+        before = documents()
+        self.node.sim.stop()
+        try:
+            element = self.element(slot, "while-away", 1)
+
+            def refused():
+                # Until the node has seen the connection end, its activations are still taken.
+                nonlocal before
+                before = documents()
+                status, _, payload = self.node.request("PATCH", f"{url}/staged", element["params"])
+                return (status, json.loads(payload)) if status != 200 else None
+
+            status, error = nmos_node.wait_until(refused, limit=self.LIMIT) or (200, None)
+            self.assertEqual(status, 503, error)
+            self.assertEqual(error["code"], 503)
+            self.assertIsInstance(error["error"], str)
+            self.assertIn("debug", error)
+            results = self.bulk([element, self.element(slot, "while-away-2", 2)])
+            self.assertEqual([r["code"] for r in results], [503, 503])
+            self.assertTrue(all(isinstance(r["error"], str) and r["error"] for r in results), results)
+            self.assertEqual(documents(), before)
+        finally:
+            self.node.start_sim(self.node.sim_port)
+        # The simulator starts afresh; once the node follows it again, activations reach it again.
+        self.assertTrue(nmos_node.wait_until(
+            lambda: self.bulk([self.element(slot, "after", 3)])[0]["code"] == 200, limit=self.LIMIT))
+        self.assertAgree(slot, "after")
 
 
 class RemovedSender(unittest.TestCase):

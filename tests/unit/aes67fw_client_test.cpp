@@ -155,15 +155,19 @@ private:
   }
 };
 
-// The firmware client with its send queue replaced by a record of the texts queued.
+// The firmware client with its send queue replaced by a record of the texts (and keys) queued.
 class TRecordingClient : public TAES67FWClient {
 public:
   explicit TRecordingClient(IAES67FWBridgeOps* bridge) : TAES67FWClient(bridge) {}
-  void BufferMessage(const Qel_websock_api::TTxBufferItem& item) override {
+  bool BufferMessage(const Qel_websock_api::TTxBufferItem& item) override {
+    if (Full) return false;
     Sent.emplace_back(reinterpret_cast<const char*>(item.Message()), static_cast<size_t>(item.Len()));
+    Keys.push_back(item.Key());
+    return true;
   }
   int Feed(const json& doc) { return HandleJSON(doc.dump().c_str()); }
-  std::vector<std::string> Sent;
+  std::vector<std::string> Sent, Keys;
+  bool Full = false; // the queue refuses everything
 };
 
 class AES67FWClientTest : public ::testing::Test {
@@ -447,6 +451,16 @@ TEST_F(AES67FWClientTest, SubscribeSendsTheReceiveStreamWithSourceAndEnabled) {
   data["enabled"] = true;
   EXPECT_EQ(message, json({{"cmd", 10}, {"id", 1}, {"data", data}}));
   EXPECT_EQ(Client.Sent[0], message.dump(2));
+  // Connections of one stream supersede each other in the queue; those of two streams do not.
+  ASSERT_TRUE(Client.Subscribe(0, "tx1"));
+  ASSERT_TRUE(Client.Subscribe(1, "tx0", false));
+  EXPECT_EQ(Client.Keys[0], Client.Keys[2]);
+  EXPECT_NE(Client.Keys[0], Client.Keys[1]);
+  EXPECT_FALSE(Client.Keys[1].empty());
+  // A command the queue refuses is reported as not sent.
+  Client.Full = true;
+  EXPECT_FALSE(Client.Subscribe(1, "tx1"));
+  EXPECT_EQ(Client.Sent.size(), 3u);
 }
 
 TEST_F(AES67FWClientTest, LogTextMessageIsValidJsonWhateverTheText) {
@@ -455,6 +469,7 @@ TEST_F(AES67FWClientTest, LogTextMessageIsValidJsonWhateverTheText) {
   Client.DoCycle();
   ASSERT_EQ(Client.Sent.size(), 1u);
   EXPECT_EQ(json::parse(Client.Sent[0]), json({{"cmd", 14}, {"data", text}, {"id", 7}}));
+  EXPECT_EQ(Client.Keys[0], "") << "every log text is sent";
 }
 
 TEST_F(AES67FWClientTest, LogTextWithInvalidBytesOrTooLongIsCutAndStillValid) {

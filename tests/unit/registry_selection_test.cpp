@@ -48,7 +48,7 @@ public:
   bool UpdateFlow(uint32_t, const json&, bool) override { return false; }
   bool GetFlowIDBySourceID(const std::string&, std::string&) override { return false; }
   bool Connect(const std::string&, const json&) override { return false; }
-  bool ConnectStream(const std::string&, const std::string&, const std::string&, bool) override {
+  bool ConnectStream(const std::string&, const std::string&, const std::string&, bool, const json&) override {
     return false;
   }
   bool SetSenderSubscription(const std::string&, const json&) override { return false; }

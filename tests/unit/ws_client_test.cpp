@@ -253,16 +253,24 @@ TEST_F(WebSocketClientTest, FrameLargerThanTheReceiveBufferArrivesOnceAndWhole) 
 TEST_F(WebSocketClientTest, QueuedMessagesReachTheServerInOrderAndAreCounted) {
   ASSERT_TRUE(Server.Start());
   auto client = ConnectedClient();
-  client->BufferMessage(TTxBufferItem(std::string("first")));
-  client->BufferMessage(TTxBufferItem(std::string("second message")));
-  ASSERT_TRUE(CycleUntil([&] { return Server.Received.size() == 2; }));
-  EXPECT_EQ(Server.Received, (std::vector<std::string>{"first", "second message"}));
+  // A keyed message not sent yet is replaced in place by the next one of its key.
+  EXPECT_TRUE(client->BufferMessage(TTxBufferItem(std::string("first"), "a")));
+  EXPECT_TRUE(client->BufferMessage(TTxBufferItem(std::string("second message"))));
+  EXPECT_TRUE(client->BufferMessage(TTxBufferItem(std::string("third"), "b")));
+  EXPECT_TRUE(client->BufferMessage(TTxBufferItem(std::string("fourth"), "a")));
+  ASSERT_TRUE(CycleUntil([&] { return Server.Received.size() == 3; }));
+  EXPECT_EQ(Server.Received, (std::vector<std::string>{"fourth", "second message", "third"}));
+  EXPECT_EQ(Stats(*client)["TXSuperseded"], 1);
+  // Once sent, a message is no longer replaced: the next one of its key goes out too.
+  EXPECT_TRUE(client->BufferMessage(TTxBufferItem(std::string("first"), "a")));
+  ASSERT_TRUE(CycleUntil([&] { return Server.Received.size() == 4; }));
+  EXPECT_EQ(Server.Received.back(), "first");
 
   Server.Push({"abc"});
   ASSERT_TRUE(CycleUntil([&] { return client->Texts.size() == 1; }));
   json stats = Stats(*client);
-  EXPECT_EQ(stats["MsgsSent"], 2);
-  EXPECT_EQ(stats["BytesSent"], 5 + 14);
+  EXPECT_EQ(stats["MsgsSent"], 4);
+  EXPECT_EQ(stats["BytesSent"], 6 + 14 + 5 + 5);
   EXPECT_EQ(stats["MsgsReceived"], 1);
   EXPECT_EQ(stats["BytesReceived"], 3);
   EXPECT_EQ(stats["TXQueueSize"], 0);
@@ -274,17 +282,22 @@ TEST_F(WebSocketClientTest, StatisticsReportTheCycleTimeScaledDownAndTheQueueLim
   json stats = Stats(client);
   EXPECT_EQ(stats["Cycletime"], 100);
   EXPECT_EQ(stats["TXQueueSizeMax"], 1024);
-  for (const char* counter : {"BytesReceived", "BytesSent", "MsgsReceived", "MsgsSent", "TXQueueSizeReached"})
+  for (const char* counter :
+       {"BytesReceived", "BytesSent", "MsgsReceived", "MsgsSent", "TXQueueSizeReached", "TXSuperseded"})
     EXPECT_EQ(stats[counter], 0) << counter;
 }
 
-TEST_F(WebSocketClientTest, QueueKeeps1024MessagesAndCountsTheDroppedOnes) {
+TEST_F(WebSocketClientTest, QueueKeeps1024MessagesAndRefusesTheNextButStillTakesASuperseding) {
   TTestClient client(*Host);
-  for (int i = 0; i < 1025; ++i)
-    client.BufferMessage(TTxBufferItem(std::to_string(i)));
+  for (int i = 0; i < 1024; ++i)
+    ASSERT_TRUE(client.BufferMessage(TTxBufferItem(std::to_string(i), i == 7 ? "seven" : "")));
+  EXPECT_FALSE(client.BufferMessage(TTxBufferItem(std::string("1024"))));
+  EXPECT_FALSE(client.BufferMessage(TTxBufferItem(std::string("1025"), "other")));
+  EXPECT_TRUE(client.BufferMessage(TTxBufferItem(std::string("7 again"), "seven")));
   json stats = Stats(client);
   EXPECT_EQ(stats["TXQueueSize"], 1024);
-  EXPECT_EQ(stats["TXQueueSizeReached"], 1);
+  EXPECT_EQ(stats["TXQueueSizeReached"], 2);
+  EXPECT_EQ(stats["TXSuperseded"], 1);
 }
 
 TEST_F(WebSocketClientTest, RefusedConnectAttemptTimesOutAfterThreeSeconds) {
