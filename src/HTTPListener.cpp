@@ -88,10 +88,17 @@ bool THTTPListener::Open(const std::string& address, uint16_t port, int backlog,
     close(fd);
     return false;
   }
+  auto* poll = new uv_poll_t;
+  const int status = uv_poll_init_socket(Loop, poll, fd);
+  if (status != 0) {
+    delete poll; // never initialised: nothing to close
+    close(fd);
+    error = std::string("poll: ") + uv_strerror(status);
+    return false;
+  }
   Fd = fd;
-  Poll.reset(new uv_poll_t);
+  Poll.reset(poll);
   Retry.reset(new uv_timer_t);
-  uv_poll_init_socket(Loop, Poll.get(), Fd);
   uv_timer_init(Loop, Retry.get());
   Poll->data = Retry->data = this;
   Wanted = Watching = Resting = false;

@@ -48,8 +48,10 @@ constexpr unsigned int ServiceBufferSize = 64 * 1024;
 constexpr int SendBufferSize = 256 * 1024;
 // Clients the kernel keeps waiting while the server is full (capped by net.core.somaxconn).
 constexpr int ListenBacklog = 4096;
-// Clients taken in one turn of the loop, so that a flood does not hold the loop.
-constexpr int AcceptsPerTurn = 64;
+// Clients taken in one turn of the loop: few, so that the connections taken already are read (and those
+// their clients have closed are let go) before more come, and a flood does not hold the loop. Taking
+// the whole queue at once let a burst of clients that close at once fill their address's share.
+constexpr int AcceptsPerTurn = 8;
 // Idle connections looked at for one that can be closed without losing anything.
 constexpr int IdleCandidates = 32;
 
