@@ -1,7 +1,8 @@
 // The HTTP server of the Node API and Connection API: a libwebsockets server context on the worker's
-// libuv loop whose connections are raw sockets carrying HTTP/1.1 (keep-alive, pipelining, chunked
-// bodies, half-closed clients), request intake with limits and deadlines, dispatch by exact URL to the
-// resources that own the URLs, and responses with CORS headers.
+// libuv loop whose connections, accepted from the server's own listening socket while it has room, are
+// raw sockets carrying HTTP/1.1 (keep-alive, pipelining, chunked bodies, half-closed clients), request
+// intake with limits and deadlines, dispatch by exact URL to the resources that own the URLs, and
+// responses with CORS headers.
 #pragma once
 
 #include "NMOSBridgeConfig.h"
