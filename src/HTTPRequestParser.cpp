@@ -13,8 +13,13 @@ constexpr size_t MaxRequestLine = 8 * 1024;
 constexpr size_t MaxChunkLine = 1024;
 constexpr size_t MaxMethod = 20;
 
-bool IsTokenChar(unsigned char ch) {
-  return std::isalnum(ch) || strchr("!#$%&'*+-.^_`|~", ch) != nullptr;
+// A control character that may not appear in a field value or a chunk extension (HTAB may).
+bool IsForbiddenControl(unsigned char ch) {
+  return (ch < 0x20 && ch != '\t') || ch == 0x7f;
+}
+
+bool HasForbiddenControl(const std::string& text) {
+  return std::any_of(text.begin(), text.end(), [](char c) { return IsForbiddenControl(c); });
 }
 
 bool IsToken(const std::string& text) {
@@ -59,6 +64,32 @@ void StripCR(std::string& line) {
 
 } // namespace
 
+// The characters of a token, decided by value alone (no locale, and no C string whose terminating NUL
+// would count as one of them).
+bool IsTokenChar(unsigned char ch) {
+  if ((ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z')) return true;
+  switch (ch) {
+  case '!':
+  case '#':
+  case '$':
+  case '%':
+  case '&':
+  case '\'':
+  case '*':
+  case '+':
+  case '-':
+  case '.':
+  case '^':
+  case '_':
+  case '`':
+  case '|':
+  case '~':
+    return true;
+  default:
+    return false;
+  }
+}
+
 bool PercentDecode(const std::string& in, std::string& out) {
   out.clear();
   out.reserve(in.size());
@@ -84,8 +115,9 @@ void THTTPRequestParser::Reset() {
   HeadScan = 0;
   Line.clear();
   Remaining = 0;
-  HaveLength = Chunked = KeepAliveAsked = false;
+  HaveLength = Chunked = KeepAliveAsked = CRLFEnded = false;
   Headers = 0;
+  TrailerBytes = 0;
   Req = THTTPRequest();
   Status = 0;
   Error.clear();
@@ -98,7 +130,8 @@ THTTPRequestParser::TStatus THTTPRequestParser::Fail(int status, const char* why
   return psError;
 }
 
-// Collects one line up to its LF; false when it grows past the limit.
+// Collects one line up to its LF (CRLFEnded tells whether a CR came before it); false when it grows past
+// the limit.
 bool THTTPRequestParser::TakeLine(const char* data, size_t len, size_t* pos, std::string& line, size_t limit,
                                   bool* complete) {
   const char* start = data + *pos;
@@ -110,6 +143,7 @@ bool THTTPRequestParser::TakeLine(const char* data, size_t len, size_t* pos, std
   *complete = nl != nullptr;
   if (*complete) {
     line.pop_back();
+    CRLFEnded = !line.empty() && line.back() == '\r';
     StripCR(line);
   }
   return true;
@@ -147,9 +181,10 @@ THTTPRequestParser::TStatus THTTPRequestParser::Feed(const char* data, size_t le
   return result;
 }
 
-// The head is collected line by line up to its blank line; empty lines before a request are skipped.
+// The head is collected line by line up to its blank line; empty lines (CRLF or LF) before a request
+// are skipped, a bare CR there is a malformed request line.
 THTTPRequestParser::TStatus THTTPRequestParser::FeedHead(const char* data, size_t len, size_t* pos) {
-  if (Head.empty() && (data[*pos] == '\r' || data[*pos] == '\n')) {
+  if (Head.empty() && data[*pos] == '\n') {
     ++*pos;
     return psNeedMore;
   }
@@ -165,7 +200,12 @@ THTTPRequestParser::TStatus THTTPRequestParser::FeedHead(const char* data, size_
   size_t lineLength = Head.size() - HeadScan;
   HeadScan = Head.size();
   bool blank = lineLength == 1 || (lineLength == 2 && Head[Head.size() - 2] == '\r');
-  return blank && !inRequestLine ? ParseHead() : psNeedMore;
+  if (blank && inRequestLine) {
+    Head.clear();
+    HeadScan = 0;
+    return psNeedMore;
+  }
+  return blank ? ParseHead() : psNeedMore;
 }
 
 // Body bytes of a Content-Length body or of one chunk; `next` follows once they are all in.
@@ -180,19 +220,23 @@ THTTPRequestParser::TStatus THTTPRequestParser::FeedBody(const char* data, size_
   return next == stDone ? psComplete : psNeedMore;
 }
 
+// A chunk's size line: hex digits, then optional blanks and extensions (ignored), ended by CRLF. The
+// framing of a body is read strictly: a bare LF, a sign, a blank before the digits or a control character
+// would let another reader of the same bytes see other chunks.
 THTTPRequestParser::TStatus THTTPRequestParser::FeedChunkSize(const char* data, size_t len, size_t* pos) {
   bool complete = false;
   if (!TakeLine(data, len, pos, Line, MaxChunkLine, &complete)) return Fail(400, "chunk size line too long");
   if (!complete) return psNeedMore;
-  std::string size = Trim(Line.substr(0, Line.find(';')));
-  Line.clear();
-  if (size.empty() || size.size() > 8) return Fail(400, "malformed chunk size");
+  size_t digits = 0;
   uint64_t value = 0;
-  for (char ch : size) {
-    int digit = HexValue(ch);
-    if (digit < 0) return Fail(400, "malformed chunk size");
-    value = value * 16 + static_cast<uint64_t>(digit);
-  }
+  for (; digits < Line.size() && HexValue(Line[digits]) >= 0; ++digits)
+    value = value * 16 + static_cast<uint64_t>(HexValue(Line[digits]));
+  const std::string rest = Line.substr(digits);
+  const size_t ext = rest.find_first_not_of(" \t");
+  Line.clear();
+  if (digits == 0 || digits > 8 || !CRLFEnded || (ext != std::string::npos && rest[ext] != ';') ||
+      HasForbiddenControl(rest))
+    return Fail(400, "malformed chunk size");
   if (value == 0) {
     State = stTrailers;
   } else if (Req.Body.size() + value > MaxBody) {
@@ -206,20 +250,26 @@ THTTPRequestParser::TStatus THTTPRequestParser::FeedChunkSize(const char* data, 
 
 THTTPRequestParser::TStatus THTTPRequestParser::FeedChunkEnd(const char* data, size_t len, size_t* pos) {
   bool complete = false;
-  if (!TakeLine(data, len, pos, Line, 0, &complete) || (complete && !Line.empty()))
-    return Fail(400, "chunk data not followed by a line end");
+  if (!TakeLine(data, len, pos, Line, 0, &complete) || (complete && (!Line.empty() || !CRLFEnded)))
+    return Fail(400, "chunk data not followed by CRLF");
   if (complete) State = stChunkSize;
   return psNeedMore;
 }
 
-// Trailer fields are read and dropped; a blank line ends the request.
+// Trailer fields are checked like header fields and dropped; a blank line ends the request.
 THTTPRequestParser::TStatus THTTPRequestParser::FeedTrailers(const char* data, size_t len, size_t* pos) {
   bool complete = false;
   if (!TakeLine(data, len, pos, Line, MaxHead, &complete)) return Fail(431, "trailer too large");
   if (!complete) return psNeedMore;
+  TrailerBytes += Line.size();
   bool last = Line.empty();
-  Line.clear();
-  if (!last) return psNeedMore;
+  std::string line;
+  line.swap(Line);
+  if (!last) {
+    if (TrailerBytes > MaxHead) return Fail(431, "trailer too large");
+    std::string name, value;
+    return SplitField(line, name, value) ? psNeedMore : psError;
+  }
   State = stDone;
   return psComplete;
 }
@@ -287,14 +337,23 @@ bool THTTPRequestParser::ParseRequestLine(const std::string& line) {
   return true;
 }
 
-bool THTTPRequestParser::ParseHeader(const std::string& line) {
+// One field line: a token, a colon and a value without control characters (other than HTAB); a line
+// that continues the one before (obs-fold) is refused.
+bool THTTPRequestParser::SplitField(const std::string& line, std::string& name, std::string& value) {
   if (++Headers > MaxHeaders) return Fail(431, "too many header fields"), false;
   if (line[0] == ' ' || line[0] == '\t') return Fail(400, "folded header field"), false;
   size_t colon = line.find(':');
   if (colon == std::string::npos || !IsToken(line.substr(0, colon)))
     return Fail(400, "malformed header field"), false;
-  const std::string name = Lower(line.substr(0, colon));
-  const std::string value = Trim(line.substr(colon + 1));
+  value = Trim(line.substr(colon + 1));
+  if (HasForbiddenControl(value)) return Fail(400, "control character in header field"), false;
+  name = Lower(line.substr(0, colon));
+  return true;
+}
+
+bool THTTPRequestParser::ParseHeader(const std::string& line) {
+  std::string name, value;
+  if (!SplitField(line, name, value)) return false;
   if (name == "content-length") {
     if (value.empty() || value.size() > 18 ||
         !std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; }))

@@ -38,6 +38,8 @@ public:
 
   const THTTPRequest& Request() const { return Req; }
   THTTPRequest& Request() { return Req; }
+  // Nothing of a next request has come yet (between requests on a kept connection).
+  bool Idle() const { return State == stHead && Head.empty(); }
   // The head has been read and a body is still to come.
   bool AwaitingBody() const {
     return State == stBody || State == stChunkSize || State == stChunkData || State == stChunkDataEnd ||
@@ -58,6 +60,7 @@ private:
   TStatus ParseHead();
   bool ParseRequestLine(const std::string& line);
   bool ParseHeader(const std::string& line);
+  bool SplitField(const std::string& line, std::string& name, std::string& value);
   bool TakeLine(const char* data, size_t len, size_t* pos, std::string& line, size_t limit, bool* complete);
 
   const size_t MaxHead;
@@ -68,11 +71,16 @@ private:
   std::string Line;       // a chunk-size or trailer line being collected
   uint64_t Remaining = 0; // body or chunk bytes still to come
   bool HaveLength = false, Chunked = false, KeepAliveAsked = false;
+  bool CRLFEnded = false; // the last line taken ended in CRLF, not in a bare LF
   size_t Headers = 0;
+  size_t TrailerBytes = 0;
   THTTPRequest Req;
   int Status = 0;
   std::string Error;
 };
+
+// Whether a byte may appear in a token (a method or a header field name).
+bool IsTokenChar(unsigned char ch);
 
 // Decodes %XX escapes; false for a malformed escape or a decoded NUL.
 bool PercentDecode(const std::string& in, std::string& out);

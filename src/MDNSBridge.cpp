@@ -9,7 +9,8 @@
 #include "NMOSRegClient.h"
 #include "helpers.h"
 
-#include <cstdlib>
+#include <cctype>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 
@@ -25,10 +26,6 @@ const unsigned ResolverPoolSize = 5;
 
 const char* const MNDS_ADVERT_NODE_STRINGS[] = {"api_proto=http", "api_ver=v1.2"};
 const int MDNS_ADVERT_NODE_STRINGS_SIZE = 2;
-
-bool StartsWith(const char* text, const char* prefix) {
-  return strncmp(text, prefix, strlen(prefix)) == 0;
-}
 
 // The Avahi objects of the bridge, on its service host's loop.
 class TAvahiAdapter : public TObject {
@@ -78,8 +75,13 @@ private:
     const std::string addr = r.Address.ToString();
     lws_log(QLLL_NOTICE, "MDNS Service resolved: %s Addr: %s: %u", s->name.c_str(), addr.c_str(), r.Port);
     uint16_t prio = 0;
-    if (!AcceptRegistryTXT(s->name.c_str(), r.Text, prio) || !client) return;
-    client->AddAPI(addr.c_str(), r.Port, prio, uri, s->name);
+    const bool usable = AcceptRegistryTXT(s->name.c_str(), r.Text, prio);
+    if (!client) return;
+    // An instance whose records no longer allow it (seen again by the periodic resolution) is dropped.
+    if (usable)
+      client->AddAPI(addr.c_str(), r.Port, prio, uri, s->name);
+    else
+      Withdraw(*client, s->name);
   }
 
   // A re-resolved instance whose port or priority changed has left an entry of each: all of them go.
@@ -135,28 +137,89 @@ private:
 
 } // namespace
 
+namespace {
+
+// A text from the network made fit for a log line: bytes that are not printable ASCII become '?'.
+std::string Printable(const std::string& text) {
+  std::string out = text;
+  for (char& c : out)
+    if (c < 0x20 || c > 0x7e) c = '?';
+  return out;
+}
+
+bool SameKey(const std::string& key, const char* wanted) {
+  if (key.size() != strlen(wanted)) return false;
+  for (size_t i = 0; i < key.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(key[i])) != wanted[i]) return false;
+  return true;
+}
+
+} // namespace
+
+bool ParsePriority(const std::string& text, uint16_t& prio) {
+  if (text.empty() || text.size() > 16) return false;
+  uint32_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<uint32_t>(c - '0');
+    if (value > UINT16_MAX) return false;
+  }
+  prio = static_cast<uint16_t>(value);
+  return true;
+}
+
+bool NamesVersion(const std::string& list, const std::string& version) {
+  size_t start = 0;
+  while (start <= list.size()) {
+    size_t comma = list.find(',', start);
+    if (comma == std::string::npos) comma = list.size();
+    const std::string item = list.substr(start, comma - start);
+    const size_t first = item.find_first_not_of(" \t");
+    if (first != std::string::npos && item.substr(first, item.find_last_not_of(" \t") - first + 1) == version)
+      return true;
+    start = comma + 1;
+  }
+  return false;
+}
+
 bool AcceptRegistryTXT(const char* instance, AvahiStringList* txt, uint16_t& prio) {
   prio = 0;
+  bool seenPri = false, seenVer = false, seenProto = false;
+  const char* refusal = nullptr;
+  std::string badPriority;
   for (AvahiStringList* t = txt; t; t = avahi_string_list_get_next(t)) {
     const std::string record(reinterpret_cast<const char*>(avahi_string_list_get_text(t)),
                              avahi_string_list_get_size(t));
-    const char* text = record.c_str();
-    lws_log(QLLL_AVAHI, "\tTXT %s", text);
-    if (record.size() >= 4 && StartsWith(text, "pri=")) {
-      prio = static_cast<uint16_t>(strtol(text + 4, nullptr, 10));
-    } else if (record.size() >= 8 && StartsWith(text, "api_ver=")) {
-      if (!strstr(text + 8, "v1.2")) {
-        lws_log(QLLL_AVAHI, "MDNS Service ignored: %s: unsupported API version", instance);
-        return false;
+    lws_log(QLLL_AVAHI, "\tTXT %s", Printable(record).c_str());
+    // "key=value"; a record without "=" is a key without a value.
+    const size_t eq = record.find('=');
+    const std::string key = record.substr(0, eq);
+    const bool hasValue = eq != std::string::npos;
+    const std::string value = hasValue ? record.substr(eq + 1) : std::string();
+    // Only the first record of a key counts.
+    if (SameKey(key, "pri") && !seenPri) {
+      seenPri = true;
+      if (!hasValue || !ParsePriority(value, prio)) {
+        prio = 0;
+        badPriority = value;
+        if (!refusal) refusal = "priority";
       }
-    } else if (record.size() >= 10 && StartsWith(text, "api_proto=")) {
-      if (strcmp(text + 10, "http") != 0) {
-        lws_log(QLLL_AVAHI, "MDNS Service ignored: %s: unsupported protocol", instance);
-        return false;
-      }
+    } else if (SameKey(key, "api_ver") && !seenVer) {
+      seenVer = true;
+      if (!NamesVersion(value, "v1.2") && !refusal) refusal = "version";
+    } else if (SameKey(key, "api_proto") && !seenProto) {
+      seenProto = true;
+      if (value != "http" && !refusal) refusal = "protocol";
     }
   }
-  return true;
+  if (!refusal) return true;
+  if (strcmp(refusal, "priority") == 0)
+    lws_log(QLLL_WARN, "MDNS Service ignored: %s: priority \"%s\" is not a whole number from 0 to 65535",
+            Printable(instance).c_str(), Printable(badPriority).c_str());
+  else
+    lws_log(QLLL_AVAHI, "MDNS Service ignored: %s: unsupported %s", instance,
+            strcmp(refusal, "version") == 0 ? "API version" : "protocol");
+  return false;
 }
 
 IQELMDNSBridge* IQELMDNSBridge::Create(IQELNMOSBridge* bridge) {

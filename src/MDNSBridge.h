@@ -23,9 +23,18 @@ public:
   static IQELMDNSBridge* Create(IQELNMOSBridge* bridge);
 };
 
-// Whether a resolved registry instance may be used, judged by its TXT records in the order they come:
-// "api_ver" must name v1.2 and "api_proto" must be "http" (either may be absent); "pri" gives the
-// priority (0 when absent or not a number, the last one counts). A rejecting record ends the walk.
+// Whether a resolved registry instance may be used, judged by its TXT records as DNS-SD reads them (keys
+// without regard to case, only the first record of a key counts): "api_ver" must name v1.2 among its
+// comma-separated versions and "api_proto" must be "http" (either may be absent); "pri", when present,
+// must be a whole number from 0 to 65535 and gives the priority (0 when absent). A refused instance is
+// logged in one line.
 bool AcceptRegistryTXT(const char* instance, AvahiStringList* txt, uint16_t& prio);
+
+// A priority as text: decimal digits only, 0 to 65535.
+bool ParsePriority(const std::string& text, uint16_t& prio);
+
+// Whether a comma-separated list of versions has `version` as one of its items (blanks around items
+// are allowed).
+bool NamesVersion(const std::string& list, const std::string& version);
 
 } // namespace Qel_nmos_bridge

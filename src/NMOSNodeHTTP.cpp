@@ -1,17 +1,23 @@
 #include "NMOSNodeHTTP.h"
 
+#include "HTTPListener.h"
 #include "HTTPRequestParser.h"
 #include "HTTPResponse.h"
 #include "NMOSBridge_API.h"
 #include "helpers.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
+#include <list>
 #include <map>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -40,13 +46,22 @@ constexpr size_t InHighWater = 256 * 1024;
 constexpr unsigned int ServiceBufferSize = 64 * 1024;
 // A whole list response fits into the socket's send buffer, so it leaves in one system call.
 constexpr int SendBufferSize = 256 * 1024;
+// Clients the kernel keeps waiting while the server is full (capped by net.core.somaxconn).
+constexpr int ListenBacklog = 4096;
+// Clients taken in one turn of the loop: few, so that the connections taken already are read (and those
+// their clients have closed are let go) before more come, and a flood does not hold the loop. Taking
+// the whole queue at once let a burst of clients that close at once fill their address's share.
+constexpr int AcceptsPerTurn = 8;
+// Idle connections looked at for one that can be closed without losing anything.
+constexpr int IdleCandidates = 32;
 
 } // namespace
 
 // One client connection: its parser, the input not yet parsed and the output not yet written.
 struct THTTPConnection {
-  explicit THTTPConnection(std::string peer) : Peer(std::move(peer)), Out(LWS_PRE, '\0') {}
+  THTTPConnection(std::string peer, lws* wsi) : Peer(std::move(peer)), Wsi(wsi), Out(LWS_PRE, '\0') {}
   std::string Peer;
+  lws* Wsi;
   THTTPRequestParser Parser{THTTPRequestParser::DefaultMaxHead, TNMOSRestServer::MaxBodySize};
   std::string In;
   std::string Out;          // LWS_PRE bytes of room, then the responses to send
@@ -54,6 +69,10 @@ struct THTTPConnection {
   bool Closing = false;     // nothing more is served; the connection ends once the output has gone
   bool Lingering = false;   // the output has gone and the sending side is shut; input is discarded
   bool Throttled = false;   // reading is paused until the pipelined requests read so far are served
+  uint64_t Served = 0;      // requests answered
+  bool Idle = false;        // kept open between requests, listed in IdleConnections
+  std::list<THTTPConnection*>::iterator IdleEntry;
+  bool Released = false; // no longer counted (closed, or closing to admit another client)
 };
 
 // libwebsockets' per-connection user data (zeroed by the library, never constructed).
@@ -74,9 +93,16 @@ struct TRESTServerData {
   std::map<std::string, TRESTHandlerEntry> HandlerEntries;
   // The URLs each handler added, so that its removal costs its own URLs, not the whole table.
   std::unordered_map<const ILWSRESTHandler*, std::vector<std::string>> HandlerURLs;
+  std::unique_ptr<Qel_proto_http::THTTPListener> Listener;
+  lws_vhost* Vhost = nullptr;
+  // The peer of the client being handed to libwebsockets (its adoption callback runs inside the call).
+  const std::string* AdoptedPeer = nullptr;
   std::map<std::string, size_t> PeerConnections;
-  size_t Connections = 0;
+  // Connections kept open between requests, the one idle longest first.
+  std::list<THTTPConnection*> IdleConnections;
+  size_t Connections = 0, PeakConnections = 0;
   uint64_t MsgsReceived = 0, MsgsHandled = 0, MsgsNoHandler = 0, ConnectionsRefused = 0, BadRequests = 0;
+  uint64_t IdleClosed = 0;
 };
 
 namespace {
@@ -154,10 +180,29 @@ bool TNMOSRestServer::InitHTTPSrv() {
   if (FData->LWSContext) return true;
   const IQELNMOSConfig* config = Parent->BoxConfig();
   void* loops[] = {FData->ServiceHost.Loop()};
+  // The server listens itself, so that it can stop accepting while it is full and leave the clients
+  // waiting in the listen queue; libwebsockets gets each accepted connection to serve.
+  std::string address, error;
+  if (config->GetBridgeInterface()) {
+    address = config->GetBridgeAddress();
+    if (address.empty() || address == "0.0.0.0") {
+      lws_log(QLLL_ERR, "HTTP server: interface %s has no IPv4 address to listen on",
+              config->GetBridgeInterface());
+      return false;
+    }
+  }
+  FData->Listener =
+      std::make_unique<Qel_proto_http::THTTPListener>(FData->ServiceHost.Loop(), [this] { AcceptWaiting(); });
+  if (!FData->Listener->Open(address, config->GetBridgePort(), ListenBacklog, error)) {
+    lws_log(QLLL_ERR, "HTTP server cannot listen on %s port %u: %s",
+            address.empty() ? "every address" : address.c_str(), config->GetBridgePort(), error.c_str());
+    FData->Listener.reset();
+    TurnLoopForClosingHandles();
+    return false;
+  }
   lws_context_creation_info info;
   memset(&info, 0, sizeof info);
-  info.port = config->GetBridgePort();
-  info.iface = config->GetBridgeInterface();
+  info.port = CONTEXT_PORT_NO_LISTEN_SERVER;
   info.protocols = Protocols;
   info.user = static_cast<ILWSHandler*>(this);
   info.server_string = ServerName;
@@ -165,10 +210,8 @@ bool TNMOSRestServer::InitHTTPSrv() {
   info.uid = LWSSetup.uid;
   // Accepted connections are raw sockets: the server reads HTTP/1.1 itself (pipelining, chunked
   // bodies, half-closed clients, limits and deadlines of its own).
-  info.options = static_cast<uint64_t>(LWSSetup.LWSOptions) | LWS_SERVER_OPTION_VALIDATE_UTF8 |
-                 LWS_SERVER_OPTION_LIBUV | LWS_SERVER_OPTION_ADOPT_APPLY_LISTEN_ACCEPT_CONFIG;
-  info.listen_accept_role = "raw-skt";
-  info.listen_accept_protocol = Protocols[0].name;
+  info.options =
+      static_cast<uint64_t>(LWSSetup.LWSOptions) | LWS_SERVER_OPTION_VALIDATE_UTF8 | LWS_SERVER_OPTION_LIBUV;
   info.pt_serv_buf_size = ServiceBufferSize;
   info.foreign_loops = loops;
   info.timeout_secs = 5;
@@ -184,15 +227,22 @@ bool TNMOSRestServer::InitHTTPSrv() {
         "!DHE-RSA-AES256-SHA256:!AES256-GCM-SHA384:!AES256-SHA256";
   }
   FData->LWSContext = lws_create_context(&info);
-  // On a foreign loop the context comes back even when its listening vhost failed (port taken). It
-  // has already started to destroy itself then; let the loop finish that and count it as a failure.
-  if (FData->LWSContext && !lws_get_vhost_by_name(FData->LWSContext, "default")) {
+  FData->Vhost = FData->LWSContext ? lws_get_vhost_by_name(FData->LWSContext, "default") : nullptr;
+  // On a foreign loop the context comes back even when its vhost failed. It has already started to
+  // destroy itself then; let the loop finish that and count it as a failure.
+  if (FData->LWSContext && !FData->Vhost) {
     lws_context* failed = FData->LWSContext;
     FData->LWSContext = nullptr;
     TurnLoopForClosingHandles();
     lws_context_destroy(failed); // frees what is left once the handles are closed
   }
-  return FData->LWSContext != nullptr;
+  if (!FData->LWSContext) {
+    FData->Listener.reset();
+    TurnLoopForClosingHandles();
+    return false;
+  }
+  FData->Listener->Resume();
+  return true;
 }
 
 // A context on a foreign loop closes its handles through the loop. The worker is not running when
@@ -203,10 +253,15 @@ void TNMOSRestServer::TurnLoopForClosingHandles() {
 }
 
 bool TNMOSRestServer::DeinitService() {
+  if (FData->Listener) {
+    FData->Listener.reset();
+    TurnLoopForClosingHandles();
+  }
   if (FData->LWSContext) {
     // The first call closes the context's handles through the loop, the second frees the context.
     lws_context* context = FData->LWSContext;
     FData->LWSContext = nullptr;
+    FData->Vhost = nullptr;
     lws_context_destroy(context);
     TurnLoopForClosingHandles();
     lws_context_destroy(context);
@@ -259,33 +314,111 @@ bool TNMOSRestServer::HandleRequest(TRESTRequestData& request) {
   return handled;
 }
 
+// Takes the clients waiting in the listen queue while there is room. When the server is full it closes
+// the connection idle longest (kept open between requests, nothing unread, nothing unsent) for each
+// client that waits; with none of those, it stops accepting until a connection ends or becomes idle, and
+// the clients wait in the listen queue. A client over its address's share is closed at once.
+void TNMOSRestServer::AcceptWaiting() {
+  Qel_proto_http::THTTPListener& listener = *FData->Listener;
+  for (int taken = 0; taken < AcceptsPerTurn; ++taken) {
+    THTTPConnection* victim = nullptr;
+    if (FData->Connections >= MaxConnections && !(victim = IdleVictim())) {
+      listener.Pause();
+      return;
+    }
+    Qel_proto_http::TAcceptedClient client;
+    if (!listener.Accept(client)) return;
+    auto known = FData->PeerConnections.find(client.Peer);
+    if (known != FData->PeerConnections.end() && known->second >= MaxConnectionsPerPeer) {
+      ++FData->ConnectionsRefused;
+      lws_log(QLLL_NOTICE, LogRefused, client.Peer.c_str(), "too many connections from this address");
+      close(client.Fd);
+      continue;
+    }
+    if (victim) CloseIdle(*victim);
+    lws_sock_file_fd_type desc;
+    desc.sockfd = client.Fd;
+    FData->AdoptedPeer = &client.Peer;
+    // libwebsockets closes the socket itself when it cannot take it.
+    const auto type =
+        static_cast<lws_adoption_type>(LWS_ADOPT_SOCKET | (LWSSetup.use_ssl ? LWS_ADOPT_ALLOW_SSL : 0));
+    if (!lws_adopt_descriptor_vhost(FData->Vhost, type, desc, Protocols[0].name, nullptr))
+      lws_log(QLLL_WARN, "HTTP Client %s: connection not taken", client.Peer.c_str());
+    FData->AdoptedPeer = nullptr;
+  }
+}
+
+// The connection idle longest that can be closed without losing a request or a response.
+THTTPConnection* TNMOSRestServer::IdleVictim() {
+  int looked = 0;
+  for (THTTPConnection* conn : FData->IdleConnections) {
+    if (++looked > IdleCandidates) break;
+    if (lws_send_pipe_choked(conn->Wsi)) continue;
+    char byte;
+    const ssize_t unread = recv(lws_get_socket_fd(conn->Wsi), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (unread > 0) continue; // a request is coming: it is no longer idle
+    return conn;
+  }
+  return nullptr;
+}
+
+void TNMOSRestServer::CloseIdle(THTTPConnection& conn) {
+  ++FData->IdleClosed;
+  lws_log(QLLL_INFO, "HTTP Client %s: idle connection closed to admit another client", conn.Peer.c_str());
+  SetIdle(conn, false);
+  Unaccount(conn);
+  conn.Closing = conn.Lingering = true;
+  // Not inside a callback of that connection: it may be closed here and now.
+  lws_set_timeout(conn.Wsi, PENDING_TIMEOUT_HTTP_KEEPALIVE_IDLE, LWS_TO_KILL_SYNC);
+}
+
+void TNMOSRestServer::SetIdle(THTTPConnection& conn, bool idle) {
+  if (conn.Idle == idle) return;
+  conn.Idle = idle;
+  if (idle) {
+    conn.IdleEntry = FData->IdleConnections.insert(FData->IdleConnections.end(), &conn);
+    // A full server can admit a waiting client again, in place of this one.
+    if (FData->Listener) FData->Listener->Resume();
+  } else {
+    FData->IdleConnections.erase(conn.IdleEntry);
+  }
+}
+
 bool TNMOSRestServer::Accept(lws* wsi, THTTPSessionData* psd) {
-  char peer[128] = {};
-  lws_get_peer_simple(wsi, peer, sizeof peer);
-  auto known = FData->PeerConnections.find(peer);
-  const size_t fromPeer = known == FData->PeerConnections.end() ? 0 : known->second;
-  const char* why = FData->Connections >= MaxConnections ? "too many connections"
-                    : fromPeer >= MaxConnectionsPerPeer  ? "too many connections from this address"
-                                                         : nullptr;
-  if (why) {
-    ++FData->ConnectionsRefused;
-    lws_log(QLLL_NOTICE, LogRefused, peer, why);
-    return false;
+  std::string peer;
+  if (FData->AdoptedPeer) {
+    peer = *FData->AdoptedPeer;
+  } else {
+    char text[128] = {};
+    lws_get_peer_simple(wsi, text, sizeof text);
+    peer = text;
   }
   ++FData->PeerConnections[peer];
   ++FData->Connections;
-  psd->Conn = new THTTPConnection(peer);
-  int size = SendBufferSize;
-  setsockopt(lws_get_socket_fd(wsi), SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+  FData->PeakConnections = std::max(FData->PeakConnections, FData->Connections);
+  psd->Conn = new THTTPConnection(peer, wsi);
+  const int fd = lws_get_socket_fd(wsi);
+  int size = SendBufferSize, on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   lws_set_timeout(wsi, PENDING_TIMEOUT_HTTP_KEEPALIVE_IDLE, IdleTimeout);
   return true;
 }
 
-void TNMOSRestServer::Release(THTTPSessionData* psd) {
-  if (!psd || !psd->Conn) return;
-  auto it = FData->PeerConnections.find(psd->Conn->Peer);
+void TNMOSRestServer::Unaccount(THTTPConnection& conn) {
+  if (conn.Released) return;
+  conn.Released = true;
+  auto it = FData->PeerConnections.find(conn.Peer);
   if (it != FData->PeerConnections.end() && --it->second == 0) FData->PeerConnections.erase(it);
   --FData->Connections;
+  // There is room again: clients waiting in the listen queue are taken.
+  if (FData->Listener) FData->Listener->Resume();
+}
+
+void TNMOSRestServer::Release(THTTPSessionData* psd) {
+  if (!psd || !psd->Conn) return;
+  SetIdle(*psd->Conn, false);
+  Unaccount(*psd->Conn);
   delete psd->Conn;
   psd->Conn = nullptr;
 }
@@ -316,6 +449,7 @@ int TNMOSRestServer::ServeInput(lws* wsi, THTTPConnection& conn) {
       break;
     }
     HandleHTTPRequest(wsi, conn);
+    ++conn.Served;
     conn.Parser.Reset();
     conn.BodyStarted = false;
     lws_set_timeout(wsi, PENDING_TIMEOUT_HTTP_KEEPALIVE_IDLE, IdleTimeout);
@@ -333,6 +467,7 @@ int TNMOSRestServer::ServeInput(lws* wsi, THTTPConnection& conn) {
   }
   if (conn.Closing) return Linger(wsi, conn);
   if (!conn.In.empty()) lws_callback_on_writable(wsi);
+  SetIdle(conn, conn.Served > 0 && conn.In.empty() && conn.Parser.Idle());
   return 0;
 }
 
@@ -408,6 +543,7 @@ int TNMOSRestServer::HandleLWSCallback(lws* wsi, int reason, void* user, void* i
   case LWS_CALLBACK_RAW_RX:
     if (!psd || !psd->Conn) return -1;
     if (psd->Conn->Closing) return 0;
+    SetIdle(*psd->Conn, false);
     psd->Conn->In.append(static_cast<const char*>(in), len);
     return ServeInput(wsi, *psd->Conn);
   case LWS_CALLBACK_RAW_WRITEABLE:
@@ -437,6 +573,9 @@ void TNMOSRestServer::UpdateStats(const char* name, json& stats) {
                  {"MsgsUnhandled", FData->MsgsReceived - FData->MsgsHandled - FData->MsgsNoHandler},
                  {"MsgsNoHandler", FData->MsgsNoHandler},
                  {"Connections", FData->Connections},
+                 {"PeakConnections", FData->PeakConnections},
+                 {"IdleConnections", FData->IdleConnections.size()},
+                 {"IdleConnectionsClosed", FData->IdleClosed},
                  {"ConnectionsRefused", FData->ConnectionsRefused},
                  {"BadRequests", FData->BadRequests}};
 }

@@ -1,7 +1,8 @@
 // The HTTP server of the Node API and Connection API: a libwebsockets server context on the worker's
-// libuv loop whose connections are raw sockets carrying HTTP/1.1 (keep-alive, pipelining, chunked
-// bodies, half-closed clients), request intake with limits and deadlines, dispatch by exact URL to the
-// resources that own the URLs, and responses with CORS headers.
+// libuv loop whose connections, accepted from the server's own listening socket while it has room, are
+// raw sockets carrying HTTP/1.1 (keep-alive, pipelining, chunked bodies, half-closed clients), request
+// intake with limits and deadlines, dispatch by exact URL to the resources that own the URLs, and
+// responses with CORS headers.
 #pragma once
 
 #include "NMOSBridgeConfig.h"
@@ -68,7 +69,9 @@ public:
 
   // Largest request body taken in; a larger one is refused with 413 and not collected.
   static constexpr size_t MaxBodySize = 1024 * 1024;
-  // Connections open at once, in all and from one peer address; further ones are closed at once.
+  // Connections open at once, in all and from one peer address. While the server is full, further
+  // clients wait in the listen queue (or take the place of a connection idle between requests); one
+  // over its address's share is closed at once.
   static constexpr size_t MaxConnections = 512;
   static constexpr size_t MaxConnectionsPerPeer = 128;
   // Seconds a connection may stay idle, or take to send a request's head; and to send its body.
@@ -80,7 +83,12 @@ public:
 private:
   bool InitHTTPSrv();
   void TurnLoopForClosingHandles();
+  void AcceptWaiting();
+  struct THTTPConnection* IdleVictim();
+  void CloseIdle(struct THTTPConnection& conn);
+  void SetIdle(struct THTTPConnection& conn, bool idle);
   bool Accept(lws* wsi, struct THTTPSessionData* psd);
+  void Unaccount(struct THTTPConnection& conn);
   void Release(struct THTTPSessionData* psd);
   int ServeInput(lws* wsi, struct THTTPConnection& conn);
   int Linger(lws* wsi, struct THTTPConnection& conn);

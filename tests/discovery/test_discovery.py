@@ -143,6 +143,38 @@ class Discovery(unittest.TestCase):
         for unused in (self.second, self.v13, self.https):
             self.assertEqual(unused.requests(path="/x-nmos/"), [], unused.address)
 
+    def test_txt_records_are_read_exactly(self):
+        # Each advertisement names a port where nothing listens: a usable one is only known (the preferred
+        # registry stays better), an unusable one must never be known, whatever priority it would get.
+        variants = [  # (name, TXT records, usable)
+            ("Pri Over", FULL_TXT + ["pri=65536"], False),
+            ("Pri Word", FULL_TXT + ["pri=abc"], False),
+            ("Pri Negative", FULL_TXT + ["pri=-1"], False),
+            ("Pri Empty", FULL_TXT + ["pri="], False),
+            ("Pri Ten", FULL_TXT + ["pri=10"], True),
+            ("Ver Twenty", ["api_proto=http", "api_ver=v1.20", "pri=5"], False),
+            ("Ver Suffix", ["api_proto=http", "api_ver=v1.2x", "pri=5"], False),
+            ("Ver List", ["api_proto=http", "api_ver=v1.1,v1.2", "pri=20"], True),
+            ("Ver Three", ["api_proto=http", "api_ver=v1.3", "pri=5"], False),
+        ]
+        usable = []
+        for i, (name, txt, ok) in enumerate(variants):
+            port = 20001 + i
+            ad = Advertisement(name, port, txt)
+            self.addCleanup(ad.withdraw)
+            if ok:
+                usable.append(f"http://{ADDR}:{port}/x-nmos/registration/v1.2")
+        self.assertTrue(nmos_node.wait_until(lambda: len(browse(REGISTRATION)) == 4 + len(variants), limit=LIMIT))
+        expected = sorted(self.expected_known(self.preferred, self.second) + usable)
+        self.assertTrue(nmos_node.wait_until(lambda: self.known_registries() == expected, limit=LIMIT),
+                        self.known_registries())
+        self.assertHoldsWhatTheNodeServes(self.preferred)
+        # A priority that is no whole number in range is told in the node's log.
+        fd = self.node.bridge_log.fileno()  # shared with the node: read without moving its offset
+        log = os.pread(fd, os.fstat(fd).st_size, 0).decode(errors="replace")
+        for bad in ("65536", "abc", "-1", ""):
+            self.assertIn(f'priority "{bad}" is not a whole number from 0 to 65535', log)
+
     def test_a_withdrawn_registry_and_a_restarted_daemon_leave_the_node_registered(self):
         self.assertHoldsWhatTheNodeServes(self.preferred)
         # The preferred registry's advertisement goes: the node moves to the other one.

@@ -109,6 +109,91 @@ TEST(HTTPRequestParser, MalformedRequestsEndInTheirStatus) {
   EXPECT_EQ(Parse(many + "\r\n", many.size() + 2).ErrorStatus, 431);
 }
 
+// Every byte value in a method, a header field name, a field value and the request target: only what
+// the grammar allows there is taken, anything else ends in 400 with nothing behind it served.
+TEST(HTTPRequestParser, EveryByteValueIsJudgedByTheGrammar) {
+  const std::string tchar = "!#$%&'*+-.^_`|~0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+  for (int b = 0; b < 256; ++b) {
+    const unsigned char u = static_cast<unsigned char>(b);
+    const char c = static_cast<char>(b);
+    const bool token = tchar.find(c) != std::string::npos;
+    EXPECT_EQ(Qel_proto_http::IsTokenChar(u), token) << b;
+
+    const std::string ahead = "GET /next HTTP/1.1\r\n\r\n";
+    struct {
+      std::string request;
+      bool taken;
+    } cases[] = {
+        {std::string("G") + c + "T / HTTP/1.1\r\n\r\n", token},
+        // ':' ends the name early, which leaves a valid field ("Content" with the value "-Length: 5").
+        {"PUT /s HTTP/1.1\r\nHost: x\r\nContent" + std::string(1, c) + "-Length: 5\r\n\r\n",
+         token || c == ':'},
+        {"GET / HTTP/1.1\r\nX-A: a" + std::string(1, c) + "b\r\n\r\n", (u >= 0x20 && u != 0x7f) || c == '\t'},
+        {"GET /a" + std::string(1, c) + "b HTTP/1.1\r\n\r\n", u > 0x20 && u < 0x7f && c != '%'},
+    };
+    for (const auto& [request, taken] : cases) {
+      for (size_t step : {size_t(1), request.size() + ahead.size()}) {
+        TParsed parsed = Parse(request + ahead, step);
+        if (taken) {
+          EXPECT_EQ(parsed.ErrorStatus, 0) << "byte " << b << ": " << request;
+          EXPECT_EQ(parsed.Requests.size(), 2u) << "byte " << b << ": " << request;
+        } else {
+          EXPECT_EQ(parsed.ErrorStatus, 400) << "byte " << b << ": " << request;
+          EXPECT_EQ(parsed.Requests.size(), 0u) << "byte " << b << ": " << request;
+        }
+      }
+    }
+  }
+  // The request that slipped through before: a NUL inside the name hid the Content-Length, and the body
+  // was read as the next request.
+  TParsed smuggled = Parse(std::string("PUT /s HTTP/1.1\r\nHost: x\r\nContent") + '\0' +
+                               "-Length: 5\r\n\r\n" + "GET /hidden HTTP/1.1\r\n\r\n",
+                           1);
+  EXPECT_EQ(smuggled.ErrorStatus, 400);
+  EXPECT_TRUE(smuggled.Requests.empty());
+}
+
+// Line ends, chunk sizes and trailers: lenient only where the framing cannot be read two ways.
+TEST(HTTPRequestParser, FramingIsReadOneWayOnly) {
+  const std::string chunked = "PUT / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
+  const std::vector<std::pair<std::string, int>> cases = {
+      {"\r\n\n\r\nGET / HTTP/1.1\r\n\r\n", 0}, // empty lines before a request
+      {"\rGET / HTTP/1.1\r\n\r\n", 400},       // a bare CR is no empty line
+      {"GET / HTTP/1.1\r\nHost: a\rb\r\n\r\n", 400},
+      {"GET / HTTP/1.1\r\nHost: a\r\r\n\r\n", 400},
+      {"GET / HTTP/1.1\r\nHost : a\r\n\r\n", 400},
+      {"GET / HTTP/1.1\r\n: a\r\n\r\n", 400},
+      {"GET / HTTP/1.1\r\nHost: a\r\n\tb\r\n\r\n", 400}, // obs-fold
+      {chunked + "5\r\nhello\r\n0\r\n\r\n", 0},
+      {chunked + "5 ;a=b\t\r\nhello\r\n0;x\r\nX-T: t\r\n\r\n", 0},
+      {chunked + "005\r\nhello\r\n0\r\n\r\n", 0},
+      {chunked + " 5\r\nhello\r\n0\r\n\r\n", 400},
+      {chunked + "+5\r\nhello\r\n0\r\n\r\n", 400},
+      {chunked + "0x5\r\nhello\r\n0\r\n\r\n", 400},
+      {chunked + "5x\r\nhello\r\n0\r\n\r\n", 400},
+      {chunked + "5\nhello\r\n0\r\n\r\n", 400},
+      {chunked + "5\r\nhello\n0\r\n\r\n", 400},
+      {chunked + "5\rx\r\nhello\r\n0\r\n\r\n", 400},
+      {chunked + "5" + '\0' + "\r\nhello\r\n0\r\n\r\n", 400},
+      {chunked + "5;a=\x01\r\nhello\r\n0\r\n\r\n", 400},
+      {chunked + "000000005\r\nhello\r\n0\r\n\r\n", 400},
+      {chunked + "5\r\nhello\r\n0\r\nno colon\r\n\r\n", 400},
+      {chunked + "5\r\nhello\r\n0\r\nX: " + '\0' + "\r\n\r\n", 400},
+      {chunked + "5\r\nhello\r\n0\r\n folded\r\n\r\n", 400},
+  };
+  for (const auto& [input, status] : cases)
+    for (size_t step : {size_t(1), input.size()}) {
+      TParsed parsed = Parse(input, step);
+      EXPECT_EQ(parsed.ErrorStatus, status) << input << " step " << step;
+      if (status == 0) {
+        ASSERT_EQ(parsed.Requests.size(), 1u) << input;
+        if (parsed.Requests[0].Method == "PUT") {
+          EXPECT_EQ(parsed.Requests[0].Body, "hello") << input;
+        }
+      }
+    }
+}
+
 TEST(HTTPRequestParser, BodiesUpToTheLimitAreTakenWhole) {
   std::string body(10, 'x');
   TParsed plain = Parse("PUT / HTTP/1.1\r\nContent-Length: 10\r\n\r\n" + body, 3, 10);
