@@ -36,7 +36,13 @@ fi
 SIM_PORT=${SIM_PORT:-8080}
 NODE_PORT=${NODE_PORT:-9001}
 pids=()
-cleanup() { for p in "${pids[@]}"; do kill -INT "$p" 2>/dev/null || true; done; wait || true; }
+# The bridge ends first (it deregisters and closes its firmware connection), then the simulator.
+cleanup() {
+  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
+    kill -INT "${pids[i]}" 2>/dev/null || true
+    wait "${pids[i]}" 2>/dev/null || true
+  done
+}
 trap cleanup EXIT
 trap 'cleanup; exit 0' INT TERM
 
