@@ -1,24 +1,55 @@
 #!/usr/bin/env bash
-# Sets everything up on a fresh Debian bookworm machine, builds, and runs the main job: the firmware
-# simulator and nmos-bridge on loopback, until interrupted (Ctrl-C).
+# Sets up a fresh Debian bookworm machine for the main job, builds the two programs it runs, and runs it:
+# the firmware simulator and nmos-bridge on loopback, until interrupted (Ctrl-C). Only what the programs
+# need is installed and built (scripts/run-tests.sh does the rest).
+#
+# Everything stays on this machine: the simulator reports its loopback address as the device's, so the
+# node advertises it and fetches its transport files there, and the bridge gets no system bus, so it
+# never asks the machine's Avahi daemon to advertise it on a network (its log says once that discovery
+# is off).
+#
+# Usage: scripts/run-main.sh [--no-setup]
+#   --no-setup  neither install nor build: run what QEL_BUILD_DIR (default build) holds
+# Environment: SIM_PORT (8080), NODE_PORT (9001), QEL_BUILD_DIR (build).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-./scripts/install-deps.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build build -j"$(nproc)"
+setup=1
+case "${1:-}" in
+  "") ;;
+  --no-setup) setup=0 ;;
+  *) sed -n '11,13p' "$0" >&2; exit 2 ;;
+esac
+build=${QEL_BUILD_DIR:-build}
+
+if [ "$setup" = 1 ]; then
+  ./scripts/install-deps.sh --main
+  export CCACHE_DIR="${CCACHE_DIR:-$PWD/.cache/ccache}"
+  # A new build folder leaves the tests out (they need packages the main job does not install); one that
+  # exists keeps its configuration.
+  options=()
+  [ -f "$build/CMakeCache.txt" ] || options=(-DQEL_BUILD_TESTS=OFF)
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${options[@]}"
+  cmake --build "$build" -j"$(nproc)" --target nmos-bridge aes67fw-sim
+fi
 
 SIM_PORT=${SIM_PORT:-8080}
 NODE_PORT=${NODE_PORT:-9001}
 pids=()
-cleanup() { for p in "${pids[@]}"; do kill -INT "$p" 2>/dev/null || true; done; wait || true; }
-trap cleanup EXIT INT TERM
+# The bridge ends first (it deregisters and closes its firmware connection), then the simulator.
+cleanup() {
+  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
+    kill -INT "${pids[i]}" 2>/dev/null || true
+    wait "${pids[i]}" 2>/dev/null || true
+  done
+}
+trap cleanup EXIT
+trap 'cleanup; exit 0' INT TERM
 
-if [ -x build/sim/aes67fw-sim ]; then
-  build/sim/aes67fw-sim --listen "127.0.0.1:${SIM_PORT}" &
-  pids+=($!)
-fi
-build/src/nmos-bridge /box "127.0.0.1:${SIM_PORT}" /port "${NODE_PORT}" &
+"$build/sim/aes67fw-sim" --listen "127.0.0.1:${SIM_PORT}" &
+pids+=($!)
+DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/qel-demo-no-bus QEL_AVAHI_DAEMON_START= \
+  "$build/src/nmos-bridge" /box "127.0.0.1:${SIM_PORT}" /port "${NODE_PORT}" &
 pids+=($!)
 
 sleep 2

@@ -21,13 +21,14 @@ step_done "install-deps"
 jobs=$(nproc)
 export CCACHE_DIR="${CCACHE_DIR:-$PWD/.cache/ccache}"
 
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# The tests are asked for explicitly: the main job (scripts/run-main.sh) may have made `build` without them.
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEL_BUILD_TESTS=ON
 cmake --build build -j"$jobs"
 step_done "build"
 ctest --test-dir build --output-on-failure --timeout 600
 step_done "tests"
 
-cmake -S . -B build-san -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQEL_SANITIZE=ON
+cmake -S . -B build-san -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQEL_SANITIZE=ON -DQEL_BUILD_TESTS=ON
 cmake --build build-san -j"$jobs"
 step_done "build-san"
 # Like ThreadSanitizer's below, a report of a program that a test only stops (and whose exit status it
@@ -47,7 +48,7 @@ step_done "tests in build-san"
 
 # A ThreadSanitizer report does not always change a test's outcome (the bridge may be killed before it
 # exits with TSan's status): every report is written to build-tsan/tsan/ and any report fails the run.
-CC=clang CXX=clang++ cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEL_TSAN=ON
+CC=clang CXX=clang++ cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEL_TSAN=ON -DQEL_BUILD_TESTS=ON
 cmake --build build-tsan -j"$jobs"
 step_done "build-tsan (Clang)"
 rm -rf build-tsan/tsan

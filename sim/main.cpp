@@ -4,6 +4,7 @@
 #include "scenario.hpp"
 #include "server.hpp"
 
+#include <arpa/inet.h>
 #include <libwebsockets.h>
 
 #include <csignal>
@@ -22,11 +23,15 @@ using namespace aes67fw_sim;
 constexpr unsigned kMaxStreams = 1024;
 
 const char* kUsage =
-    R"(Usage: aes67fw-sim [--listen ADDR:PORT] [--scenario FILE] [--streams N] [--resend SECONDS] [--verbose]
+    R"(Usage: aes67fw-sim [--listen ADDR:PORT] [--device-ip ADDR] [--scenario FILE] [--streams N]
+                   [--resend SECONDS] [--verbose]
 
 Simulates the device's AES67 firmware service for nmos-bridge.
 
   --listen ADDR:PORT  where to listen (default 127.0.0.1:8080); port 0 picks a free port
+  --device-ip ADDR    the device's address in the built-in state ("ip"), which nmos-bridge advertises
+                      and fetches transport files from (default: the listening address; 127.0.0.1
+                      when that is 0.0.0.0)
   --scenario FILE     JSON file {"config": {...}, "state": {...}} with the two documents
   --streams N         transmit and receive streams of the built-in scenario (default 8)
   --resend SECONDS    send both documents again every SECONDS (default 5, 0: never)
@@ -51,6 +56,7 @@ When ready it prints "aes67fw-sim listening on ADDR:PORT" on stdout. SIGINT or S
 
 struct Options {
   ServerOptions server;
+  std::optional<std::string> device_ip;
   std::optional<std::string> scenario;
   unsigned streams = 8;
   bool verbose = false;
@@ -75,6 +81,20 @@ bool ParseListen(const std::string& text, ServerOptions& server) {
   return true;
 }
 
+bool IsIpv4(const std::string& text) {
+  in_addr a{};
+  return inet_pton(AF_INET, text.c_str(), &a) == 1;
+}
+
+// The device's address as the bridge sees it: where the simulator can be reached. A simulator listening
+// on every address is reached on loopback; nothing it reports may lead a client off this machine.
+std::string DeviceIp(const Options& options) {
+  if (options.device_ip) return *options.device_ip;
+  const std::string& listen = options.server.address;
+  if (!IsIpv4(listen) || listen == "0.0.0.0") return "127.0.0.1";
+  return listen;
+}
+
 // Returns an exit code when the program should end at once.
 std::optional<int> ParseArgs(int argc, char** argv, Options& options) {
   for (int i = 1; i < argc; ++i) {
@@ -92,7 +112,10 @@ std::optional<int> ParseArgs(int argc, char** argv, Options& options) {
     bool ok = has_value;
     if (arg == "--listen")
       ok = ok && ParseListen(value, options.server);
-    else if (arg == "--scenario")
+    else if (arg == "--device-ip") {
+      ok = ok && IsIpv4(value);
+      options.device_ip = value;
+    } else if (arg == "--scenario")
       options.scenario = value;
     else if (arg == "--streams")
       ok = ok && ParseUnsigned(value, kMaxStreams, options.streams);
@@ -129,7 +152,8 @@ void InstallSignals() {
 
 int Run(const Options& options) {
   lws_set_log_level(options.verbose ? LLL_ERR | LLL_WARN | LLL_NOTICE : LLL_ERR, nullptr);
-  Firmware firmware(options.scenario ? LoadScenario(*options.scenario) : BuiltinScenario(options.streams));
+  Firmware firmware(options.scenario ? LoadScenario(*options.scenario)
+                                     : BuiltinScenario(options.streams, DeviceIp(options)));
   Server server(firmware, options.server);
   g_server = &server;
   std::printf("aes67fw-sim listening on %s:%d\n", options.server.address.c_str(), server.Port());

@@ -12,7 +12,6 @@ constexpr int kSampleRate = 48000;
 constexpr int kRtpPort = 5004;
 constexpr const char* kHostName = "qel8152-3a7c18";
 constexpr const char* kMac = "02:4D:51:3A:7C:18";
-constexpr const char* kDeviceIp = "192.168.10.21";
 
 // Stable pseudo-random UUIDs (version 4 layout) from a kind and a position.
 std::uint64_t Mix(std::uint64_t x) {
@@ -137,7 +136,7 @@ std::string AdoptDocument(json& doc, int cmd) {
 
 } // namespace
 
-Scenario BuiltinScenario(unsigned streams) {
+Scenario BuiltinScenario(unsigned streams, const std::string& device_ip) {
   json tx = json::array(), rx = json::array();
   json tx_names = json::array(), rx_names = json::array();
   unsigned next_channel = 0;
@@ -156,7 +155,7 @@ Scenario BuiltinScenario(unsigned streams) {
   // firmware channel number.
   s.state = {{"cmd", 1},
              {"mac", kMac},
-             {"ip", kDeviceIp},
+             {"ip", device_ip},
              {"name", kHostName},
              {"syncState", {"Slave", "Locked"}},
              {"tx-streams", tx},

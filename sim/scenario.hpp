@@ -15,9 +15,10 @@ struct Scenario {
   json state;
 };
 
-// A device with `streams` transmit and `streams` receive streams. Identifiers are derived from the
-// stream position, so every run (and every test) sees the same UUIDs.
-Scenario BuiltinScenario(unsigned streams);
+// A device with `streams` transmit and `streams` receive streams whose state reports `device_ip` as the
+// device's address. Identifiers are derived from the stream position, so every run (and every test) sees
+// the same UUIDs.
+Scenario BuiltinScenario(unsigned streams, const std::string& device_ip);
 
 // Reads {"config": {...}, "state": {...}} from a file; throws std::runtime_error with the reason.
 Scenario LoadScenario(const std::string& path);

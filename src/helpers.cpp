@@ -57,6 +57,15 @@ const char* ColorMapping(int level) {
   return "DEBUG";
 }
 
+const char* PlainLabel(int level) {
+  if (level & QLLL_JSONDIFF) return "#### ";
+  if (level & QLLL_ERR) return "ERROR";
+  if (level & QLLL_WARN) return "WARN ";
+  if (level & QLLL_NOTICE) return "INFO ";
+  if (level & QLLL_INFO) return "NOTE ";
+  return "DEBUG";
+}
+
 void lws_log(int filter, const char* format, ...) {
   if (!(filter & (QLLL_ERR | QLLL_WARN))) return;
 
@@ -69,8 +78,10 @@ void lws_log(int filter, const char* format, ...) {
 
   char prefix[LogPrefixSize];
   CopyPrefix(prefix);
-  int n = snprintf(buf + len, sizeof buf - len, ".%06lu %s ", static_cast<unsigned long>(tv.tv_usec),
-                   ColorMapping(filter));
+  // Colours are for a person at a terminal; a log file or a pipe gets the plain label. Asked at every
+  // line, as standard output may be redirected while the program runs.
+  const char* label = isatty(STDOUT_FILENO) ? ColorMapping(filter) : PlainLabel(filter);
+  int n = snprintf(buf + len, sizeof buf - len, ".%06lu %s ", static_cast<unsigned long>(tv.tv_usec), label);
   bool truncated = n < 0;
   if (n > 0) len += static_cast<size_t>(n);
   if (!truncated && prefix[0]) {

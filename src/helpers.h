@@ -29,12 +29,15 @@ enum qel_lws_log_levels {
 };
 
 // Every line of the program goes through here. Only lines whose filter holds the error or warning bit
-// are printed (on stdout, with local time, microseconds, a coloured label and the log prefix).
+// are printed (on stdout, with local time, microseconds, the level's label and the log prefix). The label
+// is coloured only while standard output is a terminal.
 void lws_log(int filter, const char* format, ...) __attribute__((format(printf, 2, 3)));
 // The prefix (the device's host name) put before every line; at most 99 characters are kept.
 void lws_log_setprefix(const char* prefix);
 // Label text for a level, with its ANSI colour.
 const char* ColorMapping(int level);
+// The same label without colour, for logs that go to a file or a pipe.
+const char* PlainLabel(int level);
 
 // Whether a key waits on standard input. Only looks when standard input is a terminal and this
 // process is in its foreground process group; otherwise there is never a key.

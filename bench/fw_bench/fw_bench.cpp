@@ -65,7 +65,7 @@ json State(const json& config) {
     names.push_back("ch " + std::to_string(c));
   return {{"cmd", 1},
           {"mac", "02:4D:51:3A:7C:18"},
-          {"ip", "192.168.10.21"},
+          {"ip", "127.0.0.1"},
           {"name", "bench-node"},
           {"syncState", {"Slave", "Locked"}},
           {"tx-streams", config["tx-streams"]},

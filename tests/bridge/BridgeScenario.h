@@ -1,6 +1,7 @@
 // Firmware documents of a device with a given number of streams, for the in-process bridge tests: the
 // configuration ("cmd" 0) or the state ("cmd" 1). Stream i has stable identifiers; every third
-// transmit stream is disabled, odd ones are multicast.
+// transmit stream is disabled, odd ones are multicast. The device reports a loopback address, so the
+// transport files a bridge fetches from it never leave the machine.
 #pragma once
 
 #include "Types.h"
@@ -46,7 +47,7 @@ inline json Scenario(int streams, bool state) {
             {"sync", {{"fs", 48000}}},
             {"tx-streams", tx},
             {"rx-streams", rx}};
-  return {{"cmd", 1},         {"mac", "02:00:00:00:00:01"},       {"ip", "10.0.0.99"},
+  return {{"cmd", 1},         {"mac", "02:00:00:00:00:01"},       {"ip", "127.0.0.99"},
           {"name", "fuzz"},   {"syncState", {"Slave", "Locked"}}, {"tx-streams", tx},
           {"rx-streams", rx}, {"TXTB", json::array({names})},     {"RXTB", json::array({names})}};
 }

@@ -191,6 +191,14 @@ class Discovery(unittest.TestCase):
                         "the node did not start the daemon again")
         self.assertTrue(nmos_node.wait_until(lambda: self.stats()["AvahiPublisher_State"] == 1, limit=LIMIT))
         self.assertNodeAdvertised()
+        # The node's log told the outage once, and its end, in its own format.
+        # (read through a descriptor of its own: the bridge writes at the offset of the one it shares)
+        with open(f"/proc/self/fd/{self.node.bridge_log.fileno()}", errors="replace") as f:
+            log = f.read()
+        off, on = "discovery is off until the daemon appears", "discovery is on again"
+        self.assertEqual((log.count(off), log.count(on)), (1, 1), log)
+        self.assertLess(log.index(off), log.index(on))
+        self.assertNotIn("avahi reconnecting", log)
         # Advertised again, the preferred registry gets the node and everything, and keeps it alive.
         since = self.preferred.last_seq()
         self.advertise("Reg Zero", self.preferred, FULL_TXT + ["pri=0"])

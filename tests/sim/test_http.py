@@ -56,6 +56,24 @@ class Sdp(SimTestCase):
         self.assertIn("c=IN IP4 192.168.10.77", sdp_lines(body))
 
 
+class DeviceAddress(unittest.TestCase):
+    """The device's address ("ip" of the state, the origin of every transport file) is where the simulator
+    listens, so a bridge that follows it stays on this machine; --device-ip names another (a test's own
+    namespace)."""
+
+    def addresses(self, sim):
+        state = sim.get_json("/scenario")["state"]
+        sender = state["tx-streams"][0]["id"]
+        lines = sdp_lines(sim.request("GET", "/sdp/%s.sdp" % sender)[2].decode())
+        return state["ip"], [line.rsplit(" ", 1)[1] for line in lines if line.startswith("o=")]
+
+    def test_listening_address_unless_named(self):
+        with SimulatorProcess(listen="127.0.0.2:0") as sim:
+            self.assertEqual(self.addresses(sim), ("127.0.0.2", ["127.0.0.2"]))
+        with SimulatorProcess(args=["--device-ip", "10.213.0.1"]) as sim:
+            self.assertEqual(self.addresses(sim), ("10.213.0.1", ["10.213.0.1"]))
+
+
 class ScenarioEndpoints(SimTestCase):
     def test_put_config_pushes_it_at_once(self):
         ws, config, _ = self.connect_and_read_documents()
@@ -142,11 +160,12 @@ class CommandLine(unittest.TestCase):
     def test_help(self):
         out = subprocess.run(command(self.binary, "--help"), capture_output=True, text=True, timeout=60)
         self.assertEqual(out.returncode, 0)
-        for word in ("--listen", "--scenario", "--streams", "/sdp/", "/scenario", "/received"):
+        for word in ("--listen", "--device-ip", "--scenario", "--streams", "/sdp/", "/scenario", "/received"):
             self.assertIn(word, out.stdout)
 
     def test_bad_arguments(self):
-        for args in (["--streams", "x"], ["--listen", "nowhere"], ["--bogus"], ["--scenario"]):
+        for args in (["--streams", "x"], ["--listen", "nowhere"], ["--bogus"], ["--scenario"],
+                     ["--device-ip", "nowhere"], ["--device-ip"]):
             out = subprocess.run(command(self.binary, *args), capture_output=True, text=True, timeout=60)
             self.assertEqual(out.returncode, 2, args)
 

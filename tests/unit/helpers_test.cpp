@@ -4,8 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cctype>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
 namespace {
@@ -72,6 +76,36 @@ TEST(Logging, OnlyErrorsAndWarningsArePrinted) {
       << line;
   EXPECT_NE(CaptureLog(QLLL_WARN | QLLL_MACHINE_BASE, "w").find("WARN "), std::string::npos);
   EXPECT_NE(CaptureLog(QLLL_ERR | QLLL_JSONDIFF, "j").find("#### "), std::string::npos);
+}
+
+TEST(Logging, LabelsAreColouredOnlyOnATerminal) {
+  // Captured output goes to a file, as a log file or a pipe does: no escape codes at all.
+  for (int level : {int{QLLL_ERR}, int{QLLL_WARN}, QLLL_ERR | QLLL_JSONDIFF}) {
+    const std::string line = CaptureLog(level, "plain");
+    EXPECT_EQ(line.find('\033'), std::string::npos) << line;
+  }
+  EXPECT_NE(CaptureLog(QLLL_ERR, "plain").find(" ERROR "), std::string::npos);
+
+  // The same line on a terminal (a pseudo-terminal in place of standard output) is coloured.
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
+  ASSERT_GE(terminal, 0);
+  fflush(stdout);
+  const int saved = dup(STDOUT_FILENO);
+  dup2(terminal, STDOUT_FILENO);
+  lws_log(QLLL_ERR, "coloured");
+  fflush(stdout);
+  dup2(saved, STDOUT_FILENO);
+  close(saved);
+  char text[256] = {};
+  const ssize_t n = read(master, text, sizeof text - 1);
+  close(terminal);
+  close(master);
+  ASSERT_GT(n, 0);
+  EXPECT_NE(std::string(text).find("\033[1;31mERROR\033[0m"), std::string::npos) << text;
 }
 
 TEST(Logging, PrefixIsReplacedWholeAndCutAt99Characters) {

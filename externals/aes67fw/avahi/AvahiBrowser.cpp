@@ -1,6 +1,7 @@
 #include "AvahiBrowser.h"
 #include "AvahiApi.h"
 #include "AvahiClient.h"
+#include "helpers.h"
 
 #include <avahi-common/error.h>
 
@@ -25,7 +26,7 @@ void TAvahiBrowser::Browse() {
                                            subtype.empty() ? type.c_str() : subtype.c_str(), nullptr,
                                            static_cast<AvahiLookupFlags>(0), browse_cb, this);
   if (!browser)
-    fprintf(stderr, "failed to create service browser: %s\n",
+    lws_log(QLLL_ERR | QLLL_AVAHI, "Avahi: failed to create service browser for %s: %s", type.c_str(),
             avahi_strerror(AvahiApi().client_errno(client->Handle())));
 }
 
@@ -87,8 +88,7 @@ void TAvahiBrowser::browse_cb(AvahiServiceBrowser*, AvahiIfIndex interface, Avah
                               AvahiLookupResultFlags flags, void* userdata) {
   auto* self = static_cast<TAvahiBrowser*>(userdata);
   if (event == AVAHI_BROWSER_FAILURE) {
-    puts("browser failure");
-    fflush(stdout);
+    lws_log(QLLL_ERR | QLLL_AVAHI, "Avahi: browser failure for %s", self->type.c_str());
     return;
   }
   if (protocol != AVAHI_PROTO_INET || !name) return;

@@ -4,6 +4,7 @@
 #include "AvahiPublisher.h"
 #include "AvahiResolver.h"
 #include "AvahiUvPoll.h"
+#include "helpers.h"
 
 #include <avahi-common/error.h>
 
@@ -48,7 +49,7 @@ void SpawnDetached(uv_loop_t* loop, const std::string& command) {
   };
   const int error = uv_spawn(loop, process, &options);
   if (error != 0) {
-    fprintf(stderr, "failed to start avahi daemon: %s\n", uv_strerror(error));
+    lws_log(QLLL_ERR | QLLL_AVAHI, "Avahi daemon start command failed: %s", uv_strerror(error));
     uv_close(reinterpret_cast<uv_handle_t*>(process),
              [](uv_handle_t* h) { delete reinterpret_cast<uv_process_t*>(h); });
   }
@@ -82,7 +83,7 @@ void TAvahiClient::Init() {
   reconnect_timer = CreateTimer();
   poll_api = avahi_uv_poll_new(thread->Loop());
   if (!poll_api) {
-    fputs("failed to create avahi poll\n", stderr);
+    lws_log(QLLL_ERR | QLLL_AVAHI, "Avahi: no poll adapter on the loop, discovery is off");
     return;
   }
   Reconnect();
@@ -103,8 +104,8 @@ void TAvahiClient::Reconnect() {
   AvahiClient* made =
       AvahiApi().client_new(&poll_api->poll_api, AVAHI_CLIENT_NO_FAIL, avahi_client_callback, this, &error);
   if (!made) {
-    // Without a system bus there is nothing to wait for: try again a little later (told once).
-    if (!creation_failed) fprintf(stderr, "failed to create client: %d %s\n", error, avahi_strerror(error));
+    // Without a system bus there is nothing to wait for: try again a little later.
+    TellDaemonAbsent(error);
     creation_failed = true;
     client = nullptr;
     StartTimer(reconnect_timer.get(), RetryMs, 0);
@@ -112,6 +113,22 @@ void TAvahiClient::Reconnect() {
   }
   client = made;
   creation_failed = false;
+}
+
+// One line for each time the daemon goes out of reach, however often the client tries again meanwhile,
+// and one when it is back.
+void TAvahiClient::TellDaemonAbsent(int error) {
+  if (told_absent) return;
+  told_absent = true;
+  lws_log(QLLL_WARN | QLLL_AVAHI,
+          "Avahi daemon not reachable (%s): discovery is off until the daemon appears",
+          avahi_strerror(error));
+}
+
+void TAvahiClient::TellDaemonRunning() {
+  if (!told_absent) return;
+  told_absent = false;
+  lws_log(QLLL_WARN | QLLL_AVAHI, "Avahi daemon running: discovery is on again");
 }
 
 void TAvahiClient::OnRunning() {
@@ -129,12 +146,7 @@ void TAvahiClient::StartDaemon() {
 
 void TAvahiClient::HandleTimerEvent(uv_timer_t* timer) {
   if (timer != reconnect_timer.get()) return;
-  const bool failed = client != nullptr; // else the bus was missing: no news to tell
   Reconnect();
-  if (failed) {
-    puts("avahi reconnecting");
-    fflush(stdout);
-  }
 }
 
 void TAvahiClient::avahi_client_callback(AvahiClient* c, AvahiClientState state, void* userdata) {
@@ -146,16 +158,20 @@ void TAvahiClient::avahi_client_callback(AvahiClient* c, AvahiClientState state,
     break;
   case AVAHI_CLIENT_S_RUNNING:
     self->status = Running;
+    self->TellDaemonRunning();
     self->OnRunning();
     break;
   case AVAHI_CLIENT_S_COLLISION:
     self->status = Collision;
     break;
   case AVAHI_CLIENT_CONNECTING:
+    // The bus is there but the daemon is not (yet): the library waits for it to appear.
     self->status = Connecting;
+    self->TellDaemonAbsent(AVAHI_ERR_NO_DAEMON);
     break;
   case AVAHI_CLIENT_FAILURE:
     self->status = Failure;
+    self->TellDaemonAbsent(c ? AvahiApi().client_errno(c) : AVAHI_ERR_DISCONNECTED);
     self->StartDaemon();
     // The library must not free the client from inside this callback: the next loop turn does.
     self->StartTimer(self->reconnect_timer.get(), 0, 0);

@@ -47,6 +47,9 @@ private:
   void Reconnect();
   void OnRunning();
   void StartDaemon();
+  // The bridge's log says when discovery goes off and when it comes back.
+  void TellDaemonAbsent(int error);
+  void TellDaemonRunning();
   static void avahi_client_callback(AvahiClient* c, AvahiClientState state, void* userdata);
 
   AvahiClient* client = nullptr;
@@ -59,4 +62,5 @@ private:
   uv_timer_ptr reconnect_timer;
   unsigned daemon_starts = 0;
   bool creation_failed = false; // the last attempt found no system bus
+  bool told_absent = false;     // the log says discovery is off
 };

@@ -1,6 +1,7 @@
 #include "AvahiPublisher.h"
 #include "AvahiApi.h"
 #include "AvahiClient.h"
+#include "helpers.h"
 
 #include <avahi-common/error.h>
 
@@ -10,8 +11,7 @@ namespace {
 
 void PrintError(int error) {
   if (error < 0) {
-    puts(avahi_strerror(error));
-    fflush(stdout);
+    lws_log(QLLL_ERR | QLLL_AVAHI, "Avahi publisher: %s", avahi_strerror(error));
   }
 }
 
@@ -48,8 +48,7 @@ void TAvahiPublisher::Publish() {
   if (!entry_group) {
     entry_group = api.entry_group_new(client->Handle(), avahi_publish_callback, this);
     if (!entry_group) {
-      puts(avahi_strerror(api.client_errno(client->Handle())));
-      fflush(stdout);
+      PrintError(api.client_errno(client->Handle()));
       return;
     }
   } else {
