@@ -52,6 +52,10 @@ struct TAES67FWClientData {
   // Stream elements the comparison reported during the current comparison.
   std::set<uint32_t> TxReported, RxReported;
   bool TxListReported = false, RxListReported = false;
+  // Every sender (receiver) is to be built again from the configuration's stream list. Several members
+  // of one document ask for it (the first state asks five times); it is done once, before the next
+  // single stream is updated and at the end of the comparison, which leaves the same resources.
+  bool SendersDue = false, ReceiversDue = false;
   std::mutex PendingLock;
   std::vector<std::string> PendingLogs; // message-14 texts waiting for the worker's cycle
 };
@@ -75,21 +79,25 @@ struct TFWCallbacks {
   }
 
   static void TxStreamInfos(void* c, const TJsonNodeInfo&, const json&, const json& J2) {
+    Cli(c).UpdateDueStreams();
     Data(c).TxListReported = true;
     Bridge(c).UpdateSenders(J2);
   }
   static void RxStreamInfos(void* c, const TJsonNodeInfo&, const json&, const json& J2) {
+    Cli(c).UpdateDueStreams();
     Data(c).RxListReported = true;
     Bridge(c).UpdateReceivers(J2, Cli(c).GetLastState());
   }
   static void TxStreamInfo(void* c, const TJsonNodeInfo& Info, const json&, const json& J2) {
     if (Info.Type != Qel_nmos_bridge::nitIndexed) return; // "tx-streams" is no array
+    Cli(c).UpdateDueStreams();
     Data(c).TxReported.insert(Info.Index);
     TUUIDSet seen;
     Bridge(c).UpdateSender(Info.Index, J2, seen);
   }
   static void RxStreamInfo(void* c, const TJsonNodeInfo& Info, const json&, const json& J2) {
     if (Info.Type != Qel_nmos_bridge::nitIndexed) return;
+    Cli(c).UpdateDueStreams();
     Data(c).RxReported.insert(Info.Index);
     Bridge(c).UpdateReceiver(Info.Index, J2);
   }
@@ -106,10 +114,12 @@ struct TFWCallbacks {
     UpdateReceiversFromConfig(c);
   }
   static void UpdateSendersFromConfig(void* c) {
-    Bridge(c).UpdateSenders(ArrayMember(Cli(c).GetLastConfig(), "tx-streams"));
+    Data(c).SendersDue = true;
+    if (!Data(c).Incoming) Cli(c).UpdateDueStreams();
   }
   static void UpdateReceiversFromConfig(void* c) {
-    Bridge(c).UpdateReceivers(ArrayMember(Cli(c).GetLastConfig(), "rx-streams"), Cli(c).GetLastState());
+    Data(c).ReceiversDue = true;
+    if (!Data(c).Incoming) Cli(c).UpdateDueStreams();
   }
   static void AddressChange(void* c, const TJsonNodeInfo&, const json&, const json& J2) {
     Bridge(c).SetIPAddress(J2);
@@ -258,6 +268,18 @@ void TAES67FWClient::ResetLast() {
   FData->Last = {{"state", {{"mac", "00:00:00:00:00:00"}, {"ip", "0.0.0.0"}}}, {"config", json::object()}};
 }
 
+void TAES67FWClient::UpdateDueStreams() {
+  TAES67FWClientData& d = *FData;
+  if (d.SendersDue) {
+    d.SendersDue = false;
+    Bridge->UpdateSenders(ArrayMember(GetLastConfig(), "tx-streams"));
+  }
+  if (d.ReceiversDue) {
+    d.ReceiversDue = false;
+    Bridge->UpdateReceivers(ArrayMember(GetLastConfig(), "rx-streams"), GetLastState());
+  }
+}
+
 const json& TAES67FWClient::GetLastState() const {
   return FData->Last["state"];
 }
@@ -351,8 +373,10 @@ void TAES67FWClient::Compare(const char* member, const json& doc, bool config) {
   d.TxReported.clear();
   d.RxReported.clear();
   d.TxListReported = d.RxListReported = false;
+  d.SendersDue = d.ReceiversDue = false;
   const json& last = d.Last[member];
   (config ? ConfigComparer() : StateComparer()).Compare(this, last, doc, nullptr);
+  UpdateDueStreams();
 
   auto complete = [&](const char* list, const std::set<uint32_t>& reported, bool listReported, bool tx) {
     const json& before = ArrayMember(last, list);

@@ -101,6 +101,8 @@ private:
   void ResetLast();
   void Dispatch(const json& doc);
   void Compare(const char* member, const json& doc, bool config);
+  // Builds every sender (receiver) again from the configuration if the comparison asked for it.
+  void UpdateDueStreams();
   void FlushLogMessages();
 
   IAES67FWBridgeOps* Bridge; // not owned

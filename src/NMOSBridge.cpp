@@ -258,11 +258,17 @@ int TQELNMOSBridge::MachineState() const {
   return FData->Machine.GetStateID();
 }
 
+// A new bridge goes through to its start-up in its first poll: "bridge_off" and "bridge_on" only pass on,
+// and waiting a poll in each put the first answer of the Node API two seconds after the start. After a
+// failed start-up the bridge still takes a poll per state, so start-ups are tried two seconds apart.
 bool TQELNMOSBridge::DoCycle() {
   uint32_t cycleTime = CycleTime.load(std::memory_order_relaxed);
   {
     TMeassureCycle measure(cycleTime);
+    const bool fresh = FData->Machine.GetStateID() == bridge_off;
     FData->Machine.Run(Qel_machine::NO_EVENTID);
+    if (fresh && FData->Machine.GetStateID() == bridge_on) FData->Machine.Run(Qel_machine::NO_EVENTID);
+    if (fresh && FData->Machine.GetStateID() == bridge_startup) FData->Machine.Run(Qel_machine::NO_EVENTID);
   }
   CycleTime.store(cycleTime, std::memory_order_relaxed);
   return FData->Machine.GetStateID() != bridge_end;

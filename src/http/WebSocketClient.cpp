@@ -192,6 +192,7 @@ struct TWSData {
   TMachine Machine;
   std::chrono::steady_clock::time_point Timeout{};     // connect deadline, then watchdog deadline
   std::chrono::steady_clock::time_point NextAttempt{}; // reconnect back-off
+  uv_timer_t* RetryTimer = nullptr;                    // wakes the loop when the next attempt is due
   std::string Host;
   uint16_t Port = 80;
   std::string URL;
@@ -217,12 +218,17 @@ TWebSocketClient::TWebSocketClient(Qel_hosted::IServiceHost& host, const std::st
     : FData(std::make_unique<TWSData>(this, host, name)) {
   FData->WSConnTimeout = connTimeout;
   FData->AutoReconnect = autoReconnect;
+  FData->RetryTimer = new uv_timer_t;
+  uv_timer_init(host.Loop(), FData->RetryTimer);
+  FData->RetryTimer->data = this;
   lws_log(QLLL_DEBUG, "Create WebSocketClient %p\n", static_cast<void*>(this));
   Startup();
 }
 
 TWebSocketClient::~TWebSocketClient() {
   Shutdown();
+  uv_close(reinterpret_cast<uv_handle_t*>(FData->RetryTimer),
+           [](uv_handle_t* h) { delete reinterpret_cast<uv_timer_t*>(h); });
   lws_log(QLLL_DEBUG, "Destroy WebSocketClient %p\n", static_cast<void*>(this));
 }
 
@@ -330,9 +336,23 @@ void TWebSocketClient::RunOffline() {
   if (FData->AutoReconnect && Now() >= FData->NextAttempt) FData->Machine.SetEvent(fweConnect);
 }
 
+// The loop waits for up to half a second when nothing else is due; the next attempt must not wait for
+// that as well: a timer wakes the loop when it is due (a server that comes up is reached within the
+// pause, not up to half a second later).
+void TWebSocketClient::WakeForNextAttempt() {
+  TWSData& d = *FData;
+  if (d.ShuttingDown) return;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(d.NextAttempt - Now()).count();
+  if (left <= 0) return; // due: the cycle after this loop turn makes the attempt
+  uv_timer_start(
+      d.RetryTimer, [](uv_timer_t* t) { static_cast<TWebSocketClient*>(t->data)->WakeForNextAttempt(); },
+      static_cast<uint64_t>(left), 0);
+}
+
 void TWebSocketClient::Connect() {
   TWSData& d = *FData;
   d.NextAttempt = Now() + ReconnectPause;
+  WakeForNextAttempt();
   if (d.Socket || !HandleBeginConnect(this)) return;
   if (!d.Context()) return; // logged at start-up; the attempt times out
   lws_client_connect_info ci;

@@ -86,6 +86,7 @@ private:
   void EnterOffline();
   void EnterConnecting();
   void RunOffline();
+  void WakeForNextAttempt();
   void RunConnecting();
   void RunConnected();
   void RequestWrite();
