@@ -387,10 +387,9 @@ void TQELNMOSQueryClient::RefreshNow() {
 
 int TQELNMOSQueryClient::QueryAPIReceivedText(TWSSubscription* sub, const void* data, int len) {
   if (!Current(FData->Subscriptions, sub) || !data || len < 0) return 0;
-  TGrainReader reader(MaxGrainBytes, [this](const std::string& topic, const TGrainItem& item) {
-    QueryAPIGrainItem(topic, item);
+  TGrainReader reader(MaxGrainBytes, [this, sub](const std::string& topic, const TGrainItem& item) {
+    QueryAPIGrainItem(sub, topic, item);
   });
-  QueryAPIGrainBegin(sub);
   reader.Feed(static_cast<const char*>(data), static_cast<size_t>(len));
   if (reader.Bytes() > MaxGrainBytes) {
     QueryAPIGrainTooBig(sub);
@@ -400,11 +399,11 @@ int TQELNMOSQueryClient::QueryAPIReceivedText(TWSSubscription* sub, const void* 
   return 0;
 }
 
-void TQELNMOSQueryClient::QueryAPIGrainBegin(TWSSubscription*) {}
-
 // An item tells the name of a resource of another node (post), or that one has gone (pre only). The
 // items of a grain count as they come: a grain found broken later keeps what was read before.
-void TQELNMOSQueryClient::QueryAPIGrainItem(const std::string& rawTopic, const TGrainItem& item) {
+void TQELNMOSQueryClient::QueryAPIGrainItem(TWSSubscription* sub, const std::string& rawTopic,
+                                            const TGrainItem& item) {
+  if (!Current(FData->Subscriptions, sub)) return; // given up, its websocket not closed yet
   std::string topic;
   for (char c : rawTopic)
     if (c != '/') topic += c;

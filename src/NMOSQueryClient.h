@@ -71,17 +71,16 @@ public:
   void QueryAPIConnectLost(TWSSubscription* sub);
   // One whole websocket message: an IS-04 grain. Always 0 (the connection stays).
   int QueryAPIReceivedText(TWSSubscription* sub, const void* data, int len);
-  // A grain read as it arrives: its beginning, each of its items, its end.
-  void QueryAPIGrainBegin(TWSSubscription* sub);
-  void QueryAPIGrainItem(const std::string& topic, const TGrainItem& item);
+  // A grain read as it arrives: each of its items, its end.
+  void QueryAPIGrainItem(TWSSubscription* sub, const std::string& topic, const TGrainItem& item);
   void QueryAPIGrainEnd(TWSSubscription* sub, const TGrainReader& reader, TGrainReader::TResult result);
   // A grain grew beyond MaxGrainBytes: it is dropped and the client subscribes afresh.
   void QueryAPIGrainTooBig(TWSSubscription* sub);
 
   // The largest grain taken. What a grain costs is the reader's state and the names it tells, not its
   // size; the bound keeps a registry from feeding the node for ever. The sync grain of 10,000 senders
-  // (their "pre" and "post" documents, some 1.3 KiB an item) is about 13 MiB.
-  static constexpr size_t MaxGrainBytes = 32 * 1024 * 1024;
+  // (their "pre" and "post" documents, some 900 bytes an item) is about 9 MiB.
+  static constexpr size_t MaxGrainBytes = 16 * 1024 * 1024;
 
   static const std::string& GetID();
   bool Subscribe(const json& spec);

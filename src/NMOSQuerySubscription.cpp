@@ -125,8 +125,8 @@ int TNMOSRegSubscriptionWSClientAdapter::HandleLWSCallback(lws* wsi, int reason,
 
 TWSSubscription::TWSSubscription(TQELNMOSQueryClient& parent, const json& spec)
     : Parent(parent), CurlAdapt(*this, parent.HTTP()), Spec(spec),
-      Reader(TQELNMOSQueryClient::MaxGrainBytes, [&parent](const std::string& topic, const TGrainItem& item) {
-        parent.QueryAPIGrainItem(topic, item);
+      Reader(TQELNMOSQueryClient::MaxGrainBytes, [this](const std::string& topic, const TGrainItem& item) {
+        Parent.QueryAPIGrainItem(this, topic, item);
       }) {
   lws_log(QLLL_DEBUG, "Subscription %p created", static_cast<void*>(this));
   Init();
@@ -253,7 +253,7 @@ int TWSSubscription::HandleCanWrite(IWebSocketClient*) {
 
 int TWSSubscription::HandleReceivedPiece(const void* data, size_t len, bool first, bool last, bool binary) {
   if (Ended || binary) return 0;
-  if (first) Parent.QueryAPIGrainBegin(this);
+  if (first) Reader.Restart(); // nothing of a message cut short before counts
   Reader.Feed(static_cast<const char*>(data), len);
   if (Reader.Bytes() > TQELNMOSQueryClient::MaxGrainBytes) {
     // The rest of it is never read: the subscription ends here and is made afresh.

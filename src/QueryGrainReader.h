@@ -47,6 +47,8 @@ public:
   // The message has ended: whether it was one whole JSON document within the bound. The reader is
   // ready for the next message afterwards.
   TResult Finish();
+  // Forgets the message under way, if any.
+  void Restart() { Reset(); }
 
   // Of the message under way (or the one just finished, until the next Feed).
   size_t Bytes() const { return FBytes; }

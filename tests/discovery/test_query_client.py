@@ -225,11 +225,11 @@ class QueryClient(unittest.TestCase):
         wait(lambda: self.learnt() == 10001, lambda: f"{self.learnt()} names learnt")
         self.assertEqual(self.registry.connected_paths(), BOTH)
 
-        # One beyond the bound (32 MiB) is dropped: the client says so once and subscribes afresh, and
+        # One beyond the bound (16 MiB) is dropped: the client says so once and subscribes afresh, and
         # the names come again with the new subscriptions' sync grains.
         mark = self.registry.last_seq()
-        grain = self.registry.send_bulk(4000, resource_path="/senders", template=template, pad=4096)
-        self.assertGreater(grain["bytes"], 32 * 1024 * 1024)
+        grain = self.registry.send_bulk(2100, resource_path="/senders", template=template, pad=4096)
+        self.assertGreater(grain["bytes"], 16 * 1024 * 1024)
         wait(lambda: self.query_stats()["DroppedGrains"] == 1, lambda: self.query_stats())
         wait(lambda: len(self.registry.requests(since=mark, path=SUBSCRIPTIONS, method="POST")) >= 2,
              "no fresh subscription")
