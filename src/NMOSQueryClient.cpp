@@ -1,7 +1,6 @@
 #include "NMOSQueryClient.h"
 
 #include "AES67FWClient.h"
-#include "JsonText.h"
 #include "NMOSBridge.h"
 #include "NMOSBridgeConfig.h"
 #include "NMOSNodeData.h"
@@ -31,7 +30,9 @@ struct TQryCliData {
   std::vector<TSubscriptionPtr> Retired;
   // The names a registry told, by type and UUID, as told.
   std::map<std::string, std::map<std::string, std::string>> Learnt;
-  uint64_t Grains = 0, GrainItems = 0, BadGrains = 0, Refreshes = 0;
+  uint64_t Grains = 0, GrainItems = 0, BadGrains = 0, Refreshes = 0, DroppedGrains = 0;
+  // A name changed in a grain under way: the receivers are refreshed once the grain has ended.
+  bool NamesChanged = false;
   // Runs once after the loop's I/O phase in which names changed: a burst of grains costs one refresh
   // of the receivers, and none waits beyond the loop turn that brought it. Freed by its close callback.
   uv_check_t* RefreshHandle = nullptr;
@@ -165,12 +166,6 @@ bool HandleUnsubscribeAll(IQELNMOSBaseClient* client, const TNMOSActionInfo&) {
 bool IsUUID(const std::string& text) {
   uuid_t parsed;
   return text.size() == 36 && uuid_parse(text.c_str(), parsed) == 0;
-}
-
-// "pre" and "post" count when they are there and not empty.
-bool Present(const json& item, const char* member) {
-  auto it = item.find(member);
-  return it != item.end() && !it->is_null() && !it->empty();
 }
 
 } // namespace
@@ -323,6 +318,7 @@ void TQELNMOSQueryClient::UpdateStats(const char* section, json& stats) {
   mine["Grains"] = FData->Grains;
   mine["GrainItems"] = FData->GrainItems;
   mine["BadGrains"] = FData->BadGrains;
+  mine["DroppedGrains"] = FData->DroppedGrains;
   mine["Refreshes"] = FData->Refreshes;
   mine["LearntNames"] = learnt;
 }
@@ -355,7 +351,9 @@ void TQELNMOSQueryClient::QueryAPIConnectFailed(TWSSubscription* sub) {
 // stay), and the receivers show it.
 void TQELNMOSQueryClient::QueryAPIConnectLost(TWSSubscription* sub) {
   if (!Current(FData->Subscriptions, sub)) return;
-  if (ForgetLearntNames()) RefreshReceivers();
+  const bool changed = ForgetLearntNames() || FData->NamesChanged;
+  FData->NamesChanged = false;
+  if (changed) RefreshReceivers();
   if (TNMOSStated* record = FindMachine(GetID())) record->Machine.SetEvent(ev_answer_unknown);
 }
 
@@ -389,62 +387,80 @@ void TQELNMOSQueryClient::RefreshNow() {
 
 int TQELNMOSQueryClient::QueryAPIReceivedText(TWSSubscription* sub, const void* data, int len) {
   if (!Current(FData->Subscriptions, sub) || !data || len < 0) return 0;
-  const std::string text(static_cast<const char*>(data), static_cast<size_t>(len));
-  json grain;
-  std::string why;
-  if (!ParseJSONText(text, grain, why)) {
-    ++FData->BadGrains;
-    lws_log(QLLL_DEBUG, "QueryAPIReceivedText: failed to parse received JSON data >>%s<<", text.c_str());
+  TGrainReader reader(MaxGrainBytes, [this, sub](const std::string& topic, const TGrainItem& item) {
+    QueryAPIGrainItem(sub, topic, item);
+  });
+  reader.Feed(static_cast<const char*>(data), static_cast<size_t>(len));
+  if (reader.Bytes() > MaxGrainBytes) {
+    QueryAPIGrainTooBig(sub);
     return 0;
   }
-  ++FData->Grains;
-  IQELNMOSNodeData& store = Bridge().Data();
-  if (!store.ValidateJSON(grain, "queryapi-subscriptions-websocket"))
-    lws_log(QLLL_ERR, "Validation of subscripton websocket grain data failed");
-  if (!grain.is_object() || !grain.contains("grain") || !grain["grain"].is_object()) {
-    ++FData->BadGrains;
-    return 0;
-  }
-  const json& inner = grain["grain"];
+  QueryAPIGrainEnd(sub, reader, reader.Finish());
+  return 0;
+}
+
+// An item tells the name of a resource of another node (post), or that one has gone (pre only). The
+// items of a grain count as they come: a grain found broken later keeps what was read before.
+void TQELNMOSQueryClient::QueryAPIGrainItem(TWSSubscription* sub, const std::string& rawTopic,
+                                            const TGrainItem& item) {
+  if (!Current(FData->Subscriptions, sub)) return; // given up, its websocket not closed yet
   std::string topic;
-  if (inner.contains("topic") && inner["topic"].is_string())
-    for (char c : inner["topic"].get_ref<const std::string&>())
-      if (c != '/') topic += c;
-  if (topic != "senders" && topic != "receivers") return 0; // no names of other kinds are kept
-  if (!inner.contains("data") || !inner["data"].is_array()) return 0;
-  const json& items = inner["data"];
-  const std::string own = "/" + topic + "/";
+  for (char c : rawTopic)
+    if (c != '/') topic += c;
+  if (topic != "senders" && topic != "receivers") return; // no names of other kinds are kept
+  ++FData->GrainItems;
+  IQELNMOSNodeData& store = Bridge().Data();
+  const char* why = nullptr;
+  if (!item.IsObject)
+    why = "not an object";
+  else if (item.PathKind != TGrainItem::Text || !IsUUID(item.Path))
+    why = "its path is no UUID";
+  else if (item.Post == TGrainItem::Present && item.LabelKind != TGrainItem::Text)
+    why = "its label is no text";
+  else if (item.Post == TGrainItem::Present && IsUUID(item.Label))
+    // The table keeps both directions in one map: a label that looks like a UUID would stand for one.
+    why = "its label is a UUID";
+  if (why) {
+    lws_log(QLLL_DEBUG, "QueryAPIReceivedText: could not process item %s (%s)", item.Path.c_str(), why);
+    return;
+  }
+  // The node's own resources are named by the node itself, whatever a registry says of them.
+  if (!store.Get(("/" + topic + "/" + item.Path).c_str()).is_null()) return;
   auto& learnt = FData->Learnt[topic];
   bool changed = false;
-  for (const json& item : items) {
-    ++FData->GrainItems;
-    try {
-      const std::string& uuid = item.at("path").get_ref<const std::string&>();
-      if (!IsUUID(uuid)) throw std::invalid_argument("path is no UUID");
-      // The node's own resources are named by the node itself, whatever a registry says of them.
-      if (!store.Get((own + uuid).c_str()).is_null()) continue;
-      const bool pre = Present(item, "pre"), post = Present(item, "post");
-      if (post) {
-        const std::string& label = item.at("post").at("label").get_ref<const std::string&>();
-        // The table keeps both directions in one map: a label that looks like a UUID would stand for one.
-        if (IsUUID(label)) throw std::invalid_argument("label is a UUID");
-        const bool set = store.SetNameFromUUID(topic, uuid, label);
-        if (label.empty())
-          learnt.erase(uuid);
-        else
-          learnt[uuid] = label;
-        changed |= set;
-      } else if (pre) {
-        changed |= store.SetNameFromUUID(topic, uuid, "");
-        learnt.erase(uuid);
-      }
-    } catch (const std::exception&) {
-      lws_log(QLLL_DEBUG, "QueryAPIReceivedText: could not process item %s",
-              item.dump(-1, ' ', false, json::error_handler_t::replace).c_str());
-    }
+  if (item.Post == TGrainItem::Present) {
+    changed = store.SetNameFromUUID(topic, item.Path, item.Label);
+    if (item.Label.empty())
+      learnt.erase(item.Path);
+    else
+      learnt[item.Path] = item.Label;
+  } else if (item.Pre == TGrainItem::Present) {
+    changed = store.SetNameFromUUID(topic, item.Path, "");
+    learnt.erase(item.Path);
   }
-  if (changed) RefreshReceivers();
-  return 0;
+  FData->NamesChanged |= changed;
+}
+
+void TQELNMOSQueryClient::QueryAPIGrainEnd(TWSSubscription*, const TGrainReader& reader,
+                                           TGrainReader::TResult result) {
+  if (FData->NamesChanged) RefreshReceivers();
+  FData->NamesChanged = false;
+  if (result != TGrainReader::grWhole) {
+    ++FData->BadGrains;
+    lws_log(QLLL_DEBUG, "QueryAPIReceivedText: failed to parse received JSON data (%s)",
+            reader.Error().c_str());
+    return;
+  }
+  ++FData->Grains;
+  if (!reader.HasGrain()) ++FData->BadGrains;
+}
+
+void TQELNMOSQueryClient::QueryAPIGrainTooBig(TWSSubscription* sub) {
+  if (!Current(FData->Subscriptions, sub)) return;
+  ++FData->DroppedGrains;
+  lws_log(QLLL_ERR, "%s: a grain of more than %zu bytes on %s was dropped; subscribing afresh",
+          GetName().c_str(), MaxGrainBytes, sub ? sub->GetName().c_str() : "the websocket");
+  QueryAPIConnectLost(sub);
 }
 
 IQELNMOSQueryClient* IQELNMOSQueryClient::Create(IQELNMOSBridge* bridge) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "NMOSBaseClient.h"
+#include "QueryGrainReader.h"
 
 #include <functional>
 #include <memory>
@@ -68,8 +69,18 @@ public:
   // failure, waiting for its destruction) are ignored.
   void QueryAPIConnectFailed(TWSSubscription* sub);
   void QueryAPIConnectLost(TWSSubscription* sub);
-  // One websocket message: an IS-04 grain. Always 0 (the connection stays).
+  // One whole websocket message: an IS-04 grain. Always 0 (the connection stays).
   int QueryAPIReceivedText(TWSSubscription* sub, const void* data, int len);
+  // A grain read as it arrives: each of its items, its end.
+  void QueryAPIGrainItem(TWSSubscription* sub, const std::string& topic, const TGrainItem& item);
+  void QueryAPIGrainEnd(TWSSubscription* sub, const TGrainReader& reader, TGrainReader::TResult result);
+  // A grain grew beyond MaxGrainBytes: it is dropped and the client subscribes afresh.
+  void QueryAPIGrainTooBig(TWSSubscription* sub);
+
+  // The largest grain taken. What a grain costs is the reader's state and the names it tells, not its
+  // size; the bound keeps a registry from feeding the node for ever. The sync grain of 10,000 senders
+  // (their "pre" and "post" documents, some 900 bytes an item) is about 9 MiB.
+  static constexpr size_t MaxGrainBytes = 16 * 1024 * 1024;
 
   static const std::string& GetID();
   bool Subscribe(const json& spec);

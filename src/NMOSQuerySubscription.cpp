@@ -13,8 +13,6 @@ namespace Qel_nmos_bridge {
 
 using Qel_websock_api::IWebSocketClient;
 
-const char* const NMOS_QUERY_API_PROTOCOL = "WS-protocol";
-
 namespace {
 
 std::string RangeText(const UriTextRangeA& range) {
@@ -110,11 +108,26 @@ int TNMOSRegSubscriptionWSClientAdapter::HandleReceivedText(IWebSocketClient* cl
 int TNMOSRegSubscriptionWSClientAdapter::HandleCanWrite(IWebSocketClient* cli) {
   return Subscription.HandleCanWrite(cli);
 }
+int TNMOSRegSubscriptionWSClientAdapter::HandleReceivedPiece(const void* data, size_t len, bool first,
+                                                             bool last, bool binary) {
+  return Subscription.HandleReceivedPiece(data, len, first, last, binary);
+}
+int TNMOSRegSubscriptionWSClientAdapter::HandleLWSCallback(lws* wsi, int reason, void* user, void* in,
+                                                           size_t len) {
+  const Qel_websock_api::TFWAPIStatus before = GetStatus();
+  const int result = TWebSocketClient::HandleLWSCallback(wsi, reason, user, in, len);
+  if (before == Qel_websock_api::fwsConnecting && GetStatus() == Qel_websock_api::fwsOffline)
+    Subscription.HandleConnectFailed(this);
+  return result;
+}
 
 // --- subscription ---
 
 TWSSubscription::TWSSubscription(TQELNMOSQueryClient& parent, const json& spec)
-    : Parent(parent), CurlAdapt(*this, parent.HTTP()), Spec(spec) {
+    : Parent(parent), CurlAdapt(*this, parent.HTTP()), Spec(spec),
+      Reader(TQELNMOSQueryClient::MaxGrainBytes, [this](const std::string& topic, const TGrainItem& item) {
+        Parent.QueryAPIGrainItem(this, topic, item);
+      }) {
   lws_log(QLLL_DEBUG, "Subscription %p created", static_cast<void*>(this));
   Init();
 }
@@ -165,7 +178,8 @@ void TWSSubscription::SetHost(const std::string& host, uint16_t port, std::strin
   if (host.empty() || port == 0) return;
   WSAdapt =
       std::make_unique<TNMOSRegSubscriptionWSClientAdapter>(*this, Parent.Bridge().ServiceHost(), GetName());
-  WSAdapt->SetHost(host, port, path, NMOS_QUERY_API_PROTOCOL);
+  // A Query API defines no websocket subprotocol: none is asked for.
+  WSAdapt->SetHost(host, port, path, "");
 }
 
 void TWSSubscription::DoLowCycle() {
@@ -234,6 +248,20 @@ int TWSSubscription::HandleReceivedText(IWebSocketClient*, const void* data, int
   return Parent.QueryAPIReceivedText(this, data, len);
 }
 int TWSSubscription::HandleCanWrite(IWebSocketClient*) {
+  return 0;
+}
+
+int TWSSubscription::HandleReceivedPiece(const void* data, size_t len, bool first, bool last, bool binary) {
+  if (Ended || binary) return 0;
+  if (first) Reader.Restart(); // nothing of a message cut short before counts
+  Reader.Feed(static_cast<const char*>(data), len);
+  if (Reader.Bytes() > TQELNMOSQueryClient::MaxGrainBytes) {
+    // The rest of it is never read: the subscription ends here and is made afresh.
+    Ended = true;
+    Parent.QueryAPIGrainTooBig(this);
+    return 0;
+  }
+  if (last) Parent.QueryAPIGrainEnd(this, Reader, Reader.Finish());
   return 0;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "HTTP_API.h"
+#include "QueryGrainReader.h"
 #include "Types.h"
 #include "WebSocketClient.h"
 
@@ -14,9 +15,6 @@ namespace Qel_nmos_bridge {
 
 class TQELNMOSQueryClient;
 class TWSSubscription;
-
-// The websocket protocol asked for.
-extern const char* const NMOS_QUERY_API_PROTOCOL;
 
 // Completion target of the subscription's HTTP requests.
 class TNMOSRegSubscriptionCurlAdapter : public Qel_http::IQELCurlWrapperClient {
@@ -42,8 +40,15 @@ public:
   int HandleReceivedBinary(Qel_websock_api::IWebSocketClient* cli, const void* data, int len) override;
   int HandleReceivedText(Qel_websock_api::IWebSocketClient* cli, const void* data, int len) override;
   int HandleCanWrite(Qel_websock_api::IWebSocketClient* cli) override;
+  // An attempt that ends in an error (refused, unreachable, no websocket at that address) is a failed
+  // connection to the subscription, not only the 3 s time-out.
+  int HandleLWSCallback(lws* wsi, int reason, void* user, void* in, size_t len) override;
 
   TWSSubscription& Subscription;
+
+protected:
+  // Grains are read as they arrive.
+  int HandleReceivedPiece(const void* data, size_t len, bool first, bool last, bool binary) override;
 };
 
 class TWSSubscription {
@@ -66,6 +71,8 @@ public:
   virtual int HandleReceivedBinary(Qel_websock_api::IWebSocketClient* cli, const void* data, int len);
   virtual int HandleReceivedText(Qel_websock_api::IWebSocketClient* cli, const void* data, int len);
   virtual int HandleCanWrite(Qel_websock_api::IWebSocketClient* cli);
+  // A piece of a websocket message: grains go to the query client item by item.
+  virtual int HandleReceivedPiece(const void* data, size_t len, bool first, bool last, bool binary);
   // The registry answered the subscription POST with 200 or 201 (V: the parsed body).
   virtual void HandleCurlSuccess(int Result, const json& V, const char* Response);
   virtual void HandleCurlError(int Result, const char* Message);
@@ -89,6 +96,7 @@ private:
   // websocket client must not start another connection that the end of its context would cut short.
   bool Ended = false;
   bool RequestRunning = false;
+  TGrainReader Reader;
 };
 
 // The websocket address of a subscription answer: host, port (the endpoint's port when ws_href names

@@ -4,10 +4,14 @@
     document at the Node API that shows the sender, for a receiver whose firmware follows the new name;
 (b) how many grains per second the client absorbs while it knows 1,000 remote senders (every grain renames
     one of them, so each one changes the name table and refreshes the receivers), with the bridge's CPU use;
-(c) the bridge's CPU use while subscribed and idle.
+(c) the bridge's CPU use while subscribed and idle;
+(d) one sync grain of many senders (10,000 by default, as the registry holds them, each with "pre" and
+    "post"): how long the node takes to learn them and the bridge's peak resident memory (VmHWM), beside
+    that of a node whose registry holds none.
 Prints figures; asserts nothing.
 
     bench/query_bench/query_bench.py [BUILD_DIR] [--renames 30] [--senders 1000] [--grains 5000]
+                                     [--sync-senders 10000]
 
 Every program runs on loopback and is ended by its PID."""
 import argparse
@@ -43,6 +47,55 @@ def wait(predicate, what, step=0.001, limit=LIMIT):
     return value
 
 
+def vm_kib(pid, field):
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    return 0
+
+
+def sync_grain(count):
+    """(d): a node subscribing to a registry that holds `count` senders of another node."""
+    figures = {}
+    for held in (0, count):
+        registry = RegistryProcess(expiry=3600).start()
+        node = None
+        try:
+            template = None
+            if held:
+                # A sender document as this node makes them, without its id and label.
+                probe = nmos_node.RunningNode(streams=1).start()
+                try:
+                    template = {k: v for k, v in probe.get_json(f"{NODE}/senders")[0].items()
+                                if k not in ("id", "label")}
+                finally:
+                    probe.stop()
+                registry._json("POST", "/test/populate", {"count": held, "template": template})
+            started = time.monotonic()
+            node = nmos_node.RunningNode(streams=8, registries=[registry.address]).start()
+            wait(lambda: sorted(s["resource_path"] for s in registry.subscriptions() if s["sockets"])
+                 == ["/receivers", "/senders"], "subscriptions", step=0.05)
+            subscribed = time.monotonic()
+            wait(lambda: query_stats(node)["LearntNames"] >= held, "names learnt", step=0.02)
+            learnt = time.monotonic()
+            time.sleep(0.5)
+            grain_bytes = len(json.dumps([{"path": "x" * 36, "pre": template, "post": template}])) * held \
+                if held else 0
+            figures[held] = (vm_kib(node.bridge.pid, "VmHWM"), vm_kib(node.bridge.pid, "VmRSS"),
+                             learnt - subscribed, grain_bytes, query_stats(node))
+        finally:
+            if node:
+                node.stop()
+            registry.stop()
+    base, big = figures[0], figures[count]
+    print(f"(d) sync grain of {count} senders (about {big[3] / 2**20:.1f} MiB): learnt {big[4]['LearntNames']} "
+          f"names in {big[2]:.2f} s after the websockets opened ({count / max(big[2], 1e-6):.0f} items/s)")
+    print(f"    bridge peak resident memory (VmHWM): {big[0] / 1024:.1f} MiB, against {base[0] / 1024:.1f} MiB "
+          f"with an empty registry (+{(big[0] - base[0]) / 1024:.1f} MiB); resident afterwards "
+          f"{big[1] / 1024:.1f} MiB")
+
+
 def query_stats(node):
     return node.get_json("/stats")["HostedServices"]["NMOSQuery"]
 
@@ -60,9 +113,16 @@ def main():
     parser.add_argument("--senders", type=int, default=1000)
     parser.add_argument("--grains", type=int, default=5000)
     parser.add_argument("--idle-seconds", type=float, default=10.0)
+    parser.add_argument("--sync-senders", type=int, default=10000)
+    parser.add_argument("--only-sync", action="store_true", help="run (d) alone")
     args = parser.parse_args()
     testlib.BUILD_DIR = os.path.abspath(args.build)
     os.environ.setdefault("QEL_AVAHI_DAEMON_START", "")
+    os.environ.setdefault("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent")  # never the machine's bus
+    if args.sync_senders:
+        sync_grain(args.sync_senders)
+    if args.only_sync:
+        return 0
 
     registry = RegistryProcess(expiry=3600).start()
     node = None

@@ -197,11 +197,13 @@ struct TWSData {
   uint16_t Port = 80;
   std::string URL;
   std::string WSProto;
+  std::string HostHeader; // as sent in the upgrade request
   uint32_t WSConnTimeout = 0;
   std::vector<unsigned char> WSInput; // the message being reassembled
 
   lws_context* Context() const { return Link ? Link->Context : nullptr; }
   bool InputBinary = false;
+  bool InputStarted = false; // a message has begun and its last piece is still to come
   bool InputOverflow = false;
   uint32_t Active = 0;
   bool AutoReconnect = false;
@@ -330,6 +332,7 @@ void TWebSocketClient::EnterOffline() {
   FData->Socket = nullptr;
   FData->WSInput.clear();
   FData->InputOverflow = false;
+  FData->InputStarted = false;
 }
 
 void TWebSocketClient::RunOffline() {
@@ -362,9 +365,13 @@ void TWebSocketClient::Connect() {
   ci.port = d.Port;
   ci.ssl_connection = 0;
   ci.path = d.URL.c_str();
-  ci.host = d.Host.c_str();
-  ci.origin = d.Host.c_str();
+  // The Host header names the port unless it is the default one (RFC 6455 4.1, RFC 7230 5.4).
+  d.HostHeader = d.Port == 80 ? d.Host : d.Host + ":" + std::to_string(d.Port);
+  ci.host = d.HostHeader.c_str();
+  ci.origin = d.HostHeader.c_str();
+  // Without a subprotocol none is asked for; the connection uses the first, nameless, protocol.
   ci.protocol = d.WSProto.empty() ? nullptr : d.WSProto.c_str();
+  ci.local_protocol_name = d.WSProto.c_str();
   ci.userdata = static_cast<ILWSHandler*>(this);
   ci.pwsi = &d.Socket;
   ci.retry_and_idle_policy = &IdlePolicy;
@@ -474,43 +481,22 @@ int TWebSocketClient::HandleLWSCallback(lws* wsi, int reason, void* user, void* 
   }
 }
 
-// A message may come in pieces: frames split by the receive buffer and continuation frames. It is
-// delivered once it is complete.
+// A message may come in pieces: frames split by the receive buffer, by the inflater of a compressed
+// message and continuation frames. Every piece is traffic from the peer: it proves the connection as
+// a pong would (a long message holds the peer's pong back behind it), and restarts the watchdog.
 int TWebSocketClient::OnClientReceive(lws* wsi, const void* in, size_t len) {
   TWSData& d = *FData;
-  const bool complete = lws_is_final_fragment(wsi) && lws_remaining_packet_payload(wsi) == 0;
-  const bool first = d.WSInput.empty() && !d.InputOverflow;
+  lws_validity_confirmed(wsi);
+  const bool last = lws_is_final_fragment(wsi) && lws_remaining_packet_payload(wsi) == 0;
+  const bool first = !d.InputStarted;
   if (first) d.InputBinary = lws_frame_is_binary(wsi) != 0;
-  if (complete && first) return OnReceive(in, len, d.InputBinary);
-
-  if (!d.InputOverflow && d.WSInput.size() + len > MaxMessageSize) {
-    d.InputOverflow = true;
-    d.WSInput = std::vector<unsigned char>();
-  }
-  if (!d.InputOverflow && len) {
-    const auto* bytes = static_cast<const unsigned char*>(in);
-    d.WSInput.insert(d.WSInput.end(), bytes, bytes + len);
-  }
-  if (!complete) return 0;
-  if (d.InputOverflow) {
-    d.InputOverflow = false;
-    lws_log(QLLL_ERR, "%s: message of more than %zu bytes dropped", Name().c_str(), MaxMessageSize);
-    return 0;
-  }
-  std::vector<unsigned char> message;
-  message.swap(d.WSInput);
-  return OnReceive(message.data(), message.size(), d.InputBinary);
-}
-
-int TWebSocketClient::OnReceive(const void* data, size_t len, bool binary) {
-  TWSData& d = *FData;
+  d.InputStarted = !last;
   d.BytesReceived += len;
-  ++d.MsgsReceived;
   d.Timeout = Now() + ReceiveWatchdog;
+  if (last) ++d.MsgsReceived;
   int result = 0;
   try {
-    int n = static_cast<int>(len);
-    result = binary ? HandleReceivedBinary(this, data, n) : HandleReceivedText(this, data, n);
+    result = HandleReceivedPiece(in, len, first, last, d.InputBinary);
   } catch (const std::exception& e) {
     lws_log(QLLL_ERR, "%s: receive handler failed: %s", Name().c_str(), e.what());
     result = 1006;
@@ -518,8 +504,39 @@ int TWebSocketClient::OnReceive(const void* data, size_t len, bool binary) {
     lws_log(QLLL_ERR, "%s: receive handler failed", Name().c_str());
     result = 1006;
   }
-  RequestWrite();
+  if (last) RequestWrite();
   return result;
+}
+
+int TWebSocketClient::HandleReceivedPiece(const void* data, size_t len, bool first, bool last, bool binary) {
+  TWSData& d = *FData;
+  if (first && last) return OnReceive(data, len, binary);
+  if (first) {
+    d.WSInput.clear();
+    d.InputOverflow = false;
+  }
+  if (!d.InputOverflow && d.WSInput.size() + len > MaxMessageSize) {
+    d.InputOverflow = true;
+    d.WSInput = std::vector<unsigned char>();
+  }
+  if (!d.InputOverflow && len) {
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    d.WSInput.insert(d.WSInput.end(), bytes, bytes + len);
+  }
+  if (!last) return 0;
+  if (d.InputOverflow) {
+    d.InputOverflow = false;
+    lws_log(QLLL_ERR, "%s: message of more than %zu bytes dropped", Name().c_str(), MaxMessageSize);
+    return 0;
+  }
+  std::vector<unsigned char> message;
+  message.swap(d.WSInput);
+  return OnReceive(message.data(), message.size(), binary);
+}
+
+int TWebSocketClient::OnReceive(const void* data, size_t len, bool binary) {
+  const int n = static_cast<int>(len);
+  return binary ? HandleReceivedBinary(this, data, n) : HandleReceivedText(this, data, n);
 }
 
 int TWebSocketClient::OnCanWrite() {

@@ -73,6 +73,11 @@ protected:
   using TClock = std::chrono::steady_clock;
   // The client's clock for its deadlines; tests move it on without waiting.
   virtual TClock::time_point Now() const { return TClock::now(); }
+  // One piece of a received message as it arrives (`first` on its first piece, `last` on its last;
+  // a message of one piece has both). The default gathers the pieces, at most MaxMessageSize bytes,
+  // and hands the whole message to HandleReceivedText or HandleReceivedBinary; a client that reads
+  // its messages as a stream takes the pieces itself. Non-zero closes the connection.
+  virtual int HandleReceivedPiece(const void* data, size_t len, bool first, bool last, bool binary);
 
 private:
   friend struct TMachineCtrl;

@@ -3,11 +3,14 @@ registry's Query API over websocket subscriptions and so knows the senders of ot
 controller's target PUT of a sender of another node reaches the firmware as message 10 with that sender's
 name, and the receiver then reports the sender, at the Node API and at the registry. Renames and removals
 at the registry refresh the receivers; a lost websocket forgets what the registry told (never the node's
-own names) until the client has subscribed again; refused and garbled answers and grains are survived;
-a discovered registry takes over when the one named on the command line goes away."""
+own names) until the client has subscribed again; refused and garbled answers and grains are survived
+and the client never stops subscribing again; big grains are read as they arrive and one beyond the
+bound is dropped for a fresh subscription; a discovered registry takes over when the one named on the
+command line goes away."""
 import json
 import os
 import signal
+import socket
 import subprocess
 import sys
 import unittest
@@ -28,6 +31,8 @@ BOTH = ["/receivers", "/senders"]
 TXT = ["api_proto=http", "api_ver=v1.2", "pri=10"]
 # Guards against hanging, not timing checks.
 LIMIT = 60
+# Reading a grain of many MiB under an emulator takes minutes rather than seconds.
+BIG_LIMIT = 300 if os.environ.get("QEL_TARGET_RUNNER") else LIMIT
 
 
 class Advertisement:
@@ -43,8 +48,8 @@ class Advertisement:
             self.proc.wait(10)
 
 
-def wait(predicate, message):
-    value = nmos_node.wait_until(predicate, limit=LIMIT)
+def wait(predicate, message, limit=LIMIT):
+    value = nmos_node.wait_until(predicate, limit=limit)
     if not value:
         raise AssertionError(message() if callable(message) else message)
     return value
@@ -87,7 +92,15 @@ class QueryClient(unittest.TestCase):
 
     def learnt(self):
         """How many names of other nodes' resources the node knows from the registry."""
-        return self.node.get_json("/stats")["HostedServices"]["NMOSQuery"]["LearntNames"]
+        return self.query_stats()["LearntNames"]
+
+    def query_stats(self):
+        return self.node.get_json("/stats")["HostedServices"]["NMOSQuery"]
+
+    def bridge_log(self):
+        # Read through a description of its own: the bridge writes through the one the node holds.
+        with open(f"/proc/self/fd/{self.node.bridge_log.fileno()}", errors="replace") as log:
+            return log.read()
 
     def rename(self, registry, sender, label):
         renamed = dict(sender, label=label)
@@ -133,6 +146,14 @@ class QueryClient(unittest.TestCase):
         posts = [json.loads(r["body"]) for r in self.registry.requests(path=SUBSCRIPTIONS, method="POST")]
         self.assertEqual(sorted(p["resource_path"] for p in posts), BOTH)
         self.assertTrue(all(p["persist"] is False and p["max_update_rate_ms"] == 100 for p in posts), posts)
+        # Their upgrade requests name the registry's port in Host and ask for no subprotocol, which a
+        # Query API does not define. (The firmware link asks for its own: the simulator refuses any
+        # other upgrade, and the node mirrors it.)
+        upgrades = [r for r in self.registry.requests(path=SUBSCRIPTIONS, method="GET") if r["status"] == 101]
+        self.assertEqual(len(upgrades), 2, upgrades)
+        for upgrade in upgrades:
+            self.assertEqual(upgrade["headers"].get("host"), self.registry.address, upgrade["headers"])
+            self.assertNotIn("sec-websocket-protocol", upgrade["headers"])
 
     def test_renames_removals_lost_websockets_and_faults(self):
         sender = self.remote[0]
@@ -173,6 +194,51 @@ class QueryClient(unittest.TestCase):
         wait(lambda: self.registry.connected_paths() == BOTH, lambda: self.registry.subscriptions())
         self.assertFollows(receiver, sender["id"])
         self.assertFollows(own_receiver, self.own_senders[1]["id"])
+
+    def test_the_client_never_gives_up_whatever_a_subscription_is_answered(self):
+        """Each odd answer to the subscription POST (a websocket where none can be opened, none at all, a
+        refusal) fails the subscription: the node asks again, once a second with no other Query API,
+        for as long as it lasts, and once the registry answers properly it subscribes and learns."""
+        with socket.socket() as s:  # a port where nothing listens
+            s.bind((ADDR, 0))
+            dead = s.getsockname()[1]
+        port = self.registry.port
+        path = f"{SUBSCRIPTIONS}/{uuid.uuid4()}/ws"
+        hrefs = [f"ws://{ADDR}:{dead}{path}", f"ws://127.0.0.2:{port}{path}", f"http://{ADDR}:{port}{path}",
+                 f"ws://{ADDR}:0{path}", f"ws://{ADDR}:99999{path}", ""]
+        cases = [("rewrite", {"values": {"ws_href": href}}) for href in hrefs]
+        cases += [("status", {"status": status}) for status in (202, 400, 404, 500, 503)]
+        for mode, options in cases:
+            with self.subTest(mode=mode, **options):
+                mark = self.registry.last_seq()
+                self.registry.set_fault(mode, path=SUBSCRIPTIONS, method="POST", **options)
+                self.assertEqual(self.registry.close_websockets(), 2)
+                wait(lambda: len(self.registry.requests(since=mark, path=SUBSCRIPTIONS, method="POST")) >= 6,
+                     lambda: f"the node stopped asking: {self.registry.requests(since=mark, path=SUBSCRIPTIONS)}")
+                self.registry.set_fault("none")
+                wait(lambda: self.registry.connected_paths() == BOTH, lambda: self.registry.subscriptions())
+                wait(lambda: self.learnt() == 1, "the remote sender's name was not learnt again")
+
+    def test_big_grains_are_read_as_they_come_and_one_beyond_the_bound_is_dropped(self):
+        # A sync grain of 10,000 senders (documents as this node's, with "pre" and "post").
+        template = {k: v for k, v in self.remote[0].items() if k not in ("id", "label")}
+        grain = self.registry.send_bulk(10000, resource_path="/senders", template=template)
+        self.assertEqual(grain["sent"], 1)
+        wait(lambda: self.learnt() == 10001, lambda: f"{self.learnt()} names learnt", BIG_LIMIT)
+        self.assertEqual(self.registry.connected_paths(), BOTH)
+
+        # One beyond the bound (16 MiB) is dropped: the client says so once and subscribes afresh, and
+        # the names come again with the new subscriptions' sync grains.
+        mark = self.registry.last_seq()
+        grain = self.registry.send_bulk(2100, resource_path="/senders", template=template, pad=4096)
+        self.assertGreater(grain["bytes"], 16 * 1024 * 1024)
+        wait(lambda: self.query_stats()["DroppedGrains"] == 1, lambda: self.query_stats(), BIG_LIMIT)
+        wait(lambda: len(self.registry.requests(since=mark, path=SUBSCRIPTIONS, method="POST")) >= 2,
+             "no fresh subscription")
+        wait(lambda: self.registry.connected_paths() == BOTH, lambda: self.registry.subscriptions())
+        wait(lambda: self.learnt() == 1, lambda: f"{self.learnt()} names learnt")
+        dropped = [line for line in self.bridge_log().splitlines() if "was dropped; subscribing afresh" in line]
+        self.assertEqual(len(dropped), 1, dropped)
 
     def test_a_discovered_registry_takes_over_when_the_named_one_goes(self):
         second = self.start_registry()

@@ -19,9 +19,10 @@ and makes it fail:
     GET  /test/events?since=N   created/updated/deleted/forgotten, with type, id, time, version or reason
                                 ("request", "parent", "expiry")
     GET  /test/fault            the fault in force
-    POST /test/fault            {"mode": "none" | "status" | "hang" | "close" | "delay" | "omit",
+    POST /test/fault            {"mode": "none" | "status" | "hang" | "close" | "delay" | "omit" | "rewrite",
                                  "status": 500 (status mode), "seconds": 1.5 (delay mode),
                                  "members": ["id"] (omit mode: left out of a subscription answer),
+                                 "values": {"ws_href": "..."} (rewrite mode: replaced in it),
                                  "path": "/x-nmos/" (prefix of the paths it applies to),
                                  "method": "POST" (only this method), "count": N (only the next N)}
     POST /test/forget           drop every resource, as a registry that restarts empty
@@ -32,6 +33,13 @@ and makes it fail:
     POST /test/ws/storm         {"count": N, "resource_path": "/senders"}: sends N grains back to back, one
                                 rename of a held resource each (the store stays as it is), as fast as
                                 the websockets take them; GET /test/ws/storm: {"sent", "seconds", "done"}
+    POST /test/ws/bulk          {"count": N, "resource_path": "/senders", "template": {...}, "pre": true,
+                                "pad": 0}: sends one grain of N made-up items (documents: the template
+                                with a new id, the label "Bulk <i>" and a description of "pad" bytes),
+                                each with "pre" and "post" as a sync grain has them ("pre": false: only
+                                "post"); nothing is held; answers {"sent", "bytes"}
+    POST /test/populate         {"count": N, "template": {...}}: holds a made-up node, device and N senders
+                                (the template with a new id and the label "Bulk <i>"), without checks
 
 Faults never touch /test/. "hang" reads the request and never answers; "close" reads it and closes the
 connection without a word; "delay" answers normally after the given time.
@@ -67,7 +75,7 @@ CORS = {
     "Access-Control-Allow-Headers": "Content-Type, Accept",
     "Access-Control-Max-Age": "3600",
 }
-FAULT_MODES = ("none", "status", "hang", "close", "delay", "omit")
+FAULT_MODES = ("none", "status", "hang", "close", "delay", "omit", "rewrite")
 SUBSCRIPTION_PATHS = tuple("/" + t + "s" for t in TYPES)
 DEFAULT_SCHEMAS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "shared",
                                "nmos-schemas")
@@ -96,6 +104,9 @@ class Fault:
         self.members = spec.get("members", [])
         if not isinstance(self.members, list):
             raise ValueError("members must be a list")
+        self.values = spec.get("values", {})
+        if not isinstance(self.values, dict):
+            raise ValueError("values must be an object")
         self.path = spec.get("path", "/x-nmos/")
         self.method = spec.get("method")
         self.count = spec.get("count")
@@ -109,7 +120,7 @@ class Fault:
 
     def describe(self):
         return {"mode": self.mode, "status": self.status, "seconds": self.seconds, "path": self.path,
-                "method": self.method, "count": self.count, "members": self.members}
+                "method": self.method, "count": self.count, "members": self.members, "values": self.values}
 
 
 def tai_now():
@@ -174,12 +185,15 @@ class MockRegistry:
             ("POST", r"/test/ws/close", self.test_ws_close),
             ("POST", r"/test/ws/send", self.test_ws_send),
             ("POST", r"/test/ws/storm", self.test_ws_storm),
+            ("POST", r"/test/ws/bulk", self.test_ws_bulk),
+            ("POST", r"/test/populate", self.test_populate),
             ("GET", r"/test/ws/storm", lambda r, m, b: json_response(200, self.storm)),
         ]
         self.ws_pattern = re.compile(QUERY + "/subscriptions/(" + UUID + ")/ws/?")
         self.subscriptions = {}  # id -> Subscription
         self.source_id = str(uuid.uuid4())  # this Query API's id in its grains
         self.omit = []  # members left out of the subscription answer being made
+        self.rewrite = {}  # members replaced in it
         self.storm = {"sent": 0, "seconds": 0.0, "done": True}
         self.store.listeners.append(self.changed)
         self.routes = [(method, re.compile(pattern + "/?"), fn) for method, pattern, fn in self.routes]
@@ -213,6 +227,8 @@ class MockRegistry:
                 await asyncio.sleep(fault.seconds)
             if fault.mode == "omit":
                 self.omit = fault.members
+            if fault.mode == "rewrite":
+                self.rewrite = fault.values
         ws = self.ws_pattern.fullmatch(request.path)
         if ws and request.method == "GET":
             entry["status"] = 101
@@ -220,7 +236,7 @@ class MockRegistry:
         try:
             response = self.route(request, body)
         finally:
-            self.omit = []
+            self.omit, self.rewrite = [], {}
         entry["status"] = response.status
         return response
 
@@ -335,7 +351,7 @@ class MockRegistry:
             sub = Subscription(spec, self.ws_href_for(request))
             self.subscriptions[sub.id] = sub
             status = 201
-        doc = {k: v for k, v in sub.document().items() if k not in self.omit}
+        doc = dict({k: v for k, v in sub.document().items() if k not in self.omit}, **self.rewrite)
         return json_response(status, doc, {"Location": f"{QUERY}/subscriptions/{sub.id}"})
 
     def list_subscriptions(self, request, match, body):
@@ -461,6 +477,39 @@ class MockRegistry:
         self.storm = {"sent": 0, "seconds": 0.0, "done": False}
         asyncio.ensure_future(self.run_storm(subs, held, count))
         return json_response(200, self.storm)
+
+    def test_ws_bulk(self, request, match, body):
+        spec = json.loads(body) if body else {}
+        count, path = spec.get("count"), spec.get("resource_path", "/senders")
+        template = spec.get("template", {})
+        if not isinstance(count, int) or count < 0 or path not in SUBSCRIPTION_PATHS \
+                or not isinstance(template, dict):
+            return error(400, "count must be a number, resource_path a subscription path, template an object")
+        subs = [s for s in self.subscriptions.values() if s.spec["resource_path"] == path and s.sockets]
+        pad = "x" * spec.get("pad", 0) if isinstance(spec.get("pad", 0), int) else ""
+        docs = (dict(template, id=str(uuid.uuid4()), label=f"Bulk {i}", **({"description": pad} if pad else {}))
+                for i in range(count))
+        data = [{"path": d["id"], "pre": d, "post": d} if spec.get("pre", True) else {"path": d["id"], "post": d}
+                for d in docs]
+        for sub in subs:
+            asyncio.ensure_future(self.send_grain(sub, sub.sockets, data))
+        return json_response(200, {"sent": sum(len(s.sockets) for s in subs),
+                                   "bytes": len(json.dumps(self.grain(subs[0], data))) if subs else 0})
+
+    def test_populate(self, request, match, body):
+        spec = json.loads(body) if body else {}
+        count, template = spec.get("count"), spec.get("template", {})
+        if not isinstance(count, int) or count < 0 or not isinstance(template, dict):
+            return error(400, "count must be a number and template an object")
+        node = {"id": str(uuid.uuid4()), "label": "bulk node"}
+        device = {"id": str(uuid.uuid4()), "label": "bulk device", "node_id": node["id"]}
+        self.store.put("node", node)
+        self.node_added.set()
+        self.store.put("device", device)
+        for i in range(count):
+            self.store.put("sender", dict(template, id=str(uuid.uuid4()), label=f"Bulk {i}",
+                                          device_id=device["id"], flow_id=None))
+        return json_response(200, {"node": node["id"], "device": device["id"], "senders": count})
 
     async def run_storm(self, subs, held, count):
         started = time.monotonic()

@@ -79,9 +79,10 @@ class RegistryProcess(ListeningProcess):
         return self._json("GET", f"/test/events?since={since}")
 
     def set_fault(self, mode, **options):
-        """mode "none", "status" (status=500), "hang", "close", "delay" (seconds=1.0) or "omit"
-        (members=["id"]: left out of subscription answers); options path (prefix, default "/x-nmos/"),
-        method and count (only the next N requests)."""
+        """mode "none", "status" (status=500), "hang", "close", "delay" (seconds=1.0), "omit"
+        (members=["id"]: left out of subscription answers) or "rewrite" (values={"ws_href": ...}:
+        replaced in them); options path (prefix, default "/x-nmos/"), method and count (only the next
+        N requests)."""
         return self._json("POST", "/test/fault", dict(options, mode=mode))
 
     def fault(self):
@@ -110,6 +111,11 @@ class RegistryProcess(ListeningProcess):
         if resource_path is not None:
             body["resource_path"] = resource_path
         return self._json("POST", "/test/ws/send", body)["sent"]
+
+    def send_bulk(self, count, resource_path="/senders", **options):
+        """Sends one grain of `count` made-up items on the websockets of `resource_path` (options
+        template, pre, pad: see /test/ws/bulk); returns {"sent": sockets, "bytes": grain size}."""
+        return self._json("POST", "/test/ws/bulk", dict(options, count=count, resource_path=resource_path))
 
     def wait_for(self, predicate, limit=30.0, step=0.1):
         """Polls resources() until predicate(resources) is true; returns them, or None after `limit` s."""
