@@ -1,9 +1,10 @@
 """The main job (scripts/run-main.sh) as a user starts it: the simulator and the bridge stay on this
 machine, and the bridge's log is plain text that says once that discovery is off.
 
-The pair runs inside a network namespace of the test's own with only `lo` up, so that even a fault cannot
-reach another machine, and every connect() of every process the script starts is recorded with strace.
-Needs root (the namespace) and strace; skipped under emulation."""
+The script runs with --no-setup on the programs of the build under test (QEL_BUILD_DIR), not on those of
+its own build-main/. The pair runs inside a network namespace of the test's own with only `lo` up, so that
+even a fault cannot reach another machine, and every connect() of every process the script starts is
+recorded with strace. Needs root (the namespace) and strace; skipped under emulation."""
 import json
 import os
 import re
