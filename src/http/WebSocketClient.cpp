@@ -1,5 +1,7 @@
 #include "WebSocketClient.h"
 
+#include "UTF8Check.h"
+
 #include "Machine.h"
 #include "helpers.h"
 
@@ -205,6 +207,7 @@ struct TWSData {
   bool InputBinary = false;
   bool InputStarted = false; // a message has begun and its last piece is still to come
   bool InputOverflow = false;
+  TUTF8Check InputText; // the text message under way
   uint32_t Active = 0;
   bool AutoReconnect = false;
   bool ShuttingDown = false;
@@ -251,7 +254,10 @@ void TWebSocketClient::Startup() {
   info.extensions = Extensions;
   info.uid = -1;
   info.gid = -1;
-  info.options = LWS_SERVER_OPTION_VALIDATE_UTF8 | LWS_SERVER_OPTION_LIBUV;
+  // Text is checked for UTF-8 here, not by the library: on a bad byte the library's client parser stops
+  // taking a frame into its receive buffer without starting the buffer again, and writes the rest of
+  // the frame past its end.
+  info.options = LWS_SERVER_OPTION_LIBUV;
   info.foreign_loops = loops;
   info.pcontext = &FData->Link->Context;
   info.user = FData->Link.get();
@@ -494,6 +500,11 @@ int TWebSocketClient::OnClientReceive(lws* wsi, const void* in, size_t len) {
   d.BytesReceived += len;
   d.Timeout = Now() + ReceiveWatchdog;
   if (last) ++d.MsgsReceived;
+  if (first) d.InputText.Reset();
+  if (!d.InputBinary && (!d.InputText.Feed(in, len) || (last && !d.InputText.Complete()))) {
+    lws_log(QLLL_ERR, "%s: a text message that is not UTF-8: connection closed", Name().c_str());
+    return GiveUp(wsi);
+  }
   int result = 0;
   try {
     result = HandleReceivedPiece(in, len, first, last, d.InputBinary);
@@ -504,8 +515,19 @@ int TWebSocketClient::OnClientReceive(lws* wsi, const void* in, size_t len) {
     lws_log(QLLL_ERR, "%s: receive handler failed", Name().c_str());
     result = 1006;
   }
+  if (result) return GiveUp(wsi);
   if (last) RequestWrite();
-  return result;
+  return 0;
+}
+
+// A connection whose input cannot be taken is closed on the library's next turn and given up at once:
+// the rest of what it brings is not ours. The receive callback never asks the library to close: it
+// would go on writing the frame under way past the end of its receive buffer.
+int TWebSocketClient::GiveUp(lws* wsi) {
+  lws_set_timeout(wsi, PENDING_TIMEOUT_USER_OK, LWS_TO_KILL_ASYNC);
+  FData->InputStarted = false;
+  OnConnectionLost(wsi);
+  return 0;
 }
 
 int TWebSocketClient::HandleReceivedPiece(const void* data, size_t len, bool first, bool last, bool binary) {

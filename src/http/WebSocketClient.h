@@ -98,6 +98,7 @@ private:
   bool IsCurrent(lws* wsi) const;
   void OnConnectionLost(lws* wsi);
   int OnClientReceive(lws* wsi, const void* in, size_t len);
+  int GiveUp(lws* wsi);
   int OnReceive(const void* data, size_t len, bool binary);
   int OnCanWrite();
 
