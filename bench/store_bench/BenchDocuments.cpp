@@ -35,7 +35,7 @@ json SenderDocument(int Index, const std::string& Id, const std::string& FlowId,
                     const std::string& DeviceId) {
   json sender = Core("sender", Id, "TX " + std::to_string(Index) + "@stagebox-01");
   sender["device_id"] = DeviceId;
-  sender["manifest_href"] = "http://192.168.10.20/sdp/" + Id + ".sdp";
+  sender["manifest_href"] = "http://127.0.0.1/sdp/" + Id + ".sdp";
   sender["interface_bindings"] = {"eth0"};
   sender["flow_id"] = FlowId;
   sender["transport"] = "urn:x-nmos:transport:rtp.mcast";
