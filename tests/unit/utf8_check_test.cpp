@@ -47,8 +47,7 @@ TEST(UTF8Check, MalformedTextIsRefused) {
       "\xF5\x80\x80\x80", // beyond U+10FFFF
       "\x80",
       "a\xBF",
-      "\xC3"
-      "a", // stray or missing continuation
+      "\xC3\x61", // stray or missing continuation
       "\xC3",
       "\xE2\x82",
       "\xF0\x90\x80", // cut short at the end
