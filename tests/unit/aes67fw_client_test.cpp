@@ -374,28 +374,47 @@ TEST_F(AES67FWClientTest, ChangedStreamIsUpdatedAlone) {
   EXPECT_EQ(Bridge.Calls[0], (TCall{"UpdateSender", 1, config["tx-streams"][1]}));
 }
 
-TEST_F(AES67FWClientTest, EveryChangedStreamOfOneDocumentIsUpdated) {
-  Client.Feed(Config());
-  Bridge.Calls.clear();
+// Every stream that differs reaches the bridge once, whatever the kind of difference: changed
+// members deep inside, members or whole elements of another kind, streams added and removed, in the
+// configuration and in the state document alike. Streams that stay the same are not touched.
+TEST_F(AES67FWClientTest, EveryDifferingStreamOfOneDocumentReachesTheBridgeOnce) {
   json config = Config();
-  config["tx-streams"][0]["name"] = "a";
-  config["tx-streams"][1]["name"] = "b";
-  config["rx-streams"][0]["enabled"] = true;
-  config["rx-streams"][1]["enabled"] = true;
+  for (json& stream : config["tx-streams"])
+    stream["format"] = {{"channels", {{"count", 2}, {"map", {0, 1}}}}};
+  config["rx-streams"].push_back({{"name", "rx2"}, {"source", ""}, {"enabled", false}});
+  config["rx-streams"].push_back({{"name", "rx3"}, {"source", ""}, {"enabled", false}});
   Client.Feed(config);
-  EXPECT_EQ(Sorted(Bridge.Calls), Sorted({{"UpdateSender", 0, config["tx-streams"][0]},
-                                          {"UpdateSender", 1, config["tx-streams"][1]},
-                                          {"UpdateReceiver", 0, config["rx-streams"][0]},
-                                          {"UpdateReceiver", 1, config["rx-streams"][1]}}));
-}
+  Bridge.Calls.clear();
+  json next = config;
+  next["tx-streams"][0]["format"]["channels"]["map"][1] = 7; // deep inside
+  next["tx-streams"][1]["index"] = "one";                    // a member of another kind
+  next["tx-streams"].push_back({{"name", "tx2"}});           // two streams added
+  next["tx-streams"].push_back({{"name", "tx3"}});
+  next["rx-streams"][1] = "off"; // an element of another kind
+  next["rx-streams"].erase(2);   // two removed
+  next["rx-streams"].erase(2);
+  Client.Feed(next);
+  EXPECT_EQ(Sorted(Bridge.Calls), Sorted({{"UpdateSender", 0, next["tx-streams"][0]},
+                                          {"UpdateSender", 1, next["tx-streams"][1]},
+                                          {"UpdateSender", 2, next["tx-streams"][2]},
+                                          {"UpdateSender", 3, next["tx-streams"][3]},
+                                          {"UpdateReceiver", 1, "off"},
+                                          {"UpdateReceiver", 2, nullptr},
+                                          {"UpdateReceiver", 3, nullptr}}));
 
-TEST_F(AES67FWClientTest, RemovedStreamsAreReportedWithNull) {
-  Client.Feed(Config());
+  json state = State();
+  state["tx-streams"] = json::array({{{"state", "off"}}, {{"state", "off"}}, {{"state", "off"}}});
+  state["rx-streams"] = json::array({{{"state", "off"}}, {{"state", "off"}}});
+  Client.Feed(state);
   Bridge.Calls.clear();
-  json config = Config();
-  config["rx-streams"] = json::array();
-  Client.Feed(config);
-  EXPECT_EQ(Sorted(Bridge.Calls), Sorted({{"UpdateReceiver", 0, nullptr}, {"UpdateReceiver", 1, nullptr}}));
+  json changed = state;
+  changed["tx-streams"][0]["state"] = "on";
+  changed["tx-streams"][2]["state"] = json::array({"on"});
+  changed["rx-streams"] = json::array({{{"state", "off"}}});
+  Client.Feed(changed);
+  EXPECT_EQ(Sorted(Bridge.Calls), Sorted({{"UpdateSender", 0, changed["tx-streams"][0]},
+                                          {"UpdateSender", 2, changed["tx-streams"][2]},
+                                          {"UpdateReceiver", 1, nullptr}}));
 }
 
 TEST_F(AES67FWClientTest, ChannelNamesAreStoredWholeAndUpdateTheSenders) {
