@@ -49,9 +49,6 @@ struct TAES67FWClientData {
   json Last;
   // The document being compared: the callbacks read sibling members of the new document from here.
   const json* Incoming = nullptr;
-  // Stream elements the comparison reported during the current comparison.
-  std::set<uint32_t> TxReported, RxReported;
-  bool TxListReported = false, RxListReported = false;
   // Every sender (receiver) is to be built again from the configuration's stream list. Several members
   // of one document ask for it (the first state asks five times); it is done once, before the next
   // single stream is updated and at the end of the comparison, which leaves the same resources.
@@ -80,25 +77,21 @@ struct TFWCallbacks {
 
   static void TxStreamInfos(void* c, const TJsonNodeInfo&, const json&, const json& J2) {
     Cli(c).UpdateDueStreams();
-    Data(c).TxListReported = true;
     Bridge(c).UpdateSenders(J2);
   }
   static void RxStreamInfos(void* c, const TJsonNodeInfo&, const json&, const json& J2) {
     Cli(c).UpdateDueStreams();
-    Data(c).RxListReported = true;
     Bridge(c).UpdateReceivers(J2, Cli(c).GetLastState());
   }
   static void TxStreamInfo(void* c, const TJsonNodeInfo& Info, const json&, const json& J2) {
     if (Info.Type != Qel_nmos_bridge::nitIndexed) return; // "tx-streams" is no array
     Cli(c).UpdateDueStreams();
-    Data(c).TxReported.insert(Info.Index);
     TUUIDSet seen;
     Bridge(c).UpdateSender(Info.Index, J2, seen);
   }
   static void RxStreamInfo(void* c, const TJsonNodeInfo& Info, const json&, const json& J2) {
     if (Info.Type != Qel_nmos_bridge::nitIndexed) return;
     Cli(c).UpdateDueStreams();
-    Data(c).RxReported.insert(Info.Index);
     Bridge(c).UpdateReceiver(Info.Index, J2);
   }
 
@@ -213,12 +206,6 @@ const TJsonCompare& ConfigComparer() {
 const TJsonCompare& StateComparer() {
   static const TJsonCompare comparer(JSONStateDef);
   return comparer;
-}
-
-// Element `i` of a stream list, null past its end.
-const json& Element(const json& list, size_t i) {
-  static const json Null;
-  return i < list.size() ? list[i] : Null;
 }
 
 // The command number of a document; false for a command that is no number. Numbers that are no
@@ -364,41 +351,13 @@ int TAES67FWClient::HandleStatus(const json& doc) {
   return 0;
 }
 
-// Compares the new document with the stored one; the callbacks see the old copy still stored. The
-// comparison reports one element per stream list; every other element that differs between two
-// stream lists is reported here as well, so that no stream change is lost.
+// Compares the new document with the stored one; the callbacks see the old copy still stored.
 void TAES67FWClient::Compare(const char* member, const json& doc, bool config) {
   TAES67FWClientData& d = *FData;
   d.Incoming = &doc;
-  d.TxReported.clear();
-  d.RxReported.clear();
-  d.TxListReported = d.RxListReported = false;
   d.SendersDue = d.ReceiversDue = false;
-  const json& last = d.Last[member];
-  (config ? ConfigComparer() : StateComparer()).Compare(this, last, doc, nullptr);
+  (config ? ConfigComparer() : StateComparer()).Compare(this, d.Last[member], doc, nullptr);
   UpdateDueStreams();
-
-  auto complete = [&](const char* list, const std::set<uint32_t>& reported, bool listReported, bool tx) {
-    const json& before = ArrayMember(last, list);
-    const json& after = ArrayMember(doc, list);
-    if (listReported || reported.empty()) return; // the whole list went to the bridge, or nothing changed
-    const size_t n = std::max(before.size(), after.size());
-    for (size_t i = 0; i < n && i <= UINT32_MAX; ++i) {
-      const auto index = static_cast<uint32_t>(i);
-      if (reported.count(index) || Element(before, i) == Element(after, i)) continue;
-      try {
-        TUUIDSet seen;
-        if (tx)
-          Bridge->UpdateSender(index, Element(after, i), seen);
-        else
-          Bridge->UpdateReceiver(index, Element(after, i));
-      } catch (const std::exception& e) {
-        lws_log(QLLL_ERR, "TAES67FWClient error '%s' updating %s[%u]", e.what(), list, index);
-      }
-    }
-  };
-  complete("tx-streams", d.TxReported, d.TxListReported, true);
-  complete("rx-streams", d.RxReported, d.RxListReported, false);
   d.Incoming = nullptr;
   d.Last[member] = doc;
 }
