@@ -50,7 +50,6 @@ public:
 };
 
 struct TAES67FWClientData;
-struct TFWCallbacks;
 
 class TAES67FWClient : public Qel_websock_api::TWebSocketClient {
 public:
@@ -96,13 +95,9 @@ public:
   static int NestingDepth(const char* text, size_t len, int limit);
 
 private:
-  friend struct TFWCallbacks;
-
   void ResetLast();
   void Dispatch(const json& doc);
   void Compare(const char* member, const json& doc, bool config);
-  // Builds every sender (receiver) again from the configuration if the comparison asked for it.
-  void UpdateDueStreams();
   void FlushLogMessages();
 
   IAES67FWBridgeOps* Bridge; // not owned

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -144,11 +145,13 @@ public:
   TFakeStore Store;
   TFakeConfig Config;
   std::vector<TCall> Calls;
-  bool Keep = true; // false: count only (long fuzz runs)
+  bool Keep = true;   // false: count only (long fuzz runs)
+  std::string Throws; // the call of this name fails by exception
   size_t Count = 0;
 
 private:
   bool Record(const char* name, long index, const json& doc) {
+    if (Throws == name) throw std::runtime_error("bridge broke");
     ++Count;
     if (Keep) Calls.push_back({name, index, doc});
     return true;
@@ -415,6 +418,24 @@ TEST_F(AES67FWClientTest, EveryDifferingStreamOfOneDocumentReachesTheBridgeOnce)
   EXPECT_EQ(Sorted(Bridge.Calls), Sorted({{"UpdateSender", 0, changed["tx-streams"][0]},
                                           {"UpdateSender", 2, changed["tx-streams"][2]},
                                           {"UpdateReceiver", 1, nullptr}}));
+}
+
+// A change whose bridge call fails is logged; the other changes of the document still go, and the
+// document is taken as the last one.
+TEST_F(AES67FWClientTest, AFailingBridgeCallIsLoggedAndTheOtherChangesStillGo) {
+  Client.Feed(Config());
+  Bridge.Calls.clear();
+  json config = Config();
+  config["device_id"] = "device-2";
+  config["tx-streams"][0]["name"] = "a";
+  config["tx-streams"][1]["name"] = "b";
+  Bridge.Throws = "CreateDevice";
+  const std::string log = CaptureLog([&] { Client.Feed(config); });
+  EXPECT_NE(log.find("JSON Handle Diff error bridge broke at /device_id, OP = {"), std::string::npos) << log;
+  EXPECT_NE(log.find("}  while processing {"), std::string::npos);
+  EXPECT_EQ(Bridge.Calls, (std::vector<TCall>{{"UpdateSender", 0, config["tx-streams"][0]},
+                                              {"UpdateSender", 1, config["tx-streams"][1]}}));
+  EXPECT_EQ(Client.GetLastConfig(), config);
 }
 
 TEST_F(AES67FWClientTest, ChannelNamesAreStoredWholeAndUpdateTheSenders) {
