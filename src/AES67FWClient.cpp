@@ -17,8 +17,6 @@ using Qel_websock_api::TTxBufferItem;
 
 const char* const FW67_API_URI = "/";
 const char* const FW67_API_PROTOCOL = "WS-protocol";
-const uint16_t FW67_API_PORT = 80;
-const char* const FW67_API_ADDR = "192.168.200.1";
 
 namespace {
 

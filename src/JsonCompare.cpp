@@ -115,10 +115,8 @@ std::string TPathMatch::Component(const std::string& OpPath) const {
 }
 
 TJsonCompare::TJsonCompare(const TJsonCompareDef* Def) {
-  for (; Def && Def->Path; ++Def) {
-    Table.emplace_back(Def->Path, Def->Tag);
-    Matches.emplace_back(Def->Path);
-  }
+  for (; Def && Def->Path; ++Def)
+    Table.emplace_back(TPathMatch(Def->Path), Def->Tag);
 }
 
 // Each entry reports every element that changed, once, with the first operation that touches it:
@@ -128,14 +126,14 @@ TJsonChanges TJsonCompare::Compare(const json& Before, const json& After) const 
   json difference = json::diff(Before, After);
   if (difference.empty()) return changes;
   ResolveAppends(difference, Before);
-  for (size_t entry = 0; entry < Table.size(); ++entry) {
-    const TPathMatch& match = Matches[entry];
+  for (const auto& entry : Table) {
+    const TPathMatch& match = entry.first;
     std::set<std::string> reported;
     for (const json& operation : difference) {
       if (!match(operation)) continue;
       if (!reported.insert(match.ElementPath(Text(operation, "path"))).second) continue;
       TJsonChange change;
-      change.Tag = Table[entry].second;
+      change.Tag = entry.second;
       if (Describe(match, operation, After, change)) changes.push_back(std::move(change));
     }
   }

@@ -66,12 +66,8 @@ public:
   // reported once, with the first operation of the difference that touches it.
   TJsonChanges Compare(const json& Before, const json& After) const;
 
-  // The table as read: (pattern, tag) in table order, duplicates kept.
-  const std::vector<std::pair<std::string, int>>& Entries() const { return Table; }
-
 private:
-  std::vector<std::pair<std::string, int>> Table;
-  std::vector<TPathMatch> Matches; // one per entry of Table
+  std::vector<std::pair<TPathMatch, int>> Table; // (pattern, tag) in table order, duplicates kept
 };
 
 } // namespace Qel_nmos_bridge

@@ -30,15 +30,12 @@ const TJsonCompareDef TxTable[] = {{"/tx-streams/*", tagA}, {nullptr, 0}};
 
 TEST(JsonCompare, TheTableIsReadUpToTheEntryWithoutPathKeepingDuplicatesInOrder) {
   const TJsonCompareDef table[] = {{"/ip", tagA}, {"/a/*", tagA}, {"/ip", tagB}, {nullptr, 0}, {"/x", tagA}};
-  const TJsonCompare compare(table);
-  ASSERT_EQ(compare.Entries().size(), 3u);
-  EXPECT_EQ(compare.Entries()[2], std::make_pair(std::string("/ip"), static_cast<int>(tagB)));
-  EXPECT_TRUE(TJsonCompare(nullptr).Entries().empty());
-  // Every entry reports on its own, with its own tag, in table order.
-  const TJsonChanges changes = compare.Compare({{"ip", "a"}}, {{"ip", "b"}});
+  // Every entry reports on its own, with its own tag, in table order; "/x" is past the end.
+  const TJsonChanges changes = Changes(table, {{"ip", "a"}, {"x", 1}}, {{"ip", "b"}, {"x", 2}});
   ASSERT_EQ(changes.size(), 2u);
   EXPECT_EQ(changes[0].Tag, tagA);
   EXPECT_EQ(changes[1].Tag, tagB);
+  EXPECT_TRUE(TJsonCompare(nullptr).Compare({{"ip", "a"}}, {{"ip", "b"}}).empty());
 }
 
 TEST(JsonCompare, EqualDocumentsChangeNothing) {
