@@ -56,7 +56,7 @@ const json& CopyPatchWrite(json& Doc, const std::string& Path, const json& Value
 }
 
 void BenchStore() {
-  TQELNMOSNodeData store(nullptr);
+  TQELNMOSNodeData store;
   const std::vector<std::string> senders = FillStore(store);
   json sender = store.Get(senders[7].c_str());
   printf("store: %zu bytes of JSON, %zu senders/receivers/sources/flows each\n", store.Root().dump().size(),

@@ -33,7 +33,6 @@ public:
       return Null;
     }
   }
-  const json& Get(const char*, const std::string&, const json&) override { return Null; }
   const json& Set(const char* Path, const json& Value) override {
     Writes.emplace_back(Path, Value);
     try {
@@ -44,7 +43,6 @@ public:
     }
   }
   const json& SetWithTimeStamp(const char* Path, const json& Value) override { return Set(Path, Value); }
-  bool Append(const char*, json&) override { return false; }
   bool Del(const char* Path) override {
     Deletes.emplace_back(Path);
     try {
@@ -54,19 +52,15 @@ public:
       return false;
     }
   }
-  bool Del(const char*, const std::string&, const json&) override { return false; }
   void Dump() override {}
   std::string FakeID(const char*, int) override { return {}; }
   bool DelFakeID(const char*, int) override { return false; }
   const std::string& GetNameFromUUID(const std::string&, const std::string&) override { return Empty; }
   const std::string& GetUUIDFromName(const std::string&, const std::string&) override { return Empty; }
   bool SetNameFromUUID(const std::string&, const std::string&, const std::string&) override { return false; }
-  void ClearUUIDNames() override {}
-  bool ValidateJSON(const json&, const std::string&) override { return true; }
   bool SetIndexFromUUID(const std::string&, const std::string&, int) override { return false; }
   int GetIndexFromUUID(const std::string&, const std::string&) override { return -1; }
   bool GetUUIDFromIndex(const std::string&, int, std::string&) override { return false; }
-  void Iterate(const char*, const Qel_nmos_bridge::TNodeIteration&) override {}
   void UpdateStats(const std::string&, json&) override {}
   uint64_t Generation() const override { return 0; }
 
