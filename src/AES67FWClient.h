@@ -22,11 +22,10 @@ namespace Qel_proto_aes67fw {
 using json = Qel_nmos_bridge::json;
 using TUUIDSet = std::set<std::string>;
 
-// Built-in defaults of the firmware endpoint; the configuration supplies the address and port in use.
+// Request path and subprotocol of the firmware's websocket; the configuration supplies its address
+// and port.
 extern const char* const FW67_API_URI;
 extern const char* const FW67_API_PROTOCOL;
-extern const uint16_t FW67_API_PORT;
-extern const char* const FW67_API_ADDR;
 
 // The bridge operations the firmware client drives.
 class IAES67FWBridgeOps {
@@ -50,7 +49,6 @@ public:
 };
 
 struct TAES67FWClientData;
-struct TFWCallbacks;
 
 class TAES67FWClient : public Qel_websock_api::TWebSocketClient {
 public:
@@ -96,13 +94,9 @@ public:
   static int NestingDepth(const char* text, size_t len, int limit);
 
 private:
-  friend struct TFWCallbacks;
-
   void ResetLast();
   void Dispatch(const json& doc);
   void Compare(const char* member, const json& doc, bool config);
-  // Builds every sender (receiver) again from the configuration if the comparison asked for it.
-  void UpdateDueStreams();
   void FlushLogMessages();
 
   IAES67FWBridgeOps* Bridge; // not owned

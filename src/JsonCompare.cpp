@@ -54,6 +54,44 @@ void ResolveAppends(json& Difference, const json& J1) {
 
 } // namespace
 
+namespace {
+
+// An operation at the element itself reports the element added, replaced or removed. One deeper inside
+// it means the element still exists and changed: the change carries the whole new element. False for
+// an operation that names no change (the difference has none of those) or a value that cannot be read.
+bool Describe(const TPathMatch& Match, const json& Operation, const json& After, TJsonChange& Change) {
+  const std::string& opPath = Text(Operation, "path");
+  Change.Path = Match.ElementPath(opPath);
+  if (Match.Pos != std::string::npos) {
+    Change.Name = Unescape(Match.Component(opPath));
+    Change.Type = ParseIndex(Change.Name, Change.Index) ? nitIndexed : nitNamed;
+    if (Change.Type == nitIndexed) Change.Name.clear();
+  }
+  try {
+    const std::string& op = Text(Operation, "op");
+    const bool atElement = opPath == Change.Path;
+    if (atElement && op == "add") {
+      Change.Kind = jckAdded;
+      Change.Value = Operation.at("value");
+    } else if (atElement && op == "remove") {
+      Change.Kind = jckRemoved;
+    } else if (!atElement || op == "replace") {
+      Change.Kind = jckChanged;
+      Change.Value = After.at(json::json_pointer(Change.Path));
+    } else {
+      return false;
+    }
+  } catch (const std::exception& e) {
+    lws_log(QLLL_ERR, "JSON Handle Diff error %s at %s, OP = %s  while processing %s", e.what(),
+            Change.Path.c_str(), Operation.dump(2, ' ', false, json::error_handler_t::replace).c_str(),
+            After.dump(2, ' ', false, json::error_handler_t::replace).c_str());
+    return false;
+  }
+  return true;
+}
+
+} // namespace
+
 TPathMatch::TPathMatch(const std::string& Pattern) : Pos(Pattern.rfind('*')), Path(Pattern.substr(0, Pos)) {}
 
 bool TPathMatch::Matches(const std::string& OpPath) const {
@@ -78,58 +116,28 @@ std::string TPathMatch::Component(const std::string& OpPath) const {
 
 TJsonCompare::TJsonCompare(const TJsonCompareDef* Def) {
   for (; Def && Def->Path; ++Def)
-    OrderedActions.emplace_back(Def->Path, Def->Actions);
+    Table.emplace_back(TPathMatch(Def->Path), Def->Tag);
 }
 
 // Each entry reports every element that changed, once, with the first operation that touches it:
 // reporting only the first element would lose the changes of all others in the same document.
-void TJsonCompare::Compare(void* AContext, const json& J1, const json& J2, const TJsonNodeInfo*) const {
-  json difference = json::diff(J1, J2);
-  if (difference.empty()) return;
-  ResolveAppends(difference, J1);
-  for (const auto& entry : OrderedActions) {
-    const TPathMatch match(entry.first);
+TJsonChanges TJsonCompare::Compare(const json& Before, const json& After) const {
+  TJsonChanges changes;
+  json difference = json::diff(Before, After);
+  if (difference.empty()) return changes;
+  ResolveAppends(difference, Before);
+  for (const auto& entry : Table) {
+    const TPathMatch& match = entry.first;
     std::set<std::string> reported;
     for (const json& operation : difference) {
       if (!match(operation)) continue;
       if (!reported.insert(match.ElementPath(Text(operation, "path"))).second) continue;
-      Handle(AContext, match, entry.second, operation, J2);
+      TJsonChange change;
+      change.Tag = entry.second;
+      if (Describe(match, operation, After, change)) changes.push_back(std::move(change));
     }
   }
-}
-
-// An operation at the element itself reports the element added, replaced or removed. One deeper inside
-// it means the element still exists and changed: the handler gets the whole new element.
-void TJsonCompare::Handle(void* AContext, const TPathMatch& Match, const TJsonDiffActions& Actions,
-                          const json& Operation, const json& J2) const {
-  const std::string& opPath = Text(Operation, "path");
-  const std::string path = Match.ElementPath(opPath);
-  const std::string name = Unescape(Match.Component(opPath));
-  TJsonNodeInfo info(path.c_str());
-  uint32_t index = 0;
-  if (Match.Pos != std::string::npos) {
-    if (ParseIndex(name, index))
-      info.SetIndex(index);
-    else
-      info.SetName(name.c_str());
-  }
-  const json null;
-  try {
-    const std::string& op = Text(Operation, "op");
-    const bool atElement = opPath == path;
-    // A table without a handler for one kind of change simply gets no call for it.
-    if (atElement && op == "add") {
-      if (Actions.OnAdded) Actions.OnAdded(AContext, info, null, Operation.at("value"));
-    } else if (atElement && op == "remove") {
-      if (Actions.OnRemoved) Actions.OnRemoved(AContext, info, null, null);
-    } else if (!atElement || op == "replace") {
-      if (Actions.OnChanged) Actions.OnChanged(AContext, info, null, J2.at(json::json_pointer(path)));
-    }
-  } catch (const std::exception& e) {
-    lws_log(QLLL_ERR, "JSON Handle Diff error %s at %s, OP = %s  while processing %s", e.what(), path.c_str(),
-            Operation.dump(2, ' ', false, json::error_handler_t::replace).c_str(),
-            J2.dump(2, ' ', false, json::error_handler_t::replace).c_str());
-  }
+  return changes;
 }
 
 } // namespace Qel_nmos_bridge

@@ -1,7 +1,7 @@
-// Turns the difference between two successive firmware documents into handler calls. A comparer is
-// built from a constant table of (path pattern, handlers); each comparison computes the RFC 6902
-// difference of the two documents and calls, per table entry, a handler for each element whose
-// path matches the entry's pattern.
+// Finds what differs between two successive firmware documents. A comparer is built from a constant
+// table of (path pattern, tag); each comparison computes the RFC 6902 difference of the two documents
+// and returns, entry by entry in table order, one change for each element whose path matches the
+// entry's pattern. What a change means is up to the caller: the tag says which entry it came from.
 #pragma once
 
 #include "Types.h"
@@ -13,46 +13,31 @@
 
 namespace Qel_nmos_bridge {
 
+// How the changed element is named: by its whole path, by a member name or by an array position.
 enum NodeInfoType { nitSelf = 0, nitNamed = 1, nitIndexed = 2 };
 
-// Where a change happened: the path of the element, and for a pattern with "*" the element's array
-// position (nitIndexed) or member name (nitNamed). The texts live as long as the handler call.
-struct TJsonNodeInfo {
-  explicit TJsonNodeInfo(const char* APath) : Type(nitSelf), Path(APath), Index(0) {}
-  TJsonNodeInfo(const char* APath, uint32_t AIndex) : Type(nitIndexed), Path(APath), Index(AIndex) {}
-  TJsonNodeInfo(const char* APath, const char* AName) : Type(nitNamed), Path(APath), Name(AName) {}
+enum TJsonChangeKind { jckAdded, jckChanged, jckRemoved };
 
-  void SetIndex(uint32_t AIndex) {
-    Type = nitIndexed;
-    Index = AIndex;
-  }
-  void SetName(const char* AName) {
-    Type = nitNamed;
-    Name = AName;
-  }
-
-  NodeInfoType Type;
-  const char* Path;
-  union {
-    const char* Name;
-    uint32_t Index;
-  };
+// One element that differs between the two documents.
+struct TJsonChange {
+  int Tag = 0; // of the table entry whose pattern matched
+  TJsonChangeKind Kind = jckChanged;
+  NodeInfoType Type = nitSelf;
+  // The element's path: the path of the difference, cut after the component that stands where the
+  // pattern's "*" stands.
+  std::string Path;
+  std::string Name;   // nitNamed: that component, unescaped
+  uint32_t Index = 0; // nitIndexed: that component as a number
+  // The whole new element (for an addition, the value added); null after a removal.
+  json Value;
 };
 
-// J1 is always null; J2 is the new value (see TJsonCompare::Compare), null after a removal.
-typedef void (*TJSONDiffCallback)(void* Context, const TJsonNodeInfo& Info, const json& J1, const json& J2);
-
-struct TJsonDiffActions {
-  TJSONDiffCallback OnAdded;
-  TJSONDiffCallback OnChanged;
-  TJSONDiffCallback OnRemoved;
-  TJSONDiffCallback OnTypeMismatch; // carried in the tables, never called
-};
+using TJsonChanges = std::vector<TJsonChange>;
 
 // One table entry; a table ends with an entry whose Path is null.
 struct TJsonCompareDef {
   const char* Path;
-  TJsonDiffActions Actions;
+  int Tag;
 };
 
 // A pattern without "*" matches exactly that path. A pattern with "*" matches every path that starts
@@ -77,17 +62,12 @@ class TJsonCompare {
 public:
   explicit TJsonCompare(const TJsonCompareDef* Def);
 
-  // J1 is the previous document, J2 the new one; AContext goes unchanged to every handler. Info is
-  // not consulted. Handlers run synchronously, entry by entry in table order.
-  void Compare(void* AContext, const json& J1, const json& J2, const TJsonNodeInfo* Info) const;
-
-  const std::vector<std::pair<std::string, TJsonDiffActions>>& Entries() const { return OrderedActions; }
+  // Before is the previous document, After the new one. Per entry, every element that differs is
+  // reported once, with the first operation of the difference that touches it.
+  TJsonChanges Compare(const json& Before, const json& After) const;
 
 private:
-  void Handle(void* AContext, const TPathMatch& Match, const TJsonDiffActions& Actions, const json& Operation,
-              const json& J2) const;
-
-  std::vector<std::pair<std::string, TJsonDiffActions>> OrderedActions;
+  std::vector<std::pair<TPathMatch, int>> Table; // (pattern, tag) in table order, duplicates kept
 };
 
 } // namespace Qel_nmos_bridge

@@ -186,7 +186,7 @@ TQELNMOSBridge::TQELNMOSBridge(const IQELNMOSConfig* config, const TQELNMOS_LWSS
   FData->VarStorage.Set("${VERSION_IS04}", "v1.2");
   FData->VarStorage.Set("${VERSION_IS05}", "v1.0");
   FServiceHost = Qel_hosted::IServiceHost::Self();
-  NMOSNodeData = new TQELNMOSNodeData(this);
+  NMOSNodeData = new TQELNMOSNodeData();
   NMOSRegClient = IQELNMOSRegClient::Create(this);
   NMOSQueryClient = IQELNMOSQueryClient::Create(this);
   NMOSRestServer = new TNMOSRestServer(this, setup);

@@ -128,7 +128,6 @@ uint64_t NextGeneration() {
 
 struct TQELNMOSNodeDataData {
   json Root;
-  json Timestamp = "0:0";
   TRecursiveMutex DBLock;
   int32_t LockCount = 0;
   // The last version stamp handed out; every new one is later, whatever the TAI clock does.
@@ -156,12 +155,10 @@ json IQELNMOSNodeData::JsonExtract(const json& Node, const std::string& Name, co
   return Default;
 }
 
-TQELNMOSNodeData::TQELNMOSNodeData(IQELNMOSBridge* ABridge)
-    : Bridge(ABridge), FData(std::make_unique<TQELNMOSNodeDataData>()) {
+TQELNMOSNodeData::TQELNMOSNodeData() : FData(std::make_unique<TQELNMOSNodeDataData>()) {
   FData->Root["self"]["version"] = nullptr;
   for (const auto& entry : InitialLayout)
     Set(entry[0], json::parse(entry[1]));
-  FData->Timestamp = "0:0";
 }
 
 TQELNMOSNodeData::~TQELNMOSNodeData() = default;
@@ -172,15 +169,6 @@ void TQELNMOSNodeData::Destroy() {
 
 const json& TQELNMOSNodeData::Root() const {
   return FData->Root;
-}
-
-json& TQELNMOSNodeData::Root() {
-  return FData->Root;
-}
-
-json TQELNMOSNodeData::LastUpdate() {
-  std::lock_guard<TRecursiveMutex> lock(FData->DBLock);
-  return FData->Timestamp;
 }
 
 // Stamps are the TAI time, but never earlier than or equal to the last one: when the clock steps back
@@ -224,10 +212,7 @@ uint32_t TQELNMOSNodeData::EndUpdate() {
     lws_log(QLLL_ERR, "NodeData EndUpdate without BeginUpdate");
     return 0;
   }
-  if (--FData->LockCount == 0) {
-    FillNMOSTimestamp(FData->Timestamp);
-    FData->Generation = NextGeneration();
-  }
+  if (--FData->LockCount == 0) FData->Generation = NextGeneration();
   const auto depth = static_cast<uint32_t>(FData->LockCount);
   FData->DBLock.unlock();
   return depth;
@@ -292,17 +277,6 @@ const json& TQELNMOSNodeData::Get(const char* Path) {
   return node ? *node : GetEmptyJSON();
 }
 
-const json& TQELNMOSNodeData::Get(const char* Path, const std::string& Ident, const json& IdentVal) {
-  TNodeDBReadLocker lock(*this);
-  const json* list = Find(Path);
-  if (!list || !list->is_array()) return GetEmptyJSON();
-  for (const json& element : *list) {
-    const auto member = element.is_object() ? element.find(Ident) : element.end();
-    if (member != element.end() && *member == IdentVal) return element;
-  }
-  return GetEmptyJSON();
-}
-
 const json& TQELNMOSNodeData::Set(const char* Path, const json& Value) {
   return Write(Path, Value, false);
 }
@@ -333,23 +307,6 @@ const json& TQELNMOSNodeData::Write(const char* Path, const json& Value, bool Up
   }
 }
 
-bool TQELNMOSNodeData::Append(const char* Path, json& Value) {
-  TNodeDBWriteLocker lock(*this);
-  json* list = Find(Path);
-  if (!list || !list->is_array()) return false;
-  try {
-    JsonCheckUTF8(Value);
-    list->push_back(Value);
-    StampEnclosingResource(Path);
-  } catch (const std::exception& e) {
-    lws_log(QLLL_ERR, "WRITE failed: %s, Path : %s, Value %s", e.what(), PathText(Path),
-            Compact(Value).c_str());
-    return false;
-  }
-  Value = list->back();
-  return true;
-}
-
 bool TQELNMOSNodeData::Del(const char* Path) {
   TNodeDBWriteLocker lock(*this);
   // The operation's text is not built as a document: most removals are never logged.
@@ -362,25 +319,6 @@ bool TQELNMOSNodeData::Del(const char* Path) {
     lws_log(QLLL_ERR, "DEL failed: %s, Path : %s", e.what(), PathText(Path));
     return false;
   }
-}
-
-bool TQELNMOSNodeData::Del(const char* Path, const std::string& Ident, const json& IdentVal) {
-  TNodeDBWriteLocker lock(*this);
-  json* list = Find(Path);
-  if (!list) {
-    lws_log(QLLL_ERR, "DEL failed: no such node, Path : %s", PathText(Path));
-    return false;
-  }
-  if (!list->is_array()) return true;
-  const auto match = std::find_if(list->begin(), list->end(), [&](const json& element) {
-    const auto member = element.is_object() ? element.find(Ident) : element.end();
-    return member != element.end() && *member == IdentVal;
-  });
-  if (match != list->end()) {
-    list->erase(match);
-    StampEnclosingResource(Path);
-  }
-  return true;
 }
 
 void TQELNMOSNodeData::Dump() {
@@ -469,16 +407,6 @@ bool TQELNMOSNodeData::SetNameFromUUID(const std::string& Type, const std::strin
   return changed;
 }
 
-void TQELNMOSNodeData::ClearUUIDNames() {
-  std::lock_guard<TRecursiveMutex> lock(FData->DBLock);
-  lws_log(QLLL_NOTICE, "NameTable reset");
-  FData->ObjectNames.clear();
-}
-
-bool TQELNMOSNodeData::ValidateJSON(const json&, const std::string&) {
-  return true;
-}
-
 // An existing binding keeps its index: moving a UUID to another index takes a removal first.
 bool TQELNMOSNodeData::SetIndexFromUUID(const std::string& Type, const std::string& UUID, int Index) {
   if (UUID.empty()) return false;
@@ -523,25 +451,6 @@ bool TQELNMOSNodeData::GetUUIDFromIndex(const std::string& Type, int Index, std:
   if (slot == type->second.ByIndex.end() || slot->second.empty()) return false;
   UUID = *slot->second.begin();
   return true;
-}
-
-// Object members are visited in key order (the order of UUIDs), whatever order they were written in.
-void TQELNMOSNodeData::Iterate(const char* Path, const TNodeIteration& Callback) {
-  TNodeDBReadLocker lock(*this);
-  const json* node = Find(Path);
-  if (!node) return;
-  if (node->is_array()) {
-    for (const json& child : *node)
-      Callback.DoOnNode(child);
-    return;
-  }
-  if (!node->is_object()) return;
-  std::vector<std::pair<const std::string*, const json*>> members;
-  for (auto it = node->begin(); it != node->end(); ++it)
-    members.emplace_back(&it.key(), &it.value());
-  std::sort(members.begin(), members.end(), [](const auto& a, const auto& b) { return *a.first < *b.first; });
-  for (const auto& member : members)
-    Callback.DoOnNode(*member.second);
 }
 
 void TQELNMOSNodeData::UpdateStats(const std::string& Name, json& Stats) {

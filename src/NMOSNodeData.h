@@ -17,15 +17,6 @@
 
 namespace Qel_nmos_bridge {
 
-class IQELNMOSBridge;
-
-// Callback of Iterate: called once per child of the iterated node.
-class TNodeIteration {
-public:
-  virtual ~TNodeIteration() = default;
-  virtual void DoOnNode(const json& Node) const = 0;
-};
-
 class IQELNMOSNodeData {
 public:
   virtual ~IQELNMOSNodeData() = default;
@@ -34,27 +25,21 @@ public:
   virtual const json& Root() const = 0;
   // A fresh version stamp "<seconds>:<nanoseconds>" of the TAI clock, later than every stamp before.
   virtual void FillNMOSTimestamp(json& Field) = 0;
-  // Write section: nests; the store-wide stamp is refreshed when the outermost section ends.
+  // Write section: nests; the generation changes when the outermost section ends.
   virtual uint32_t BeginUpdate() = 0;
   virtual uint32_t EndUpdate() = 0;
   virtual uint32_t BeginRead() = 0;
   virtual uint32_t EndRead() = 0;
   // The node at Path, or the shared null value when there is none (or Path is no JSON pointer).
   virtual const json& Get(const char* Path) = 0;
-  // The first element of the array at Path whose member Ident equals IdentVal, or the shared null.
-  virtual const json& Get(const char* Path, const std::string& Ident, const json& IdentVal) = 0;
   // Writes and removals inside a published resource ("/self/...", "/senders/<id>/...") also give that
   // resource a new "version": every change of a served document is seen as one.
   // RFC 6902 "add" of Value at Path; the written node, or the shared null after a logged failure.
   virtual const json& Set(const char* Path, const json& Value) = 0;
   // As Set, and the written node's "version" member receives a fresh version stamp.
   virtual const json& SetWithTimeStamp(const char* Path, const json& Value) = 0;
-  // Appends a copy of Value to the array at Path and copies the stored element back into Value.
-  virtual bool Append(const char* Path, json& Value) = 0;
   // RFC 6902 "remove" at Path; false after a logged failure.
   virtual bool Del(const char* Path) = 0;
-  // Removes the first element of the array at Path whose member Ident equals IdentVal.
-  virtual bool Del(const char* Path, const std::string& Ident, const json& IdentVal) = 0;
   virtual void Dump() = 0;
   // A UUID that stays the same for Path and Index until DelFakeID releases it.
   virtual std::string FakeID(const char* Path, int Index) = 0;
@@ -63,13 +48,10 @@ public:
   virtual const std::string& GetUUIDFromName(const std::string& Type, const std::string& Name) = 0;
   // Binds UUID and Name both ways; an empty UUID or Name removes the binding of the other.
   virtual bool SetNameFromUUID(const std::string& Type, const std::string& UUID, const std::string& Name) = 0;
-  virtual void ClearUUIDNames() = 0;
-  virtual bool ValidateJSON(const json& Value, const std::string& Schema) = 0;
   // Binds UUID to a firmware index once; a negative Index removes the binding.
   virtual bool SetIndexFromUUID(const std::string& Type, const std::string& UUID, int Index) = 0;
   virtual int GetIndexFromUUID(const std::string& Type, const std::string& UUID) = 0;
   virtual bool GetUUIDFromIndex(const std::string& Type, int Index, std::string& UUID) = 0;
-  virtual void Iterate(const char* Path, const TNodeIteration& Callback) = 0;
   virtual void UpdateStats(const std::string& Name, json& Stats) = 0;
   // Changes whenever a write section ends; never the same for two states of any store of the process,
   // so a reader may keep what it derived from the document for as long as the number stays.
@@ -87,7 +69,7 @@ struct TQELNMOSNodeDataData;
 
 class TQELNMOSNodeData : public IQELNMOSNodeData {
 public:
-  explicit TQELNMOSNodeData(IQELNMOSBridge* ABridge);
+  TQELNMOSNodeData();
   ~TQELNMOSNodeData() override;
   TQELNMOSNodeData(const TQELNMOSNodeData&) = delete;
   TQELNMOSNodeData& operator=(const TQELNMOSNodeData&) = delete;
@@ -100,31 +82,20 @@ public:
   uint32_t BeginRead() override;
   uint32_t EndRead() override;
   const json& Get(const char* Path) override;
-  const json& Get(const char* Path, const std::string& Ident, const json& IdentVal) override;
   const json& Set(const char* Path, const json& Value) override;
   const json& SetWithTimeStamp(const char* Path, const json& Value) override;
-  bool Append(const char* Path, json& Value) override;
   bool Del(const char* Path) override;
-  bool Del(const char* Path, const std::string& Ident, const json& IdentVal) override;
   void Dump() override;
   std::string FakeID(const char* Path, int Index) override;
   bool DelFakeID(const char* Path, int Index) override;
   const std::string& GetNameFromUUID(const std::string& Type, const std::string& UUID) override;
   const std::string& GetUUIDFromName(const std::string& Type, const std::string& Name) override;
   bool SetNameFromUUID(const std::string& Type, const std::string& UUID, const std::string& Name) override;
-  void ClearUUIDNames() override;
-  bool ValidateJSON(const json& Value, const std::string& Schema) override;
   bool SetIndexFromUUID(const std::string& Type, const std::string& UUID, int Index) override;
   int GetIndexFromUUID(const std::string& Type, const std::string& UUID) override;
   bool GetUUIDFromIndex(const std::string& Type, int Index, std::string& UUID) override;
-  void Iterate(const char* Path, const TNodeIteration& Callback) override;
   void UpdateStats(const std::string& Name, json& Stats) override;
   uint64_t Generation() const override;
-
-  // Every write goes through here.
-  json& Root();
-  // The store-wide version stamp of the last completed write section ("0:0" before the first).
-  json LastUpdate();
 
 private:
   const json& Write(const char* Path, const json& Value, bool UpdateVersion);
@@ -132,7 +103,6 @@ private:
   void StampEnclosingResource(const char* Path);
   json* Find(const char* Path);
 
-  [[maybe_unused]] IQELNMOSBridge* Bridge; // not owned; the store never calls it
   std::unique_ptr<TQELNMOSNodeDataData> FData;
 };
 
@@ -158,13 +128,6 @@ public:
 
 private:
   IQELNMOSNodeData& DB;
-};
-
-// True for a (UUID, index) entry of the index table whose index is Index.
-struct TIndexMatch {
-  explicit TIndexMatch(int AIndex) : Index(AIndex) {}
-  template <typename TEntry> bool operator()(const TEntry& Entry) const { return Entry.second == Index; }
-  const int Index;
 };
 
 } // namespace Qel_nmos_bridge

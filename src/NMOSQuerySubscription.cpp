@@ -192,8 +192,6 @@ const Qel_websock_api::TWebSocketClient* TWSSubscription::GetWSAdapter() const {
 
 void TWSSubscription::HandleCurlSuccess(int Result, const json& V, const char* Response) {
   RequestRunning = false;
-  if (!Parent.Bridge().Data().ValidateJSON(V, "queryapi-subscription-response"))
-    lws_log(QLLL_ERR, "Validation of subscripton response failed");
   lws_log(QLLL_NOTICE, "Subscription %p HTTP RESULT %d, Data >>\n%s\n<<", static_cast<void*>(this), Result,
           Compact(V).c_str());
   const json id = V.is_object() ? V.value("id", json()) : json();

@@ -19,7 +19,6 @@ using namespace Qel_rest_srv;
 namespace {
 
 const char* const JSONMimeType = "application/json";
-const char* const SenderSchema = "sender";
 const char* const LogTargetRequest = "<<< HandleConnection_IS04 >>>\nBody:%s \n";
 const char* const LogTargetUnparsable = "Could not parse PUT data, reason: %s";
 const char* const LogTargetNoSender = "Could not take PUT data as a sender, reason: %s";
@@ -120,7 +119,7 @@ bool HandleConnection_IS04(const TNMOSResourceInfo* resource, TRESTRequestData& 
     return true;
   }
   IQELNMOSBridge& bridge = resource->GetBridge();
-  if (!CheckTargetSender(sender, why) || !bridge.Data().ValidateJSON(sender, SenderSchema)) {
+  if (!CheckTargetSender(sender, why)) {
     lws_log(QLLL_ERR, LogTargetNoSender, why.c_str());
     SetJSONResult(request, 400, Qel_proto_http::ErrorDocument(400, why));
     return true;

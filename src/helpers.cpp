@@ -46,8 +46,7 @@ bool OwnsTerminal() {
   return fg != -1 && fg == getpgrp();
 }
 
-} // namespace
-
+// Label text for a level, with its ANSI colour.
 const char* ColorMapping(int level) {
   if (level & QLLL_JSONDIFF) return "\033[37;42m#### \033[0m";
   if (level & QLLL_ERR) return "\033[1;31mERROR\033[0m";
@@ -57,6 +56,7 @@ const char* ColorMapping(int level) {
   return "DEBUG";
 }
 
+// The same label without colour, for logs that go to a file or a pipe.
 const char* PlainLabel(int level) {
   if (level & QLLL_JSONDIFF) return "#### ";
   if (level & QLLL_ERR) return "ERROR";
@@ -65,6 +65,8 @@ const char* PlainLabel(int level) {
   if (level & QLLL_INFO) return "NOTE ";
   return "DEBUG";
 }
+
+} // namespace
 
 void lws_log(int filter, const char* format, ...) {
   if (!(filter & (QLLL_ERR | QLLL_WARN))) return;
@@ -192,7 +194,7 @@ uint32_t TMeassureCycle::Fold(uint32_t counter, uint64_t elapsedMs) {
 }
 
 TMeassureCycle::~TMeassureCycle() {
-  end = std::chrono::steady_clock::now();
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(end - start).count();
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
   CycleTime = Fold(CycleTime, ms > 0 ? static_cast<uint64_t>(ms) : 0);
 }

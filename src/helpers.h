@@ -34,10 +34,6 @@ enum qel_lws_log_levels {
 void lws_log(int filter, const char* format, ...) __attribute__((format(printf, 2, 3)));
 // The prefix (the device's host name) put before every line; at most 99 characters are kept.
 void lws_log_setprefix(const char* prefix);
-// Label text for a level, with its ANSI colour.
-const char* ColorMapping(int level);
-// The same label without colour, for logs that go to a file or a pipe.
-const char* PlainLabel(int level);
 
 // Whether a key waits on standard input. Only looks when standard input is a terminal and this
 // process is in its foreground process group; otherwise there is never a key.
@@ -68,6 +64,5 @@ public:
 
 private:
   std::chrono::steady_clock::time_point start;
-  std::chrono::steady_clock::time_point end;
   uint32_t& CycleTime;
 };

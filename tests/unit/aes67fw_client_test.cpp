@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -32,7 +33,6 @@ public:
       return Null;
     }
   }
-  const json& Get(const char*, const std::string&, const json&) override { return Null; }
   const json& Set(const char* Path, const json& Value) override {
     Writes.emplace_back(Path, Value);
     try {
@@ -43,7 +43,6 @@ public:
     }
   }
   const json& SetWithTimeStamp(const char* Path, const json& Value) override { return Set(Path, Value); }
-  bool Append(const char*, json&) override { return false; }
   bool Del(const char* Path) override {
     Deletes.emplace_back(Path);
     try {
@@ -53,19 +52,15 @@ public:
       return false;
     }
   }
-  bool Del(const char*, const std::string&, const json&) override { return false; }
   void Dump() override {}
   std::string FakeID(const char*, int) override { return {}; }
   bool DelFakeID(const char*, int) override { return false; }
   const std::string& GetNameFromUUID(const std::string&, const std::string&) override { return Empty; }
   const std::string& GetUUIDFromName(const std::string&, const std::string&) override { return Empty; }
   bool SetNameFromUUID(const std::string&, const std::string&, const std::string&) override { return false; }
-  void ClearUUIDNames() override {}
-  bool ValidateJSON(const json&, const std::string&) override { return true; }
   bool SetIndexFromUUID(const std::string&, const std::string&, int) override { return false; }
   int GetIndexFromUUID(const std::string&, const std::string&) override { return -1; }
   bool GetUUIDFromIndex(const std::string&, int, std::string&) override { return false; }
-  void Iterate(const char*, const Qel_nmos_bridge::TNodeIteration&) override {}
   void UpdateStats(const std::string&, json&) override {}
   uint64_t Generation() const override { return 0; }
 
@@ -144,11 +139,13 @@ public:
   TFakeStore Store;
   TFakeConfig Config;
   std::vector<TCall> Calls;
-  bool Keep = true; // false: count only (long fuzz runs)
+  bool Keep = true;   // false: count only (long fuzz runs)
+  std::string Throws; // the call of this name fails by exception
   size_t Count = 0;
 
 private:
   bool Record(const char* name, long index, const json& doc) {
+    if (Throws == name) throw std::runtime_error("bridge broke");
     ++Count;
     if (Keep) Calls.push_back({name, index, doc});
     return true;
@@ -374,28 +371,65 @@ TEST_F(AES67FWClientTest, ChangedStreamIsUpdatedAlone) {
   EXPECT_EQ(Bridge.Calls[0], (TCall{"UpdateSender", 1, config["tx-streams"][1]}));
 }
 
-TEST_F(AES67FWClientTest, EveryChangedStreamOfOneDocumentIsUpdated) {
-  Client.Feed(Config());
-  Bridge.Calls.clear();
+// Every stream that differs reaches the bridge once, whatever the kind of difference: changed
+// members deep inside, members or whole elements of another kind, streams added and removed, in the
+// configuration and in the state document alike. Streams that stay the same are not touched.
+TEST_F(AES67FWClientTest, EveryDifferingStreamOfOneDocumentReachesTheBridgeOnce) {
   json config = Config();
-  config["tx-streams"][0]["name"] = "a";
-  config["tx-streams"][1]["name"] = "b";
-  config["rx-streams"][0]["enabled"] = true;
-  config["rx-streams"][1]["enabled"] = true;
+  for (json& stream : config["tx-streams"])
+    stream["format"] = {{"channels", {{"count", 2}, {"map", {0, 1}}}}};
+  config["rx-streams"].push_back({{"name", "rx2"}, {"source", ""}, {"enabled", false}});
+  config["rx-streams"].push_back({{"name", "rx3"}, {"source", ""}, {"enabled", false}});
   Client.Feed(config);
-  EXPECT_EQ(Sorted(Bridge.Calls), Sorted({{"UpdateSender", 0, config["tx-streams"][0]},
-                                          {"UpdateSender", 1, config["tx-streams"][1]},
-                                          {"UpdateReceiver", 0, config["rx-streams"][0]},
-                                          {"UpdateReceiver", 1, config["rx-streams"][1]}}));
+  Bridge.Calls.clear();
+  json next = config;
+  next["tx-streams"][0]["format"]["channels"]["map"][1] = 7; // deep inside
+  next["tx-streams"][1]["index"] = "one";                    // a member of another kind
+  next["tx-streams"].push_back({{"name", "tx2"}});           // two streams added
+  next["tx-streams"].push_back({{"name", "tx3"}});
+  next["rx-streams"][1] = "off"; // an element of another kind
+  next["rx-streams"].erase(2);   // two removed
+  next["rx-streams"].erase(2);
+  Client.Feed(next);
+  EXPECT_EQ(Sorted(Bridge.Calls), Sorted({{"UpdateSender", 0, next["tx-streams"][0]},
+                                          {"UpdateSender", 1, next["tx-streams"][1]},
+                                          {"UpdateSender", 2, next["tx-streams"][2]},
+                                          {"UpdateSender", 3, next["tx-streams"][3]},
+                                          {"UpdateReceiver", 1, "off"},
+                                          {"UpdateReceiver", 2, nullptr},
+                                          {"UpdateReceiver", 3, nullptr}}));
+
+  json state = State();
+  state["tx-streams"] = json::array({{{"state", "off"}}, {{"state", "off"}}, {{"state", "off"}}});
+  state["rx-streams"] = json::array({{{"state", "off"}}, {{"state", "off"}}});
+  Client.Feed(state);
+  Bridge.Calls.clear();
+  json changed = state;
+  changed["tx-streams"][0]["state"] = "on";
+  changed["tx-streams"][2]["state"] = json::array({"on"});
+  changed["rx-streams"] = json::array({{{"state", "off"}}});
+  Client.Feed(changed);
+  EXPECT_EQ(Sorted(Bridge.Calls), Sorted({{"UpdateSender", 0, changed["tx-streams"][0]},
+                                          {"UpdateSender", 2, changed["tx-streams"][2]},
+                                          {"UpdateReceiver", 1, nullptr}}));
 }
 
-TEST_F(AES67FWClientTest, RemovedStreamsAreReportedWithNull) {
+// A change whose bridge call fails is logged; the other changes of the document still go, and the
+// document is taken as the last one.
+TEST_F(AES67FWClientTest, AFailingBridgeCallIsLoggedAndTheOtherChangesStillGo) {
   Client.Feed(Config());
   Bridge.Calls.clear();
   json config = Config();
-  config["rx-streams"] = json::array();
-  Client.Feed(config);
-  EXPECT_EQ(Sorted(Bridge.Calls), Sorted({{"UpdateReceiver", 0, nullptr}, {"UpdateReceiver", 1, nullptr}}));
+  config["device_id"] = "device-2";
+  config["tx-streams"][0]["name"] = "a";
+  config["tx-streams"][1]["name"] = "b";
+  Bridge.Throws = "CreateDevice";
+  const std::string log = CaptureLog([&] { Client.Feed(config); });
+  EXPECT_NE(log.find("JSON Handle Diff error bridge broke at /device_id, OP = {"), std::string::npos) << log;
+  EXPECT_NE(log.find("}  while processing {"), std::string::npos);
+  EXPECT_EQ(Bridge.Calls, (std::vector<TCall>{{"UpdateSender", 0, config["tx-streams"][0]},
+                                              {"UpdateSender", 1, config["tx-streams"][1]}}));
+  EXPECT_EQ(Client.GetLastConfig(), config);
 }
 
 TEST_F(AES67FWClientTest, ChannelNamesAreStoredWholeAndUpdateTheSenders) {

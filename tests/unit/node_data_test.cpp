@@ -55,7 +55,7 @@ std::pair<long long, long long> Stamp(const json& Value) {
 
 class NodeData : public ::testing::Test {
 protected:
-  TQELNMOSNodeData Store{nullptr};
+  TQELNMOSNodeData Store;
 
   // Runs Action and returns what it printed (only error and warning lines are printed).
   template <typename TAction> std::string Printed(TAction Action) {
@@ -219,35 +219,6 @@ TEST_F(NodeData, ArrayIndicesBeyondTheEndOrWithLeadingZerosFail) {
   EXPECT_EQ(Store.Get("/intern/tx-channels"), json({"a"}));
 }
 
-TEST_F(NodeData, AppendAddsACopyAtTheEndAndHandsBackTheStoredElement) {
-  json value = {{"n", 1}};
-  EXPECT_TRUE(Store.Append("/intern/tx-channels", value));
-  EXPECT_EQ(value, json({{"n", 1}}));
-  EXPECT_EQ(Store.Get("/intern/tx-channels/0"), value);
-}
-
-TEST_F(NodeData, AppendRefusesObjectsAndMissingPaths) {
-  json value = 1;
-  EXPECT_FALSE(Store.Append("/senders", value));
-  EXPECT_FALSE(Store.Append("/nothere", value));
-}
-
-TEST_F(NodeData, FindByMemberReturnsTheFirstElementWhoseMemberHasTheValue) {
-  Store.Set("/intern/list", json::parse(R"([{"x": 0}, {"id": "a", "n": 1}, {"id": "b", "n": 2}])"));
-  EXPECT_EQ(Store.Get("/intern/list", "id", "b")["n"], 2);
-  EXPECT_TRUE(Store.Get("/intern/list", "id", "c").is_null());
-  EXPECT_TRUE(Store.Get("/senders", "id", "b").is_null());
-}
-
-TEST_F(NodeData, RemoveByMemberRemovesOnlyTheElementWhoseMemberHasTheValue) {
-  Store.Set("/intern/list", json::parse(R"([{"id": "a"}, {"id": "b"}])"));
-  EXPECT_TRUE(Store.Del("/intern/list", "id", "b"));
-  EXPECT_EQ(Store.Get("/intern/list"), json::parse(R"([{"id": "a"}])"));
-  EXPECT_TRUE(Store.Del("/intern/list", "id", "zzz"));
-  EXPECT_EQ(Store.Get("/intern/list").size(), 1u);
-  Printed([&] { EXPECT_FALSE(Store.Del("/nothere", "id", "a")); });
-}
-
 // ---- Removal ----
 
 TEST_F(NodeData, DelRemovesAMemberAndShiftsArrayElements) {
@@ -281,17 +252,17 @@ TEST_F(NodeData, RemovingTheLastTopLevelMemberIsRefused) {
   EXPECT_TRUE(Store.Root().contains("self"));
 }
 
-// ---- Write sections and the store-wide stamp ----
+// ---- Write sections and the generation ----
 
-TEST_F(NodeData, NestedWriteSectionsRefreshTheStoreStampOnceAtTheOutermostEnd) {
-  EXPECT_EQ(Store.LastUpdate(), "0:0");
+TEST_F(NodeData, NestedWriteSectionsChangeTheGenerationOnceAtTheOutermostEnd) {
+  const uint64_t first = Store.Generation();
   EXPECT_EQ(Store.BeginUpdate(), 1u);
   EXPECT_EQ(Store.BeginUpdate(), 2u);
   EXPECT_EQ(Store.EndUpdate(), 1u);
-  EXPECT_EQ(Store.LastUpdate(), "0:0");
+  EXPECT_EQ(Store.Generation(), first);
   EXPECT_EQ(Store.EndUpdate(), 0u);
-  EXPECT_TRUE(IsVersionStamp(Store.LastUpdate()));
-  EXPECT_NE(Store.LastUpdate(), "0:0");
+  EXPECT_NE(Store.Generation(), first);
+  EXPECT_NE(Store.Generation(), TQELNMOSNodeData().Generation());
 }
 
 TEST_F(NodeData, AnUnmatchedEndUpdateIsLoggedAndChangesNothing) {
@@ -355,14 +326,6 @@ TEST_F(NodeData, ANameTakenOverByAnotherUUIDLeadsToTheNewOne) {
   EXPECT_EQ(Store.GetNameFromUUID("senders", "u1"), "Shared");
 }
 
-TEST_F(NodeData, ClearingNamesEmptiesEveryType) {
-  Store.SetNameFromUUID("senders", "u1", "A");
-  Store.SetNameFromUUID("receivers", "u2", "B");
-  Store.ClearUUIDNames();
-  EXPECT_EQ(Store.GetNameFromUUID("senders", "u1"), "");
-  EXPECT_EQ(Store.GetNameFromUUID("receivers", "u2"), "");
-}
-
 TEST_F(NodeData, IndexBindingKeepsTheFirstIndexUntilRemoved) {
   EXPECT_TRUE(Store.SetIndexFromUUID("senders", "u1", 2));
   EXPECT_FALSE(Store.SetIndexFromUUID("senders", "u1", 5));
@@ -406,40 +369,6 @@ TEST_F(NodeData, StatisticsCountTableEntriesAndTopLevelMembers) {
   EXPECT_EQ(db["ObjectIndices"], json({{"receivers", 1}}));
   EXPECT_EQ(db["Database"].dump(),
             R"({"devices":0,"flows":0,"intern":3,"receivers":0,"self":1,"senders":1,"sources":0})");
-}
-
-TEST_F(NodeData, ValidateJSONAcceptsEverything) {
-  EXPECT_TRUE(Store.ValidateJSON(json("x"), "any"));
-}
-
-// ---- Iteration ----
-
-struct TCollect : TNodeIteration {
-  explicit TCollect(std::vector<json>& AOut) : Out(AOut) {}
-  void DoOnNode(const json& Node) const override { Out.push_back(Node); }
-  std::vector<json>& Out;
-};
-
-TEST_F(NodeData, IterationVisitsObjectMembersInKeyOrderAndArrayElementsInOrder) {
-  Store.Set("/flows/b", 2);
-  Store.Set("/flows/a", 1);
-  Store.Set("/flows/c", 3);
-  std::vector<json> seen;
-  Store.Iterate("/flows", TCollect(seen));
-  EXPECT_EQ(json(seen), json({1, 2, 3}));
-  seen.clear();
-  Store.Set("/intern/tx-channels/-", "z");
-  Store.Set("/intern/tx-channels/-", "y");
-  Store.Iterate("/intern/tx-channels", TCollect(seen));
-  EXPECT_EQ(json(seen), json({"z", "y"}));
-}
-
-TEST_F(NodeData, IterationOfAMissingPathOrAScalarCallsNothing) {
-  std::vector<json> seen;
-  Store.Iterate("/nothere", TCollect(seen));
-  Store.Set("/intern/sync", 5);
-  Store.Iterate("/intern/sync", TCollect(seen));
-  EXPECT_TRUE(seen.empty());
 }
 
 // ---- Two threads ----

@@ -16,7 +16,7 @@ namespace {
 // Just enough of a bridge for a registry client: a loop and a store.
 class TBridgeStub : public IQELNMOSBridge {
 public:
-  TBridgeStub() : Host(Qel_hosted::IServiceHost::Self()), Store(this) {}
+  TBridgeStub() : Host(Qel_hosted::IServiceHost::Self()), Store() {}
   ~TBridgeStub() override { Host->Destroy(); }
   IQELNMOSNodeData& Data() override { return Store; }
   bool DoCycle() override { return false; }
