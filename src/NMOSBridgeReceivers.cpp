@@ -2,16 +2,11 @@
 // constraints and active parameters; Connect asks the firmware to follow a sender.
 #include "AES67FWClient.h"
 #include "BridgeDocs.h"
-#include "HostAddress.h"
 #include "NMOSBridge.h"
 #include "NMOSNodeData.h"
-#include "NMOSRESTHandlers.h"
-#include "NMOSRegClient.h"
 #include "ReceiverDocs.h"
 #include "SenderSDP.h"
 #include "helpers.h"
-
-#include <cstdio>
 
 namespace Qel_nmos_bridge {
 

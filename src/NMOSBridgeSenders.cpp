@@ -1,18 +1,14 @@
 // Sources, flows and senders: every transmit stream of the firmware becomes a source, a flow and a
 // sender, with the sender's Connection API constraints, active parameters and transport file.
 #include "BridgeDocs.h"
-#include "HostAddress.h"
 #include "NMOSBridge.h"
 #include "NMOSNodeData.h"
-#include "NMOSRESTHandlers.h"
-#include "NMOSRegClient.h"
 #include "SenderDocs.h"
 #include "SourceFlowDocs.h"
 #include "helpers.h"
 
 #include <uuid/uuid.h>
 
-#include <cstdio>
 #include <set>
 #include <vector>
 
