@@ -192,14 +192,6 @@ int TAES67FWClient::HandleHeartbeat(const json&) {
   return 0;
 }
 
-int TAES67FWClient::HandleNMOSControl(const json& doc) {
-  json key = Qel_nmos_bridge::json(0);
-  auto it = doc.is_object() ? doc.find("key") : doc.end();
-  if (it != doc.end() && it->is_number_integer()) key = *it;
-  Bridge->HandleKeyPress(static_cast<char>(key.get<int64_t>() & 0xff));
-  return 0;
-}
-
 bool TAES67FWClient::Subscribe(int index, const std::string& source) {
   return Subscribe(index, source, true);
 }

@@ -32,7 +32,6 @@ class IAES67FWBridgeOps {
 public:
   virtual ~IAES67FWBridgeOps() = default;
   virtual void CreateNode(const json& nodeId) = 0;
-  virtual void DestroyNode() = 0;
   virtual void CreateDevice(uint32_t index, const json& deviceId) = 0;
   virtual bool UpdateSenders(const json& streams) = 0;
   virtual bool UpdateSender(uint32_t index, const json& stream, TUUIDSet& seen) = 0;
@@ -42,7 +41,6 @@ public:
   virtual bool SetHostName(const json& name) = 0;
   virtual bool SetClockInfo(uint32_t index, const json& clock) = 0;
   virtual bool SetInterfaceInfo(uint32_t index, const json& interface) = 0;
-  virtual int HandleKeyPress(char key) = 0;
   virtual Qel_nmos_bridge::IQELNMOSNodeData& Data() = 0;
   virtual Qel_hosted::IServiceHost& ServiceHost() = 0;
   virtual const IQELNMOSConfig* BoxConfig() const = 0;
@@ -72,7 +70,6 @@ public:
   virtual void SendMessage(uint32_t id, uint32_t unused, const char* text);
   virtual int HandleJSON(const char* text);
   virtual int HandleHeartbeat(const json& doc);
-  virtual int HandleNMOSControl(const json& doc);
 
   // Handles one received text of exactly `len` bytes; always 0 (errors are logged).
   int HandleJSON(const char* text, size_t len);

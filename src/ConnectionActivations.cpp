@@ -79,6 +79,23 @@ json Resolved(const json& constraint, const json& current, const json& fallback)
   return fallback;
 }
 
+// The receiver legs to activate, each "auto" resolved against the leg's constraints and what it is now.
+json ResolvedLegs(const json& legs, const json& constraints, const json& currentLegs) {
+  json resolved = json::array();
+  for (size_t i = 0; i < legs.size(); ++i) {
+    json out = legs[i];
+    const json& c = constraints.is_array() && i < constraints.size() ? constraints[i] : json::object();
+    const json& current = i < currentLegs.size() ? currentLegs[i] : json::object();
+    for (auto it = out.begin(); it != out.end(); ++it)
+      if (*it == "auto")
+        *it = Resolved(c.is_object() && c.contains(it.key()) ? c[it.key()] : json(),
+                       current.is_object() && current.contains(it.key()) ? current[it.key()] : json(),
+                       it.key() == "destination_port" ? json(DefaultRTPPort) : json(nullptr));
+    resolved.push_back(out);
+  }
+  return resolved;
+}
+
 } // namespace
 
 struct TQELConnectionActivationsData;
@@ -107,6 +124,10 @@ private:
                      std::string& why);
   int ActivateReceiver(const std::string& path, const json& params, const json& activation, bool dryRun,
                        std::string& why);
+  int CheckStage(const std::string& path, const json& body, json& constraints, std::string& why);
+  bool StageTransportFile(const json& file, const json& constraints, json& change, std::string& why);
+  int StageActivation(const std::string& path, json staged, const json& activation, json& answer,
+                      std::string& why);
   void Schedule(const std::string& path, int64_t due);
   bool Cancel(const std::string& path);
 
@@ -180,8 +201,28 @@ json TQELConnectionActivations::Staged(const std::string& path) {
 
 int TQELConnectionActivations::Stage(const std::string& path, const json& body, json& answer,
                                      std::string& why) {
-  IQELNMOSNodeData& data = Bridge.Data();
   json constraints;
+  const int status = CheckStage(path, body, constraints, why);
+  if (status != 200) return status;
+  json change = body;
+  change.erase("activation");
+  if (!IsSenderPath(path) && body.contains("transport_file") &&
+      !StageTransportFile(body["transport_file"], constraints, change, why))
+    return 400;
+  json staged = MergeStaged(Staged(path), change);
+  if (!body.contains("activation")) {
+    Bridge.Data().Set(InternPath(path, "staged").c_str(), staged);
+    answer = staged;
+    return 200;
+  }
+  return StageActivation(path, staged, body["activation"], answer, why);
+}
+
+// 200 when body may be staged for the resource at path, else the status of the refusal; constraints
+// are the resource's.
+int TQELConnectionActivations::CheckStage(const std::string& path, const json& body, json& constraints,
+                                          std::string& why) {
+  IQELNMOSNodeData& data = Bridge.Data();
   {
     TNodeDBReadLocker lock(data);
     if (!data.Get(path.c_str()).is_object()) return why = "no such resource", 404;
@@ -192,37 +233,34 @@ int TQELConnectionActivations::Stage(const std::string& path, const json& body, 
   if (!(sender ? CheckSenderStage(body, legs, why) : CheckReceiverStage(body, legs, why))) return 400;
   if (body.contains("transport_params") && !CheckConstraints(body["transport_params"], constraints, why))
     return 400;
-  const json* activation = body.contains("activation") ? &body["activation"] : nullptr;
-  const bool cancelling = activation && (*activation)["mode"].is_null();
+  const bool cancelling = body.contains("activation") && body["activation"]["mode"].is_null();
   if (FData->Pending.count(path) && !cancelling)
     return why = "a scheduled activation is pending: cancel it first (activation mode null)", 423;
+  return 200;
+}
 
-  json change = body;
-  change.erase("activation");
-  // A staged transport file names the stream's addresses and port: they become the first leg's
-  // parameters, unless the request names them itself.
-  if (!sender && body.contains("transport_file")) {
-    const std::string sdp = TextOr(body["transport_file"], "data");
-    if (!sdp.empty()) {
-      json& legsOut = change["transport_params"];
-      if (!legsOut.is_array()) legsOut = json::array({json::object()});
-      if (legsOut.empty()) legsOut.push_back(json::object());
-      json fromSDP = SDPReceiverParams(sdp);
-      fromSDP["rtp_enabled"] = true;
-      for (auto it = fromSDP.begin(); it != fromSDP.end(); ++it)
-        if (!legsOut[0].contains(it.key())) legsOut[0][it.key()] = *it;
-      if (!CheckConstraints(legsOut, constraints, why)) return 400;
-    }
-  }
-  json staged = MergeStaged(Staged(path), change);
+// A staged transport file names the stream's addresses and port: they become the first leg's
+// parameters, unless the request names them itself.
+bool TQELConnectionActivations::StageTransportFile(const json& file, const json& constraints, json& change,
+                                                   std::string& why) {
+  const std::string sdp = TextOr(file, "data");
+  if (sdp.empty()) return true;
+  json& legsOut = change["transport_params"];
+  if (!legsOut.is_array()) legsOut = json::array({json::object()});
+  if (legsOut.empty()) legsOut.push_back(json::object());
+  json fromSDP = SDPReceiverParams(sdp);
+  fromSDP["rtp_enabled"] = true;
+  for (auto it = fromSDP.begin(); it != fromSDP.end(); ++it)
+    if (!legsOut[0].contains(it.key())) legsOut[0][it.key()] = *it;
+  return CheckConstraints(legsOut, constraints, why);
+}
+
+// Carries out the activation a staging asks for: none (a cancellation), at once, or at a time.
+int TQELConnectionActivations::StageActivation(const std::string& path, json staged, const json& activation,
+                                               json& answer, std::string& why) {
   const std::string stagedPath = InternPath(path, "staged");
-  if (!activation) {
-    Bridge.Data().Set(stagedPath.c_str(), staged);
-    answer = staged;
-    return 200;
-  }
-  const json& mode = (*activation)["mode"];
-  const json requested = activation->contains("requested_time") ? (*activation)["requested_time"] : json();
+  const json& mode = activation["mode"];
+  const json requested = activation.contains("requested_time") ? activation["requested_time"] : json();
   if (mode.is_null()) {
     if (Cancel(path)) lws_log(QLLL_INFO, "Activation of %s cancelled", path.c_str());
     staged["activation"] = NoActivation();
@@ -386,20 +424,8 @@ int TQELConnectionActivations::ActivateReceiver(const std::string& path, const j
   active["activation"] = activation;
   active["transport_file"] = {{"data", transportFile.contains("data") ? transportFile["data"] : json()},
                               {"type", transportFile.contains("type") ? transportFile["type"] : json()}};
-  const json currentLegs = IQELNMOSNodeData::JsonExtract(active, "transport_params", json::array());
-  json resolved = json::array();
-  for (size_t i = 0; i < legs.size(); ++i) {
-    json out = legs[i];
-    const json& c = constraints.is_array() && i < constraints.size() ? constraints[i] : json::object();
-    const json& current = i < currentLegs.size() ? currentLegs[i] : json::object();
-    for (auto it = out.begin(); it != out.end(); ++it)
-      if (*it == "auto")
-        *it = Resolved(c.is_object() && c.contains(it.key()) ? c[it.key()] : json(),
-                       current.is_object() && current.contains(it.key()) ? current[it.key()] : json(),
-                       it.key() == "destination_port" ? json(DefaultRTPPort) : json(nullptr));
-    resolved.push_back(out);
-  }
-  active["transport_params"] = resolved;
+  active["transport_params"] = ResolvedLegs(
+      legs, constraints, IQELNMOSNodeData::JsonExtract(active, "transport_params", json::array()));
   // The active parameters are written only once the firmware's command is queued.
   if (!Bridge.ConnectStream(id, senderId, name, enable, active)) {
     lws_log(QLLL_ERR, "Receiver %s: the firmware could not be asked to follow '%s'", id.c_str(),

@@ -31,12 +31,7 @@ using Qel_machine::TState;
 namespace {
 
 // Bits of the bridge's flag word, set by one thread and polled by the other.
-enum : uint32_t {
-  FlagTerminated = 1u << 0,
-  FlagConfigChanged = 1u << 1,
-  FlagAttendAESFW67 = 1u << 2,
-  FlagDumpData = 1u << 3
-};
+enum : uint32_t { FlagTerminated = 1u << 0, FlagDumpData = 1u << 1 };
 
 // Requests of the console keys that the worker carries out on its own thread.
 enum : uint32_t { KeyRequestStats = 1u << 0, KeyRequestMachines = 1u << 1, KeyRequestResetFW = 1u << 2 };
@@ -150,8 +145,8 @@ struct TQELNMOSBridgeData {
   TBridgeControl BridgeControl;
   TMachine Machine;
   json Stats;
-  // Terminated, ConfigChanged and AttendAESFW67 start set; DumpData clear.
-  std::atomic<uint32_t> GlobalOptionChanged{~0u & ~FlagDumpData};
+  // Terminated until the worker runs.
+  std::atomic<uint32_t> GlobalOptionChanged{FlagTerminated};
   TVarStorage VarStorage{nullptr};
   // Key requests from the main thread, carried out by the worker when the async handle fires.
   std::atomic<uint32_t> KeyRequests{0};
@@ -175,7 +170,7 @@ IQELNMOSBridge* IQELNMOSBridge::Create(const IQELNMOSConfig* config) {
 
 // Help and statistics are asked for at the console, so they go to standard output whatever the log
 // level lets through.
-void IQELNMOSBridge::PrintHelp() {
+void TQELNMOSBridge::PrintHelp() {
   printf("******** HELP *****\nQEL NMOS BRIDGE built %s %s\n%s\n", __DATE__, __TIME__, HelpText);
   fflush(stdout);
 }
@@ -204,6 +199,15 @@ TQELNMOSBridge::TQELNMOSBridge(const IQELNMOSConfig* config, const TQELNMOS_LWSS
   FData->DeviceListTimer = new uv_timer_t;
   FData->DeviceListTimer->data = this;
   uv_timer_init(FServiceHost->Loop(), FData->DeviceListTimer);
+}
+
+// The names of other nodes' senders changed: receivers that follow them by name are built again from
+// the firmware's last documents. Before the firmware's first configuration there are no receivers to
+// refresh (an empty list would end them all).
+void TQELNMOSBridge::RefreshReceivers() {
+  const json& config = AESFWClient().GetLastConfig();
+  if (!config.is_object() || !config.contains("rx-streams") || !config["rx-streams"].is_array()) return;
+  UpdateReceivers(config["rx-streams"], AESFWClient().GetLastState());
 }
 
 IQELConnectionActivations& TQELNMOSBridge::Activations() {
@@ -245,17 +249,11 @@ TQELNMOSBridge::~TQELNMOSBridge() {
 IVarStorage& TQELNMOSBridge::AsVS() {
   return FData->VarStorage;
 }
-const IVarStorage& TQELNMOSBridge::AsVS() const {
-  return FData->VarStorage;
-}
 IQELNMOSRestServer& TQELNMOSBridge::RestSrv() {
   return *NMOSRestServer;
 }
 json& TQELNMOSBridge::GetStats() {
   return FData->Stats;
-}
-int TQELNMOSBridge::MachineState() const {
-  return FData->Machine.GetStateID();
 }
 
 // A new bridge goes through to its start-up in its first poll: "bridge_off" and "bridge_on" only pass on,
@@ -276,16 +274,6 @@ bool TQELNMOSBridge::DoCycle() {
 
 void TQELNMOSBridge::Terminate() {
   FData->GlobalOptionChanged |= FlagTerminated;
-}
-
-bool TQELNMOSBridge::SetGlobalConfigChanged() {
-  FData->GlobalOptionChanged |= FlagConfigChanged;
-  return true;
-}
-
-bool TQELNMOSBridge::SetAttendAES67FW() {
-  FData->GlobalOptionChanged |= FlagAttendAESFW67;
-  return true;
 }
 
 bool TQELNMOSBridge::HandleStartup() {
@@ -359,14 +347,10 @@ void TQELNMOSBridge::Serve() {
   int64_t lastSecond = MonotonicSeconds();
   while (!(FData->GlobalOptionChanged & FlagTerminated)) {
     const int64_t now = MonotonicSeconds();
-    uint32_t flags = FData->GlobalOptionChanged.load();
-    if (flags && now != lastSecond) {
+    // A dump asked for at the console is written once, within a second.
+    if (now != lastSecond) {
       lastSecond = now;
-      if (flags & FlagConfigChanged) FData->GlobalOptionChanged &= ~FlagConfigChanged;
-      if (flags & FlagDumpData) {
-        FData->GlobalOptionChanged &= ~FlagDumpData;
-        Data().Dump();
-      }
+      if (FData->GlobalOptionChanged.fetch_and(~FlagDumpData) & FlagDumpData) Data().Dump();
     }
     ServiceHost().DoCycle();
   }

@@ -6,8 +6,8 @@
 #include "NMOSBridge.h"
 #include "NMOSNodeData.h"
 #include "NMOSQueryClient.h"
-#include "NMOSRESTHandlers.h"
 #include "NMOSRegClient.h"
+#include "ResourceCore.h"
 #include "SenderSDP.h"
 #include "helpers.h"
 
@@ -46,38 +46,16 @@ json Ids(const json& collection) {
   return ids;
 }
 
-json BareNode() {
-  return {{"api", {{"versions", {"v1.2", "v1.0"}}, {"endpoints", json::array()}}},
-          {"href", ""},
-          {"clocks", json::array()},
-          {"services", json::array()},
-          {"interfaces", json::array()},
-          {"caps", json::object()},
-          {"description", NodeDescription}};
-}
-
 } // namespace
-
-bool TQELNMOSBridge::NMOSUpdate_ResourceCore(TNMOS_ResType type, json& res, const std::string& id) {
-  if (type < Node || type > Flow) return false;
-  if (!res.is_object()) res = json::object();
-  if (type == Device) res["type"] = "urn:x-nmos:device:generic";
-  res["resource_type"] = ResTypeToString(type);
-  if (!id.empty()) res["id"] = id;
-  AddIfMissing(res, "version", "0:0");
-  AddIfMissing(res, "label", "");
-  res["description"] = "";
-  res["tags"] = json::object();
-  return true;
-}
 
 void TQELNMOSBridge::CreateNode(const json& ID) {
   if (!ID.is_string()) return;
   const std::string id = ID.get<std::string>();
+  json node;
   {
-    TNodeDBWriteLocker lock(Data());
-    json node = Data().Get("/self");
-    NMOSUpdate_ResourceCore(Node, node, id);
+    TNodeDBReadLocker lock(Data());
+    node = Data().Get("/self");
+    ResourceCore(Node, node, id);
     if (!node["api"].is_object()) node["api"] = json::object();
     node["api"]["versions"] = {"v1.2", "v1.0"};
     if (!node["api"].contains("endpoints")) node["api"]["endpoints"] = json::array();
@@ -87,85 +65,65 @@ void TQELNMOSBridge::CreateNode(const json& ID) {
     AddIfMissing(node, "caps", json::object());
     AddIfMissing(node, "href", "");
     node["description"] = NodeDescription;
-    Data().SetWithTimeStamp("/self", node);
   }
-  RegClient().PushNode(id);
+  Publish(Node, "/self", node, "", TPublish::Always);
   RegClient().RegisterNode();
   QueryClient().Startup();
   QueryClient().SubscribeAll();
 }
 
-void TQELNMOSBridge::ResetNode() {
-  TNodeDBWriteLocker lock(Data());
-  Data().SetWithTimeStamp("/self", BareNode());
-}
-
-void TQELNMOSBridge::DestroyNode() {
-  ResetNode();
-}
-
 bool TQELNMOSBridge::SetIPAddress(const json& ip) {
   if (!ip.is_string()) return false;
-  const IQELNMOSConfig* cfg = BoxConfig();
-  std::string nodeId;
-  bool changed = false;
-  {
+  if (THostAddress(ip.get<std::string>()).IsNull()) {
+    lws_log(QLLL_WARN, "The firmware reports no IPv4 address: \"%s\"", ip.get<std::string>().c_str());
+  } else {
     TNodeDBWriteLocker lock(Data());
-    if (THostAddress(ip.get<std::string>()).IsNull()) {
-      lws_log(QLLL_WARN, "The firmware reports no IPv4 address: \"%s\"", ip.get<std::string>().c_str());
-    } else {
-      if (!Data().Get("/intern").is_object()) Data().Set("/intern", json::object());
-      SetIfChanged(Data(), "/intern/ip", ip);
-    }
-    const json& stored = Data().Get("/self");
-    json node = stored;
-    if (!node.is_object()) node = json::object();
-    nodeId = Text(node, "id");
-    if (!node["api"].is_object()) node["api"] = json::object();
-    // The node's API is served at its own address only; the firmware service is no Node API.
-    const std::string host = NodeAddress();
-    json endpoints = json::array();
-    if (!host.empty())
-      endpoints.push_back({{"host", host}, {"port", cfg->GetBridgePort()}, {"protocol", "http"}});
-    node["api"]["endpoints"] = endpoints;
-    json& services = node["services"];
-    if (!services.is_array()) services = json::array();
-    if (services.empty()) services.push_back(json::object());
-    services[0]["href"] = FirmwareURL("/");
-    services[0]["type"] = "urn:x-manufacturer:service:status";
-    node["href"] =
-        host.empty() ? std::string() : "http://" + host + ":" + std::to_string(cfg->GetBridgePort()) + "/";
-    if (!json::diff(stored, node).empty()) {
-      Data().SetWithTimeStamp("/self", node);
-      lws_log(QLLL_INFO, "IPAddress changed : %s", ip.get<std::string>().c_str());
-      changed = true;
-    }
+    if (!Data().Get("/intern").is_object()) Data().Set("/intern", json::object());
+    SetIfChanged(Data(), "/intern/ip", ip);
   }
-  if (changed && !nodeId.empty()) RegClient().PushNode(nodeId);
+  json node;
+  {
+    TNodeDBReadLocker lock(Data());
+    node = Data().Get("/self");
+  }
+  SetNodeAddresses(node);
+  if (!Publish(Node, "/self", node, "").empty())
+    lws_log(QLLL_INFO, "IPAddress changed : %s", ip.get<std::string>().c_str());
   UpdateDevice(0, json());
   return true;
 }
 
+// The node's API is served at its own address only; the firmware service is no Node API.
+void TQELNMOSBridge::SetNodeAddresses(json& node) {
+  const int port = BoxConfig()->GetBridgePort();
+  if (!node.is_object()) node = json::object();
+  if (!node["api"].is_object()) node["api"] = json::object();
+  const std::string host = NodeAddress();
+  json endpoints = json::array();
+  if (!host.empty()) endpoints.push_back({{"host", host}, {"port", port}, {"protocol", "http"}});
+  node["api"]["endpoints"] = endpoints;
+  json& services = node["services"];
+  if (!services.is_array()) services = json::array();
+  if (services.empty()) services.push_back(json::object());
+  services[0]["href"] = FirmwareURL("/");
+  services[0]["type"] = "urn:x-manufacturer:service:status";
+  node["href"] = host.empty() ? std::string() : "http://" + host + ":" + std::to_string(port) + "/";
+}
+
 bool TQELNMOSBridge::SetHostName(const json& name) {
   if (!name.is_string()) return false;
-  std::string nodeId;
-  bool changed = false;
+  json node;
   {
-    TNodeDBWriteLocker lock(Data());
-    const json& stored = Data().Get("/self");
-    json node = stored.is_object() ? stored : json::object();
-    nodeId = Text(node, "id");
-    node["hostname"] = name;
-    node["label"] = name;
-    if (!json::diff(stored, node).empty()) {
-      Data().SetWithTimeStamp("/self", node);
-      lws_log_setprefix(name.get<std::string>().c_str());
-      lws_log(QLLL_INFO, "Hostname changed : %s", name.get<std::string>().c_str());
-      changed = true;
-    }
+    TNodeDBReadLocker lock(Data());
+    node = Data().Get("/self");
   }
-  if (changed) MDNS().SetNodeName(name.get<std::string>());
-  if (changed && !nodeId.empty()) RegClient().PushNode(nodeId);
+  if (!node.is_object()) node = json::object();
+  node["hostname"] = name;
+  node["label"] = name;
+  if (Publish(Node, "/self", node, "").empty()) return true;
+  lws_log_setprefix(name.get<std::string>().c_str());
+  lws_log(QLLL_INFO, "Hostname changed : %s", name.get<std::string>().c_str());
+  MDNS().SetNodeName(name.get<std::string>());
   return true;
 }
 
@@ -283,40 +241,40 @@ void TQELNMOSBridge::CreateDevice(uint32_t, const json& ID) {
   if (!ID.is_string()) return;
   const std::string id = ID.get<std::string>();
   std::string nodeId, oldId, newPath = "/devices/" + id;
+  json device;
   {
     TNodeDBWriteLocker lock(Data());
     nodeId = Text(Data().Get("/self"), "id");
     std::string oldPath;
-    json device = GetDevice(oldPath);
+    device = GetDevice(oldPath);
     oldId = Text(device, "id");
-    NMOSUpdate_ResourceCore(Device, device, id);
+    ResourceCore(Device, device, id);
     device["node_id"] = nodeId;
     device["senders"] = Ids(Data().Get("/senders"));
     device["receivers"] = Ids(Data().Get("/receivers"));
     AddIfMissing(device, "controls", json::array());
     Data().Del(oldPath.c_str());
-    Data().SetWithTimeStamp(newPath.c_str(), device);
   }
   // A device under another id is another device: the old one has ended.
   if (!oldId.empty() && oldId != id) EndResource(oldId, {});
-  if (!nodeId.empty()) RegClient().PushResource(nodeId, id, newPath, REST_Def_Device_Read);
+  Publish(Device, newPath, device, nodeId, TPublish::Always);
 }
 
 bool TQELNMOSBridge::UpdateDevice(uint32_t index, const json&) {
   const IQELNMOSConfig* cfg = BoxConfig();
-  std::string nodeId, path, deviceId;
+  std::string nodeId, path;
+  json device;
   {
     TNodeDBWriteLocker lock(Data());
     const json& node = Data().Get("/self");
     nodeId = Text(node, "id");
     const json& stored = GetDevice(path);
-    deviceId = Text(stored, "id");
-    json device = stored;
-    NMOSUpdate_ResourceCore(Device, device, deviceId);
-    json controls = json::array();
+    device = stored;
+    ResourceCore(Device, device, Text(stored, "id"));
     char href[512];
     snprintf(href, sizeof href, "http://%s:%d/x-nmos/connection/v1.0/", NodeHost(node, cfg).c_str(),
              cfg->GetBridgePort());
+    json controls = json::array();
     const json interfaces = IQELNMOSNodeData::JsonExtract(node, "interfaces", json::array());
     for (size_t i = 0; i < interfaces.size(); ++i)
       controls.push_back({{"type", "urn:x-nmos:control:sr-ctrl/v1.0"}, {"href", href}});
@@ -325,13 +283,10 @@ bool TQELNMOSBridge::UpdateDevice(uint32_t index, const json&) {
     device["senders"] = Ids(Data().Get("/senders"));
     device["receivers"] = Ids(Data().Get("/receivers"));
     lws_log(QLLL_INFO, "Dev: %s\n\n NewDev: %s", stored.dump(2).c_str(), device.dump(2).c_str());
-    json patch = json::diff(stored, device);
-    if (patch.empty()) return false;
-    Data().SetWithTimeStamp(path.c_str(), device);
-    lws_log(QLLL_INFO, "Device[%u] >>%s<< Updated: %s", index, device.dump().c_str(), patch.dump().c_str());
   }
-  if (!nodeId.empty() && !deviceId.empty())
-    RegClient().PushResource(nodeId, deviceId, path, REST_Def_Device_Read);
+  const json patch = Publish(Device, path, device, nodeId);
+  if (patch.empty()) return false;
+  lws_log(QLLL_INFO, "Device[%u] >>%s<< Updated: %s", index, device.dump().c_str(), patch.dump().c_str());
   return true;
 }
 

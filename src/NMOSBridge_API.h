@@ -16,7 +16,6 @@ class IQELNMOSNodeData;
 class IQELNMOSRestServer;
 class IQELNMOSRegClient;
 class IQELNMOSQueryClient;
-class IQELMDNSBridge;
 class IQELConnectionActivations;
 
 // Firmware stream identifiers collected during one pass over the transmit streams.
@@ -26,42 +25,23 @@ class IQELNMOSBridge {
 public:
   // May throw; the supervision in main() re-creates the bridge then.
   static IQELNMOSBridge* Create(const IQELNMOSConfig* config);
-  static void PrintHelp();
 
-  virtual IQELNMOSNodeData& Data() = 0;
   // One poll of the life cycle (main thread); false once the bridge has reached its end.
   virtual bool DoCycle() = 0;
+  virtual void Destroy() = 0;
+
+  // The subsystems, and what they share: the store, the service loop, the configuration and the
+  // variables of the route patterns.
+  virtual IQELNMOSNodeData& Data() = 0;
+  virtual Qel_hosted::IServiceHost& ServiceHost() = 0;
+  virtual const IQELNMOSConfig* BoxConfig() const = 0;
   virtual IVarStorage& AsVS() = 0;
   virtual IQELNMOSRegClient& RegClient() = 0;
   virtual IQELNMOSQueryClient& QueryClient() = 0;
   virtual IQELNMOSRestServer& RestSrv() = 0;
-  virtual Qel_hosted::IServiceHost& ServiceHost() = 0;
-  virtual IQELMDNSBridge& MDNS() = 0;
-  virtual void Terminate() = 0;
-  virtual void Destroy() = 0;
-  virtual const IQELNMOSConfig* BoxConfig() const = 0;
-  virtual bool SetGlobalConfigChanged() = 0;
-  virtual bool SetAttendAES67FW() = 0;
-  virtual int HandleKeyPress(char key) = 0;
+  // Staging and activation of the Connection API.
+  virtual IQELConnectionActivations& Activations() = 0;
 
-  // Node and device (the firmware's identifiers, host name, address, interface and clocks).
-  virtual void CreateNode(const json& ID) = 0;
-  virtual void DestroyNode() = 0;
-  virtual void CreateDevice(uint32_t Index, const json& ID) = 0;
-  virtual const json& GetDevice(std::string& path) = 0;
-  virtual bool UpdateDevice(uint32_t index, const json& config) = 0;
-  virtual bool SetIPAddress(const json& ip) = 0;
-  virtual bool SetHostName(const json& name) = 0;
-  virtual bool SetClockInfo(uint32_t index, const json& clock) = 0;
-  virtual bool SetInterfaceInfo(uint32_t index, const json& iface) = 0;
-  // Sources, flows and senders from the firmware's transmit streams.
-  virtual bool UpdateSenders(const json& streams) = 0;
-  virtual bool UpdateSender(uint32_t index, const json& stream, TUUIDSet& seen) = 0;
-  // Receivers from the firmware's receive streams.
-  virtual bool UpdateReceivers(const json& streams, const json& config) = 0;
-  virtual bool UpdateReceiver(uint32_t index, const json& stream) = 0;
-  virtual bool UpdateFlow(uint32_t Index, const json& Stream, bool ForceRemove) = 0;
-  virtual bool GetFlowIDBySourceID(const std::string& SourceUUIDStr, std::string& FlowUUIDStr) = 0;
   // Asks the firmware to make the receiver's stream follow the sender (an empty document disconnects).
   // False when the receiver has no firmware stream or the command cannot be queued for the firmware;
   // nothing has changed then.
@@ -77,9 +57,11 @@ public:
   // The receiver a sender sends to, as a Connection API activation named it (null: none); the sender
   // gets a new version either way.
   virtual bool SetSenderSubscription(const std::string& SenderUUID, const json& ReceiverId) = 0;
-  // Staging and activation of the Connection API.
-  virtual IQELConnectionActivations& Activations() = 0;
+  // The receivers are built again from the firmware's last documents (the names of other nodes'
+  // senders changed); nothing happens before the firmware's first configuration.
+  virtual void RefreshReceivers() = 0;
 
+  // The statistics of "/stats", brought up to date by UpdateStats.
   virtual void UpdateStats() = 0;
   virtual json& GetStats() = 0;
   virtual ~IQELNMOSBridge() = default;

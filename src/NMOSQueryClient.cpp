@@ -1,8 +1,7 @@
 #include "NMOSQueryClient.h"
 
-#include "AES67FWClient.h"
-#include "NMOSBridge.h"
 #include "NMOSBridgeConfig.h"
+#include "NMOSBridge_API.h"
 #include "NMOSNodeData.h"
 #include "NMOSQuerySubscription.h"
 #include "helpers.h"
@@ -376,13 +375,7 @@ void TQELNMOSQueryClient::RefreshReceivers() {
 
 void TQELNMOSQueryClient::RefreshNow() {
   ++FData->Refreshes;
-  auto* bridge = dynamic_cast<TQELNMOSBridge*>(FBridge);
-  if (!bridge) return;
-  const json& config = bridge->AESFWClient().GetLastConfig();
-  // Before the firmware's first configuration there are no receivers to refresh (an empty list would
-  // end them all).
-  if (!config.is_object() || !config.contains("rx-streams") || !config["rx-streams"].is_array()) return;
-  bridge->UpdateReceivers(config["rx-streams"], bridge->AESFWClient().GetLastState());
+  FBridge->RefreshReceivers();
 }
 
 int TQELNMOSQueryClient::QueryAPIReceivedText(TWSSubscription* sub, const void* data, int len) {

@@ -110,7 +110,6 @@ public:
   ~TFakeBridge() override { Host->Destroy(); }
 
   void CreateNode(const json& j) override { Record("CreateNode", -1, j); }
-  void DestroyNode() override { Record("DestroyNode", -1, nullptr); }
   void CreateDevice(uint32_t i, const json& j) override { Record("CreateDevice", i, j); }
   bool UpdateSenders(const json& j) override { return Record("UpdateSenders", -1, j); }
   bool UpdateSender(uint32_t i, const json& j, TUUIDSet& seen) override {
@@ -123,7 +122,6 @@ public:
   bool SetHostName(const json& j) override { return Record("SetHostName", -1, j); }
   bool SetClockInfo(uint32_t i, const json& j) override { return Record("SetClockInfo", i, j); }
   bool SetInterfaceInfo(uint32_t i, const json& j) override { return Record("SetInterfaceInfo", i, j); }
-  int HandleKeyPress(char key) override { return Record("HandleKeyPress", key, nullptr); }
   IQELNMOSNodeData& Data() override { return Store; }
   Qel_hosted::IServiceHost& ServiceHost() override { return *Host; }
   const IQELNMOSConfig* BoxConfig() const override { return &Config; }
@@ -327,14 +325,6 @@ TEST_F(AES67FWClientTest, DeeplyNestedDocumentIsRejectedBeforeParsing) {
 TEST_F(AES67FWClientTest, NestingDepthSkipsBracketsInsideStrings) {
   const std::string text = R"({"a": "[[[{{{\"", "b": [[1]]})";
   EXPECT_EQ(TAES67FWClient::NestingDepth(text.data(), text.size(), 64), 3);
-}
-
-TEST_F(AES67FWClientTest, ControlKeyGoesToTheBridge) {
-  Client.HandleNMOSControl({{"key", 0x173}});
-  Client.HandleNMOSControl(json::object());
-  ASSERT_EQ(Bridge.Calls.size(), 2u);
-  EXPECT_EQ(Bridge.Calls[0], (TCall{"HandleKeyPress", 's', nullptr}));
-  EXPECT_EQ(Bridge.Calls[1], (TCall{"HandleKeyPress", 0, nullptr}));
 }
 
 // --- configuration ---

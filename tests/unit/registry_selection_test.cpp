@@ -20,45 +20,26 @@ public:
   ~TBridgeStub() override { Host->Destroy(); }
   IQELNMOSNodeData& Data() override { return Store; }
   bool DoCycle() override { return false; }
+  void Destroy() override {}
+  Qel_hosted::IServiceHost& ServiceHost() override { return *Host; }
+  const IQELNMOSConfig* BoxConfig() const override { return nullptr; }
   IVarStorage& AsVS() override { throw "unused"; }
   IQELNMOSRegClient& RegClient() override { throw "unused"; }
   IQELNMOSQueryClient& QueryClient() override { throw "unused"; }
   IQELNMOSRestServer& RestSrv() override { throw "unused"; }
-  Qel_hosted::IServiceHost& ServiceHost() override { return *Host; }
-  IQELMDNSBridge& MDNS() override { throw "unused"; }
-  void Terminate() override {}
-  void Destroy() override {}
-  const IQELNMOSConfig* BoxConfig() const override { return nullptr; }
-  bool SetGlobalConfigChanged() override { return false; }
-  bool SetAttendAES67FW() override { return false; }
-  int HandleKeyPress(char) override { return 0; }
-  void CreateNode(const json&) override {}
-  void DestroyNode() override {}
-  void CreateDevice(uint32_t, const json&) override {}
-  const json& GetDevice(std::string&) override { return Null; }
-  bool UpdateDevice(uint32_t, const json&) override { return false; }
-  bool SetIPAddress(const json&) override { return false; }
-  bool SetHostName(const json&) override { return false; }
-  bool SetClockInfo(uint32_t, const json&) override { return false; }
-  bool SetInterfaceInfo(uint32_t, const json&) override { return false; }
-  bool UpdateSenders(const json&) override { return false; }
-  bool UpdateSender(uint32_t, const json&, TUUIDSet&) override { return false; }
-  bool UpdateReceivers(const json&, const json&) override { return false; }
-  bool UpdateReceiver(uint32_t, const json&) override { return false; }
-  bool UpdateFlow(uint32_t, const json&, bool) override { return false; }
-  bool GetFlowIDBySourceID(const std::string&, std::string&) override { return false; }
+  IQELConnectionActivations& Activations() override { throw "unused"; }
   bool Connect(const std::string&, const json&) override { return false; }
   bool ConnectStream(const std::string&, const std::string&, const std::string&, bool, const json&) override {
     return false;
   }
   bool SetSenderSubscription(const std::string&, const json&) override { return false; }
-  IQELConnectionActivations& Activations() override { throw "unused"; }
+  void RefreshReceivers() override {}
   void UpdateStats() override {}
   json& GetStats() override { return Stats; }
 
   Qel_hosted::IServiceHost* Host;
   TQELNMOSNodeData Store;
-  json Null, Stats;
+  json Stats;
 };
 
 // A machine that stays in the state it starts in: the events it is sent stay pending.
