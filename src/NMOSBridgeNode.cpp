@@ -6,7 +6,6 @@
 #include "NMOSBridge.h"
 #include "NMOSNodeData.h"
 #include "NMOSQueryClient.h"
-#include "NMOSRESTHandlers.h"
 #include "NMOSRegClient.h"
 #include "SenderSDP.h"
 #include "helpers.h"
@@ -299,7 +298,7 @@ void TQELNMOSBridge::CreateDevice(uint32_t, const json& ID) {
   }
   // A device under another id is another device: the old one has ended.
   if (!oldId.empty() && oldId != id) EndResource(oldId, {});
-  if (!nodeId.empty()) RegClient().PushResource(nodeId, id, newPath, REST_Def_Device_Read);
+  if (!nodeId.empty()) RegClient().PushResource(nodeId, id, newPath);
 }
 
 bool TQELNMOSBridge::UpdateDevice(uint32_t index, const json&) {
@@ -330,8 +329,7 @@ bool TQELNMOSBridge::UpdateDevice(uint32_t index, const json&) {
     Data().SetWithTimeStamp(path.c_str(), device);
     lws_log(QLLL_INFO, "Device[%u] >>%s<< Updated: %s", index, device.dump().c_str(), patch.dump().c_str());
   }
-  if (!nodeId.empty() && !deviceId.empty())
-    RegClient().PushResource(nodeId, deviceId, path, REST_Def_Device_Read);
+  if (!nodeId.empty() && !deviceId.empty()) RegClient().PushResource(nodeId, deviceId, path);
   return true;
 }
 

@@ -5,7 +5,6 @@
 #include "HostAddress.h"
 #include "NMOSBridge.h"
 #include "NMOSNodeData.h"
-#include "NMOSRESTHandlers.h"
 #include "NMOSRegClient.h"
 #include "SenderSDP.h"
 #include "helpers.h"
@@ -180,7 +179,7 @@ bool TQELNMOSBridge::UpdateReceiver(uint32_t index, const json& stream) {
       Data().SetWithTimeStamp(path.c_str(), receiver);
     }
   }
-  if (changed) RegClient().PushResource(deviceId, uuid, path, REST_Def_Receiver);
+  if (changed) RegClient().PushResource(deviceId, uuid, path);
   if (added) DeviceListsChanged();
   return true;
 }
@@ -230,7 +229,7 @@ bool TQELNMOSBridge::ConnectStream(const std::string& ReceiverUUID, const std::s
     Data().SetWithTimeStamp(path.c_str(), receiver);
     deviceId = Text(receiver, "device_id");
   }
-  RegClient().PushResource(deviceId, ReceiverUUID, path, REST_Def_Receiver);
+  RegClient().PushResource(deviceId, ReceiverUUID, path);
   return true;
 }
 

@@ -4,7 +4,6 @@
 #include "HostAddress.h"
 #include "NMOSBridge.h"
 #include "NMOSNodeData.h"
-#include "NMOSRESTHandlers.h"
 #include "NMOSRegClient.h"
 #include "helpers.h"
 
@@ -242,8 +241,7 @@ bool TQELNMOSBridge::UpdateSender(uint32_t index, const json& stream, TUUIDSet& 
     }
   }
   // A sender names its flow: it is registered after the flow, else after its device.
-  if (changed)
-    RegClient().PushResource(SenderParent(deviceId, senderPath), uuid, senderPath, REST_Def_Sender);
+  if (changed) RegClient().PushResource(SenderParent(deviceId, senderPath), uuid, senderPath);
   if (added) DeviceListsChanged();
   return true;
 }
@@ -272,7 +270,7 @@ bool TQELNMOSBridge::SetSenderSubscription(const std::string& SenderUUID, const 
     deviceId = Text(sender, "device_id");
     lws_log(QLLL_INFO, "Sender %s sends to receiver %s", SenderUUID.c_str(), ReceiverId.dump().c_str());
   }
-  RegClient().PushResource(SenderParent(deviceId, senderPath), SenderUUID, senderPath, REST_Def_Sender);
+  RegClient().PushResource(SenderParent(deviceId, senderPath), SenderUUID, senderPath);
   return true;
 }
 
@@ -396,8 +394,8 @@ void TQELNMOSBridge::BuildSourceAndFlow(uint32_t index, const json& stream, int6
       lws_log(QLLL_DEBUG, "No change in flow data");
     }
   }
-  if (sourceChanged) RegClient().PushResource(deviceId, sourceId, sourcePath, REST_Def_Generic_Read);
-  if (flowChanged) RegClient().PushResource(sourceId, flowId, flowPath, REST_Def_Generic_Read);
+  if (sourceChanged) RegClient().PushResource(deviceId, sourceId, sourcePath);
+  if (flowChanged) RegClient().PushResource(sourceId, flowId, flowPath);
   // The flow now comes from another source: the old one ends unless another flow still uses it.
   std::string otherFlow;
   if (!previousSource.empty() && previousSource != sourceId &&
@@ -435,7 +433,7 @@ bool TQELNMOSBridge::RemoveFlow(int n, const std::string& keptSource, bool detac
   }
   for (const json& sender : detached)
     RegClient().PushResource(Text(sender, "device_id"), Text(sender, "id"),
-                             Path("/senders/%s", Text(sender, "id")), REST_Def_Sender);
+                             Path("/senders/%s", Text(sender, "id")));
   if (!Data().DelFakeID(FakeFlows, n)) lws_log(QLLL_WARN, "Could not remove fakeid %s", flowId.c_str());
   EndResource(flowId, {Path("/flows/%s", flowId)});
   if (!sourceId.empty() && sourceId != keptSource) EndResource(sourceId, {Path("/sources/%s", sourceId)});
