@@ -9,7 +9,6 @@
 #include "JsonText.h"
 #include "NMOSBridge_API.h"
 #include "NMOSNodeData.h"
-#include "NMOSRegMachines.h"
 #include "RequestChecks.h"
 #include "helpers.h"
 
@@ -33,11 +32,6 @@ std::string Compact(const json& doc) {
   return doc.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-// The resource's store path ("/senders/<id>") from the route's "${ID}".
-std::string ResourcePath(const TNMOSResourceInfo* resource, const std::string& path) {
-  return resource->AsVS().ResolveVars(path);
-}
-
 // The stored documents carry only the activation mode; an activation response also names the
 // requested and the actual activation time, null when there is none.
 json WithActivationTimes(json doc) {
@@ -59,12 +53,11 @@ const TInternDocument Constraints{"constraints", "Constraints", ConstraintsSchem
 const TInternDocument SenderActive{"active", "Active", SenderResponseSchema};
 const TInternDocument ReceiverActive{"active", "Active", ReceiverResponseSchema};
 
-bool ServeIntern(const TNMOSResourceInfo* resource, TRESTRequestData& request, const std::string& path,
-                 const TInternDocument& document) {
+bool ServeIntern(const TRouteArgs& route, TRESTRequestData& request, const TInternDocument& document) {
   if (request.Method != HTTP_GET_URI) return false;
-  const std::string resourcePath = ResourcePath(resource, path);
+  const std::string resourcePath = route.Path();
   lws_log(QLLL_REST, LogRetrieve, resourcePath.c_str(), document.Label);
-  IQELNMOSNodeData& data = resource->GetBridge().Data();
+  IQELNMOSNodeData& data = route.Bridge.Data();
   TNodeDBReadLocker lock(data);
   json doc = WithActivationTimes(
       data.Get(IQELConnectionActivations::InternPath(resourcePath, document.Name).c_str()));
@@ -91,10 +84,9 @@ void Stage(IQELNMOSBridge& bridge, TRESTRequestData& request, const std::string&
   }
 }
 
-bool ServeStaged(const TNMOSResourceInfo* resource, TRESTRequestData& request, const std::string& path,
-                 bool putAccepted) {
-  const std::string resourcePath = ResourcePath(resource, path);
-  IQELNMOSBridge& bridge = resource->GetBridge();
+bool ServeStaged(const TRouteArgs& route, TRESTRequestData& request, bool putAccepted) {
+  const std::string resourcePath = route.Path();
+  IQELNMOSBridge& bridge = route.Bridge;
   switch (request.Method) {
   case HTTP_GET_URI:
     lws_log(QLLL_REST, LogRetrieve, resourcePath.c_str(), "Staged");
@@ -115,7 +107,8 @@ bool ServeStaged(const TNMOSResourceInfo* resource, TRESTRequestData& request, c
 // POST of [{"id": ..., "params": {...}}, ...]: each element is staged (and activated) as a PATCH of
 // its resource would be; the answer has one result per element, in order. A body that is not such
 // an array is refused as a whole and nothing is staged.
-bool ServeBulk(const TNMOSResourceInfo* resource, TRESTRequestData& request, const char* kind) {
+bool ServeBulk(const TRouteArgs& route, TRESTRequestData& request) {
+  const char* const kind = route.Kind;
   if (request.Method != HTTP_POST_URI) return false;
   json body;
   std::string why;
@@ -135,7 +128,7 @@ bool ServeBulk(const TNMOSResourceInfo* resource, TRESTRequestData& request, con
     SetJSONResult(request, 400, Qel_proto_http::ErrorDocument(400, why));
     return true;
   }
-  IQELNMOSBridge& bridge = resource->GetBridge();
+  IQELNMOSBridge& bridge = route.Bridge;
   json results = json::array();
   for (const json& item : body) {
     const std::string id = item["id"].get<std::string>();
@@ -157,9 +150,10 @@ bool ServeBulk(const TNMOSResourceInfo* resource, TRESTRequestData& request, con
 
 } // namespace
 
-bool ListUUIDs(const TNMOSResourceInfo* resource, TRESTRequestData& request, const std::string& path) {
+bool ListUUIDs(const TRouteArgs& route, TRESTRequestData& request) {
   if (request.Method != HTTP_GET_URI) return false;
-  IQELNMOSNodeData& data = resource->GetBridge().Data();
+  const std::string path = route.Path();
+  IQELNMOSNodeData& data = route.Bridge.Data();
   TNodeDBReadLocker lock(data);
   const json& collection = data.Get(path.c_str());
   std::string body = "[";
@@ -174,47 +168,39 @@ bool ListUUIDs(const TNMOSResourceInfo* resource, TRESTRequestData& request, con
 }
 
 // Bulk staging is POST only: every other method is answered 405.
-bool HandleConnection_Bulk_Senders(const TNMOSResourceInfo* resource, TRESTRequestData& request,
-                                   const std::string&) {
-  return ServeBulk(resource, request, "senders");
+bool HandleConnection_Bulk_Senders(const TRouteArgs& route, TRESTRequestData& request) {
+  return ServeBulk(route, request);
 }
 
-bool HandleConnection_Bulk_Receivers(const TNMOSResourceInfo* resource, TRESTRequestData& request,
-                                     const std::string&) {
-  return ServeBulk(resource, request, "receivers");
+bool HandleConnection_Bulk_Receivers(const TRouteArgs& route, TRESTRequestData& request) {
+  return ServeBulk(route, request);
 }
 
-bool HandleConnection_Single_Sender_Constraints(const TNMOSResourceInfo* resource, TRESTRequestData& request,
-                                                const std::string& path) {
-  return ServeIntern(resource, request, path, Constraints);
+bool HandleConnection_Single_Sender_Constraints(const TRouteArgs& route, TRESTRequestData& request) {
+  return ServeIntern(route, request, Constraints);
 }
 
-bool HandleConnection_Single_Receiver_Constraints(const TNMOSResourceInfo* resource,
-                                                  TRESTRequestData& request, const std::string& path) {
-  return ServeIntern(resource, request, path, Constraints);
+bool HandleConnection_Single_Receiver_Constraints(const TRouteArgs& route, TRESTRequestData& request) {
+  return ServeIntern(route, request, Constraints);
 }
 
-bool HandleConnection_Single_Sender_Active(const TNMOSResourceInfo* resource, TRESTRequestData& request,
-                                           const std::string& path) {
-  return ServeIntern(resource, request, path, SenderActive);
+bool HandleConnection_Single_Sender_Active(const TRouteArgs& route, TRESTRequestData& request) {
+  return ServeIntern(route, request, SenderActive);
 }
 
-bool HandleConnection_Single_Receiver_Active(const TNMOSResourceInfo* resource, TRESTRequestData& request,
-                                             const std::string& path) {
-  return ServeIntern(resource, request, path, ReceiverActive);
+bool HandleConnection_Single_Receiver_Active(const TRouteArgs& route, TRESTRequestData& request) {
+  return ServeIntern(route, request, ReceiverActive);
 }
 
-bool HandleConnection_Single_Sender_Staged(const TNMOSResourceInfo* resource, TRESTRequestData& request,
-                                           const std::string& path) {
-  return ServeStaged(resource, request, path, true);
+bool HandleConnection_Single_Sender_Staged(const TRouteArgs& route, TRESTRequestData& request) {
+  return ServeStaged(route, request, true);
 }
 
-bool HandleConnection_Single_Sender_TransportFile(const TNMOSResourceInfo* resource,
-                                                  TRESTRequestData& request, const std::string& path) {
+bool HandleConnection_Single_Sender_TransportFile(const TRouteArgs& route, TRESTRequestData& request) {
   if (request.Method != HTTP_GET_URI) return false;
-  const std::string resourcePath = ResourcePath(resource, path);
+  const std::string resourcePath = route.Path();
   lws_log(QLLL_REST, LogRetrieve, resourcePath.c_str(), "TransportFile");
-  IQELNMOSNodeData& data = resource->GetBridge().Data();
+  IQELNMOSNodeData& data = route.Bridge.Data();
   TNodeDBReadLocker lock(data);
   // The firmware service serves the SDP itself; the store holds where.
   const json& href = data.Get(IQELConnectionActivations::InternPath(resourcePath, "transportfile").c_str());
@@ -224,9 +210,8 @@ bool HandleConnection_Single_Sender_TransportFile(const TNMOSResourceInfo* resou
   return true;
 }
 
-bool HandleConnection_Single_Receiver_Staged(const TNMOSResourceInfo* resource, TRESTRequestData& request,
-                                             const std::string& path) {
-  return ServeStaged(resource, request, path, false);
+bool HandleConnection_Single_Receiver_Staged(const TRouteArgs& route, TRESTRequestData& request) {
+  return ServeStaged(route, request, false);
 }
 
 } // namespace Qel_nmos_bridge

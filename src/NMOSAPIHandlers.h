@@ -1,43 +1,37 @@
-// The handlers behind the URLs of the IS-04 Node API and the IS-05 Connection API. Each answers for the
-// resource that owns the URL and reads the documents the bridge keeps in the node data store; a handler
-// returns false for a method it does not serve, which ends the request with 404.
+// The handlers behind the routes of the IS-04 Node API and the IS-05 Connection API. Each reads the
+// documents the bridge keeps in the node data store for the kind and id its route names; a handler
+// returns false for a method it does not serve, which ends the request with 405.
 #pragma once
 
-#include "RestSrv_API.h"
+#include "RouteTable.h"
 
 #include <string>
 
 namespace Qel_nmos_bridge {
 
 using Qel_rest_srv::TRESTRequestData;
+using Qel_rest_srv::TRouteArgs;
+
+// Whether the store holds the resource "/<kind>/<id>": the routes with an id serve only those.
+bool HoldsResource(IQELNMOSBridge& bridge, const char* kind, const std::string& id);
 
 // IS-04 Node API.
-bool ShowNode(const TNMOSResourceInfo* resource, TRESTRequestData& request);
-bool ShowStats(const TNMOSResourceInfo* resource, TRESTRequestData& request);
-bool ListNodes(const TNMOSResourceInfo* resource, TRESTRequestData& request, const std::string& path);
-bool HandleConnection_IS04(const TNMOSResourceInfo* resource, TRESTRequestData& request,
-                           const std::string& path);
+bool ShowNode(const TRouteArgs& route, TRESTRequestData& request);
+bool ShowStats(const TRouteArgs& route, TRESTRequestData& request);
+bool ListNodes(const TRouteArgs& route, TRESTRequestData& request);
+bool HandleConnection_IS04(const TRouteArgs& route, TRESTRequestData& request);
 
 // IS-05 Connection API.
-bool ListUUIDs(const TNMOSResourceInfo* resource, TRESTRequestData& request, const std::string& path);
-bool HandleConnection_Bulk_Senders(const TNMOSResourceInfo* resource, TRESTRequestData& request,
-                                   const std::string& path);
-bool HandleConnection_Bulk_Receivers(const TNMOSResourceInfo* resource, TRESTRequestData& request,
-                                     const std::string& path);
-bool HandleConnection_Single_Sender_Constraints(const TNMOSResourceInfo* resource, TRESTRequestData& request,
-                                                const std::string& path);
-bool HandleConnection_Single_Sender_Staged(const TNMOSResourceInfo* resource, TRESTRequestData& request,
-                                           const std::string& path);
-bool HandleConnection_Single_Sender_Active(const TNMOSResourceInfo* resource, TRESTRequestData& request,
-                                           const std::string& path);
-bool HandleConnection_Single_Sender_TransportFile(const TNMOSResourceInfo* resource,
-                                                  TRESTRequestData& request, const std::string& path);
-bool HandleConnection_Single_Receiver_Constraints(const TNMOSResourceInfo* resource,
-                                                  TRESTRequestData& request, const std::string& path);
-bool HandleConnection_Single_Receiver_Staged(const TNMOSResourceInfo* resource, TRESTRequestData& request,
-                                             const std::string& path);
-bool HandleConnection_Single_Receiver_Active(const TNMOSResourceInfo* resource, TRESTRequestData& request,
-                                             const std::string& path);
+bool ListUUIDs(const TRouteArgs& route, TRESTRequestData& request);
+bool HandleConnection_Bulk_Senders(const TRouteArgs& route, TRESTRequestData& request);
+bool HandleConnection_Bulk_Receivers(const TRouteArgs& route, TRESTRequestData& request);
+bool HandleConnection_Single_Sender_Constraints(const TRouteArgs& route, TRESTRequestData& request);
+bool HandleConnection_Single_Sender_Staged(const TRouteArgs& route, TRESTRequestData& request);
+bool HandleConnection_Single_Sender_Active(const TRouteArgs& route, TRESTRequestData& request);
+bool HandleConnection_Single_Sender_TransportFile(const TRouteArgs& route, TRESTRequestData& request);
+bool HandleConnection_Single_Receiver_Constraints(const TRouteArgs& route, TRESTRequestData& request);
+bool HandleConnection_Single_Receiver_Staged(const TRouteArgs& route, TRESTRequestData& request);
+bool HandleConnection_Single_Receiver_Active(const TRouteArgs& route, TRESTRequestData& request);
 
 // Fills the result with a status and a JSON body.
 void SetJSONResult(TRESTRequestData& request, int status, std::string body);

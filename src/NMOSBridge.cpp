@@ -7,11 +7,10 @@
 #include "MDNSBridge.h"
 #include "Machine.h"
 #include "NMOSNodeData.h"
-#include "NMOSNodeHTTP.h"
 #include "NMOSQueryClient.h"
-#include "NMOSRESTHandlers.h"
 #include "NMOSRegClient.h"
 #include "NMOSRegMachines.h"
+#include "RESTServer.h"
 #include "helpers.h"
 
 #include <uv.h>
@@ -159,9 +158,6 @@ struct TQELNMOSBridgeData {
   // Connection API staging and scheduled activations (their timers run on the service loop).
   std::unique_ptr<IQELConnectionActivations, void (*)(IQELConnectionActivations*)> Activations{
       nullptr, [](IQELConnectionActivations* a) { a->Destroy(); }};
-  // Owner of the API tree's URLs ("/", "/x-nmos/...", the node and the lists), which answer from the
-  // bridge's start, before and after the firmware, whatever the node's registration does.
-  std::unique_ptr<TNMOSResourceInfo> APITree;
 };
 
 IQELNMOSBridge* IQELNMOSBridge::Create(const IQELNMOSConfig* config) {
@@ -178,8 +174,6 @@ void TQELNMOSBridge::PrintHelp() {
 TQELNMOSBridge::TQELNMOSBridge(const IQELNMOSConfig* config, const TQELNMOS_LWSSetup& setup)
     : FBoxConfig(config), FData(new TQELNMOSBridgeData(this)),
       StartupTime(static_cast<time_t>(MonotonicSeconds())) {
-  FData->VarStorage.Set("${VERSION_IS04}", "v1.2");
-  FData->VarStorage.Set("${VERSION_IS05}", "v1.0");
   FServiceHost = Qel_hosted::IServiceHost::Self();
   NMOSNodeData = new TQELNMOSNodeData();
   NMOSRegClient = IQELNMOSRegClient::Create(this);
@@ -187,8 +181,6 @@ TQELNMOSBridge::TQELNMOSBridge(const IQELNMOSConfig* config, const TQELNMOS_LWSS
   NMOSRestServer = new TNMOSRestServer(this, setup);
   FWClient = new Qel_proto_aes67fw::TAES67FWClient(this);
   MDNSBridge = IQELMDNSBridge::Create(this);
-  FData->APITree = std::make_unique<TNMOSResourceInfo>(*NMOSRegClient, nullptr, "/self", REST_Def_Node_Read);
-  FData->APITree->OnAfterAdded();
 
   FData->KeyAsync = new uv_async_t;
   FData->KeyAsync->data = this;
@@ -228,7 +220,6 @@ void TQELNMOSBridge::DeviceListsChanged() {
 TQELNMOSBridge::~TQELNMOSBridge() {
   // The worker may still run when main() destroys a running bridge: end it before anything it uses.
   if (FData->WWWThread.joinable()) Cleanup();
-  FData->APITree.reset();
   FData->SDPFetcher.reset();
   FData->Activations.reset();
   // Discovery calls into the registry clients: it goes first.

@@ -4,7 +4,6 @@
 #include "BridgeDocs.h"
 #include "NMOSBridge.h"
 #include "NMOSNodeData.h"
-#include "NMOSRESTHandlers.h"
 #include "NMOSRegClient.h"
 #include "helpers.h"
 
@@ -17,19 +16,6 @@ namespace {
 bool IsUUID(const std::string& id) {
   uuid_t parsed;
   return uuid_parse(id.c_str(), parsed) == 0;
-}
-
-const Qel_rest_srv::TRESTHandler_Static_Def& RoutesOf(TNMOS_ResType type) {
-  switch (type) {
-  case Device:
-    return REST_Def_Device_Read;
-  case Sender:
-    return REST_Def_Sender;
-  case Receiver:
-    return REST_Def_Receiver;
-  default:
-    return REST_Def_Generic_Read;
-  }
 }
 
 } // namespace
@@ -50,7 +36,7 @@ json TQELNMOSBridge::Publish(TNMOS_ResType type, const std::string& path, json d
   if (type == Node) {
     if (!id.empty()) RegClient().PushNode(id);
   } else if (!parent.empty() && !id.empty()) {
-    RegClient().PushResource(parent, id, path, RoutesOf(type));
+    RegClient().PushResource(parent, id, path);
   }
   return patch;
 }

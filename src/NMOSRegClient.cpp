@@ -1,16 +1,12 @@
 #include "NMOSRegClient.h"
 
 #include "NMOSNodeData.h"
-#include "NMOSRESTHandlers.h"
 #include "NMOSRegMachines.h"
 #include "helpers.h"
 
 namespace Qel_nmos_bridge {
 
 namespace {
-
-const Qel_rest_srv::TRESTHandlerData NoRoutesData{nullptr};
-const Qel_rest_srv::TRESTHandler_Static_Def NoRoutes{NoRoutesData};
 
 // The active registry's Registration API base ("http://ADDR:PORT/x-nmos/registration/v1.2"); false
 // when no registry is active.
@@ -163,9 +159,8 @@ public:
     if (auto* node = static_cast<TNMOSResourceInfo*>(NodeRecord())) node->SetChildEvent(ev_reset);
   }
 
-  // The node's URLs (the API tree) belong to the bridge from its start: the node's record owns none.
   bool PushNode(std::string ID) override {
-    TNMOSStated* record = new TNMOSNodeInfo(*this, NoRoutes);
+    TNMOSStated* record = new TNMOSNodeInfo(*this);
     if (PushMachine(ID, record)) {
       lws_log(QLLL_DEBUG, "Push node %s created", ID.c_str());
       return true;
@@ -179,8 +174,7 @@ public:
   // A record keeps the id of one resource: another resource under the same id is refused while that
   // one lives. A record whose resource has ended and now comes back (its deregistration still under
   // way) is taken back; one that has already ended is replaced.
-  bool PushResource(std::string ParentID, std::string ID, std::string Path,
-                    const Qel_rest_srv::TRESTHandler_Static_Def& RESTHandlerDef) override {
+  bool PushResource(std::string ParentID, std::string ID, std::string Path) override {
     auto* parent = static_cast<TNMOSResourceInfo*>(FindMachine(ParentID));
     if (auto* existing = static_cast<TNMOSResourceInfo*>(FindMachine(ID))) {
       if (existing->Path() != Path) {
@@ -199,7 +193,7 @@ public:
         return false;
       }
     }
-    TNMOSStated* record = new TNMOSResourceInfo(*this, parent, Path, RESTHandlerDef);
+    TNMOSStated* record = new TNMOSResourceInfo(*this, parent, Path);
     PushMachine(ID, record);
     lws_log(QLLL_DEBUG, "Push resource %s created", ID.c_str());
     // Below a registered parent it registers at once; otherwise the parent's registration starts it.

@@ -3,7 +3,6 @@
 #pragma once
 
 #include "NMOSBaseClient.h"
-#include "RestSrv_API.h"
 
 #include <string>
 
@@ -22,8 +21,7 @@ public:
   virtual void NodeRegFailed() = 0;
   // True when the record is new; an existing record gets "update" (its document changed).
   virtual bool PushNode(std::string ID) = 0;
-  virtual bool PushResource(std::string ParentID, std::string ID, std::string Path,
-                            const Qel_rest_srv::TRESTHandler_Static_Def& RESTHandlerDef) = 0;
+  virtual bool PushResource(std::string ParentID, std::string ID, std::string Path) = 0;
   virtual ~IQELNMOSRegClient() = default;
 };
 

@@ -1,7 +1,6 @@
 #include "NMOSRegMachines.h"
 
 #include "NMOSNodeData.h"
-#include "NMOSNodeHTTP.h"
 #include "NMOSRegClient.h"
 #include "helpers.h"
 
@@ -356,12 +355,8 @@ const TState ResourceStates[] = {
 // clang-format on
 
 TNMOSResourceInfo::TNMOSResourceInfo(IQELNMOSRegClient& client, TNMOSResourceInfo* parent,
-                                     const std::string& path,
-                                     const Qel_rest_srv::TRESTHandler_Static_Def& restHandlerDef,
-                                     const TState* states)
-    : TNMOSStated(client.Bridge().ServiceHost().Loop(), path, states), TVarStorage(&client.Bridge().AsVS()),
-      Client(client), Parent(parent), RESTHandlerData(restHandlerDef) {
-  Set("${ID}", path);
+                                     const std::string& path, const TState* states)
+    : TNMOSStated(client.Bridge().ServiceHost().Loop(), path, states), Client(client), Parent(parent) {
   if (Parent) Parent->AddChild(this);
 }
 
@@ -370,29 +365,14 @@ TNMOSResourceInfo::~TNMOSResourceInfo() {
   if (Parent) Parent->RemoveChild(this);
   for (TNMOSResourceInfo* child : Childs)
     child->Parent = nullptr;
-  if (URLsRegistered) Client.Bridge().RestSrv().AsReg().DelURLHandler(this);
 }
 
 IQELNMOSBridge& TNMOSResourceInfo::GetBridge() const {
   return Client.Bridge();
 }
 
-bool TNMOSResourceInfo::HandleReqest(Qel_rest_srv::TRESTRequestData& request,
-                                     const Qel_rest_srv::IRESTEndPointHandlerImpl* endpoint) {
-  return endpoint->Handle(this, request);
-}
-
 void TNMOSResourceInfo::Dump() {
   lws_log(QLLL_DEBUG, "Machine %s State(%s)", Machine.Name().c_str(), Machine.GetStateName());
-}
-
-void TNMOSResourceInfo::OnAfterAdded() {
-  URLsRegistered = Client.Bridge().RestSrv().AsReg().AddURLHandler(this, RESTHandlerData);
-}
-
-void TNMOSResourceInfo::OnBeforeDelete() {
-  Client.Bridge().RestSrv().AsReg().DelURLHandler(this);
-  URLsRegistered = false;
 }
 
 bool TNMOSResourceInfo::IsRegistered() const {
@@ -412,9 +392,8 @@ void TNMOSResourceInfo::SetParent(TNMOSResourceInfo* parent) {
   if (Parent) Parent->AddChild(this);
 }
 
-TNMOSNodeInfo::TNMOSNodeInfo(IQELNMOSRegClient& client,
-                             const Qel_rest_srv::TRESTHandler_Static_Def& restHandlerDef)
-    : TNMOSResourceInfo(client, nullptr, "/self", restHandlerDef, RegClientStates) {}
+TNMOSNodeInfo::TNMOSNodeInfo(IQELNMOSRegClient& client)
+    : TNMOSResourceInfo(client, nullptr, "/self", RegClientStates) {}
 
 bool TNMOSNodeInfo::IsRegistered() const {
   const int state = Machine.GetStateID();

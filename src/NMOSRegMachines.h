@@ -1,12 +1,9 @@
 // Registration records: one per NMOS resource the node publishes. Each owns a state machine that
-// tracks the resource's registration at the active registry, and answers the Node API requests for
-// the resource's own URLs. The node's record finds a registry, registers and heartbeats, fails over,
-// and tells its children when to register.
+// tracks the resource's registration at the active registry. The node's record finds a registry,
+// registers and heartbeats, fails over, and tells its children when to register.
 #pragma once
 
 #include "NMOSBaseClient.h"
-#include "RestSrv_API.h"
-#include "VarStorage.h"
 
 #include <set>
 
@@ -51,20 +48,13 @@ constexpr int DELETE_ATTEMPTS = 3;
 extern const Qel_machine::TState RegClientStates[];
 extern const Qel_machine::TState ResourceStates[];
 
-class TNMOSResourceInfo : public TNMOSStated, public TVarStorage, public Qel_rest_srv::ILWSRESTHandler {
+class TNMOSResourceInfo : public TNMOSStated {
 public:
   TNMOSResourceInfo(IQELNMOSRegClient& client, TNMOSResourceInfo* parent, const std::string& path,
-                    const Qel_rest_srv::TRESTHandler_Static_Def& restHandlerDef,
                     const Qel_machine::TState* states = ResourceStates);
   ~TNMOSResourceInfo() override;
 
-  IVarStorage& AsVS() override { return *this; }
-  const IVarStorage& AsVS() const { return *this; }
-  bool HandleReqest(Qel_rest_srv::TRESTRequestData& request,
-                    const Qel_rest_srv::IRESTEndPointHandlerImpl* endpoint) override;
   void Dump() override;
-  void OnAfterAdded() override;
-  void OnBeforeDelete() override;
 
   // Sends the event to every child that is not being deleted: a child's lifetime is the bridge's
   // business, its parent only tells it when to register and that its registration is gone.
@@ -93,13 +83,11 @@ protected:
   std::set<TNMOSResourceInfo*, TByName> Childs;
   IQELNMOSRegClient& Client;
   TNMOSResourceInfo* Parent;
-  const Qel_rest_srv::TRESTHandler_Static_Def& RESTHandlerData;
-  bool URLsRegistered = false;
 };
 
 class TNMOSNodeInfo : public TNMOSResourceInfo {
 public:
-  TNMOSNodeInfo(IQELNMOSRegClient& client, const Qel_rest_srv::TRESTHandler_Static_Def& restHandlerDef);
+  explicit TNMOSNodeInfo(IQELNMOSRegClient& client);
   void Dump() override;
   bool IsRegistered() const override;
   uint64_t NextHeartbeat = 0; // loop time (ms) of the next heartbeat

@@ -8,7 +8,6 @@
 #include "JsonText.h"
 #include "NMOSBridge_API.h"
 #include "NMOSNodeData.h"
-#include "NMOSRegMachines.h"
 #include "RequestChecks.h"
 #include "helpers.h"
 
@@ -71,11 +70,20 @@ void SetEmptyResult(TRESTRequestData& request, int status) {
   request.Result.Body.clear();
 }
 
-bool ShowNode(const TNMOSResourceInfo* resource, TRESTRequestData& request) {
-  if (request.Method != HTTP_GET_URI) return false;
-  IQELNMOSNodeData& data = resource->GetBridge().Data();
+bool HoldsResource(IQELNMOSBridge& bridge, const char* kind, const std::string& id) {
+  IQELNMOSNodeData& data = bridge.Data();
   TNodeDBReadLocker lock(data);
-  const std::string& path = resource->Path();
+  const json& collection = data.Get((std::string("/") + kind).c_str());
+  if (!collection.is_object()) return false;
+  const auto resource = collection.find(id);
+  return resource != collection.end() && resource->is_object();
+}
+
+bool ShowNode(const TRouteArgs& route, TRESTRequestData& request) {
+  if (request.Method != HTTP_GET_URI) return false;
+  IQELNMOSNodeData& data = route.Bridge.Data();
+  TNodeDBReadLocker lock(data);
+  const std::string path = route.Path();
   // A document without its identity is not served: the node before the firmware has named it (503,
   // it will be), a resource that is not there (404).
   const json& doc = data.Get(path.c_str());
@@ -88,18 +96,19 @@ bool ShowNode(const TNMOSResourceInfo* resource, TRESTRequestData& request) {
   return true;
 }
 
-bool ListNodes(const TNMOSResourceInfo* resource, TRESTRequestData& request, const std::string& path) {
+bool ListNodes(const TRouteArgs& route, TRESTRequestData& request) {
   if (request.Method != HTTP_GET_URI) return false;
-  IQELNMOSNodeData& data = resource->GetBridge().Data();
+  IQELNMOSNodeData& data = route.Bridge.Data();
   TNodeDBReadLocker lock(data);
+  const std::string path = route.Path();
   SetJSONResult(request, 200,
                 StoreText(data, "list:" + path, [&] { return ListBody(data.Get(path.c_str())); }));
   return true;
 }
 
-bool ShowStats(const TNMOSResourceInfo* resource, TRESTRequestData& request) {
+bool ShowStats(const TRouteArgs& route, TRESTRequestData& request) {
   if (request.Method != HTTP_GET_URI) return false;
-  IQELNMOSBridge& bridge = resource->GetBridge();
+  IQELNMOSBridge& bridge = route.Bridge;
   bridge.UpdateStats();
   SetJSONResult(request, 200, Serialise(bridge.GetStats(), 2));
   return true;
@@ -108,7 +117,7 @@ bool ShowStats(const TNMOSResourceInfo* resource, TRESTRequestData& request) {
 // A receiver's "target" (IS-04): a sender document connects the receiver to that sender, {}
 // disconnects it. Accepted requests are answered 202 with the request; the receiver's document then
 // follows what the firmware reports.
-bool HandleConnection_IS04(const TNMOSResourceInfo* resource, TRESTRequestData& request, const std::string&) {
+bool HandleConnection_IS04(const TRouteArgs& route, TRESTRequestData& request) {
   if (request.Method != HTTP_PUT_URI) return false;
   lws_log(QLLL_DEBUG, LogTargetRequest, request.PostData.c_str());
   json sender;
@@ -118,18 +127,13 @@ bool HandleConnection_IS04(const TNMOSResourceInfo* resource, TRESTRequestData& 
     SetJSONResult(request, 400, Qel_proto_http::ErrorDocument(400, why));
     return true;
   }
-  IQELNMOSBridge& bridge = resource->GetBridge();
+  IQELNMOSBridge& bridge = route.Bridge;
   if (!CheckTargetSender(sender, why)) {
     lws_log(QLLL_ERR, LogTargetNoSender, why.c_str());
     SetJSONResult(request, 400, Qel_proto_http::ErrorDocument(400, why));
     return true;
   }
-  std::string receiverId;
-  {
-    TNodeDBReadLocker lock(bridge.Data());
-    receiverId = IQELNMOSNodeData::JsonExtract(bridge.Data().Get(resource->Path().c_str()), "id", json(""))
-                     .get<std::string>();
-  }
+  const std::string& receiverId = route.Id;
   if (!bridge.Connect(receiverId, sender)) {
     if (bridge.Data().GetIndexFromUUID("receivers", receiverId) < 0)
       SetJSONResult(request, 404,

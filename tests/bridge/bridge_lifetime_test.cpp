@@ -6,7 +6,7 @@
 #include "BridgeScenario.h"
 #include "NMOSBridge.h"
 #include "NMOSNodeData.h"
-#include "NMOSNodeHTTP.h"
+#include "RESTServer.h"
 
 #include <gtest/gtest.h>
 
@@ -42,7 +42,6 @@ protected:
   // A GET through the route table: the status, and the body in `body`.
   int Get(const std::string& uri, json* body = nullptr) {
     Qel_rest_srv::TRESTRequestData request;
-    request.Server = &Bridge->RestSrv();
     request.URI = uri;
     if (!Bridge->RestSrv().HandleRequest(request)) return 404;
     if (body) *body = json::parse(request.Result.Body, nullptr, false);

@@ -1,8 +1,8 @@
 // The HTTP server of the Node API and Connection API: a libwebsockets server context on the worker's
 // libuv loop whose connections, accepted from the server's own listening socket while it has room, are
 // raw sockets carrying HTTP/1.1 (keep-alive, pipelining, chunked bodies, half-closed clients), request
-// intake with limits and deadlines, dispatch by exact URL to the resources that own the URLs, and
-// responses with CORS headers.
+// intake with limits and deadlines, dispatch through the fixed route table of the APIs, and responses
+// with CORS headers.
 #pragma once
 
 #include "NMOSBridgeConfig.h"
@@ -20,22 +20,20 @@ class IQELNMOSRestServer {
 public:
   virtual void Destroy() = 0;
   virtual IQELNMOSBridge* Bridge() = 0;
-  virtual Qel_rest_srv::IRESTHandlerRegistration& AsReg() = 0;
   virtual ILWSHandler& AsLWSHandler() = 0;
   virtual const TQELNMOS_LWSSetup& GetConfig() const = 0;
   virtual void DoCycle() = 0;
   // Opens the port; false when the server context cannot be created.
   virtual bool InitService() = 0;
   virtual bool DeinitService() = 0;
+  // Serves the request on the route its URL names; false when no route serves the URL or the route
+  // does not serve the method (the result is not to be sent then).
   virtual bool HandleRequest(Qel_rest_srv::TRESTRequestData& request) = 0;
   virtual void UpdateStats(const char* name, json& stats) = 0;
   virtual ~IQELNMOSRestServer() = default;
 };
 
-class TNMOSRestServer : public IQELNMOSRestServer,
-                        public Qel_rest_srv::IRESTHandlerRegistration,
-                        public ILWSHandler,
-                        public Qel_hosted::IHostedService {
+class TNMOSRestServer : public IQELNMOSRestServer, public ILWSHandler, public Qel_hosted::IHostedService {
 public:
   TNMOSRestServer(IQELNMOSBridge* parent, const TQELNMOS_LWSSetup& setup);
   ~TNMOSRestServer() override;
@@ -45,7 +43,6 @@ public:
   // IQELNMOSRestServer
   void Destroy() override { delete this; }
   IQELNMOSBridge* Bridge() override { return Parent; }
-  Qel_rest_srv::IRESTHandlerRegistration& AsReg() override { return *this; }
   ILWSHandler& AsLWSHandler() override { return *this; }
   const TQELNMOS_LWSSetup& GetConfig() const override { return LWSSetup; }
   void DoCycle() override;
@@ -53,11 +50,6 @@ public:
   bool DeinitService() override;
   bool HandleRequest(Qel_rest_srv::TRESTRequestData& request) override;
   void UpdateStats(const char* name, json& stats) override;
-
-  // IRESTHandlerRegistration
-  bool AddURLHandler(Qel_rest_srv::ILWSRESTHandler* handler,
-                     const Qel_rest_srv::TRESTHandler_Static_Def& def) override;
-  bool DelURLHandler(Qel_rest_srv::ILWSRESTHandler* handler) override;
 
   // ILWSHandler
   int HandleLWSCallback(lws* wsi, int reason, void* user, void* in, size_t len) override;
@@ -82,6 +74,8 @@ public:
 
 private:
   bool InitHTTPSrv();
+  bool OpenListener();
+  bool CreateContext();
   void TurnLoopForClosingHandles();
   void AcceptWaiting();
   struct THTTPConnection* IdleVictim();
@@ -93,6 +87,7 @@ private:
   int ServeInput(lws* wsi, struct THTTPConnection& conn);
   int Linger(lws* wsi, struct THTTPConnection& conn);
   void HandleHTTPRequest(lws* wsi, struct THTTPConnection& conn);
+  bool Dispatch(Qel_rest_srv::TRESTRequestData& request, bool& routed);
 
   IQELNMOSBridge* Parent;
   TQELNMOS_LWSSetup LWSSetup;

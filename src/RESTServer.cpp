@@ -1,5 +1,6 @@
-#include "NMOSNodeHTTP.h"
+#include "RESTServer.h"
 
+#include "APIRoutes.h"
 #include "HTTPListener.h"
 #include "HTTPRequestParser.h"
 #include "HTTPResponse.h"
@@ -19,7 +20,6 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -54,6 +54,11 @@ constexpr int ListenBacklog = 4096;
 constexpr int AcceptsPerTurn = 8;
 // Idle connections looked at for one that can be closed without losing anything.
 constexpr int IdleCandidates = 32;
+const char* const CipherList =
+    "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:DHE-RSA-AES256-GCM-SHA384:"
+    "ECDHE-RSA-AES256-SHA384:HIGH:!aNULL:!eNULL:!EXPORT:!DES:!MD5:!PSK:!RC4:!HMAC_SHA1:!SHA1:"
+    "!DHE-RSA-AES128-GCM-SHA256:!DHE-RSA-AES128-SHA256:!AES128-GCM-SHA256:!AES128-SHA256:"
+    "!DHE-RSA-AES256-SHA256:!AES256-GCM-SHA384:!AES256-SHA256";
 
 } // namespace
 
@@ -80,19 +85,12 @@ struct THTTPSessionData {
   THTTPConnection* Conn;
 };
 
-struct TRESTHandlerEntry {
-  ILWSRESTHandler* Context;
-  const IRESTEndPointHandlerImpl* EndPointHandler;
-};
-
 struct TRESTServerData {
   explicit TRESTServerData(Qel_hosted::IServiceHost& host) : ServiceHost(host) {}
   Qel_hosted::IServiceHost& ServiceHost;
   lws_context* LWSContext = nullptr;
   const Qel_hosted::TServiceInfo ServiceInfo{"NMOSNODEHTTPServer", Qel_hosted::sdtEvents};
-  std::map<std::string, TRESTHandlerEntry> HandlerEntries;
-  // The URLs each handler added, so that its removal costs its own URLs, not the whole table.
-  std::unordered_map<const ILWSRESTHandler*, std::vector<std::string>> HandlerURLs;
+  const TRouteTable& Routes = APIRoutes();
   std::unique_ptr<Qel_proto_http::THTTPListener> Listener;
   lws_vhost* Vhost = nullptr;
   // The peer of the client being handed to libwebsockets (its adoption callback runs inside the call).
@@ -178,10 +176,20 @@ bool TNMOSRestServer::InitService() {
 
 bool TNMOSRestServer::InitHTTPSrv() {
   if (FData->LWSContext) return true;
+  if (!OpenListener()) return false;
+  if (!CreateContext()) {
+    FData->Listener.reset();
+    TurnLoopForClosingHandles();
+    return false;
+  }
+  FData->Listener->Resume();
+  return true;
+}
+
+// The server listens itself, so that it can stop accepting while it is full and leave the clients
+// waiting in the listen queue; libwebsockets gets each accepted connection to serve.
+bool TNMOSRestServer::OpenListener() {
   const IQELNMOSConfig* config = Parent->BoxConfig();
-  void* loops[] = {FData->ServiceHost.Loop()};
-  // The server listens itself, so that it can stop accepting while it is full and leave the clients
-  // waiting in the listen queue; libwebsockets gets each accepted connection to serve.
   std::string address, error;
   if (config->GetBridgeInterface()) {
     address = config->GetBridgeAddress();
@@ -200,6 +208,12 @@ bool TNMOSRestServer::InitHTTPSrv() {
     TurnLoopForClosingHandles();
     return false;
   }
+  return true;
+}
+
+// The libwebsockets context that serves the accepted connections; false when it cannot be had.
+bool TNMOSRestServer::CreateContext() {
+  void* loops[] = {FData->ServiceHost.Loop()};
   lws_context_creation_info info;
   memset(&info, 0, sizeof info);
   info.port = CONTEXT_PORT_NO_LISTEN_SERVER;
@@ -220,11 +234,7 @@ bool TNMOSRestServer::InitHTTPSrv() {
     info.ssl_cert_filepath = LWSSetup.cert_path;
     info.ssl_private_key_filepath = LWSSetup.key_path;
     if (LWSSetup.ca_path[0]) info.ssl_ca_filepath = LWSSetup.ca_path;
-    info.ssl_cipher_list =
-        "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:DHE-RSA-AES256-GCM-SHA384:"
-        "ECDHE-RSA-AES256-SHA384:HIGH:!aNULL:!eNULL:!EXPORT:!DES:!MD5:!PSK:!RC4:!HMAC_SHA1:!SHA1:"
-        "!DHE-RSA-AES128-GCM-SHA256:!DHE-RSA-AES128-SHA256:!AES128-GCM-SHA256:!AES128-SHA256:"
-        "!DHE-RSA-AES256-SHA256:!AES256-GCM-SHA384:!AES256-SHA256";
+    info.ssl_cipher_list = CipherList;
   }
   FData->LWSContext = lws_create_context(&info);
   FData->Vhost = FData->LWSContext ? lws_get_vhost_by_name(FData->LWSContext, "default") : nullptr;
@@ -236,13 +246,7 @@ bool TNMOSRestServer::InitHTTPSrv() {
     TurnLoopForClosingHandles();
     lws_context_destroy(failed); // frees what is left once the handles are closed
   }
-  if (!FData->LWSContext) {
-    FData->Listener.reset();
-    TurnLoopForClosingHandles();
-    return false;
-  }
-  FData->Listener->Resume();
-  return true;
+  return FData->LWSContext != nullptr;
 }
 
 // A context on a foreign loop closes its handles through the loop. The worker is not running when
@@ -270,46 +274,20 @@ bool TNMOSRestServer::DeinitService() {
   return FData->LWSContext == nullptr;
 }
 
-bool TNMOSRestServer::AddURLHandler(ILWSRESTHandler* handler, const TRESTHandler_Static_Def& def) {
-  const TMultiURLHandlerData* routes = def.StaticData.MultiHandlerData;
-  if (!routes) return true;
-  std::vector<std::string>& owned = FData->HandlerURLs[handler];
-  for (const auto& [pattern, endpoint] : *routes) {
-    std::string url = handler->AsVS().ResolveVars(pattern);
-    auto [it, added] =
-        FData->HandlerEntries.insert_or_assign(url, TRESTHandlerEntry{handler, endpoint.get()});
-    (void)it;
-    lws_log(QLLL_REST | QLLL_DEBUG, "NMOS REST API: %s handler for %s", added ? "added" : "replaced",
-            url.c_str());
-    owned.push_back(std::move(url));
-  }
-  return true;
-}
-
-// A URL that another handler has taken over since stays with that one.
-bool TNMOSRestServer::DelURLHandler(ILWSRESTHandler* handler) {
-  const auto owned = FData->HandlerURLs.find(handler);
-  if (owned == FData->HandlerURLs.end()) return false;
-  bool removed = false;
-  for (const std::string& url : owned->second) {
-    const auto it = FData->HandlerEntries.find(url);
-    if (it == FData->HandlerEntries.end() || it->second.Context != handler) continue;
-    lws_log(QLLL_REST | QLLL_DEBUG, "NMOS REST API: removed handler for %s", url.c_str());
-    FData->HandlerEntries.erase(it);
-    removed = true;
-  }
-  FData->HandlerURLs.erase(owned);
-  return removed;
-}
-
 bool TNMOSRestServer::HandleRequest(TRESTRequestData& request) {
+  bool routed = false;
+  return Dispatch(request, routed);
+}
+
+bool TNMOSRestServer::Dispatch(TRESTRequestData& request, bool& routed) {
   ++FData->MsgsReceived;
-  auto it = FData->HandlerEntries.find(request.URI);
-  if (it == FData->HandlerEntries.end()) {
+  TRouteMatch match;
+  routed = FData->Routes.Find(*Parent, request.URI, match);
+  if (!routed) {
     ++FData->MsgsNoHandler;
     return false;
   }
-  bool handled = it->second.Context->HandleReqest(request, it->second.EndPointHandler);
+  const bool handled = TRouteTable::Serve(*Parent, match, request);
   if (handled) ++FData->MsgsHandled;
   return handled;
 }
@@ -499,25 +477,26 @@ void TNMOSRestServer::HandleHTTPRequest(lws* wsi, THTTPConnection& conn) {
     response = ErrorResponse(400, "URL with '..' not allowed");
   } else if (req.Method == "OPTIONS") {
     // CORS preflight: every URL the node serves may be asked for; the answer is in the headers.
-    bool known = req.Path == "*" || FData->HandlerEntries.count(uri) > 0;
+    TRouteMatch match;
+    bool known = req.Path == "*" || FData->Routes.Find(*Parent, uri, match);
     response = known ? THTTPResponse() : ErrorResponse(404);
   } else if (!method) {
     response = ErrorResponse(501, "method not supported");
   } else {
     TRESTRequestData request;
-    request.Server = this;
     request.Client = conn.Peer;
     request.Socket = wsi;
     request.Method = method->Method;
     request.URI = uri;
     request.PostData = std::move(req.Body);
-    if (HandleRequest(request)) {
+    bool routed = false;
+    if (Dispatch(request, routed)) {
       response.Status = request.Result.HTTPResult;
       response.MimeType = std::move(request.Result.MimeType);
       response.Body = std::move(request.Result.Body);
       response.Headers = std::move(request.Result.Headers);
       if (response.Status >= 400 && response.Body.empty()) response = ErrorResponse(response.Status);
-    } else if (FData->HandlerEntries.count(uri)) {
+    } else if (routed) {
       response = ErrorResponse(405, req.Method + " is not served here");
     } else {
       response.Status = 404;
@@ -567,7 +546,7 @@ int TNMOSRestServer::HandleLWSCallback(lws* wsi, int reason, void* user, void* i
 
 void TNMOSRestServer::UpdateStats(const char* name, json& stats) {
   stats[name] = {{"Cycletime", CycleTime >> 6},
-                 {"RESTHandlers", FData->HandlerEntries.size()},
+                 {"RESTHandlers", FData->Routes.Size()},
                  {"MsgsReceived", FData->MsgsReceived},
                  {"MsgsHandled", FData->MsgsHandled},
                  {"MsgsUnhandled", FData->MsgsReceived - FData->MsgsHandled - FData->MsgsNoHandler},
