@@ -20,9 +20,6 @@ using namespace Qel_rest_srv;
 
 namespace {
 
-const char* const ConstraintsSchema = "v1.0-constraints-schema";
-const char* const SenderResponseSchema = "v1.0-sender-response-schema";
-const char* const ReceiverResponseSchema = "v1.0-receiver-response-schema";
 const char* const LogRetrieve = "Retreive  %s %s";
 const char* const LogStaged = "Staged %s: %s";
 const char* const LogPatch = "Patch %s Staged";
@@ -42,16 +39,15 @@ json WithActivationTimes(json doc) {
   return doc;
 }
 
-// Serves an "/intern" document; the validation only reports (the store logs what it refuses).
+// An "/intern" document a Connection API URL serves.
 struct TInternDocument {
   const char* Name;  // member under the resource's "/intern" path
   const char* Label; // as it reads in the log
-  const char* Schema;
 };
 
-const TInternDocument Constraints{"constraints", "Constraints", ConstraintsSchema};
-const TInternDocument SenderActive{"active", "Active", SenderResponseSchema};
-const TInternDocument ReceiverActive{"active", "Active", ReceiverResponseSchema};
+const TInternDocument Constraints{"constraints", "Constraints"};
+const TInternDocument SenderActive{"active", "Active"};
+const TInternDocument ReceiverActive{"active", "Active"};
 
 bool ServeIntern(const TRouteArgs& route, TRESTRequestData& request, const TInternDocument& document) {
   if (request.Method != HTTP_GET_URI) return false;

@@ -9,7 +9,6 @@
 #include "NMOSNodeData.h"
 #include "NMOSQueryClient.h"
 #include "NMOSRegClient.h"
-#include "NMOSRegMachines.h"
 #include "RESTServer.h"
 #include "helpers.h"
 
@@ -146,7 +145,6 @@ struct TQELNMOSBridgeData {
   json Stats;
   // Terminated until the worker runs.
   std::atomic<uint32_t> GlobalOptionChanged{FlagTerminated};
-  TVarStorage VarStorage{nullptr};
   // Key requests from the main thread, carried out by the worker when the async handle fires.
   std::atomic<uint32_t> KeyRequests{0};
   uv_async_t* KeyAsync = nullptr;
@@ -237,9 +235,6 @@ TQELNMOSBridge::~TQELNMOSBridge() {
   delete FData;
 }
 
-IVarStorage& TQELNMOSBridge::AsVS() {
-  return FData->VarStorage;
-}
 IQELNMOSRestServer& TQELNMOSBridge::RestSrv() {
   return *NMOSRestServer;
 }

@@ -59,7 +59,6 @@ public:
   IQELNMOSNodeData& Data() override { return *NMOSNodeData; }
   Qel_hosted::IServiceHost& ServiceHost() override { return *FServiceHost; }
   const IQELNMOSConfig* BoxConfig() const override { return FBoxConfig; }
-  IVarStorage& AsVS() override;
   IQELNMOSRegClient& RegClient() override { return *NMOSRegClient; }
   IQELNMOSQueryClient& QueryClient() override { return *NMOSQueryClient; }
   IQELNMOSRestServer& RestSrv() override;
@@ -139,7 +138,7 @@ private:
   // deregisters it and follows.
   void EndResource(const std::string& id, std::initializer_list<std::string> paths);
   // Whether id already names a resource of the node other than the one stored at path: records,
-  // routes and registrations are keyed by id, so two resources must never share one.
+  // registration records are keyed by id, so two resources must never share one.
   bool IdTakenElsewhere(const std::string& id, const std::string& path);
 
   // Node and device.

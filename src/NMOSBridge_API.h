@@ -5,7 +5,6 @@
 #include "NMOSBridgeConfig.h"
 #include "Threaded_API.h"
 #include "Types.h"
-#include "VarStorage.h"
 
 #include <set>
 #include <string>
@@ -35,7 +34,6 @@ public:
   virtual IQELNMOSNodeData& Data() = 0;
   virtual Qel_hosted::IServiceHost& ServiceHost() = 0;
   virtual const IQELNMOSConfig* BoxConfig() const = 0;
-  virtual IVarStorage& AsVS() = 0;
   virtual IQELNMOSRegClient& RegClient() = 0;
   virtual IQELNMOSQueryClient& QueryClient() = 0;
   virtual IQELNMOSRestServer& RestSrv() = 0;

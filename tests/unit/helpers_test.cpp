@@ -1,4 +1,3 @@
-#include "VarStorage.h"
 #include "helpers.h"
 
 #include <gtest/gtest.h>
@@ -31,40 +30,6 @@ bool StartsWithTimestamp(const std::string& Line) {
 }
 
 } // namespace
-
-TEST(VarStorage, ChildResolvesRootAndOwnVariables) {
-  TVarStorage root;
-  root.Set("${VERSION_IS04}", "v1.2");
-  TVarStorage child(&root);
-  child.Set("${ID}", "/senders/abc");
-  EXPECT_EQ(child.ResolveVars("/x-nmos/node/${VERSION_IS04}${ID}"), "/x-nmos/node/v1.2/senders/abc");
-}
-
-TEST(VarStorage, OnlyFirstOccurrenceIsReplacedPerResolution) {
-  TVarStorage vs;
-  vs.Set("${ID}", "x");
-  EXPECT_EQ(vs.ResolveVars("${ID}/${ID}"), "x/${ID}");
-}
-
-TEST(VarStorage, ParentValueWinsAtFirstOccurrence) {
-  TVarStorage root;
-  root.Set("${ID}", "root");
-  TVarStorage child(&root);
-  child.Set("${ID}", "child");
-  EXPECT_EQ(child.ResolveVars("${ID} ${ID}"), "root child");
-}
-
-TEST(VarStorage, GetFallsBackToParentThenToTheNameItself) {
-  TVarStorage root;
-  root.Set("${A}", "a");
-  TVarStorage child(&root);
-  EXPECT_EQ(child.Get("${A}"), "a");
-  const std::string& missing = child.Get(std::string("${NOPE}"));
-  EXPECT_EQ(missing, "${NOPE}"); // still valid after the temporary argument is gone
-  child.Clear();
-  EXPECT_EQ(root.Get("${A}"), "a");
-  EXPECT_EQ(IVarStorage::ResolveVars(nullptr, "${A}"), "${A}");
-}
 
 TEST(Logging, OnlyErrorsAndWarningsArePrinted) {
   EXPECT_EQ(CaptureLog(QLLL_NOTICE, "n"), "");

@@ -23,7 +23,6 @@ public:
   void Destroy() override {}
   Qel_hosted::IServiceHost& ServiceHost() override { return *Host; }
   const IQELNMOSConfig* BoxConfig() const override { return nullptr; }
-  IVarStorage& AsVS() override { throw "unused"; }
   IQELNMOSRegClient& RegClient() override { throw "unused"; }
   IQELNMOSQueryClient& QueryClient() override { throw "unused"; }
   IQELNMOSRestServer& RestSrv() override { throw "unused"; }
