@@ -78,6 +78,7 @@ public:
   bool UpdateSender(uint32_t index, const json& stream, TUUIDSet& seen) override;
   bool UpdateReceivers(const json& streams, const json& config) override;
   bool UpdateReceiver(uint32_t index, const json& stream) override;
+  void RefreshReceivers() override;
   bool UpdateFlow(uint32_t Index, const json& Stream, bool ForceRemove) override;
   bool GetFlowIDBySourceID(const std::string& SourceUUIDStr, std::string& FlowUUIDStr) override;
   bool Connect(const std::string& ReceiverUUID, const json& SenderData) override;

@@ -60,6 +60,8 @@ public:
   // Receivers from the firmware's receive streams.
   virtual bool UpdateReceivers(const json& streams, const json& config) = 0;
   virtual bool UpdateReceiver(uint32_t index, const json& stream) = 0;
+  // The receivers are built again from the firmware's last documents (the names they follow changed).
+  virtual void RefreshReceivers() = 0;
   virtual bool UpdateFlow(uint32_t Index, const json& Stream, bool ForceRemove) = 0;
   virtual bool GetFlowIDBySourceID(const std::string& SourceUUIDStr, std::string& FlowUUIDStr) = 0;
   // Asks the firmware to make the receiver's stream follow the sender (an empty document disconnects).
