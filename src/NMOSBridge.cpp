@@ -79,59 +79,51 @@ struct TBridgeControl {
 
 namespace {
 
-extern const TState BridgeStates[];
-
-const TState* const StOn = &BridgeStates[1];
-const TState* const StStartup = &BridgeStates[2];
-const TState* const StRunning = &BridgeStates[3];
-const TState* const StShutdown = &BridgeStates[4];
-const TState* const StError = &BridgeStates[5];
-const TState* const StEnd = &BridgeStates[6];
-
-const TState BridgeStates[] = {
+constexpr TState BridgeStates[] = {
     {"bridge_off",
      bridge_off,
      nullptr,
      nullptr,
      TBridgeControl::RunOff,
-     {{"start", ev_bridge_on, StOn, nullptr}}},
+     {{"start", ev_bridge_on, bridge_on, nullptr}}},
     {"bridge_on",
      bridge_on,
      nullptr,
      nullptr,
      TBridgeControl::RunOn,
-     {{"restart", ev_bridge_start, StStartup, nullptr},
-      {"error", ev_bridge_error, StError, nullptr},
-      {"off", ev_bridge_stop, StShutdown, nullptr}}},
+     {{"restart", ev_bridge_start, bridge_startup, nullptr},
+      {"error", ev_bridge_error, bridge_error, nullptr},
+      {"off", ev_bridge_stop, bridge_shutdown, nullptr}}},
     {"bridge_startup",
      bridge_startup,
      nullptr,
      nullptr,
      TBridgeControl::RunStartup,
-     {{"error", ev_bridge_error, StError, nullptr},
-      {"off", ev_bridge_stop, StShutdown, nullptr},
-      {"success", ev_bridge_succes, StRunning, nullptr}}},
+     {{"error", ev_bridge_error, bridge_error, nullptr},
+      {"off", ev_bridge_stop, bridge_shutdown, nullptr},
+      {"success", ev_bridge_succes, bridge_running, nullptr}}},
     {"bridge_running",
      bridge_running,
      nullptr,
      nullptr,
      TBridgeControl::RunRunning,
-     {{"error", ev_bridge_error, StError, nullptr}, {"off", ev_bridge_stop, StShutdown, nullptr}}},
+     {{"error", ev_bridge_error, bridge_error, nullptr}, {"off", ev_bridge_stop, bridge_shutdown, nullptr}}},
     {"bridge_shutdown",
      bridge_shutdown,
      nullptr,
      nullptr,
      TBridgeControl::RunShutdown,
-     {{"error", ev_bridge_error, StError, nullptr}, {"success", ev_bridge_succes, StEnd, nullptr}}},
+     {{"error", ev_bridge_error, bridge_error, nullptr}, {"success", ev_bridge_succes, bridge_end, nullptr}}},
     {"bridge_error",
      bridge_error,
      nullptr,
      nullptr,
      TBridgeControl::RunError,
-     {{"recover", ev_bridge_recover, StOn, nullptr}, {"disable", ev_bridge_stop, StEnd, nullptr}}},
+     {{"recover", ev_bridge_recover, bridge_on, nullptr}, {"disable", ev_bridge_stop, bridge_end, nullptr}}},
     {"bridge_end", bridge_end, nullptr, nullptr, nullptr, {}},
     {nullptr, 0, nullptr, nullptr, nullptr, {}},
 };
+static_assert(TMachine::ValidTable(BridgeStates), "every transition leads to a state");
 
 } // namespace
 

@@ -39,15 +39,13 @@ struct TQryCliData {
 
 namespace {
 
-extern const TState QueryClientStates[];
-extern const TState QueryStates[];
-
 // A failed endpoint is passed over this long while another one can be used.
 constexpr time_t IgnoreSeconds = 60;
 // Nothing polls: the search looks for an endpoint once a second, like the registration's.
-constexpr time_t RetryMs = 1000;
+constexpr std::chrono::milliseconds Retry = std::chrono::seconds(1);
+constexpr uint64_t RetryMs = Retry.count();
 // A query gets this long for its answer.
-constexpr time_t QueryDeadlineMs = 50 * 1000;
+constexpr std::chrono::milliseconds QueryDeadline = std::chrono::seconds(50);
 
 TNMOSQueryClientInfo& CliRec(void* ctx) {
   return *static_cast<TNMOSQueryClientInfo*>(ctx);
@@ -66,12 +64,13 @@ uint64_t LoopNow(TQELNMOSQueryClient& client) {
 
 void QueryAPI_EnterSearching(TMachine* m, void* ctx) {
   TNMOSQueryClientInfo& rec = CliRec(ctx);
-  if (rec.Client.AnyEligibleAPI() && LoopNow(rec.Client) >= rec.LastAttempt + RetryMs)
-    rec.Client.SearchAPI(&rec);
-  m->SetTimer(RetryMs);
+  if (rec.Client.AnyEligibleAPI() && LoopNow(rec.Client) >= rec.LastAttempt + RetryMs &&
+      rec.Client.SearchAPI(TAPIChoice::First))
+    m->SetEvent(ev_register);
+  m->SetTimer(Retry);
 }
-void QueryAPI_Searching(TMachine*, void* ctx) {
-  CliRec(ctx).Client.SearchAPI(&CliRec(ctx));
+void QueryAPI_Searching(TMachine* m, void* ctx) {
+  if (CliRec(ctx).Client.SearchAPI(TAPIChoice::First)) m->SetEvent(ev_register);
 }
 
 // An endpoint is chosen: the subscriptions are made, and their failures come back as 404.
@@ -104,7 +103,7 @@ void Qry_EnterQueryPending(TMachine* m, void* ctx) {
     m->SetEvent(ev_answer_failed);
     return;
   }
-  m->SetTimer(QueryDeadlineMs);
+  m->SetTimer(QueryDeadline);
 }
 void Qry_HandleQueryPending(TMachine* m, void* ctx) {
   UV(m).StopTimer();
@@ -171,48 +170,50 @@ bool IsUUID(const std::string& text) {
 
 // clang-format off
 namespace {
-const TState QueryClientStates[] = {
+constexpr TState QueryClientStates[] = {
   {"off", qcs_off, nullptr, nullptr, nullptr,
-    {{"start", ev_startup, &QueryClientStates[1], nullptr},
-     {"update", ev_update, &QueryClientStates[0], nullptr}}},
+    {{"start", ev_startup, qcs_searching, nullptr},
+     {"update", ev_update, qcs_off, nullptr}}},
   {"searching", qcs_searching, QueryAPI_EnterSearching, nullptr, QueryAPI_Searching,
-    {{"select", ev_register, &QueryClientStates[2], nullptr},
-     {"update", ev_update, &QueryClientStates[1], nullptr},
-     {"quit", ev_quit, &QueryClientStates[4], nullptr}}},
+    {{"select", ev_register, qcs_reg_pending, nullptr},
+     {"update", ev_update, qcs_searching, nullptr},
+     {"quit", ev_quit, qcs_quit, nullptr}}},
   {"reg_pending", qcs_reg_pending, QueryAPI_RegSelected, nullptr, nullptr,
-    {{"regsuccess", ev_answer_created, &QueryClientStates[3], nullptr},
-     {"regfailed", ev_answer_unknown, &QueryClientStates[1], QueryAPI_RegConnLost},
-     {"quit", ev_quit, &QueryClientStates[4], nullptr}}},
+    {{"regsuccess", ev_answer_created, qcs_connected, nullptr},
+     {"regfailed", ev_answer_unknown, qcs_searching, QueryAPI_RegConnLost},
+     {"quit", ev_quit, qcs_quit, nullptr}}},
   // No timer runs here: only a failed or lost subscription, or the end, leaves the state.
   {"connected", qcs_connected, nullptr, nullptr, nullptr,
-    {{"conbroken", ev_answer_unknown, &QueryClientStates[1], QueryAPI_RegConnLost},
-     {"update", ev_update, &QueryClientStates[3], nullptr},
-     {"quit", ev_quit, &QueryClientStates[4], nullptr}}},
+    {{"conbroken", ev_answer_unknown, qcs_searching, QueryAPI_RegConnLost},
+     {"update", ev_update, qcs_connected, nullptr},
+     {"quit", ev_quit, qcs_quit, nullptr}}},
   {"node_quit", qcs_quit, QueryAPI_EnterQuit, nullptr, nullptr,
-    {{"deleted", ev_answer_deleted, &QueryClientStates[0], nullptr}}},
+    {{"deleted", ev_answer_deleted, qcs_off, nullptr}}},
   {nullptr, 0, nullptr, nullptr, nullptr, {}},
 };
 
-const TState QueryStates[] = {
+constexpr TState QueryStates[] = {
   {"unregistered", qry_ready, nullptr, nullptr, nullptr,
-    {{"query_run", ev_query, &QueryStates[1], nullptr},
-     {"query_delete", ev_delete, &QueryStates[3], nullptr}}},
+    {{"query_run", ev_query, qry_pending, nullptr},
+     {"query_delete", ev_delete, qry_finished, nullptr}}},
   {"qry_pending", qry_pending, Qry_EnterQueryPending, nullptr, Qry_HandleQueryPending,
-    {{"query_succes", ev_answer_ok, &QueryStates[2], nullptr},
-     {"query_failed", ev_answer_unknown, &QueryStates[3], nullptr},
-     {"query_refused", ev_answer_refused, &QueryStates[3], nullptr},
-     {"query_error", ev_answer_failed, &QueryStates[3], nullptr},
-     {"query_noanswer", ev_no_answer, &QueryStates[3], nullptr},
-     {"timeout", ev_timeout, &QueryStates[3], nullptr},
-     {"query_abort", ev_delete, &QueryStates[3], nullptr}}},
+    {{"query_succes", ev_answer_ok, qry_processed, nullptr},
+     {"query_failed", ev_answer_unknown, qry_finished, nullptr},
+     {"query_refused", ev_answer_refused, qry_finished, nullptr},
+     {"query_error", ev_answer_failed, qry_finished, nullptr},
+     {"query_noanswer", ev_no_answer, qry_finished, nullptr},
+     {"timeout", ev_timeout, qry_finished, nullptr},
+     {"query_abort", ev_delete, qry_finished, nullptr}}},
   {"qry_processed", qry_processed, Qry_EnterQueryProcessed, nullptr, nullptr,
-    {{"delete", ev_delete, &QueryStates[3], nullptr},
-     {"reset", ev_reset, &QueryStates[3], nullptr}}},
+    {{"delete", ev_delete, qry_finished, nullptr},
+     {"reset", ev_reset, qry_finished, nullptr}}},
   {"qry_finished", qry_finished, Qry_EnterFinished, nullptr, nullptr, {}},
   {nullptr, 0, nullptr, nullptr, nullptr, {}},
 };
-} // namespace
 // clang-format on
+static_assert(TMachine::ValidTable(QueryClientStates), "every transition leads to a state");
+static_assert(TMachine::ValidTable(QueryStates), "every transition leads to a state");
+} // namespace
 
 TNMOSQueryClientInfo::TNMOSQueryClientInfo(TQELNMOSQueryClient& client)
     : TNMOSStated(client.Bridge().ServiceHost().Loop(), TQELNMOSQueryClient::GetID(), QueryClientStates),

@@ -36,8 +36,7 @@ public:
   virtual ~IQELNMOSQueryClient() = default;
 };
 
-// Machine states of the client (same ids as the registration machine's, which the base client's
-// endpoint selection relies on).
+// Machine states of the client.
 enum query_client_states {
   qcs_off = 1,
   qcs_searching = 2,

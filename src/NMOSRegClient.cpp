@@ -145,20 +145,6 @@ public:
   }
   static constexpr int64_t UnregisterWaitMs = 2000;
 
-  void NodeRegistered() override {
-    if (TNMOSAPIInfo* api = GetActiveAPI()) {
-      api->ErrorCount = 0;
-      api->IgnoreTime = 0;
-    }
-    if (auto* node = static_cast<TNMOSResourceInfo*>(NodeRecord())) node->SetChildEvent(ev_register);
-  }
-
-  // The node's registration failed at the active registry: it is passed over for a while.
-  void NodeRegFailed() override {
-    ShunActiveAPI();
-    if (auto* node = static_cast<TNMOSResourceInfo*>(NodeRecord())) node->SetChildEvent(ev_reset);
-  }
-
   bool PushNode(std::string ID) override {
     TNMOSStated* record = new TNMOSNodeInfo(*this);
     if (PushMachine(ID, record)) {

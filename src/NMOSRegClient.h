@@ -17,8 +17,6 @@ public:
   virtual IQELNMOSBridge& Bridge() = 0;
   virtual void RegisterNode() = 0;
   virtual void UnregisterNode() = 0;
-  virtual void NodeRegistered() = 0;
-  virtual void NodeRegFailed() = 0;
   // True when the record is new; an existing record gets "update" (its document changed).
   virtual bool PushNode(std::string ID) = 0;
   virtual bool PushResource(std::string ParentID, std::string ID, std::string Path) = 0;

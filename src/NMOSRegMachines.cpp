@@ -1,7 +1,6 @@
 #include "NMOSRegMachines.h"
 
 #include "NMOSNodeData.h"
-#include "NMOSRegClient.h"
 #include "helpers.h"
 
 #include <algorithm>
@@ -10,6 +9,7 @@ namespace Qel_nmos_bridge {
 
 using Qel_machine::TMachine;
 using Qel_machine::TState;
+using std::chrono::milliseconds;
 
 namespace {
 
@@ -20,7 +20,7 @@ TNMOSNodeInfo& Node(void* ctx) {
   return *static_cast<TNMOSNodeInfo*>(ctx);
 }
 IQELNMOSBaseClient& BC(void* ctx) {
-  return Rec(ctx).GetClient().AsBC();
+  return Rec(ctx).GetClient();
 }
 void Queue(void* ctx, TNMOS_RegAction action) {
   BC(ctx).ActionQueueAdd(action, Rec(ctx));
@@ -34,11 +34,13 @@ uint64_t LoopNow(void* ctx) {
 
 // Nothing polls: a pending action arms one timer for its deadline, and the run callback of the state
 // is the deadline.
-constexpr time_t DeadlineMs = REG_ACTION_TIMEOUT * 1000;
-constexpr time_t RetryMs = 1000;
+constexpr milliseconds Deadline = std::chrono::seconds(REG_ACTION_TIMEOUT);
+constexpr milliseconds Retry = std::chrono::seconds(1);
+constexpr uint64_t RetryMs = Retry.count();
+constexpr uint64_t HeartbeatMs = HEARTBEAT_INTERVAL * 1000;
 
 void ArmDeadline(TMachine* m, void*) {
-  m->SetTimer(DeadlineMs);
+  m->SetTimer(Deadline);
 }
 void Timeout(TMachine* m, void* ctx) {
   lws_log(QLLL_WARN, "Machine %s State(%s) timeout after %u seconds", m->Name().c_str(), m->GetStateName(),
@@ -58,11 +60,13 @@ void SendIfDirty(TMachine* m, void* ctx) {
 // at once when one is eligible and the last registration was tried more than a second ago.
 void RegAPI_EnterSearching(TMachine* m, void* ctx) {
   TNMOSNodeInfo& node = Node(ctx);
-  if (BC(ctx).AnyEligibleAPI() && LoopNow(ctx) >= node.LastAttempt + RetryMs) BC(ctx).SearchAPI(&node);
-  m->SetTimer(RetryMs);
+  if (BC(ctx).AnyEligibleAPI() && LoopNow(ctx) >= node.LastAttempt + RetryMs &&
+      BC(ctx).SearchAPI(TAPIChoice::First))
+    m->SetEvent(ev_register);
+  m->SetTimer(Retry);
 }
-void RegAPI_Searching(TMachine*, void* ctx) {
-  BC(ctx).SearchAPI(&Rec(ctx));
+void RegAPI_Searching(TMachine* m, void* ctx) {
+  if (BC(ctx).SearchAPI(TAPIChoice::First)) m->SetEvent(ev_register);
 }
 
 // Registering anew: whatever the children had registered is registered again below the node.
@@ -74,17 +78,32 @@ void RegAPI_RegSelected(TMachine* m, void* ctx) {
 }
 
 void RegAPI_Created(TMachine*, void* ctx) {
-  Node(ctx).NextHeartbeat = LoopNow(ctx) + HEARTBEAT_INTERVAL * 1000;
+  Node(ctx).NextHeartbeat = LoopNow(ctx) + HeartbeatMs;
+}
+
+// Sets the timer to the next heartbeat, but a second at most: a better registry is looked for once a
+// second.
+void ArmRunning(TMachine* m, uint64_t now, uint64_t nextHeartbeat) {
+  const uint64_t left = nextHeartbeat > now ? nextHeartbeat - now : 0;
+  m->SetTimer(milliseconds(std::min(left, RetryMs)));
+}
+
+// The node is registered at the active registry: that registry has not failed, and the children may
+// register.
+void NodeRegistered(TNMOSNodeInfo& node) {
+  if (TNMOSAPIInfo* api = node.GetClient().GetActiveAPI()) {
+    api->ErrorCount = 0;
+    api->IgnoreTime = 0;
+  }
+  node.SetChildEvent(ev_register);
 }
 
 // Connected: the children are told to register, a better registry is looked for once a second, and
 // the heartbeat timer runs. Entered again after every heartbeat and update.
 void RegAPI_Registered(TMachine* m, void* ctx) {
   TNMOSNodeInfo& node = Node(ctx);
-  node.GetClient().NodeRegistered();
-  const uint64_t now = LoopNow(ctx);
-  const uint64_t left = node.NextHeartbeat > now ? node.NextHeartbeat - now : 0;
-  m->SetTimer(static_cast<time_t>(std::min<uint64_t>(left, RetryMs)));
+  NodeRegistered(node);
+  ArmRunning(m, LoopNow(ctx), node.NextHeartbeat);
   SendIfDirty(m, ctx);
 }
 void RegAPI_Running(TMachine* m, void* ctx) {
@@ -92,14 +111,14 @@ void RegAPI_Running(TMachine* m, void* ctx) {
   const uint64_t now = LoopNow(ctx);
   if (now + 1 >= node.NextHeartbeat) { // the timer may fire a millisecond early
     // Every 5 s from the registration, however long each heartbeat took.
-    node.NextHeartbeat += HEARTBEAT_INTERVAL * 1000;
-    if (node.NextHeartbeat <= now) node.NextHeartbeat = now + HEARTBEAT_INTERVAL * 1000;
+    node.NextHeartbeat += HeartbeatMs;
+    if (node.NextHeartbeat <= now) node.NextHeartbeat = now + HeartbeatMs;
     UV(m).StopTimer();
     m->SetEvent(ev_heartbeat_due);
     return;
   }
-  BC(ctx).SearchAPI(&node);
-  m->SetTimer(static_cast<time_t>(std::min<uint64_t>(node.NextHeartbeat - now, RetryMs)));
+  if (BC(ctx).SearchAPI(TAPIChoice::Better)) m->SetEvent(ev_betterregfound);
+  ArmRunning(m, now, node.NextHeartbeat);
 }
 
 void RegAPI_SendHeartbeat(TMachine*, void* ctx) {
@@ -112,7 +131,8 @@ void RegAPI_DoUpdate(TMachine*, void* ctx) {
 // The registry did not know where to register the node: it is ignored for a while if another one
 // can take the node. (A registry that refuses the node's document is not at fault: it is asked again.)
 void RegAPI_RegFailed(TMachine*, void* ctx) {
-  Rec(ctx).GetClient().NodeRegFailed();
+  BC(ctx).APIDegrade();
+  Rec(ctx).SetChildEvent(ev_reset);
 }
 void RegAPI_RegDisconnect(TMachine* m, void* ctx) {
   lws_log(QLLL_WARN, "Machine %s Reg disconnect", m->Name().c_str());
@@ -126,8 +146,8 @@ void RegAPI_RegConnLost(TMachine*, void* ctx) {
 void RegAPI_EnterFailover(TMachine* m, void* ctx) {
   BC(ctx).APIDegrade();
   Rec(ctx).LastTime = static_cast<time_t>(MonotonicSeconds()) + REG_ACTION_TIMEOUT;
-  BC(ctx).SearchAPI(&Rec(ctx));
-  m->SetTimer(RetryMs);
+  if (BC(ctx).SearchAPI(TAPIChoice::Next)) m->SetEvent(ev_switched);
+  m->SetTimer(Retry);
 }
 void RegAPI_FailoverSearching(TMachine* m, void* ctx) {
   if (static_cast<time_t>(MonotonicSeconds()) >= Rec(ctx).LastTime) {
@@ -135,8 +155,8 @@ void RegAPI_FailoverSearching(TMachine* m, void* ctx) {
             static_cast<unsigned>(REG_ACTION_TIMEOUT));
     UV(m).StopTimer();
     m->SetEvent(ev_search);
-  } else {
-    BC(ctx).SearchAPI(&Rec(ctx));
+  } else if (BC(ctx).SearchAPI(TAPIChoice::Next)) {
+    m->SetEvent(ev_switched);
   }
 }
 // The node's children lose their registration with the node's.
@@ -151,7 +171,7 @@ void RegAPI_EnterOff(TMachine*, void* ctx) {
 void Res_Enter_Off(TMachine* m, void* ctx) {
   TNMOSResourceInfo& rec = Rec(ctx);
   rec.SetChildEvent(ev_reset);
-  if (rec.GetParent() && rec.GetParent()->IsRegistered()) m->SetTimer(RetryMs);
+  if (rec.GetParent() && rec.GetParent()->IsRegistered()) m->SetTimer(Retry);
 }
 void Res_Off(TMachine* m, void* ctx) {
   TNMOSResourceInfo& rec = Rec(ctx);
@@ -181,7 +201,7 @@ void Res_EnterDelRetry(TMachine* m, void* ctx) {
   if (Rec(ctx).DeleteAttempts >= DELETE_ATTEMPTS)
     m->SetEvent(ev_timeout);
   else
-    m->SetTimer(RetryMs);
+    m->SetTimer(Retry);
 }
 void Res_DelRetry(TMachine* m, void*) {
   UV(m).StopTimer();
@@ -198,163 +218,161 @@ void Res_Deleted(TMachine*, void* ctx) {
 } // namespace
 
 // clang-format off
-// Node: 0 off, 1 searching, 2 reg_pending, 3 connected, 4 updt_pending, 5 re-register, 6 failover,
-// 7 node_quit, 8 hb_pending.
-const TState RegClientStates[] = {
+constexpr TState RegClientStates[] = {
   // A changed document before registration needs nothing: the registration sends the current one.
   {"off", node_off, RegAPI_EnterOff, nullptr, nullptr,
-    {{"start", ev_startup, &RegClientStates[1], nullptr},
-     {"unregistered_update", ev_update, &RegClientStates[0], nullptr},
-     {"quit", ev_quit, &RegClientStates[0], nullptr}}},
+    {{"start", ev_startup, node_searching, nullptr},
+     {"unregistered_update", ev_update, node_off, nullptr},
+     {"quit", ev_quit, node_off, nullptr}}},
   {"searching", node_searching, RegAPI_EnterSearching, nullptr, RegAPI_Searching,
-    {{"select", ev_register, &RegClientStates[2], nullptr},
-     {"quit", ev_quit, &RegClientStates[0], nullptr},
-     {"unregistered_update", ev_update, &RegClientStates[1], nullptr},
-     {"gosearch", ev_search, &RegClientStates[1], nullptr}}},
+    {{"select", ev_register, node_reg_pending, nullptr},
+     {"quit", ev_quit, node_off, nullptr},
+     {"unregistered_update", ev_update, node_searching, nullptr},
+     {"gosearch", ev_search, node_searching, nullptr}}},
   {"reg_pending", node_reg_pending, RegAPI_RegSelected, nullptr, Timeout,
-    {{"regsuccess", ev_answer_created, &RegClientStates[3], RegAPI_Created},
-     {"not_added", ev_answer_ok, &RegClientStates[5], RegAPI_RegDisconnect},
-     {"regrefused", ev_answer_refused, &RegClientStates[1], nullptr},
-     {"regfailed", ev_answer_unknown, &RegClientStates[1], RegAPI_RegFailed},
-     {"conbroken", ev_answer_failed, &RegClientStates[1], RegAPI_RegConnLost},
-     {"conbroken2", ev_no_answer, &RegClientStates[1], RegAPI_RegConnLost},
-     {"conbroken3", ev_timeout, &RegClientStates[1], RegAPI_RegConnLost},
-     {"gosearch", ev_search, &RegClientStates[1], nullptr},
-     {"update", ev_update, &RegClientStates[2], nullptr},
-     {"quit", ev_quit, &RegClientStates[7], RegAPI_RegDisconnect}}},
+    {{"regsuccess", ev_answer_created, node_running, RegAPI_Created},
+     {"not_added", ev_answer_ok, node_reregister, RegAPI_RegDisconnect},
+     {"regrefused", ev_answer_refused, node_searching, nullptr},
+     {"regfailed", ev_answer_unknown, node_searching, RegAPI_RegFailed},
+     {"conbroken", ev_answer_failed, node_searching, RegAPI_RegConnLost},
+     {"conbroken2", ev_no_answer, node_searching, RegAPI_RegConnLost},
+     {"conbroken3", ev_timeout, node_searching, RegAPI_RegConnLost},
+     {"gosearch", ev_search, node_searching, nullptr},
+     {"update", ev_update, node_reg_pending, nullptr},
+     {"quit", ev_quit, node_quit, RegAPI_RegDisconnect}}},
   {"connected", node_running, RegAPI_Registered, nullptr, RegAPI_Running,
-    {{"gosearch", ev_search, &RegClientStates[6], nullptr},
-     {"betterreg", ev_betterregfound, &RegClientStates[2], nullptr},
-     {"heartbeat", ev_heartbeat_due, &RegClientStates[8], RegAPI_SendHeartbeat},
-     {"update", ev_update, &RegClientStates[4], RegAPI_DoUpdate},
-     {"quit", ev_quit, &RegClientStates[7], RegAPI_RegDisconnect}}},
+    {{"gosearch", ev_search, node_failover, nullptr},
+     {"betterreg", ev_betterregfound, node_reg_pending, nullptr},
+     {"heartbeat", ev_heartbeat_due, node_hb_pending, RegAPI_SendHeartbeat},
+     {"update", ev_update, node_updt_pending, RegAPI_DoUpdate},
+     {"quit", ev_quit, node_quit, RegAPI_RegDisconnect}}},
   {"updt_pending", node_updt_pending, ArmDeadline, nullptr, Timeout,
-    {{"updated", ev_answer_ok, &RegClientStates[3], nullptr},
-     {"updated_new", ev_answer_created, &RegClientStates[3], nullptr},
-     {"refused", ev_answer_refused, &RegClientStates[3], nullptr},
-     {"unknown", ev_answer_unknown, &RegClientStates[2], nullptr},
-     {"conbroken", ev_answer_failed, &RegClientStates[6], nullptr},
-     {"conbroken2", ev_no_answer, &RegClientStates[6], nullptr},
-     {"conbroken3", ev_timeout, &RegClientStates[6], nullptr},
-     {"gosearch", ev_search, &RegClientStates[6], nullptr},
-     {"update", ev_update, &RegClientStates[4], nullptr},
-     {"quit", ev_quit, &RegClientStates[7], RegAPI_RegDisconnect}}},
+    {{"updated", ev_answer_ok, node_running, nullptr},
+     {"updated_new", ev_answer_created, node_running, nullptr},
+     {"refused", ev_answer_refused, node_running, nullptr},
+     {"unknown", ev_answer_unknown, node_reg_pending, nullptr},
+     {"conbroken", ev_answer_failed, node_failover, nullptr},
+     {"conbroken2", ev_no_answer, node_failover, nullptr},
+     {"conbroken3", ev_timeout, node_failover, nullptr},
+     {"gosearch", ev_search, node_failover, nullptr},
+     {"update", ev_update, node_updt_pending, nullptr},
+     {"quit", ev_quit, node_quit, RegAPI_RegDisconnect}}},
   // The registry knew the node already: it is deleted there and registered afresh.
   {"re-register", node_reregister, ArmDeadline, nullptr, Timeout,
-    {{"unregistered", ev_answer_deleted, &RegClientStates[1], nullptr},
-     {"unknown", ev_answer_unknown, &RegClientStates[1], nullptr},
-     {"refused", ev_answer_refused, &RegClientStates[6], nullptr},
-     {"conbroken", ev_answer_failed, &RegClientStates[6], nullptr},
-     {"conbroken2", ev_no_answer, &RegClientStates[6], nullptr},
-     {"conbroken3", ev_timeout, &RegClientStates[6], nullptr},
-     {"update", ev_update, &RegClientStates[5], nullptr},
-     {"quit", ev_quit, &RegClientStates[0], nullptr}}},
+    {{"unregistered", ev_answer_deleted, node_searching, nullptr},
+     {"unknown", ev_answer_unknown, node_searching, nullptr},
+     {"refused", ev_answer_refused, node_failover, nullptr},
+     {"conbroken", ev_answer_failed, node_failover, nullptr},
+     {"conbroken2", ev_no_answer, node_failover, nullptr},
+     {"conbroken3", ev_timeout, node_failover, nullptr},
+     {"update", ev_update, node_reregister, nullptr},
+     {"quit", ev_quit, node_off, nullptr}}},
   // Another registry is taken as one that shares the failed one's registrations: a heartbeat there
   // tells, and a 404 to it registers the node and everything again.
   {"failover", node_failover, RegAPI_EnterFailover, nullptr, RegAPI_FailoverSearching,
-    {{"gosearch", ev_search, &RegClientStates[1], RegAPI_RegConnLost},
-     {"switched", ev_switched, &RegClientStates[8], RegAPI_SendHeartbeat},
-     {"update", ev_update, &RegClientStates[6], nullptr},
-     {"quit", ev_quit, &RegClientStates[0], nullptr}}},
+    {{"gosearch", ev_search, node_searching, RegAPI_RegConnLost},
+     {"switched", ev_switched, node_hb_pending, RegAPI_SendHeartbeat},
+     {"update", ev_update, node_failover, nullptr},
+     {"quit", ev_quit, node_off, nullptr}}},
   {"node_quit", node_quit, ArmDeadline, nullptr, Timeout,
-    {{"deleted", ev_answer_deleted, &RegClientStates[0], nullptr},
-     {"del_unknown", ev_answer_unknown, &RegClientStates[0], nullptr},
-     {"del_refused", ev_answer_refused, &RegClientStates[0], nullptr},
-     {"del_failed", ev_answer_failed, &RegClientStates[0], nullptr},
-     {"del_failed2", ev_no_answer, &RegClientStates[0], nullptr},
-     {"del_failed3", ev_timeout, &RegClientStates[0], nullptr},
-     {"update", ev_update, &RegClientStates[7], nullptr}}},
+    {{"deleted", ev_answer_deleted, node_off, nullptr},
+     {"del_unknown", ev_answer_unknown, node_off, nullptr},
+     {"del_refused", ev_answer_refused, node_off, nullptr},
+     {"del_failed", ev_answer_failed, node_off, nullptr},
+     {"del_failed2", ev_no_answer, node_off, nullptr},
+     {"del_failed3", ev_timeout, node_off, nullptr},
+     {"update", ev_update, node_quit, nullptr}}},
   // A heartbeat is under way; a registry that no longer knows the node gets it registered again.
   {"hb_pending", node_hb_pending, ArmDeadline, nullptr, Timeout,
-    {{"alive", ev_answer_ok, &RegClientStates[3], nullptr},
-     {"forgotten", ev_answer_unknown, &RegClientStates[2], nullptr},
-     {"refused", ev_answer_refused, &RegClientStates[6], nullptr},
-     {"conbroken", ev_answer_failed, &RegClientStates[6], nullptr},
-     {"conbroken2", ev_no_answer, &RegClientStates[6], nullptr},
-     {"conbroken3", ev_timeout, &RegClientStates[6], nullptr},
-     {"gosearch", ev_search, &RegClientStates[6], nullptr},
-     {"update", ev_update, &RegClientStates[8], nullptr},
-     {"quit", ev_quit, &RegClientStates[7], RegAPI_RegDisconnect}}},
+    {{"alive", ev_answer_ok, node_running, nullptr},
+     {"forgotten", ev_answer_unknown, node_reg_pending, nullptr},
+     {"refused", ev_answer_refused, node_failover, nullptr},
+     {"conbroken", ev_answer_failed, node_failover, nullptr},
+     {"conbroken2", ev_no_answer, node_failover, nullptr},
+     {"conbroken3", ev_timeout, node_failover, nullptr},
+     {"gosearch", ev_search, node_failover, nullptr},
+     {"update", ev_update, node_hb_pending, nullptr},
+     {"quit", ev_quit, node_quit, RegAPI_RegDisconnect}}},
   {nullptr, 0, nullptr, nullptr, nullptr, {}},
 };
 
-// Resource: 0 off, 1 unregistered, 2 regpending, 3 registered, 4 del_pending, 5 updt_pending,
-// 6 deleted, 7 readd_pending, 8 del_retry.
-const TState ResourceStates[] = {
+constexpr TState ResourceStates[] = {
   {"off", res_off, Res_Enter_Off, nullptr, Res_Off,
-    {{"reg", ev_register, &ResourceStates[2], Res_DoRegistration},
-     {"delete", ev_delete, &ResourceStates[4], Res_DoUnregistration},
-     {"reset", ev_reset, &ResourceStates[0], nullptr},
-     {"unregistered_update", ev_update, &ResourceStates[0], nullptr}}},
+    {{"reg", ev_register, res_regpending, Res_DoRegistration},
+     {"delete", ev_delete, res_delpending, Res_DoUnregistration},
+     {"reset", ev_reset, res_off, nullptr},
+     {"unregistered_update", ev_update, res_off, nullptr}}},
   {"unregistered", res_unregistered, Res_Enter_Off, nullptr, Res_Off,
-    {{"reg", ev_register, &ResourceStates[2], Res_DoRegistration},
-     {"update", ev_update, &ResourceStates[1], nullptr},
-     {"reset", ev_reset, &ResourceStates[0], nullptr},
-     {"delete", ev_delete, &ResourceStates[4], Res_DoUnregistration}}},
+    {{"reg", ev_register, res_regpending, Res_DoRegistration},
+     {"update", ev_update, res_unregistered, nullptr},
+     {"reset", ev_reset, res_off, nullptr},
+     {"delete", ev_delete, res_delpending, Res_DoUnregistration}}},
   {"regpending", res_regpending, ArmDeadline, nullptr, Timeout,
-    {{"regsuccess", ev_answer_created, &ResourceStates[3], nullptr},
-     {"regupdt_success", ev_answer_ok, &ResourceStates[3], nullptr},
-     {"regrefused", ev_answer_refused, &ResourceStates[0], nullptr},
-     {"regfailed", ev_answer_unknown, &ResourceStates[0], nullptr},
-     {"server_fail", ev_answer_failed, &ResourceStates[0], nullptr},
-     {"no_answer", ev_no_answer, &ResourceStates[0], nullptr},
-     {"timeout", ev_timeout, &ResourceStates[0], nullptr},
-     {"regabort", ev_delete, &ResourceStates[4], Res_DoUnregistration},
-     {"reset", ev_reset, &ResourceStates[0], nullptr},
-     {"waitregister", ev_register, &ResourceStates[2], nullptr},
-     {"update", ev_update, &ResourceStates[2], nullptr}}},
+    {{"regsuccess", ev_answer_created, res_registered, nullptr},
+     {"regupdt_success", ev_answer_ok, res_registered, nullptr},
+     {"regrefused", ev_answer_refused, res_off, nullptr},
+     {"regfailed", ev_answer_unknown, res_off, nullptr},
+     {"server_fail", ev_answer_failed, res_off, nullptr},
+     {"no_answer", ev_no_answer, res_off, nullptr},
+     {"timeout", ev_timeout, res_off, nullptr},
+     {"regabort", ev_delete, res_delpending, Res_DoUnregistration},
+     {"reset", ev_reset, res_off, nullptr},
+     {"waitregister", ev_register, res_regpending, nullptr},
+     {"update", ev_update, res_regpending, nullptr}}},
   {"registered", res_registered, Res_EnterRegistered, nullptr, nullptr,
-    {{"stay_reg", ev_register, &ResourceStates[3], nullptr},
-     {"delete", ev_delete, &ResourceStates[4], Res_DoUnregistration},
-     {"update", ev_update, &ResourceStates[5], Res_DoUpdate},
-     {"reset", ev_reset, &ResourceStates[0], nullptr}}},
+    {{"stay_reg", ev_register, res_registered, nullptr},
+     {"delete", ev_delete, res_delpending, Res_DoUnregistration},
+     {"update", ev_update, res_updtpending, Res_DoUpdate},
+     {"reset", ev_reset, res_off, nullptr}}},
   // The bridge has already removed the resource; only its registration is still to go. "reset" and
   // "reg" from a parent do not reach a record being deleted (SetChildEvent), and "update" means the
   // resource came back.
   {"del_pending", res_delpending, ArmDeadline, nullptr, Timeout,
-    {{"del_success", ev_answer_deleted, &ResourceStates[6], nullptr},
-     {"del_unknown", ev_answer_unknown, &ResourceStates[6], nullptr},
-     {"del_refused", ev_answer_refused, &ResourceStates[6], nullptr},
-     {"server_fail", ev_answer_failed, &ResourceStates[8], nullptr},
-     {"no_answer", ev_no_answer, &ResourceStates[8], nullptr},
-     {"timeout", ev_timeout, &ResourceStates[8], nullptr},
-     {"reset", ev_reset, &ResourceStates[6], nullptr},
-     {"readd", ev_update, &ResourceStates[7], nullptr}}},
+    {{"del_success", ev_answer_deleted, res_deleted, nullptr},
+     {"del_unknown", ev_answer_unknown, res_deleted, nullptr},
+     {"del_refused", ev_answer_refused, res_deleted, nullptr},
+     {"server_fail", ev_answer_failed, res_delretry, nullptr},
+     {"no_answer", ev_no_answer, res_delretry, nullptr},
+     {"timeout", ev_timeout, res_delretry, nullptr},
+     {"reset", ev_reset, res_deleted, nullptr},
+     {"readd", ev_update, res_readdpending, nullptr}}},
   {"updt_pending", res_updtpending, ArmDeadline, nullptr, Timeout,
-    {{"updt_success", ev_answer_ok, &ResourceStates[3], nullptr},
-     {"updt_created", ev_answer_created, &ResourceStates[3], nullptr},
-     {"updt_refused", ev_answer_refused, &ResourceStates[3], nullptr},
-     {"updt_failed", ev_answer_unknown, &ResourceStates[1], nullptr},
-     {"server_fail", ev_answer_failed, &ResourceStates[0], nullptr},
-     {"no_answer", ev_no_answer, &ResourceStates[0], nullptr},
-     {"timeout", ev_timeout, &ResourceStates[0], nullptr},
-     {"reset", ev_reset, &ResourceStates[0], nullptr},
-     {"delete", ev_delete, &ResourceStates[4], Res_DoUnregistration},
-     {"waitupdate", ev_register, &ResourceStates[5], nullptr},
-     {"update", ev_update, &ResourceStates[5], nullptr}}},
+    {{"updt_success", ev_answer_ok, res_registered, nullptr},
+     {"updt_created", ev_answer_created, res_registered, nullptr},
+     {"updt_refused", ev_answer_refused, res_registered, nullptr},
+     {"updt_failed", ev_answer_unknown, res_unregistered, nullptr},
+     {"server_fail", ev_answer_failed, res_off, nullptr},
+     {"no_answer", ev_no_answer, res_off, nullptr},
+     {"timeout", ev_timeout, res_off, nullptr},
+     {"reset", ev_reset, res_off, nullptr},
+     {"delete", ev_delete, res_delpending, Res_DoUnregistration},
+     {"waitupdate", ev_register, res_updtpending, nullptr},
+     {"update", ev_update, res_updtpending, nullptr}}},
   {"deleted", res_deleted, Res_Deleted, nullptr, nullptr, {}},
   // The resource came back while its deregistration was under way: the answer (or the deadline, which
   // keeps running) is awaited before it registers again.
   {"readd_pending", res_readdpending, ArmDeadline, nullptr, Timeout,
-    {{"del_success", ev_answer_deleted, &ResourceStates[0], nullptr},
-     {"del_unknown", ev_answer_unknown, &ResourceStates[0], nullptr},
-     {"del_refused", ev_answer_refused, &ResourceStates[0], nullptr},
-     {"server_fail", ev_answer_failed, &ResourceStates[0], nullptr},
-     {"no_answer", ev_no_answer, &ResourceStates[0], nullptr},
-     {"timeout", ev_timeout, &ResourceStates[0], nullptr},
-     {"reset", ev_reset, &ResourceStates[0], nullptr},
-     {"delete", ev_delete, &ResourceStates[4], nullptr},
-     {"wait_delete", ev_register, &ResourceStates[7], nullptr},
-     {"update", ev_update, &ResourceStates[7], nullptr}}},
+    {{"del_success", ev_answer_deleted, res_off, nullptr},
+     {"del_unknown", ev_answer_unknown, res_off, nullptr},
+     {"del_refused", ev_answer_refused, res_off, nullptr},
+     {"server_fail", ev_answer_failed, res_off, nullptr},
+     {"no_answer", ev_no_answer, res_off, nullptr},
+     {"timeout", ev_timeout, res_off, nullptr},
+     {"reset", ev_reset, res_off, nullptr},
+     {"delete", ev_delete, res_delpending, nullptr},
+     {"wait_delete", ev_register, res_readdpending, nullptr},
+     {"update", ev_update, res_readdpending, nullptr}}},
   {"del_retry", res_delretry, Res_EnterDelRetry, nullptr, Res_DelRetry,
-    {{"retry", ev_retry, &ResourceStates[4], Res_DoUnregistrationAgain},
-     {"give_up", ev_timeout, &ResourceStates[6], nullptr},
-     {"readd", ev_update, &ResourceStates[0], nullptr}}},
+    {{"retry", ev_retry, res_delpending, Res_DoUnregistrationAgain},
+     {"give_up", ev_timeout, res_deleted, nullptr},
+     {"readd", ev_update, res_off, nullptr}}},
   {nullptr, 0, nullptr, nullptr, nullptr, {}},
 };
 // clang-format on
+static_assert(TMachine::ValidTable(RegClientStates), "every transition leads to a state");
+static_assert(TMachine::ValidTable(ResourceStates), "every transition leads to a state");
 
-TNMOSResourceInfo::TNMOSResourceInfo(IQELNMOSRegClient& client, TNMOSResourceInfo* parent,
+TNMOSResourceInfo::TNMOSResourceInfo(IQELNMOSBaseClient& client, TNMOSResourceInfo* parent,
                                      const std::string& path, const TState* states)
     : TNMOSStated(client.Bridge().ServiceHost().Loop(), path, states), Client(client), Parent(parent) {
   if (Parent) Parent->AddChild(this);
@@ -392,7 +410,7 @@ void TNMOSResourceInfo::SetParent(TNMOSResourceInfo* parent) {
   if (Parent) Parent->AddChild(this);
 }
 
-TNMOSNodeInfo::TNMOSNodeInfo(IQELNMOSRegClient& client)
+TNMOSNodeInfo::TNMOSNodeInfo(IQELNMOSBaseClient& client)
     : TNMOSResourceInfo(client, nullptr, "/self", RegClientStates) {}
 
 bool TNMOSNodeInfo::IsRegistered() const {

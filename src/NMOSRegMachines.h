@@ -9,8 +9,6 @@
 
 namespace Qel_nmos_bridge {
 
-class IQELNMOSRegClient;
-
 enum states {
   node_off = 1,
   node_searching = 2,
@@ -45,12 +43,13 @@ constexpr time_t HEARTBEAT_INTERVAL = 5;
 // Deregistrations that got no answer are tried this many times in all.
 constexpr int DELETE_ATTEMPTS = 3;
 
+// State ids name the targets of the transitions; the tables are checked where they are defined.
 extern const Qel_machine::TState RegClientStates[];
 extern const Qel_machine::TState ResourceStates[];
 
 class TNMOSResourceInfo : public TNMOSStated {
 public:
-  TNMOSResourceInfo(IQELNMOSRegClient& client, TNMOSResourceInfo* parent, const std::string& path,
+  TNMOSResourceInfo(IQELNMOSBaseClient& client, TNMOSResourceInfo* parent, const std::string& path,
                     const Qel_machine::TState* states = ResourceStates);
   ~TNMOSResourceInfo() override;
 
@@ -73,7 +72,7 @@ public:
 
   // The store path of the resource ("/self", "/senders/<id>", ...).
   const std::string& Path() const { return Machine.Name(); }
-  IQELNMOSRegClient& GetClient() const { return Client; }
+  IQELNMOSBaseClient& GetClient() const { return Client; }
   IQELNMOSBridge& GetBridge() const;
 
 protected:
@@ -81,13 +80,13 @@ protected:
     bool operator()(const TNMOSResourceInfo* a, const TNMOSResourceInfo* b) const { return *a < *b; }
   };
   std::set<TNMOSResourceInfo*, TByName> Childs;
-  IQELNMOSRegClient& Client;
+  IQELNMOSBaseClient& Client;
   TNMOSResourceInfo* Parent;
 };
 
 class TNMOSNodeInfo : public TNMOSResourceInfo {
 public:
-  explicit TNMOSNodeInfo(IQELNMOSRegClient& client);
+  explicit TNMOSNodeInfo(IQELNMOSBaseClient& client);
   void Dump() override;
   bool IsRegistered() const override;
   uint64_t NextHeartbeat = 0; // loop time (ms) of the next heartbeat

@@ -12,6 +12,9 @@ enum TRole : uint8_t { rOther, rRoot, rGrain, rData, rItem, rPre, rPost };
 enum TSlot : uint8_t { sNone, sTopic, sPath, sLabel };
 enum TExpect : uint8_t { eValue, eValueOrEnd, eKey, eKeyOrEnd, eColon, eCommaOrEnd };
 enum TLex : uint8_t { lxNone, lxString, lxEscape, lxUnicode, lxNumber, lxLiteral };
+// After a character of a token: taken, the message found broken, or the token ended and the character
+// is to be read as structure.
+enum TNext : uint8_t { nTaken, nBroken, nStructure };
 
 struct TFrame {
   bool IsObject;
@@ -105,7 +108,336 @@ struct TGrainReader::TState {
   bool TopicKnown = false;
   TGrainItem Item;
   std::vector<TGrainItem> Waiting;
+
+  void Emit(TGrainReader& r, const TGrainItem& item);
+  TRole BeginValue(TGrainReader& r, bool object, bool array);
+  TRole BeginInItem(const std::string& key, bool object, bool array);
+  void EndValue();
+  TSlot ScalarSlot() const;
+  void EndScalar(TGrainReader& r, bool text, bool isNull);
+  void BeginText(bool isKey, bool keep);
+  void KeepChar(char c);
+  static TNext Broken(TGrainReader& r, const char* why);
+  TNext LexString(TGrainReader& r, char c);
+  TNext LexEscape(TGrainReader& r, char c);
+  TNext LexUnicode(TGrainReader& r, char c);
+  TNext LexNumber(TGrainReader& r, char c);
+  TNext LexLiteral(TGrainReader& r, char c);
+  bool Structure(TGrainReader& r, char c);
+  bool Value(TGrainReader& r, char c);
+  void EndContainer(TGrainReader& r);
 };
+
+namespace {
+const std::string NoKey;
+const std::string& KeyOf(const TFrame& f) {
+  return f.KeyTooLong ? NoKey : f.Key;
+}
+} // namespace
+
+void TGrainReader::TState::Emit(TGrainReader& r, const TGrainItem& item) {
+  ++r.FItems;
+  if (TopicKnown)
+    r.FHandler(Topic, item);
+  else if (Waiting.size() < MaxWaiting)
+    Waiting.push_back(item);
+}
+
+// What a value starting now is to the grain; marks "pre" and "post" as saying something.
+TRole TGrainReader::TState::BeginValue(TGrainReader& r, bool object, bool array) {
+  if (Stack.empty()) return object ? rRoot : rOther;
+  const TFrame& parent = Stack.back();
+  const std::string& key = KeyOf(parent);
+  switch (parent.Role) {
+  case rRoot:
+    if (key == "grain" && object) {
+      HasGrain = true;
+      return rGrain;
+    }
+    return rOther;
+  case rGrain:
+    return key == "data" && array ? rData : rOther;
+  case rData:
+    if (object) {
+      Item = TGrainItem();
+      Item.IsObject = true;
+      return rItem;
+    }
+    Emit(r, TGrainItem());
+    return rOther;
+  case rItem:
+    return BeginInItem(key, object, array);
+  case rPre:
+  case rPost:
+    (parent.Role == rPre ? Item.Pre : Item.Post) = TGrainItem::Present;
+    if (parent.Role == rPost && parent.IsObject && key == "label" && (object || array))
+      Item.LabelKind = TGrainItem::Other;
+    return rOther;
+  default:
+    return rOther;
+  }
+}
+
+TRole TGrainReader::TState::BeginInItem(const std::string& key, bool object, bool array) {
+  if (key == "path" && (object || array)) Item.PathKind = TGrainItem::Other;
+  if ((key == "pre" || key == "post") && (object || array)) {
+    (key == "pre" ? Item.Pre : Item.Post) = TGrainItem::Empty;
+    return key == "pre" ? rPre : rPost;
+  }
+  return rOther;
+}
+
+// The value just ended: the container it is in expects a comma or its end.
+void TGrainReader::TState::EndValue() {
+  if (Stack.empty())
+    Done = true;
+  else
+    Stack.back().Expect = eCommaOrEnd;
+}
+
+TSlot TGrainReader::TState::ScalarSlot() const {
+  if (Stack.empty()) return sNone;
+  const TFrame& parent = Stack.back();
+  const std::string& key = KeyOf(parent);
+  if (parent.Role == rGrain && key == "topic") return sTopic;
+  if (parent.Role == rItem && key == "path") return sPath;
+  if (parent.Role == rPost && parent.IsObject && key == "label") return sLabel;
+  return sNone;
+}
+
+// A scalar (text, number, literal) ended; `text` tells which kind.
+void TGrainReader::TState::EndScalar(TGrainReader& r, bool text, bool isNull) {
+  if (!Stack.empty()) {
+    const TFrame& parent = Stack.back();
+    const std::string& key = KeyOf(parent);
+    const TGrainItem::TKind kind = text && !TextTooLong ? TGrainItem::Text : TGrainItem::Other;
+    const bool isText = kind == TGrainItem::Text;
+    if (Slot == sTopic && isText) {
+      Topic = Text;
+      TopicKnown = true;
+      for (const TGrainItem& item : Waiting)
+        r.FHandler(Topic, item);
+      Waiting.clear();
+    } else if (Slot == sPath) {
+      Item.PathKind = kind;
+      Item.Path = isText ? Text : std::string();
+    } else if (Slot == sLabel) {
+      Item.LabelKind = kind;
+      Item.Label = isText ? Text : std::string();
+    }
+    if (parent.Role == rItem && (key == "pre" || key == "post"))
+      (key == "pre" ? Item.Pre : Item.Post) = isNull ? TGrainItem::Absent : TGrainItem::Present;
+  }
+  Slot = sNone;
+  Text.clear();
+  TextTooLong = false;
+  EndValue();
+}
+
+void TGrainReader::TState::BeginText(bool isKey, bool keep) {
+  Lex = lxString;
+  StringIsKey = isKey;
+  Keep = keep;
+  Text.clear();
+  TextTooLong = false;
+}
+
+void TGrainReader::TState::KeepChar(char c) {
+  if (!Keep) return;
+  if (Text.size() < (StringIsKey ? MaxKey : MaxText))
+    Text += c;
+  else
+    TextTooLong = true;
+}
+
+TNext TGrainReader::TState::Broken(TGrainReader& r, const char* why) {
+  r.Fail(why);
+  return nBroken;
+}
+
+TNext TGrainReader::TState::LexString(TGrainReader& r, char c) {
+  if (c == '"') {
+    if (HighSurrogate) return Broken(r, "a lone surrogate in a text");
+    Lex = lxNone;
+    if (StringIsKey) {
+      TFrame& f = Stack.back();
+      f.Key = Text;
+      f.KeyTooLong = TextTooLong;
+      f.Expect = eColon;
+      Text.clear();
+      TextTooLong = false;
+    } else {
+      EndScalar(r, true, false);
+    }
+    return nTaken;
+  }
+  if (c == '\\') {
+    Lex = lxEscape;
+    return nTaken;
+  }
+  if (static_cast<unsigned char>(c) < 0x20) return Broken(r, "a control character in a text");
+  if (HighSurrogate) return Broken(r, "a lone surrogate in a text");
+  KeepChar(c);
+  return nTaken;
+}
+
+namespace {
+// The character an escape stands for; 0 for none ('u' is handled apart).
+char Unescaped(char c) {
+  switch (c) {
+  case '"':
+  case '\\':
+  case '/':
+    return c;
+  case 'b':
+    return '\b';
+  case 'f':
+    return '\f';
+  case 'n':
+    return '\n';
+  case 'r':
+    return '\r';
+  case 't':
+    return '\t';
+  default:
+    return 0;
+  }
+}
+} // namespace
+
+TNext TGrainReader::TState::LexEscape(TGrainReader& r, char c) {
+  if (c == 'u') {
+    Lex = lxUnicode;
+    Unicode = 0;
+    UnicodeDigits = 0;
+    return nTaken;
+  }
+  const char out = Unescaped(c);
+  if (!out) return Broken(r, "a bad escape in a text");
+  if (HighSurrogate) return Broken(r, "a lone surrogate in a text");
+  Lex = lxString;
+  KeepChar(out);
+  return nTaken;
+}
+
+TNext TGrainReader::TState::LexUnicode(TGrainReader& r, char c) {
+  const int v = HexValue(c);
+  if (v < 0) return Broken(r, "a bad \\u escape in a text");
+  Unicode = (Unicode << 4) | static_cast<uint32_t>(v);
+  if (++UnicodeDigits < 4) return nTaken;
+  Lex = lxString;
+  uint32_t cp = Unicode;
+  if (HighSurrogate) {
+    if (cp < 0xDC00 || cp > 0xDFFF) return Broken(r, "a lone surrogate in a text");
+    cp = 0x10000 + ((HighSurrogate - 0xD800) << 10) + (cp - 0xDC00);
+    HighSurrogate = 0;
+  } else if (cp >= 0xD800 && cp <= 0xDBFF) {
+    HighSurrogate = cp;
+    return nTaken;
+  } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
+    return Broken(r, "a lone surrogate in a text");
+  }
+  if (Keep) {
+    if (Text.size() + 4 <= (StringIsKey ? MaxKey : MaxText))
+      AppendUTF8(Text, cp);
+    else
+      TextTooLong = true;
+  }
+  return nTaken;
+}
+
+TNext TGrainReader::TState::LexNumber(TGrainReader& r, char c) {
+  if (IsNumberChar(c)) {
+    if (Token.size() >= MaxToken) return Broken(r, "a number too long");
+    Token += c;
+    return nTaken;
+  }
+  if (!ValidNumber(Token)) return Broken(r, "a bad number");
+  Lex = lxNone;
+  Token.clear();
+  EndScalar(r, false, false);
+  return nStructure;
+}
+
+TNext TGrainReader::TState::LexLiteral(TGrainReader& r, char c) {
+  if (c >= 'a' && c <= 'z') {
+    if (Token.size() >= 5) return Broken(r, "a bad literal");
+    Token += c;
+    return nTaken;
+  }
+  if (Token != "true" && Token != "false" && Token != "null") return Broken(r, "a bad literal");
+  Lex = lxNone;
+  const bool isNull = Token == "null";
+  Token.clear();
+  EndScalar(r, false, isNull);
+  return nStructure;
+}
+
+// A character between tokens: the punctuation of the containers, or the start of a value.
+bool TGrainReader::TState::Structure(TGrainReader& r, char c) {
+  if (IsSpace(c)) return true;
+  if (Done) return r.Fail("text after the end of the message");
+  const TExpect expect = Stack.empty() ? eValue : Stack.back().Expect;
+  switch (expect) {
+  case eKeyOrEnd:
+  case eKey:
+    if (c == '"') {
+      BeginText(true, true);
+      return true;
+    }
+    if (c == '}' && expect == eKeyOrEnd) break; // ends the object, below
+    return r.Fail("a member name expected");
+  case eColon:
+    if (c != ':') return r.Fail("':' expected");
+    Stack.back().Expect = eValue;
+    return true;
+  case eCommaOrEnd: {
+    TFrame& f = Stack.back();
+    if (c == ',') {
+      f.Expect = f.IsObject ? eKey : eValue;
+      return true;
+    }
+    if ((c == '}' && f.IsObject) || (c == ']' && !f.IsObject)) break; // ends it, below
+    return r.Fail("',' or the end of a container expected");
+  }
+  case eValue:
+  case eValueOrEnd:
+    if (c == ']' && expect == eValueOrEnd) break; // ends the array, below
+    return Value(r, c);
+  }
+  EndContainer(r);
+  return true;
+}
+
+bool TGrainReader::TState::Value(TGrainReader& r, char c) {
+  if (c == '{' || c == '[') {
+    if (Stack.size() >= 64) return r.Fail("nested too deeply");
+    const bool object = c == '{';
+    const TRole role = BeginValue(r, object, !object);
+    Stack.push_back(TFrame{object, role, object ? eKeyOrEnd : eValueOrEnd, std::string()});
+    return true;
+  }
+  if (c == '"' || c == '-' || (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z')) {
+    BeginValue(r, false, false);
+    Slot = ScalarSlot();
+    if (c == '"') {
+      BeginText(false, Slot != sNone);
+    } else {
+      Lex = (c >= 'a' && c <= 'z') ? lxLiteral : lxNumber;
+      Token.assign(1, c);
+    }
+    return true;
+  }
+  return r.Fail("a value expected");
+}
+
+// The character ends the innermost container.
+void TGrainReader::TState::EndContainer(TGrainReader& r) {
+  const TRole role = Stack.back().Role;
+  Stack.pop_back();
+  if (role == rItem) Emit(r, Item);
+  EndValue();
+}
 
 TGrainReader::TGrainReader(size_t maxBytes, TItemHandler handler)
     : FMaxBytes(maxBytes), FHandler(std::move(handler)), S(std::make_unique<TState>()) {}
@@ -159,308 +491,28 @@ TGrainReader::TResult TGrainReader::Finish() {
 // One character. False once the message is found broken.
 bool TGrainReader::Step(char c) {
   TState& s = *S;
-
-  auto emit = [&](const TGrainItem& item) {
-    ++FItems;
-    if (s.TopicKnown) {
-      FHandler(s.Topic, item);
-    } else if (s.Waiting.size() < MaxWaiting) {
-      s.Waiting.push_back(item);
-    }
-  };
-
-  // What a value starting now is to the grain; marks "pre" and "post" as saying something.
-  auto beginValue = [&](bool object, bool array) -> TRole {
-    if (s.Stack.empty()) return object ? rRoot : rOther;
-    TFrame& parent = s.Stack.back();
-    const std::string& key = parent.KeyTooLong ? std::string() : parent.Key;
-    switch (parent.Role) {
-    case rRoot:
-      if (key == "grain" && object) {
-        s.HasGrain = true;
-        return rGrain;
-      }
-      return rOther;
-    case rGrain:
-      if (key == "data" && array) return rData;
-      return rOther;
-    case rData:
-      if (object) {
-        s.Item = TGrainItem();
-        s.Item.IsObject = true;
-        return rItem;
-      }
-      emit(TGrainItem());
-      return rOther;
-    case rItem:
-      if (key == "path" && !(!object && !array)) s.Item.PathKind = TGrainItem::Other;
-      if (key == "pre" || key == "post") {
-        TGrainItem::TPresence& p = key == "pre" ? s.Item.Pre : s.Item.Post;
-        if (object || array) {
-          p = TGrainItem::Empty;
-          return key == "pre" ? rPre : rPost;
-        }
-      }
-      return rOther;
-    case rPre:
-    case rPost: {
-      (parent.Role == rPre ? s.Item.Pre : s.Item.Post) = TGrainItem::Present;
-      if (parent.Role == rPost && parent.IsObject && key == "label" && (object || array))
-        s.Item.LabelKind = TGrainItem::Other;
-      return rOther;
-    }
-    default:
-      return rOther;
-    }
-  };
-
-  // The value just ended: the container it is in expects a comma or its end.
-  auto endValue = [&] {
-    if (s.Stack.empty())
-      s.Done = true;
-    else
-      s.Stack.back().Expect = eCommaOrEnd;
-  };
-
-  auto scalarSlot = [&]() -> TSlot {
-    if (s.Stack.empty()) return sNone;
-    const TFrame& parent = s.Stack.back();
-    const std::string& key = parent.KeyTooLong ? std::string() : parent.Key;
-    if (parent.Role == rGrain && key == "topic") return sTopic;
-    if (parent.Role == rItem && key == "path") return sPath;
-    if (parent.Role == rPost && parent.IsObject && key == "label") return sLabel;
-    return sNone;
-  };
-
-  // A scalar (text, number, literal) ended; `text` tells which kind.
-  auto endScalar = [&](bool text, bool isNull) {
-    if (!s.Stack.empty()) {
-      const TFrame& parent = s.Stack.back();
-      const std::string& key = parent.KeyTooLong ? std::string() : parent.Key;
-      const TGrainItem::TKind kind = text && !s.TextTooLong ? TGrainItem::Text : TGrainItem::Other;
-      switch (s.Slot) {
-      case sTopic:
-        if (kind == TGrainItem::Text) {
-          s.Topic = s.Text;
-          s.TopicKnown = true;
-          for (const TGrainItem& item : s.Waiting)
-            FHandler(s.Topic, item);
-          s.Waiting.clear();
-        }
-        break;
-      case sPath:
-        s.Item.PathKind = kind;
-        s.Item.Path = kind == TGrainItem::Text ? s.Text : std::string();
-        break;
-      case sLabel:
-        s.Item.LabelKind = kind;
-        s.Item.Label = kind == TGrainItem::Text ? s.Text : std::string();
-        break;
-      default:
-        break;
-      }
-      if (parent.Role == rItem && (key == "pre" || key == "post"))
-        (key == "pre" ? s.Item.Pre : s.Item.Post) = isNull ? TGrainItem::Absent : TGrainItem::Present;
-    }
-    s.Slot = sNone;
-    s.Text.clear();
-    s.TextTooLong = false;
-    endValue();
-  };
-
+  TNext next = nStructure;
   switch (s.Lex) {
   case lxString:
-    if (c == '"') {
-      if (s.HighSurrogate) return Fail("a lone surrogate in a text");
-      s.Lex = lxNone;
-      if (s.StringIsKey) {
-        TFrame& f = s.Stack.back();
-        f.Key = s.Text;
-        f.KeyTooLong = s.TextTooLong;
-        f.Expect = eColon;
-        s.Text.clear();
-        s.TextTooLong = false;
-      } else {
-        endScalar(true, false);
-      }
-      return true;
-    }
-    if (c == '\\') {
-      s.Lex = lxEscape;
-      return true;
-    }
-    if (static_cast<unsigned char>(c) < 0x20) return Fail("a control character in a text");
-    if (s.HighSurrogate) return Fail("a lone surrogate in a text");
-    if (s.Keep) {
-      if (s.Text.size() < (s.StringIsKey ? MaxKey : MaxText))
-        s.Text += c;
-      else
-        s.TextTooLong = true;
-    }
-    return true;
-  case lxEscape: {
-    char out = 0;
-    switch (c) {
-    case '"':
-      out = '"';
-      break;
-    case '\\':
-      out = '\\';
-      break;
-    case '/':
-      out = '/';
-      break;
-    case 'b':
-      out = '\b';
-      break;
-    case 'f':
-      out = '\f';
-      break;
-    case 'n':
-      out = '\n';
-      break;
-    case 'r':
-      out = '\r';
-      break;
-    case 't':
-      out = '\t';
-      break;
-    case 'u':
-      s.Lex = lxUnicode;
-      s.Unicode = 0;
-      s.UnicodeDigits = 0;
-      return true;
-    default:
-      return Fail("a bad escape in a text");
-    }
-    if (s.HighSurrogate) return Fail("a lone surrogate in a text");
-    s.Lex = lxString;
-    if (s.Keep) {
-      if (s.Text.size() < (s.StringIsKey ? MaxKey : MaxText))
-        s.Text += out;
-      else
-        s.TextTooLong = true;
-    }
-    return true;
-  }
-  case lxUnicode: {
-    const int v = HexValue(c);
-    if (v < 0) return Fail("a bad \\u escape in a text");
-    s.Unicode = (s.Unicode << 4) | static_cast<uint32_t>(v);
-    if (++s.UnicodeDigits < 4) return true;
-    s.Lex = lxString;
-    uint32_t cp = s.Unicode;
-    if (s.HighSurrogate) {
-      if (cp < 0xDC00 || cp > 0xDFFF) return Fail("a lone surrogate in a text");
-      cp = 0x10000 + ((s.HighSurrogate - 0xD800) << 10) + (cp - 0xDC00);
-      s.HighSurrogate = 0;
-    } else if (cp >= 0xD800 && cp <= 0xDBFF) {
-      s.HighSurrogate = cp;
-      return true;
-    } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
-      return Fail("a lone surrogate in a text");
-    }
-    if (s.Keep) {
-      if (s.Text.size() + 4 <= (s.StringIsKey ? MaxKey : MaxText))
-        AppendUTF8(s.Text, cp);
-      else
-        s.TextTooLong = true;
-    }
-    return true;
-  }
+    next = s.LexString(*this, c);
+    break;
+  case lxEscape:
+    next = s.LexEscape(*this, c);
+    break;
+  case lxUnicode:
+    next = s.LexUnicode(*this, c);
+    break;
   case lxNumber:
-    if (IsNumberChar(c)) {
-      if (s.Token.size() >= MaxToken) return Fail("a number too long");
-      s.Token += c;
-      return true;
-    }
-    if (!ValidNumber(s.Token)) return Fail("a bad number");
-    s.Lex = lxNone;
-    s.Token.clear();
-    endScalar(false, false);
-    break; // c is looked at below
+    next = s.LexNumber(*this, c);
+    break;
   case lxLiteral:
-    if (c >= 'a' && c <= 'z') {
-      if (s.Token.size() >= 5) return Fail("a bad literal");
-      s.Token += c;
-      return true;
-    }
-    if (s.Token != "true" && s.Token != "false" && s.Token != "null") return Fail("a bad literal");
-    s.Lex = lxNone;
-    {
-      const bool isNull = s.Token == "null";
-      s.Token.clear();
-      endScalar(false, isNull);
-    }
-    break; // c is looked at below
-  default:
+    next = s.LexLiteral(*this, c);
+    break;
+  case lxNone:
     break;
   }
-
-  if (IsSpace(c)) return true;
-  if (s.Done) return Fail("text after the end of the message");
-
-  TExpect expect = s.Stack.empty() ? eValue : s.Stack.back().Expect;
-  switch (expect) {
-  case eKeyOrEnd:
-  case eKey:
-    if (c == '"') {
-      s.Lex = lxString;
-      s.StringIsKey = true;
-      s.Keep = true;
-      s.Text.clear();
-      s.TextTooLong = false;
-      return true;
-    }
-    if (c == '}' && expect == eKeyOrEnd) break; // ends the object, below
-    return Fail("a member name expected");
-  case eColon:
-    if (c != ':') return Fail("':' expected");
-    s.Stack.back().Expect = eValue;
-    return true;
-  case eCommaOrEnd: {
-    TFrame& f = s.Stack.back();
-    if (c == ',') {
-      f.Expect = f.IsObject ? eKey : eValue;
-      return true;
-    }
-    if ((c == '}' && f.IsObject) || (c == ']' && !f.IsObject)) break; // ends it, below
-    return Fail("',' or the end of a container expected");
-  }
-  case eValue:
-  case eValueOrEnd:
-    if (c == ']' && expect == eValueOrEnd) break; // ends the array, below
-    if (c == '{' || c == '[') {
-      if (s.Stack.size() >= 64) return Fail("nested too deeply");
-      const bool object = c == '{';
-      const TRole role = beginValue(object, !object);
-      s.Stack.push_back(TFrame{object, role, object ? eKeyOrEnd : eValueOrEnd, std::string()});
-      return true;
-    }
-    if (c == '"' || c == '-' || (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z')) {
-      beginValue(false, false);
-      s.Slot = scalarSlot();
-      if (c == '"') {
-        s.Lex = lxString;
-        s.StringIsKey = false;
-        s.Keep = s.Slot != sNone;
-        s.Text.clear();
-        s.TextTooLong = false;
-      } else {
-        s.Lex = (c >= 'a' && c <= 'z') ? lxLiteral : lxNumber;
-        s.Token.assign(1, c);
-      }
-      return true;
-    }
-    return Fail("a value expected");
-  }
-
-  // c ends the innermost container.
-  const TRole role = s.Stack.back().Role;
-  s.Stack.pop_back();
-  if (role == rItem) emit(s.Item);
-  endValue();
-  return true;
+  if (next != nStructure) return next == nTaken;
+  return s.Structure(*this, c);
 }
 
 } // namespace Qel_nmos_bridge

@@ -246,36 +246,30 @@ TNMOSAPIInfo* TQELNMOSBaseClient::BestAPI() {
   return best;
 }
 
-// What the machine should use, told to it as an event (handled on a later loop turn, when the
-// returned endpoint is active):
-// - searching: any endpoint; when every one is being ignored after failures, the one whose time runs
-//   out first, so that a network with a single registry keeps trying it ("register");
-// - failover: an eligible endpoint other than the one that failed ("switched");
-// - connected: an eligible endpoint of a lower priority value than the active one ("betterreg").
-// Otherwise the active endpoint is kept.
-TNMOSAPIInfo* TQELNMOSBaseClient::SelectAPI(TNMOSStated* machine) {
+TNMOSAPIInfo* TQELNMOSBaseClient::SelectAPI(TAPIChoice choice) {
   TNMOSAPIInfo* active = FData->ActiveRegAPI;
   TNMOSAPIInfo* best = BestAPI();
-  if (!machine) return best ? best : active;
-  switch (machine->Machine.GetStateID()) {
-  case 2: // searching
+  switch (choice) {
+  case TAPIChoice::First:
     if (!best)
       for (TNMOSAPIInfo& api : FData->RegAPIs)
         if (!best || api.IgnoreTime < best->IgnoreTime) best = &api;
-    if (!best) return active;
-    machine->Machine.SetEvent(ev_register);
     return best;
-  case 9: // failover
-    if (!best || best == active) return active;
-    machine->Machine.SetEvent(ev_switched);
-    return best;
-  case 4: // connected
-    if (!best || best == active || (active && best->Prio >= active->Prio)) return active;
-    machine->Machine.SetEvent(ev_betterregfound);
-    return best;
-  default:
-    return active;
+  case TAPIChoice::Next:
+    return best == active ? nullptr : best;
+  case TAPIChoice::Better:
+    return !best || best == active || (active && best->Prio >= active->Prio) ? nullptr : best;
+  case TAPIChoice::Keep:
+    break;
   }
+  return nullptr;
+}
+
+bool TQELNMOSBaseClient::SearchAPI(TAPIChoice choice) {
+  TNMOSAPIInfo* chosen = SelectAPI(choice);
+  if (!chosen) return false;
+  SetActiveAPI(chosen);
+  return true;
 }
 
 bool TQELNMOSBaseClient::RegisterActionHandler(int action, const char* name, TNMOSActionHandler handler) {

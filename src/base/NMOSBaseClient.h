@@ -19,34 +19,42 @@ namespace Qel_nmos_bridge {
 class IQELNMOSBaseClient;
 struct TNMOSClientData;
 
-// Event ids of the registry machines. What a registry answered, or that it did not, is an event of
-// its own, whatever the status code that carried it.
+// Event ids of the registry machines, in sequence. What a registry answered, or that it did not, is an
+// event of its own (AnswerEvent), whatever the status code that carried it.
 enum events {
   ev_startup = 1,
-  ev_search = 2,         // the active registry has gone: look for another
-  ev_register = 3,       // a registry is chosen (node) / the parent is registered (resources)
-  ev_betterregfound = 4, // a registry of a lower priority value has become eligible
-  ev_update = 5,         // the resource's document changed
-  ev_delete = 6,
-  ev_reset = 7, // the parent lost its registration
-  ev_quit = 8,  // the node is to be deregistered
-  ev_query = 9,
-  ev_timeout = 10,       // a pending action got no answer before its deadline
-  ev_heartbeat_due = 11, // the node's next heartbeat is due
-  ev_retry = 12,         // a failed action is to be tried again
-  ev_switched = 13,      // failover: another registry is active
-  ev_timeout2 = 28,
-  ev_answer_ok = 200,      // 200: updated, known already, heartbeat taken
-  ev_answer_created = 201, // 201
-  ev_answer_deleted = 204, // 204
-  ev_answer_refused = 400, // 4xx other than 404: the registry refuses the request
-  ev_answer_unknown = 404, // 404: the registry does not know the resource
-  ev_answer_failed = 500,  // 5xx and anything unexpected: the registry failed
-  ev_no_answer = 600       // no answer at all: refused or broken connection, transfer time-out
+  ev_search,         // the active registry has gone: look for another
+  ev_register,       // a registry is chosen (node) / the parent is registered (resources)
+  ev_betterregfound, // a registry of a lower priority value has become eligible
+  ev_update,         // the resource's document changed
+  ev_delete,
+  ev_reset, // the parent lost its registration
+  ev_quit,  // the node is to be deregistered
+  ev_query,
+  ev_timeout,        // a pending action got no answer before its deadline
+  ev_heartbeat_due,  // the node's next heartbeat is due
+  ev_retry,          // a failed action is to be tried again
+  ev_switched,       // failover: another registry is active
+  ev_answer_ok,      // 200: updated, known already, heartbeat taken
+  ev_answer_created, // 201
+  ev_answer_deleted, // 204
+  ev_answer_refused, // 4xx other than 404: the registry refuses the request
+  ev_answer_unknown, // 404: the registry does not know the resource
+  ev_answer_failed,  // 5xx and anything unexpected: the registry failed
+  ev_no_answer       // no answer at all: refused or broken connection, transfer time-out
 };
 
 // The event an HTTP status stands for.
 int AnswerEvent(int status);
+
+// What a machine asks of the endpoint selection.
+enum class TAPIChoice {
+  Keep,  // the active endpoint stays
+  First, // any endpoint: the best eligible one, else (every one ignored after failures) the one whose
+         // time runs out first, so that a network with a single registry keeps trying it
+  Next,  // after a failure: an eligible endpoint other than the active one
+  Better // an eligible endpoint of a lower priority value than the active one
+};
 
 // State id of a machine that may be removed.
 constexpr int NMOSSTATE_DELETABLE = 65535;
@@ -143,8 +151,11 @@ public:
   virtual bool DelAPI(const TNMOSAPIInfo& api) = 0;
   virtual void UnselectAPI() = 0;
   virtual bool SetActiveAPI(TNMOSAPIInfo* api) = 0;
-  virtual TNMOSAPIInfo* SelectAPI(TNMOSStated* machine) = 0;
-  virtual void SearchAPI(TNMOSStated* machine) = 0;
+  // The endpoint the choice picks; null when it picks none (the active one is then kept).
+  virtual TNMOSAPIInfo* SelectAPI(TAPIChoice choice) = 0;
+  // Makes the endpoint the choice picks active: true when it picked one, false when the active one
+  // stays. The caller's machine tells itself what follows.
+  virtual bool SearchAPI(TAPIChoice choice) = 0;
   // Whether an endpoint is known that is not being ignored after a failure.
   virtual bool AnyEligibleAPI() = 0;
   virtual void APILost() = 0;
@@ -194,8 +205,8 @@ public:
   bool DelAPI(const TNMOSAPIInfo& api) override;
   void UnselectAPI() override { SetActiveAPI(nullptr); }
   bool SetActiveAPI(TNMOSAPIInfo* api) override;
-  TNMOSAPIInfo* SelectAPI(TNMOSStated* machine) override;
-  void SearchAPI(TNMOSStated* machine) override { SetActiveAPI(SelectAPI(machine)); }
+  TNMOSAPIInfo* SelectAPI(TAPIChoice choice) override;
+  bool SearchAPI(TAPIChoice choice) override;
   bool AnyEligibleAPI() override { return BestAPI() != nullptr; }
   void APILost() override { HandleAPILost(); }
   void APISelected() override { HandleAPISelected(); }

@@ -30,9 +30,9 @@ bool TMachine::SetEvent(int event) {
   return Run(event);
 }
 
-bool TMachine::SetTimer(time_t seconds) {
-  Interval = seconds;
-  Timer = Now() + seconds;
+bool TMachine::SetTimer(std::chrono::milliseconds interval) {
+  Interval = static_cast<time_t>(std::chrono::duration_cast<std::chrono::seconds>(interval).count());
+  Timer = Now() + Interval;
   return true;
 }
 
@@ -42,12 +42,6 @@ void TMachine::BeforeStateChange(const TState*, const TTransition*) {
 }
 
 void TMachine::AfterStateChange(const TState*, const TTransition*) {}
-
-const TState* TMachine::FindState(const TState* table, int id) {
-  for (; table && table->StateID != NO_STATEID; ++table)
-    if (table->StateID == id) return table;
-  return nullptr;
-}
 
 const TTransition* TMachine::FindTransition(const TTransition* list, int signal) {
   for (int i = 0; list && i < MaxTransitions && list[i].Signal != NO_EVENTID; ++i)
@@ -73,19 +67,20 @@ bool TMachine::Run(int event) {
       lws_log(QLLL_WARN, "Machine %s State %s ignored EventID %d", FName.c_str(), ActiveState->Name, event);
     return false;
   }
-  if (trans->Target == ActiveState) return true;
+  const TState* target = FindState(States, trans->Target);
+  if (target == ActiveState) return true;
 
   const TState* from = ActiveState;
   BeforeStateChange(from, trans);
   lws_log(QLLL_MACHINE_BASE, "Machine %s switching %s->%s-> %s", FName.c_str(), from->Name, trans->Name,
-          trans->Target ? trans->Target->Name : "");
+          target ? target->Name : "");
   if (from->OnLeave) {
     lws_log(QLLL_MACHINE_BASE, "Machine %s %s::OnLeave()", FName.c_str(), from->Name);
     from->OnLeave(this, Context);
   }
   ActiveState = nullptr;
   if (trans->OnTrigger) trans->OnTrigger(this, Context);
-  ActiveState = trans->Target;
+  ActiveState = target;
   if (ActiveState && ActiveState->OnEnter) {
     lws_log(QLLL_MACHINE_BASE, "Machine %s %s::OnEnter()", FName.c_str(), ActiveState->Name);
     ActiveState->OnEnter(this, Context);

@@ -1,9 +1,10 @@
 // Table-driven finite state machines. A machine is a name, a context pointer and a constant table of
 // states; each state has up to three callbacks (enter, leave, run) and up to MaxTransitions transitions keyed
-// by event number. TMachine dispatches events synchronously and runs the active state's run callback when
-// polled, paced by its own clock when one is set.
+// by event number, each naming its target by state id. TMachine dispatches events synchronously and runs
+// the active state's run callback when polled, paced by its own clock when one is set.
 #pragma once
 
+#include <chrono>
 #include <ctime>
 #include <string>
 
@@ -21,7 +22,7 @@ typedef void (*TMachineEvent)(TMachine* machine, void* context);
 struct TTransition {
   const char* Name; // for log lines only
   int Signal;       // event number; 0 ends a transition list
-  const TState* Target;
+  int Target;       // id of the state it leads to, in the same table
   TMachineEvent OnTrigger;
 };
 
@@ -44,8 +45,9 @@ public:
 
   // Raises an event; the base class dispatches at once. Event 0 returns false.
   virtual bool SetEvent(int event);
-  // The active state's run callback then runs at most once every `seconds`.
-  virtual bool SetTimer(time_t seconds);
+  // The active state's run callback then runs at most once every `interval`. The base class keeps its
+  // clock in whole seconds (the interval is rounded down to them); TMachineUV runs it to the millisecond.
+  virtual bool SetTimer(std::chrono::milliseconds interval);
   virtual void BeforeStateChange(const TState* from, const TTransition* trans);
   virtual void AfterStateChange(const TState* to, const TTransition* trans);
   virtual ~TMachine();
@@ -59,8 +61,25 @@ public:
   const std::string& Name() const { return FName; }
   void* GetContext() const { return Context; }
 
-  static const TState* FindState(const TState* table, int id);
+  static const TState* FindState(const TState* table, int id) { return FindStateIn(table, id); }
   static const TTransition* FindTransition(const TTransition* list, int signal);
+
+  // Linear scan that stops at the terminating record; null when nothing matches.
+  static constexpr const TState* FindStateIn(const TState* table, int id) {
+    for (; table && table->StateID != NO_STATEID; ++table)
+      if (table->StateID == id) return table;
+    return nullptr;
+  }
+  // Whether every state id of the table is unique and every transition leads to a state of the table:
+  // tables are checked with it where they are defined (static_assert).
+  static constexpr bool ValidTable(const TState* table) {
+    for (const TState* s = table; s->StateID != NO_STATEID; ++s) {
+      if (FindStateIn(table, s->StateID) != s) return false;
+      for (int i = 0; i < MaxTransitions && s->Trans[i].Signal != NO_EVENTID; ++i)
+        if (!FindStateIn(table, s->Trans[i].Target)) return false;
+    }
+    return true;
+  }
 
 protected:
   // Current second; tests replace it to check the pacing without waiting.

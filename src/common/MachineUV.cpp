@@ -72,8 +72,9 @@ bool TMachineUV::SetEvent(int event) {
   return true;
 }
 
-bool TMachineUV::SetTimer(time_t ms) {
-  uv_timer_start(MachineData->UVTimer, OnTimer, static_cast<uint64_t>(ms), static_cast<uint64_t>(ms));
+bool TMachineUV::SetTimer(std::chrono::milliseconds interval) {
+  const auto ms = static_cast<uint64_t>(interval.count() > 0 ? interval.count() : 0);
+  uv_timer_start(MachineData->UVTimer, OnTimer, ms, ms);
   return true;
 }
 

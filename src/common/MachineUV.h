@@ -20,8 +20,8 @@ public:
   // Queues the event behind those already pending; the next loop turn handles them in order. No event
   // is lost, however many are raised before the loop turns.
   bool SetEvent(int event) override;
-  // Runs the active state's run callback every `ms` milliseconds.
-  bool SetTimer(time_t ms) override;
+  // Runs the active state's run callback every `interval`.
+  bool SetTimer(std::chrono::milliseconds interval) override;
   // The run callback is no longer called until the next SetTimer.
   void StopTimer();
   void BeforeStateChange(const TState* from, const TTransition* trans) override;

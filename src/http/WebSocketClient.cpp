@@ -143,39 +143,34 @@ struct TMachineCtrl {
 
 namespace {
 
-extern const TState WSClientStates[];
-const TState* const StOffline = &WSClientStates[0];
-const TState* const StConnecting = &WSClientStates[1];
-const TState* const StConnected = &WSClientStates[2];
-const TState* const StQuit = &WSClientStates[3];
-
-const TState WSClientStates[] = {
+constexpr TState WSClientStates[] = {
     {"fwsOffline",
      fwsOffline,
      TMachineCtrl::EnterOffline,
      nullptr,
      TMachineCtrl::HandleOffline,
-     {{"connect", fweConnect, StConnecting, TMachineCtrl::DoConnect},
-      {"quit", fweQuit, StQuit, TMachineCtrl::OnShutdown}}},
+     {{"connect", fweConnect, fwsConnecting, TMachineCtrl::DoConnect},
+      {"quit", fweQuit, fwsQuit, TMachineCtrl::OnShutdown}}},
     {"fwsConnecting",
      fwsConnecting,
      TMachineCtrl::EnterConnecting,
      nullptr,
      TMachineCtrl::HandleConnecting,
-     {{"con_success", fweConnectSucces, StConnected, TMachineCtrl::DoConSuccess},
-      {"con_failed", fweConnectFailed, StOffline, nullptr},
-      {"con_failed", fweError, StOffline, nullptr},
-      {"quit", fweQuit, StQuit, TMachineCtrl::OnShutdown}}},
+     {{"con_success", fweConnectSucces, fwsConnected, TMachineCtrl::DoConSuccess},
+      {"con_failed", fweConnectFailed, fwsOffline, nullptr},
+      {"con_failed", fweError, fwsOffline, nullptr},
+      {"quit", fweQuit, fwsQuit, TMachineCtrl::OnShutdown}}},
     {"fwsConnected",
      fwsConnected,
      nullptr,
      nullptr,
      TMachineCtrl::HandleConnected,
-     {{"con_error", fweError, StOffline, TMachineCtrl::DoConBroken},
-      {"quit", fweQuit, StQuit, TMachineCtrl::OnShutdown}}},
+     {{"con_error", fweError, fwsOffline, TMachineCtrl::DoConBroken},
+      {"quit", fweQuit, fwsQuit, TMachineCtrl::OnShutdown}}},
     {"fwsQuit", fwsQuit, nullptr, nullptr, nullptr, {}},
     {nullptr, Qel_machine::NO_STATEID, nullptr, nullptr, nullptr, {}},
 };
+static_assert(Qel_machine::TMachine::ValidTable(WSClientStates), "every transition leads to a state");
 
 } // namespace
 

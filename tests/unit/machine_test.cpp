@@ -8,6 +8,7 @@
 #include <vector>
 
 using namespace Qel_machine;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -38,12 +39,26 @@ void Trigger(TMachine*, void* ctx) {
   Record(ctx, "trigger");
 }
 
-extern const TState States[];
-const TState States[] = {
-    {"A", 1, EnterA, LeaveA, RunA, {{"toB", 10, &States[1], Trigger}, {"self", 11, &States[0], Trigger}}},
-    {"B", 2, EnterB, nullptr, RunB, {{"toA", 20, &States[0], nullptr}}},
+constexpr TState States[] = {
+    {"A", 1, EnterA, LeaveA, RunA, {{"toB", 10, 2, Trigger}, {"self", 11, 1, Trigger}}},
+    {"B", 2, EnterB, nullptr, RunB, {{"toA", 20, 1, nullptr}}},
     {nullptr, 0, nullptr, nullptr, nullptr, {}},
 };
+static_assert(TMachine::ValidTable(States), "the test's table is whole");
+
+// A transition to a state the table lacks, and a state id given twice, are caught where the table is
+// written.
+constexpr TState Dangling[] = {
+    {"A", 1, nullptr, nullptr, nullptr, {{"toC", 10, 3, nullptr}}},
+    {nullptr, 0, nullptr, nullptr, nullptr, {}},
+};
+static_assert(!TMachine::ValidTable(Dangling), "a target outside the table is refused");
+constexpr TState Twice[] = {
+    {"A", 1, nullptr, nullptr, nullptr, {}},
+    {"B", 1, nullptr, nullptr, nullptr, {}},
+    {nullptr, 0, nullptr, nullptr, nullptr, {}},
+};
+static_assert(!TMachine::ValidTable(Twice), "a state id given twice is refused");
 
 // A machine whose clock the test sets.
 class TClockedMachine : public TMachine {
@@ -96,7 +111,7 @@ TEST(Machine, PollRunsActiveStatePacedByItsClock) {
   TClockedMachine m(&trace, "m", States);
   m.Run(0);
   EXPECT_EQ(trace.Calls.size(), 1u); // no clock: every poll runs
-  m.SetTimer(5);                     // at second 100
+  m.SetTimer(5s);                    // at second 100
   trace.Calls.clear();
   for (time_t t = 100; t <= 105; ++t) {
     m.Clock = t;
@@ -117,7 +132,7 @@ TEST(Machine, PollRunsActiveStatePacedByItsClock) {
 TEST(Machine, StateChangeCancelsTheClock) {
   TTrace trace;
   TClockedMachine m(&trace, "m", States);
-  m.SetTimer(1000);
+  m.SetTimer(1000s);
   m.SetEvent(10);
   trace.Calls.clear();
   m.Run(0);
@@ -166,7 +181,7 @@ TEST(MachineUV, TimerRunsStateAndStateChangeStopsIt) {
   TTrace trace;
   {
     TMachineUV m(&loop.Loop, &trace, "uv", States);
-    m.SetTimer(1);
+    m.SetTimer(1ms);
     // One turn may run a due timer twice (before and after polling), so count at least.
     while (trace.Calls.size() < 3)
       uv_run(&loop.Loop, UV_RUN_ONCE);

@@ -1,6 +1,6 @@
 // Choice of the registry endpoint and the bounds of the registry clients' bookkeeping: which endpoint
-// a machine is told to use in each of its states, what counts as a change of registry, and the
-// limits of the endpoint list and the action queue.
+// each request of a machine picks, what counts as a change of registry, and the limits of the endpoint
+// list and the action queue.
 #include "NMOSBaseClient.h"
 #include "NMOSNodeData.h"
 #include "Threaded_API.h"
@@ -42,22 +42,19 @@ public:
 };
 
 // A machine that stays in the state it starts in: the events it is sent stay pending.
-// clang-format off
-const TState Searching[] = {{"searching", 2, nullptr, nullptr, nullptr, {}}, {nullptr, 0, nullptr, nullptr, nullptr, {}}};
-const TState Connected[] = {{"connected", 4, nullptr, nullptr, nullptr, {}}, {nullptr, 0, nullptr, nullptr, nullptr, {}}};
-const TState Failover[] = {{"failover", 9, nullptr, nullptr, nullptr, {}}, {nullptr, 0, nullptr, nullptr, nullptr, {}}};
-// clang-format on
+const TState Idle[] = {{"idle", 1, nullptr, nullptr, nullptr, {}},
+                       {nullptr, 0, nullptr, nullptr, nullptr, {}}};
 
 class RegistrySelection : public ::testing::Test {
 protected:
-  TNMOSStated& Machine(const TState* table) {
-    Machines.push_back(std::make_unique<TNMOSStated>(Bridge.Host->Loop(), "/self", table));
+  TNMOSStated& Machine() {
+    Machines.push_back(std::make_unique<TNMOSStated>(Bridge.Host->Loop(), "/self", Idle));
     return *Machines.back();
   }
-  static int Pending(TNMOSStated& m) { return m.Machine.PendingEvent(); }
-  // Selection as the machine's state asks for, made active as the machines do.
-  TNMOSAPIInfo* Search(TNMOSStated& m) {
-    Client.SearchAPI(&m);
+  // The endpoint active after a search with the choice; `picked` tells whether the choice picked one
+  // (the machine then moves on).
+  TNMOSAPIInfo* Search(TAPIChoice choice, bool picked) {
+    EXPECT_EQ(Client.SearchAPI(choice), picked);
     return Client.GetActiveAPI();
   }
 
@@ -82,51 +79,43 @@ TEST_F(RegistrySelection, LowestPriorityWinsThenTheLaterAddedAndTheActiveOneStay
   Client.AddAPI("10.0.0.1", 80, 10, "/r", "ten");
   Client.AddAPI("10.0.0.2", 80, 0, "/r", "zero");
   Client.AddAPI("10.0.0.3", 80, 0, "/r", "zero too");
-  TNMOSStated& searching = Machine(Searching);
-  EXPECT_EQ(Search(searching)->Name, "zero too");
-  EXPECT_EQ(Pending(searching), ev_register);
+  EXPECT_EQ(Search(TAPIChoice::First, true)->Name, "zero too");
 
-  // Connected: an endpoint of equal priority changes nothing, a lower priority value is a change
-  // of registry the machine hears about.
-  TNMOSStated& connected = Machine(Connected);
+  // Connected: an endpoint of equal priority changes nothing, and keeping changes nothing at all.
   Client.AddAPI("10.0.0.4", 80, 0, "/r", "zero again");
-  EXPECT_EQ(Search(connected)->Name, "zero too");
-  EXPECT_EQ(Pending(connected), 0);
+  EXPECT_EQ(Search(TAPIChoice::Better, false)->Name, "zero too");
+  Client.AddAPI("10.0.0.5", 80, 0, "/r", "zero once more");
+  EXPECT_EQ(Search(TAPIChoice::Keep, false)->Name, "zero too");
+  EXPECT_EQ(Client.SelectAPI(TAPIChoice::Keep), nullptr);
 }
 
 TEST_F(RegistrySelection, ABetterRegistryIsAnEventAndFailedOnesWaitTheirTurn) {
   Client.AddAPI("10.0.0.1", 80, 10, "/r", "ten");
-  TNMOSStated& connected = Machine(Connected);
-  EXPECT_EQ(Search(Machine(Searching))->Name, "ten");
+  EXPECT_EQ(Search(TAPIChoice::First, true)->Name, "ten");
   Client.AddAPI("10.0.0.2", 80, 5, "/r", "five");
-  EXPECT_EQ(Search(connected)->Name, "five");
-  EXPECT_EQ(Pending(connected), ev_betterregfound);
+  EXPECT_EQ(Search(TAPIChoice::Better, true)->Name, "five");
+  EXPECT_EQ(Search(TAPIChoice::Next, false)->Name, "five"); // nothing failed: no other is wanted
 
   // The failed registry is ignored: failover takes the other one, and none is left after that.
   const time_t now = static_cast<time_t>(MonotonicSeconds());
   Client.GetActiveAPI()->IgnoreTime = now + 60;
   Client.UnselectAPI();
-  TNMOSStated& failover = Machine(Failover);
-  EXPECT_EQ(Search(failover)->Name, "ten");
-  EXPECT_EQ(Pending(failover), ev_switched);
+  EXPECT_EQ(Search(TAPIChoice::Next, true)->Name, "ten");
   Client.GetActiveAPI()->IgnoreTime = now + 30;
   Client.UnselectAPI();
-  TNMOSStated& stuck = Machine(Failover);
-  EXPECT_EQ(Search(stuck), nullptr);
-  EXPECT_EQ(Pending(stuck), 0);
+  EXPECT_EQ(Search(TAPIChoice::Next, false), nullptr);
+  EXPECT_EQ(Search(TAPIChoice::Better, false), nullptr);
   // Searching with every registry ignored tries the one whose time runs out first.
-  TNMOSStated& searching = Machine(Searching);
   EXPECT_FALSE(Client.AnyEligibleAPI());
-  EXPECT_EQ(Search(searching)->Name, "ten");
-  EXPECT_EQ(Pending(searching), ev_register);
+  EXPECT_EQ(Search(TAPIChoice::First, true)->Name, "ten");
 }
 
 TEST_F(RegistrySelection, RemovingTheActiveEndpointSendsTheNodeSearching) {
   Bridge.Store.Set("/self", {{"id", "node"}});
-  TNMOSStated* node = new TNMOSStated(Bridge.Host->Loop(), "/self", Connected);
+  TNMOSStated* node = new TNMOSStated(Bridge.Host->Loop(), "/self", Idle);
   ASSERT_TRUE(Client.PushMachine("node", node));
   Client.AddAPI("10.0.0.1", 80, 0, "/r", "gone");
-  Search(Machine(Searching));
+  Search(TAPIChoice::First, true);
   ASSERT_NE(Client.GetActiveAPI(), nullptr);
   EXPECT_TRUE(Client.DelAPI("gone"));
   EXPECT_EQ(Client.GetActiveAPI(), nullptr);
@@ -134,7 +123,7 @@ TEST_F(RegistrySelection, RemovingTheActiveEndpointSendsTheNodeSearching) {
 }
 
 TEST_F(RegistrySelection, TheActionQueueRefusesTheFiveHundredAndFirstAction) {
-  TNMOSStated& m = Machine(Connected);
+  TNMOSStated& m = Machine();
   for (size_t i = 0; i < TQELNMOSBaseClient::MAX_RUNNING_REG_ACTIONS; ++i)
     ASSERT_TRUE(Client.ActionQueueAdd(Heartbeat, m));
   EXPECT_FALSE(Client.ActionQueueAdd(Heartbeat, m));
