@@ -1,6 +1,6 @@
 #include "AES67FWChanges.h"
 
-#include "AES67FWClient.h"
+#include "AES67FWBridgeOps.h"
 #include "helpers.h"
 
 #include <algorithm>

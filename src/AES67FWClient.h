@@ -4,6 +4,7 @@
 // texts (message 14) back.
 #pragma once
 
+#include "AES67FWBridgeOps.h"
 #include "JsonText.h"
 #include "NMOSBridgeConfig.h"
 #include "NMOSNodeData.h"
@@ -19,32 +20,10 @@
 
 namespace Qel_proto_aes67fw {
 
-using json = Qel_nmos_bridge::json;
-using TUUIDSet = std::set<std::string>;
-
 // Request path and subprotocol of the firmware's websocket; the configuration supplies its address
 // and port.
 extern const char* const FW67_API_URI;
 extern const char* const FW67_API_PROTOCOL;
-
-// The bridge operations the firmware client drives.
-class IAES67FWBridgeOps {
-public:
-  virtual ~IAES67FWBridgeOps() = default;
-  virtual void CreateNode(const json& nodeId) = 0;
-  virtual void CreateDevice(uint32_t index, const json& deviceId) = 0;
-  virtual bool UpdateSenders(const json& streams) = 0;
-  virtual bool UpdateSender(uint32_t index, const json& stream, TUUIDSet& seen) = 0;
-  virtual bool UpdateReceivers(const json& streams, const json& state) = 0;
-  virtual bool UpdateReceiver(uint32_t index, const json& stream) = 0;
-  virtual bool SetIPAddress(const json& address) = 0;
-  virtual bool SetHostName(const json& name) = 0;
-  virtual bool SetClockInfo(uint32_t index, const json& clock) = 0;
-  virtual bool SetInterfaceInfo(uint32_t index, const json& interface) = 0;
-  virtual Qel_nmos_bridge::IQELNMOSNodeData& Data() = 0;
-  virtual Qel_hosted::IServiceHost& ServiceHost() = 0;
-  virtual const IQELNMOSConfig* BoxConfig() const = 0;
-};
 
 struct TAES67FWClientData;
 

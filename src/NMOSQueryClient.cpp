@@ -374,6 +374,10 @@ void TQELNMOSQueryClient::RefreshReceivers() {
   });
 }
 
+Qel_hosted::IServiceHost& TQELNMOSQueryClient::SubscriptionHost() {
+  return FBridge->ServiceHost();
+}
+
 void TQELNMOSQueryClient::RefreshNow() {
   ++FData->Refreshes;
   FBridge->RefreshReceivers();

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "NMOSBaseClient.h"
+#include "NMOSQuerySubscription.h"
 #include "QueryGrainReader.h"
 
 #include <functional>
@@ -13,7 +14,6 @@
 
 namespace Qel_nmos_bridge {
 
-class TWSSubscription;
 class TNMOSQueryInfo;
 struct TQryCliData;
 
@@ -47,7 +47,9 @@ enum query_client_states {
 
 enum querystates { qry_ready = 1, qry_pending = 2, qry_processed = 3, qry_finished = NMOSSTATE_DELETABLE };
 
-class TQELNMOSQueryClient : public TQELNMOSBaseClient, public IQELNMOSQueryClient {
+class TQELNMOSQueryClient : public TQELNMOSBaseClient,
+                            public IQELNMOSQueryClient,
+                            public IQuerySubscriptionOwner {
 public:
   explicit TQELNMOSQueryClient(IQELNMOSBridge* bridge);
   ~TQELNMOSQueryClient() override;
@@ -64,22 +66,24 @@ public:
   void HandleAPILost() override;
   void UpdateStats(const char* section, json& stats) override;
 
+  // IQuerySubscriptionOwner
+  const TNMOSAPIInfo* SubscriptionAPI() override { return GetActiveAPI(); }
+  Qel_http::IQELCurlWrapper& SubscriptionHTTP() override { return HTTP(); }
+  Qel_hosted::IServiceHost& SubscriptionHost() override;
   // Reports of the subscriptions. Those of a subscription that is no longer current (dropped after a
   // failure, waiting for its destruction) are ignored.
-  void QueryAPIConnectFailed(TWSSubscription* sub);
-  void QueryAPIConnectLost(TWSSubscription* sub);
+  void QueryAPIConnectFailed(TWSSubscription* sub) override;
+  void QueryAPIConnectLost(TWSSubscription* sub) override;
   // One whole websocket message: an IS-04 grain. Always 0 (the connection stays).
-  int QueryAPIReceivedText(TWSSubscription* sub, const void* data, int len);
+  int QueryAPIReceivedText(TWSSubscription* sub, const void* data, int len) override;
   // A grain read as it arrives: each of its items, its end.
-  void QueryAPIGrainItem(TWSSubscription* sub, const std::string& topic, const TGrainItem& item);
-  void QueryAPIGrainEnd(TWSSubscription* sub, const TGrainReader& reader, TGrainReader::TResult result);
+  void QueryAPIGrainItem(TWSSubscription* sub, const std::string& topic, const TGrainItem& item) override;
+  void QueryAPIGrainEnd(TWSSubscription* sub, const TGrainReader& reader,
+                        TGrainReader::TResult result) override;
   // A grain grew beyond MaxGrainBytes: it is dropped and the client subscribes afresh.
-  void QueryAPIGrainTooBig(TWSSubscription* sub);
+  void QueryAPIGrainTooBig(TWSSubscription* sub) override;
 
-  // The largest grain taken. What a grain costs is the reader's state and the names it tells, not its
-  // size; the bound keeps a registry from feeding the node for ever. The sync grain of 10,000 senders
-  // (their "pre" and "post" documents, some 900 bytes an item) is about 9 MiB.
-  static constexpr size_t MaxGrainBytes = 16 * 1024 * 1024;
+  static constexpr size_t MaxGrainBytes = MaxQueryGrainBytes;
 
   static const std::string& GetID();
   bool Subscribe(const json& spec);

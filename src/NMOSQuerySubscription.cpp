@@ -2,7 +2,6 @@
 
 #include "JsonText.h"
 #include "NMOSNodeData.h"
-#include "NMOSQueryClient.h"
 #include "helpers.h"
 
 #include <uriparser/Uri.h>
@@ -123,9 +122,9 @@ int TNMOSRegSubscriptionWSClientAdapter::HandleLWSCallback(lws* wsi, int reason,
 
 // --- subscription ---
 
-TWSSubscription::TWSSubscription(TQELNMOSQueryClient& parent, const json& spec)
-    : Parent(parent), CurlAdapt(*this, parent.HTTP()), Spec(spec),
-      Reader(TQELNMOSQueryClient::MaxGrainBytes, [this](const std::string& topic, const TGrainItem& item) {
+TWSSubscription::TWSSubscription(IQuerySubscriptionOwner& parent, const json& spec)
+    : Parent(parent), CurlAdapt(*this, parent.SubscriptionHTTP()), Spec(spec),
+      Reader(MaxQueryGrainBytes, [this](const std::string& topic, const TGrainItem& item) {
         Parent.QueryAPIGrainItem(this, topic, item);
       }) {
   lws_log(QLLL_DEBUG, "Subscription %p created", static_cast<void*>(this));
@@ -150,25 +149,26 @@ const std::string& TWSSubscription::GetName() const {
 }
 
 void TWSSubscription::Init() {
-  const TNMOSAPIInfo* api = Parent.GetActiveAPI();
+  const TNMOSAPIInfo* api = Parent.SubscriptionAPI();
   if (!api) return;
   char url[512];
   snprintf(url, sizeof url, "http://%s:%d%s/%s/subscriptions", api->Addr.c_str(), api->Port, api->URI.c_str(),
            "v1.2");
-  RequestRunning = Parent.HTTP().HTTP_Request(&CurlAdapt, url, "POST", "", Compact(Spec).c_str(), this);
+  RequestRunning =
+      Parent.SubscriptionHTTP().HTTP_Request(&CurlAdapt, url, "POST", "", Compact(Spec).c_str(), this);
 }
 
 void TWSSubscription::Deinit() {
   // The subscriptions of this system are not persistent: the registry drops them with their websocket.
-  const TNMOSAPIInfo* api = Parent.GetActiveAPI();
+  const TNMOSAPIInfo* api = Parent.SubscriptionAPI();
   if (api && Spec.value("persist", false) && !ID.empty()) {
     char url[512];
     snprintf(url, sizeof url, "http://%s:%d%s/%s/subscriptions/%s", api->Addr.c_str(), api->Port,
              api->URI.c_str(), "v1.2", ID.c_str());
-    Parent.HTTP().HTTP_Request(&CurlAdapt, url, "DELETE", "", "", nullptr);
+    Parent.SubscriptionHTTP().HTTP_Request(&CurlAdapt, url, "DELETE", "", "", nullptr);
   }
   // An answer still under way must not reach a subscription that has gone.
-  if (RequestRunning) Parent.HTTP().Cancel(this);
+  if (RequestRunning) Parent.SubscriptionHTTP().Cancel(this);
   RequestRunning = false;
   WSAdapt.reset();
 }
@@ -177,7 +177,7 @@ void TWSSubscription::SetHost(const std::string& host, uint16_t port, std::strin
   WSAdapt.reset();
   if (host.empty() || port == 0) return;
   WSAdapt =
-      std::make_unique<TNMOSRegSubscriptionWSClientAdapter>(*this, Parent.Bridge().ServiceHost(), GetName());
+      std::make_unique<TNMOSRegSubscriptionWSClientAdapter>(*this, Parent.SubscriptionHost(), GetName());
   // A Query API defines no websocket subprotocol: none is asked for.
   WSAdapt->SetHost(host, port, path, "");
 }
@@ -196,7 +196,7 @@ void TWSSubscription::HandleCurlSuccess(int Result, const json& V, const char* R
           Compact(V).c_str());
   const json id = V.is_object() ? V.value("id", json()) : json();
   const json href = V.is_object() ? V.value("ws_href", json()) : json();
-  const TNMOSAPIInfo* api = Parent.GetActiveAPI();
+  const TNMOSAPIInfo* api = Parent.SubscriptionAPI();
   std::string host, path;
   uint16_t port = 0;
   if (!id.is_string() || id.get<std::string>().empty() || !href.is_string() || !api ||
@@ -253,7 +253,7 @@ int TWSSubscription::HandleReceivedPiece(const void* data, size_t len, bool firs
   if (Ended || binary) return 0;
   if (first) Reader.Restart(); // nothing of a message cut short before counts
   Reader.Feed(static_cast<const char*>(data), len);
-  if (Reader.Bytes() > TQELNMOSQueryClient::MaxGrainBytes) {
+  if (Reader.Bytes() > MaxQueryGrainBytes) {
     // The rest of it is never read: the subscription ends here and is made afresh.
     Ended = true;
     Parent.QueryAPIGrainTooBig(this);

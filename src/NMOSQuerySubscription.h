@@ -3,6 +3,7 @@
 #pragma once
 
 #include "HTTP_API.h"
+#include "NMOSBaseClient.h"
 #include "QueryGrainReader.h"
 #include "Types.h"
 #include "WebSocketClient.h"
@@ -13,8 +14,27 @@
 
 namespace Qel_nmos_bridge {
 
-class TQELNMOSQueryClient;
 class TWSSubscription;
+
+// What a subscription needs of the client that owns it: where the Query API is, the client's HTTP
+// requests and loop, and where its grains and connection events go.
+class IQuerySubscriptionOwner {
+public:
+  // The Query API in use; null when there is none.
+  virtual const TNMOSAPIInfo* SubscriptionAPI() = 0;
+  virtual Qel_http::IQELCurlWrapper& SubscriptionHTTP() = 0;
+  virtual Qel_hosted::IServiceHost& SubscriptionHost() = 0;
+  virtual void QueryAPIConnectFailed(TWSSubscription* sub) = 0;
+  virtual void QueryAPIConnectLost(TWSSubscription* sub) = 0;
+  virtual int QueryAPIReceivedText(TWSSubscription* sub, const void* data, int len) = 0;
+  virtual void QueryAPIGrainItem(TWSSubscription* sub, const std::string& topic, const TGrainItem& item) = 0;
+  virtual void QueryAPIGrainEnd(TWSSubscription* sub, const TGrainReader& reader,
+                                TGrainReader::TResult result) = 0;
+  virtual void QueryAPIGrainTooBig(TWSSubscription* sub) = 0;
+
+protected:
+  ~IQuerySubscriptionOwner() = default;
+};
 
 // Completion target of the subscription's HTTP requests.
 class TNMOSRegSubscriptionCurlAdapter : public Qel_http::IQELCurlWrapperClient {
@@ -53,7 +73,7 @@ protected:
 
 class TWSSubscription {
 public:
-  TWSSubscription(TQELNMOSQueryClient& parent, const json& spec);
+  TWSSubscription(IQuerySubscriptionOwner& parent, const json& spec);
   TWSSubscription(const TWSSubscription&) = delete;
   TWSSubscription& operator=(const TWSSubscription&) = delete;
 
@@ -79,7 +99,6 @@ public:
   // The registry answered with another status, or with a body that names no websocket.
   virtual void HandleRefused(int Result, const char* Response);
 
-  TQELNMOSQueryClient& GetOwner() const { return Parent; }
   const std::string& GetName() const;
   const std::string& GetID() const { return ID; }
   const json& GetSpec() const { return Spec; }
@@ -87,7 +106,7 @@ public:
   void Deinit();
 
 private:
-  TQELNMOSQueryClient& Parent;
+  IQuerySubscriptionOwner& Parent;
   TNMOSRegSubscriptionCurlAdapter CurlAdapt;
   std::unique_ptr<TNMOSRegSubscriptionWSClientAdapter> WSAdapt;
   const json Spec;

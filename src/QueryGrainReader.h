@@ -14,6 +14,11 @@
 
 namespace Qel_nmos_bridge {
 
+// The largest grain a Query API subscription takes. What a grain costs is the reader's state and the
+// names it tells, not its size; the bound keeps a registry from feeding the node for ever. The sync
+// grain of 10,000 senders (their "pre" and "post" documents, some 900 bytes an item) is about 9 MiB.
+constexpr size_t MaxQueryGrainBytes = 16 * 1024 * 1024;
+
 // One item of a grain, as far as names are concerned.
 struct TGrainItem {
   enum TKind : uint8_t { Missing, Text, Other };

@@ -320,7 +320,6 @@ bool TQELNMOSBaseClient::PushMachine(const std::string& key, TNMOSStated*& machi
   }
   it->second.reset(machine);
   machine->Key = key;
-  machine->OnAfterAdded();
   return true;
 }
 
@@ -334,7 +333,6 @@ bool TQELNMOSBaseClient::DelMachine(const std::string& key) {
   if (!machine) return false;
   if (machine->Deleting) return true;
   machine->Deleting = true;
-  machine->OnBeforeDelete();
   machine->Machine.SetEvent(ev_delete);
   return true;
 }
@@ -347,10 +345,7 @@ TNMOSStated* TQELNMOSBaseClient::ReviveMachine(const std::string& key) {
     EraseMachine(it);
     return nullptr;
   }
-  if (machine->Deleting) {
-    machine->Deleting = false;
-    machine->OnAfterAdded();
-  }
+  machine->Deleting = false;
   return machine;
 }
 

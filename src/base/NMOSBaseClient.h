@@ -95,8 +95,6 @@ public:
   TNMOSStated(uv_loop_t* loop, const std::string& name, const Qel_machine::TState* states);
   virtual void Dump();
   virtual void Destroy() { delete this; }
-  virtual void OnAfterAdded() {}
-  virtual void OnBeforeDelete() {}
   virtual ~TNMOSStated();
   TNMOSStated(const TNMOSStated&) = delete;
   TNMOSStated& operator=(const TNMOSStated&) = delete;
@@ -170,9 +168,9 @@ public:
   virtual TNMOSStated* FindMachine(const std::string& key) = 0;
   // Sends the machine "delete" once; it stays until it reaches the deletable state.
   virtual bool DelMachine(const std::string& key) = 0;
-  // The machine under key, taken back when its deletion was asked for (it is no longer Deleting and
-  // gets OnAfterAdded again). Null when there is none, or when it has already reached the deletable
-  // state: it is then removed at once, so that a new machine can take the key.
+  // The machine under key, taken back when its deletion was asked for (it is no longer Deleting). Null
+  // when there is none, or when it has already reached the deletable state: it is then removed at
+  // once, so that a new machine can take the key.
   virtual TNMOSStated* ReviveMachine(const std::string& key) = 0;
   // Removes and destroys the machine under key at once, whatever it was doing.
   virtual bool DropMachine(const std::string& key) = 0;

@@ -1,0 +1,36 @@
+// The bridge operations the firmware link drives: what a firmware document's changes become.
+#pragma once
+
+#include "NMOSBridgeConfig.h"
+#include "NMOSNodeData.h"
+#include "Threaded_API.h"
+#include "Types.h"
+
+#include <cstdint>
+#include <set>
+#include <string>
+
+namespace Qel_proto_aes67fw {
+
+using json = Qel_nmos_bridge::json;
+using TUUIDSet = std::set<std::string>;
+
+class IAES67FWBridgeOps {
+public:
+  virtual ~IAES67FWBridgeOps() = default;
+  virtual void CreateNode(const json& nodeId) = 0;
+  virtual void CreateDevice(uint32_t index, const json& deviceId) = 0;
+  virtual bool UpdateSenders(const json& streams) = 0;
+  virtual bool UpdateSender(uint32_t index, const json& stream, TUUIDSet& seen) = 0;
+  virtual bool UpdateReceivers(const json& streams, const json& state) = 0;
+  virtual bool UpdateReceiver(uint32_t index, const json& stream) = 0;
+  virtual bool SetIPAddress(const json& address) = 0;
+  virtual bool SetHostName(const json& name) = 0;
+  virtual bool SetClockInfo(uint32_t index, const json& clock) = 0;
+  virtual bool SetInterfaceInfo(uint32_t index, const json& interface) = 0;
+  virtual Qel_nmos_bridge::IQELNMOSNodeData& Data() = 0;
+  virtual Qel_hosted::IServiceHost& ServiceHost() = 0;
+  virtual const IQELNMOSConfig* BoxConfig() const = 0;
+};
+
+} // namespace Qel_proto_aes67fw
