@@ -43,10 +43,12 @@ THTTPListener::~THTTPListener() {
   Close();
 }
 
-bool THTTPListener::Open(const std::string& address, uint16_t port, int backlog, std::string& error) {
-  Close();
-  sockaddr_storage addr = {};
-  socklen_t length = 0;
+namespace {
+
+// A non-blocking socket for the address (empty: every IPv6 and IPv4 address, or every IPv4 address on a
+// kernel without IPv6) and the port, with its socket address; -1 with the error when there is none.
+int ListeningSocket(const std::string& address, uint16_t port, sockaddr_storage& addr, socklen_t& length,
+                    std::string& error) {
   int fd = -1;
   if (address.empty()) {
     fd = socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -58,24 +60,31 @@ bool THTTPListener::Open(const std::string& address, uint16_t port, int backlog,
       a6.sin6_addr = in6addr_any;
       a6.sin6_port = htons(port);
       length = sizeof a6;
+      return fd;
     }
   }
-  if (fd < 0) { // a given address, or a kernel without IPv6
-    auto& a4 = reinterpret_cast<sockaddr_in&>(addr);
-    a4.sin_family = AF_INET;
-    a4.sin_port = htons(port);
-    a4.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (!address.empty() && inet_pton(AF_INET, address.c_str(), &a4.sin_addr) != 1) {
-      error = "not an IPv4 address: " + address;
-      return false;
-    }
-    length = sizeof a4;
-    fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-      error = SystemError("socket");
-      return false;
-    }
+  auto& a4 = reinterpret_cast<sockaddr_in&>(addr);
+  a4.sin_family = AF_INET;
+  a4.sin_port = htons(port);
+  a4.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (!address.empty() && inet_pton(AF_INET, address.c_str(), &a4.sin_addr) != 1) {
+    error = "not an IPv4 address: " + address;
+    return -1;
   }
+  length = sizeof a4;
+  fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) error = SystemError("socket");
+  return fd;
+}
+
+} // namespace
+
+bool THTTPListener::Open(const std::string& address, uint16_t port, int backlog, std::string& error) {
+  Close();
+  sockaddr_storage addr = {};
+  socklen_t length = 0;
+  const int fd = ListeningSocket(address, port, addr, length, error);
+  if (fd < 0) return false;
   int on = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   if (bind(fd, reinterpret_cast<sockaddr*>(&addr), length) != 0) {
