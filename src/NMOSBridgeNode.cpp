@@ -57,7 +57,7 @@ void TQELNMOSBridge::CreateNode(const json& ID) {
     node = Data().Get("/self");
     ResourceCore(Node, node, id);
     if (!node["api"].is_object()) node["api"] = json::object();
-    node["api"]["versions"] = {"v1.2", "v1.0"};
+    node["api"]["versions"] = {"v1.0", "v1.2", "v1.3"};
     if (!node["api"].contains("endpoints")) node["api"]["endpoints"] = json::array();
     AddIfMissing(node, "clocks", json::array());
     AddIfMissing(node, "services", json::array());
@@ -100,13 +100,15 @@ void TQELNMOSBridge::SetNodeAddresses(json& node) {
   if (!node["api"].is_object()) node["api"] = json::object();
   const std::string host = NodeAddress();
   json endpoints = json::array();
-  if (!host.empty()) endpoints.push_back({{"host", host}, {"port", port}, {"protocol", "http"}});
+  if (!host.empty())
+    endpoints.push_back({{"host", host}, {"port", port}, {"protocol", "http"}, {"authorization", false}});
   node["api"]["endpoints"] = endpoints;
   json& services = node["services"];
   if (!services.is_array()) services = json::array();
   if (services.empty()) services.push_back(json::object());
   services[0]["href"] = FirmwareURL("/");
   services[0]["type"] = "urn:x-manufacturer:service:status";
+  services[0]["authorization"] = false;
   node["href"] = host.empty() ? std::string() : "http://" + host + ":" + std::to_string(port) + "/";
 }
 
@@ -277,7 +279,8 @@ bool TQELNMOSBridge::UpdateDevice(uint32_t index, const json&) {
     json controls = json::array();
     const json interfaces = IQELNMOSNodeData::JsonExtract(node, "interfaces", json::array());
     for (size_t i = 0; i < interfaces.size(); ++i)
-      controls.push_back({{"type", "urn:x-nmos:control:sr-ctrl/v1.0"}, {"href", href}});
+      controls.push_back(
+          {{"type", "urn:x-nmos:control:sr-ctrl/v1.0"}, {"href", href}, {"authorization", false}});
     device["label"] = NMOS_MODULE_TYPE;
     device["controls"] = controls;
     device["senders"] = Ids(Data().Get("/senders"));

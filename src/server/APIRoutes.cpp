@@ -7,7 +7,7 @@ namespace Qel_nmos_bridge {
 using Qel_rest_srv::TRoute;
 using Qel_rest_srv::TRouteTable;
 
-const Qel_rest_srv::TAPIVersions NodeAPIVersions = {"v1.0", "v1.2"};
+const Qel_rest_srv::TAPIVersions NodeAPIVersions = {"v1.0", "v1.2", "v1.3"};
 const Qel_rest_srv::TAPIVersions ConnectionAPIVersions = {"v1.0"};
 
 namespace {

@@ -9,6 +9,7 @@
 #include "NMOSBridge_API.h"
 #include "NMOSNodeData.h"
 #include "RequestChecks.h"
+#include "VersionViews.h"
 #include "helpers.h"
 
 namespace Qel_nmos_bridge {
@@ -28,17 +29,31 @@ std::string Serialise(const json& doc, int indent) {
   return doc.dump(indent, ' ', false, json::error_handler_t::replace);
 }
 
+// A document as the route's version has it, with an indent of 2.
+std::string ViewText(const json& doc, const TRouteArgs& route) {
+  TNMOS_ResType type = Node;
+  if (!ResTypeOfCollection(route.Kind, type) || !ViewDiffers(type, route.Version)) return Serialise(doc, 2);
+  return Serialise(VersionView(doc, type, route.Version), 2);
+}
+
 // The members of a collection, each with an indent of 2, in the collection's (id) order.
-std::string ListBody(const json& collection) {
+std::string ListBody(const json& collection, const TRouteArgs& route) {
   std::string body = "[";
   bool first = true;
   if (collection.is_object() || collection.is_array())
     for (const json& element : collection) {
       if (!first) body += ", ";
-      body += Serialise(element, 2);
+      body += ViewText(element, route);
       first = false;
     }
   return body + "]";
+}
+
+// The key under which a text is kept: versions that read a kind alike share it.
+std::string TextKey(const char* what, const std::string& path, const TRouteArgs& route) {
+  TNMOS_ResType type = Node;
+  const bool own = ResTypeOfCollection(route.Kind, type) && ViewDiffers(type, route.Version);
+  return std::string(what) + (own ? route.Version : std::string()) + ":" + path;
 }
 
 // Documents are asked for far more often than the store changes: each text is kept until the next
@@ -91,8 +106,9 @@ bool ShowNode(const TRouteArgs& route, TRESTRequestData& request) {
     SetEmptyResult(request, path == "/self" ? 503 : 404);
     return true;
   }
-  SetJSONResult(request, 200,
-                StoreText(data, "doc:" + path, [&] { return Serialise(data.Get(path.c_str()), 2); }));
+  SetJSONResult(request, 200, StoreText(data, TextKey("doc", path, route), [&] {
+                  return ViewText(data.Get(path.c_str()), route);
+                }));
   return true;
 }
 
@@ -101,8 +117,9 @@ bool ListNodes(const TRouteArgs& route, TRESTRequestData& request) {
   IQELNMOSNodeData& data = route.Bridge.Data();
   TNodeDBReadLocker lock(data);
   const std::string path = route.Path();
-  SetJSONResult(request, 200,
-                StoreText(data, "list:" + path, [&] { return ListBody(data.Get(path.c_str())); }));
+  SetJSONResult(request, 200, StoreText(data, TextKey("list", path, route), [&] {
+                  return ListBody(data.Get(path.c_str()), route);
+                }));
   return true;
 }
 

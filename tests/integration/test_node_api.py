@@ -61,7 +61,7 @@ class NodeAPI(unittest.TestCase):
     def test_static_lists_of_the_api_tree_answer_with_and_without_trailing_slash(self):
         tree = {
             "/x-nmos": ["node/", "connection/"],
-            "/x-nmos/node": ["v1.0/", "v1.2/"],
+            "/x-nmos/node": ["v1.0/", "v1.2/", "v1.3/"],
             "/x-nmos/node/v1.0": NODE_API_LIST,
             "/x-nmos/node/v1.2": NODE_API_LIST,
         }
@@ -73,7 +73,7 @@ class NodeAPI(unittest.TestCase):
         self.assertError("POST", "/x-nmos", 405, "{}")
         self.assertError("DELETE", "/x-nmos/node", 405)
         status, headers, body = self.node.request("HEAD", "/x-nmos/node")
-        self.assertEqual((status, body, headers.get("content-length")), (200, b"", str(len('["v1.0/", "v1.2/"]'))))
+        self.assertEqual((status, body, headers.get("content-length")), (200, b"", str(len('["v1.0/", "v1.2/", "v1.3/"]'))))
 
     def test_a_browser_preflight_is_answered_on_every_route(self):
         for path in ("/x-nmos/node/v1.2/self", f"/x-nmos/node/v1.2/senders/{self.some('senders')['id']}", "/"):
@@ -83,12 +83,17 @@ class NodeAPI(unittest.TestCase):
             self.assertIn("PATCH", headers.get("access-control-allow-methods"))
             self.assertEqual(headers.get("access-control-allow-origin"), "*")
 
-    def test_self_is_the_node_under_both_versions(self):
+    def test_self_is_the_node_under_every_version(self):
         node = self.node.get_json("/x-nmos/node/v1.2/self")
         self.assertEqual(node["resource_type"], "node")
-        self.assertEqual(node["api"]["versions"], ["v1.2", "v1.0"])
+        self.assertEqual(node["api"]["versions"], ["v1.0", "v1.2", "v1.3"])
         self.assertServes("/x-nmos/node/v1.0/self", node)
         self.assertServes("/x-nmos/node/v1.2/self/", node)
+        # v1.3 adds what v1.2 does not define, and only that.
+        newest = self.node.get_json("/x-nmos/node/v1.3/self")
+        self.assertEqual(newest["api"]["endpoints"][0].pop("authorization"), False)
+        self.assertEqual(newest["services"][0].pop("authorization"), False)
+        self.assertEqual(newest, node)
 
     def test_self_answers_only_get(self):
         for method in ("POST", "PUT", "DELETE", "PATCH"):
@@ -96,7 +101,7 @@ class NodeAPI(unittest.TestCase):
         self.assertError("BREW", "/x-nmos/node/v1.2/self", 501)
 
     def test_lists_hold_each_resource_printed_with_an_indent_of_two(self):
-        for version in ("v1.0", "v1.2"):
+        for version in ("v1.0", "v1.2", "v1.3"):
             for collection in COLLECTIONS:
                 status, _, body = self.node.request("GET", f"/x-nmos/node/{version}/{collection}")
                 self.assertEqual(status, 200)
@@ -120,7 +125,7 @@ class NodeAPI(unittest.TestCase):
                 self.assertServes(f"/x-nmos/node/{version}/{collection}/{resource['id']}/", resource)
 
     def test_every_resource_a_list_names_answers_under_both_versions(self):
-        for version in ("v1.0", "v1.2"):
+        for version in ("v1.0", "v1.2", "v1.3"):
             for collection in COLLECTIONS:
                 for resource in self.node.get_json(f"/x-nmos/node/{version}/{collection}"):
                     self.assertServes(f"/x-nmos/node/{version}/{collection}/{resource['id']}", resource)

@@ -1,5 +1,5 @@
-"""Every document the node serves, checked against AMWA's published schemas: IS-04 v1.2 for the Node
-API, IS-05 v1.0 for the Connection API. The schema folder comes from QEL_NMOS_SCHEMAS; without it the
+"""Every document the node serves, checked against AMWA's published schemas: IS-04 v1.0, v1.2 and v1.3
+for the Node API, IS-05 v1.0 for the Connection API. The schema folder comes from QEL_NMOS_SCHEMAS; without it the
 checks are skipped."""
 import json
 import os
@@ -10,7 +10,11 @@ sys.path.insert(0, os.path.dirname(__file__))
 import nmos_node  # noqa: E402
 
 SCHEMAS = os.environ.get("QEL_NMOS_SCHEMAS", "")
-IS04 = os.path.join(SCHEMAS, "is-04", "v1.2")
+IS04_VERSIONS = ("v1.0", "v1.2", "v1.3")
+IS04 = {v: os.path.join(SCHEMAS, "is-04", v) for v in IS04_VERSIONS}
+# What only v1.3 documents carry: (collection, list member, member of each entry).
+V13_ONLY = (("self", ("api", "endpoints"), "authorization"), ("self", ("services",), "authorization"),
+            ("self", ("interfaces",), "attached_network_device"), ("devices", ("controls",), "authorization"))
 IS05 = os.path.join(SCHEMAS, "is-05", "v1.0")
 CONNECTION = "/x-nmos/connection/v1.0/single"
 
@@ -23,7 +27,7 @@ except ImportError:  # pragma: no cover - the Debian package python3-jsonschema 
 def missing_reason():
     if jsonschema is None:
         return "python3-jsonschema is not installed"
-    if not SCHEMAS or not os.path.isdir(IS04) or not os.path.isdir(IS05):
+    if not SCHEMAS or not all(map(os.path.isdir, IS04.values())) or not os.path.isdir(IS05):
         return f"AMWA schemas not found (QEL_NMOS_SCHEMAS={SCHEMAS!r}); schema checks skipped"
     return None
 
@@ -55,21 +59,36 @@ class ServedDocumentsValidate(unittest.TestCase):
         reasons = [f"{'/'.join(map(str, e.absolute_path)) or '(document)'}: {e.message}" for e in errors[:5]]
         self.assertFalse(errors, f"{path} refused by {schema}:\n  " + "\n  ".join(reasons))
 
-    # IS-04 v1.2
-    def test_the_node(self):
-        self.assertValid(IS04, "node.json", "/x-nmos/node/v1.2/self")
+    # IS-04, every version
+    def test_every_node_api_document_at_every_version(self):
+        for version in IS04_VERSIONS:
+            base = f"/x-nmos/node/{version}"
+            with self.subTest(version):
+                self.assertValid(IS04[version], "node.json", base + "/self")
+            for collection in ("devices", "sources", "flows", "senders", "receivers"):
+                with self.subTest(version, collection=collection):
+                    self.assertValid(IS04[version], collection + ".json", f"{base}/{collection}")
+                for resource in self.node.get_json(f"{base}/{collection}"):
+                    with self.subTest(version, collection=collection, id=resource["id"]):
+                        self.assertValid(IS04[version], collection[:-1] + ".json",
+                                         f"{base}/{collection}/{resource['id']}")
 
-    def test_the_lists(self):
-        for collection in ("devices", "sources", "flows", "senders", "receivers"):
-            with self.subTest(collection):
-                self.assertValid(IS04, collection + ".json", f"/x-nmos/node/v1.2/{collection}")
-
-    def test_each_single_resource(self):
-        for collection in ("devices", "sources", "flows", "senders", "receivers"):
-            for resource in self.node.get_json(f"/x-nmos/node/v1.2/{collection}"):
-                with self.subTest(collection, id=resource["id"]):
-                    self.assertValid(IS04, collection[:-1] + ".json",
-                                     f"/x-nmos/node/v1.2/{collection}/{resource['id']}")
+    def test_members_of_v1_3_only_at_v1_3(self):
+        for version in IS04_VERSIONS:
+            docs = {"self": [self.node.get_json(f"/x-nmos/node/{version}/self")],
+                    "devices": self.node.get_json(f"/x-nmos/node/{version}/devices")}
+            for collection, where, member in V13_ONLY:
+                for doc in docs[collection]:
+                    entries = doc
+                    for step in where:
+                        entries = entries.get(step, {})
+                    present = [member in entry for entry in entries]
+                    with self.subTest(version, collection=collection, member=member):
+                        if version != "v1.3":
+                            self.assertFalse(any(present), entries)
+                        elif member == "authorization":
+                            self.assertTrue(present and all(present), entries)
+                            self.assertTrue(all(entry[member] is False for entry in entries))
 
     # IS-05 v1.0
     def assertAllValid(self, kind, leaves, schema):

@@ -3,6 +3,7 @@
 #include "ReceiverDocs.h"
 #include "SenderDocs.h"
 #include "SourceFlowDocs.h"
+#include "VersionViews.h"
 
 #include <gtest/gtest.h>
 
@@ -183,4 +184,37 @@ TEST(ReceiverDocs, ReceiverWhoseStreamNameChanges) {
             (json{{"sender_id", nullptr}, {"active", true}}));
   EXPECT_EQ(BuildReceiverConstraints(TReceiverContext())[0]["interface_ip"], json::object());
   EXPECT_EQ(BuildReceiverConstraints(ctx)[0]["interface_ip"], (json{{"enum", {"127.0.0.99"}}}));
+}
+
+// One stored document gives every version's view: v1.2 and v1.0 lose exactly what v1.3 added.
+TEST(VersionViews, OlderVersionsLoseOnlyWhatV13Added) {
+  const json node = json::parse(R"({"id": "n", "api": {"versions": ["v1.0", "v1.2", "v1.3"],
+      "endpoints": [{"host": "10.0.0.1", "port": 80, "protocol": "http", "authorization": false}]},
+      "services": [{"href": "http://x/", "type": "urn:x-manufacturer:service:status", "authorization": false}],
+      "interfaces": [{"name": "eth0", "chassis_id": null, "port_id": "02-00-00-00-00-01",
+                      "attached_network_device": {"chassis_id": "sw1", "port_id": "7"}}]})");
+  json expected = node;
+  expected["api"]["endpoints"][0].erase("authorization");
+  expected["services"][0].erase("authorization");
+  expected["interfaces"][0].erase("attached_network_device");
+  for (const char* version : {"v1.0", "v1.2"}) {
+    EXPECT_TRUE(ViewDiffers(Node, version));
+    EXPECT_EQ(VersionView(node, Node, version), expected) << version;
+  }
+  EXPECT_EQ(VersionView(node, Node, "v1.3"), node);
+  EXPECT_FALSE(ViewDiffers(Sender, "v1.0"));
+
+  const json device =
+      json::parse(R"({"id": "d", "controls": [{"type": "t", "href": "h", "authorization": false}]})");
+  EXPECT_EQ(VersionView(device, Device, "v1.2")["controls"][0].count("authorization"), 0u);
+  EXPECT_EQ(VersionView(device, Device, "v1.3"), device);
+  // Malformed documents are passed on as they are, never thrown on.
+  EXPECT_EQ(VersionView(json::parse(R"({"api": 3, "services": "x"})"), Node, "v1.2")["api"], 3);
+
+  bool less = false;
+  EXPECT_TRUE(VersionLess("v1.2", "v1.10", less) && less);
+  EXPECT_TRUE(VersionLess("v1.3", "v1.2", less) && !less);
+  EXPECT_FALSE(VersionLess("v1", "v1.2", less));
+  EXPECT_FALSE(VersionLess("v1.2x", "v1.2", less));
+  EXPECT_FALSE(VersionLess("1.2", "v1.2", less));
 }
