@@ -8,6 +8,7 @@
 #include "NMOSQueryClient.h"
 #include "NMOSRegClient.h"
 #include "ResourceCore.h"
+#include "ResourceTags.h"
 #include "SenderSDP.h"
 #include "helpers.h"
 
@@ -56,6 +57,7 @@ void TQELNMOSBridge::CreateNode(const json& ID) {
     TNodeDBReadLocker lock(Data());
     node = Data().Get("/self");
     ResourceCore(Node, node, id);
+    node["tags"] = AssetTags(id, nullptr);
     if (!node["api"].is_object()) node["api"] = json::object();
     node["api"]["versions"] = {"v1.0", "v1.2", "v1.3"};
     if (!node["api"].contains("endpoints")) node["api"]["endpoints"] = json::array();
@@ -251,6 +253,7 @@ void TQELNMOSBridge::CreateDevice(uint32_t, const json& ID) {
     device = GetDevice(oldPath);
     oldId = Text(device, "id");
     ResourceCore(Device, device, id);
+    device["tags"] = AssetTags(id, DeviceFunction);
     device["node_id"] = nodeId;
     device["senders"] = Ids(Data().Get("/senders"));
     device["receivers"] = Ids(Data().Get("/receivers"));
@@ -273,6 +276,7 @@ bool TQELNMOSBridge::UpdateDevice(uint32_t index, const json&) {
     const json& stored = GetDevice(path);
     device = stored;
     ResourceCore(Device, device, Text(stored, "id"));
+    device["tags"] = AssetTags(Text(stored, "id"), DeviceFunction);
     char href[512];
     snprintf(href, sizeof href, "http://%s:%d/x-nmos/connection/v1.0/", NodeHost(node, cfg).c_str(),
              cfg->GetBridgePort());

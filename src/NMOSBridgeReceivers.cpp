@@ -44,7 +44,8 @@ bool TQELNMOSBridge::UpdateReceiver(uint32_t index, const json& stream) {
     TNodeDBReadLocker lock(Data());
     added = Data().Get(path.c_str()).is_null();
   }
-  const TReceiverContext ctx = ReceiverContext(uuid, stream);
+  TReceiverContext ctx = ReceiverContext(uuid, stream);
+  ctx.Slot = index;
   const std::string internPath = Path("/intern/receivers/%s", uuid);
   {
     TNodeDBWriteLocker lock(Data());

@@ -3,6 +3,7 @@
 #include "BridgeDocs.h"
 #include "HostAddress.h"
 #include "ResourceCore.h"
+#include "ResourceTags.h"
 
 namespace Qel_nmos_bridge {
 
@@ -38,6 +39,7 @@ std::string FollowedSender(const json& follows, const std::string& source, const
 
 json BuildReceiver(const std::string& id, const json& stream, const TReceiverContext& ctx) {
   json receiver = NewResource(Receiver, id);
+  receiver["tags"] = GroupHintTags(false, ctx.Slot);
   receiver["label"] = Text(stream, "name");
   receiver["description"] = Text(stream, "info");
   receiver["format"] = "urn:x-nmos:format:audio";

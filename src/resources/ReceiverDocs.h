@@ -5,6 +5,7 @@
 
 #include "Types.h"
 
+#include <cstdint>
 #include <string>
 
 namespace Qel_nmos_bridge {
@@ -15,6 +16,7 @@ struct TReceiverContext {
   std::string NodeAddress; // the node's own address, "" unknown
   json Interface;          // the node's first interface
   std::string SenderId;    // the sender whose stream it receives, "" none known
+  uint32_t Slot = 0;       // the stream's place in the firmware's list
 };
 
 // The sender a receiver following stream `source` receives from: the one it was last connected to

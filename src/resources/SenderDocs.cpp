@@ -3,6 +3,7 @@
 #include "BridgeDocs.h"
 #include "HostAddress.h"
 #include "ResourceCore.h"
+#include "ResourceTags.h"
 
 namespace Qel_nmos_bridge {
 
@@ -34,6 +35,7 @@ std::string SenderLabel(const json& stream, uint32_t slot, const std::string& no
 
 json BuildSender(const std::string& id, const json& stream, const TSenderContext& ctx) {
   json sender = NewResource(Sender, id);
+  sender["tags"] = GroupHintTags(true, ctx.Slot);
   sender["device_id"] = ctx.DeviceId;
   sender["manifest_href"] = ctx.ManifestHref;
   sender["interface_bindings"] = InterfaceBindings(ctx.Interface);

@@ -95,6 +95,22 @@ class NodeAPI(unittest.TestCase):
         self.assertEqual(newest["services"][0].pop("authorization"), False)
         self.assertEqual(newest, node)
 
+    def test_node_and_device_carry_asset_tags_and_streams_group_hints(self):
+        asset = "urn:x-nmos:tag:asset:"
+        node = self.node.get_json("/x-nmos/node/v1.3/self")
+        device = self.node.get_json("/x-nmos/node/v1.3/devices")[0]
+        for doc, names in ((node, ("manufacturer", "product", "instance-id")),
+                           (device, ("manufacturer", "product", "instance-id", "function"))):
+            tags = {k[len(asset):-len("/v1.0")]: v for k, v in doc["tags"].items() if k.startswith(asset)}
+            self.assertEqual(sorted(tags), sorted(names), doc["resource_type"])
+            self.assertTrue(all(len(v) == 1 and v[0] for v in tags.values()), tags)
+        self.assertEqual(node["tags"][asset + "instance-id/v1.0"], [node["id"]])
+        for collection, group in (("senders", "AES67 TX"), ("receivers", "AES67 RX")):
+            hints = [r["tags"]["urn:x-nmos:tag:grouphint/v1.0"] for r in self.node.get_json(f"/x-nmos/node/v1.0/{collection}")]
+            roles = [h[0].split(":") for h in hints]
+            self.assertTrue(all(len(h) == 1 and r[0] == group and len(r) == 2 for h, r in zip(hints, roles)), hints)
+            self.assertEqual(len({r[1] for r in roles}), len(roles), "roles are unique in their group")
+
     def test_self_answers_only_get(self):
         for method in ("POST", "PUT", "DELETE", "PATCH"):
             self.assertError(method, "/x-nmos/node/v1.2/self", 405, body="{}")

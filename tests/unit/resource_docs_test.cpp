@@ -1,6 +1,7 @@
 // The documents built from the firmware's streams, without a store: what a sender, its source and
 // flow, and a receiver show for the values the firmware reports, faulty ones included.
 #include "ReceiverDocs.h"
+#include "ResourceTags.h"
 #include "SenderDocs.h"
 #include "SourceFlowDocs.h"
 #include "VersionViews.h"
@@ -217,4 +218,23 @@ TEST(VersionViews, OlderVersionsLoseOnlyWhatV13Added) {
   EXPECT_FALSE(VersionLess("v1", "v1.2", less));
   EXPECT_FALSE(VersionLess("v1.2x", "v1.2", less));
   EXPECT_FALSE(VersionLess("1.2", "v1.2", less));
+}
+
+// Group hints follow the firmware slot, not the stream's name, so a renamed stream keeps its role.
+TEST(ResourceTags, GroupHintsFollowTheSlot) {
+  const char* const Hint = "urn:x-nmos:tag:grouphint/v1.0";
+  json renamed = TxStream(true, "239.1.1.1", 5004);
+  renamed["name"] = "Other:name";
+  EXPECT_EQ(BuildSender(SenderId, TxStream(true, "239.1.1.1", 5004), SenderCtx())["tags"][Hint],
+            json::array({"AES67 TX:Stream 04"}));
+  EXPECT_EQ(BuildSender(SenderId, renamed, SenderCtx())["tags"][Hint], json::array({"AES67 TX:Stream 04"}));
+  TReceiverContext rx;
+  rx.Slot = 11;
+  EXPECT_EQ(BuildReceiver(ReceiverId, {{"name", "In"}}, rx)["tags"][Hint],
+            json::array({"AES67 RX:Stream 12"}));
+  // Asset tags: one value each, the function on the device only.
+  EXPECT_EQ(AssetTags("n1", nullptr).size(), 3u);
+  EXPECT_EQ(AssetTags("d1", DeviceFunction)["urn:x-nmos:tag:asset:function/v1.0"],
+            json::array({DeviceFunction}));
+  EXPECT_EQ(AssetTags("", nullptr)["urn:x-nmos:tag:asset:instance-id/v1.0"][0], "unknown");
 }
