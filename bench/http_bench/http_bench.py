@@ -1,10 +1,10 @@
 #!/usr/bin/python3
 """HTTP benchmark of the Node API: requests per second, latency percentiles and the bridge's CPU time per
-request of GET /x-nmos/node/v1.2/self and GET /x-nmos/node/v1.2/senders with 64 senders, with and
-without client keep-alive, and the bridge's resident memory before and after. Prints figures; asserts
-nothing.
+request of GET /x-nmos/node/<version>/self and GET /x-nmos/node/<version>/senders with 64 senders, with
+and without client keep-alive, at each version asked for (v1.2 unless told), and the bridge's resident
+memory before and after. Prints figures; asserts nothing.
 
-    bench/http_bench/http_bench.py BUILD_DIR [--seconds 10] [--connections 16] [--threads 2]
+    bench/http_bench/http_bench.py BUILD_DIR [--seconds 10] [--connections 16] [--threads 2] [--versions v1.2,v1.3]
 
 Needs wrk. Both programs run on loopback and are ended by their PIDs."""
 import argparse
@@ -21,7 +21,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "integration"))
 import nmos_node  # noqa: E402
 import testlib  # noqa: E402
 
-URL_PATHS = ("/x-nmos/node/v1.2/self", "/x-nmos/node/v1.2/senders")
+URL_LEAVES = ("self", "senders")
 STREAMS = 64
 TICKS = os.sysconf("SC_CLK_TCK")
 
@@ -95,15 +95,17 @@ def main():
     parser.add_argument("--seconds", type=int, default=10)
     parser.add_argument("--connections", type=int, default=16)
     parser.add_argument("--threads", type=int, default=2)
+    parser.add_argument("--versions", default="v1.2", help="comma-separated Node API versions to measure")
     parser.add_argument("--slow-clients", type=int, default=50, help="slow-loris clients during the last run")
     args = parser.parse_args()
     testlib.BUILD_DIR = os.path.abspath(args.build_dir)
+    url_paths = [f"/x-nmos/node/{v}/{leaf}" for v in args.versions.split(",") for leaf in URL_LEAVES]
 
     node = nmos_node.RunningNode(streams=STREAMS).start()
     try:
         before = vm_rss_kib(node.bridge.pid)
         print(f"bridge VmRSS before: {before} KiB")
-        for path in URL_PATHS:
+        for path in url_paths:
             status, _, body = node.request("GET", path)
             print(f"GET {path}: {status}, {len(body)} bytes ({STREAMS} senders)")
             for label, extra in (("keep-alive", []), ("Connection: close", ["-H", "Connection: close"])):
@@ -114,10 +116,10 @@ def main():
             slow = SlowClients(node.port, args.slow_clients)
             slow.thread.start()
             time.sleep(1)
-            f = run_wrk(node.port, URL_PATHS[0], node.bridge.pid, args, [])
+            f = run_wrk(node.port, url_paths[0], node.bridge.pid, args, [])
             slow.stop.set()
             slow.thread.join()
-            print(f"{args.slow_clients} slow clients + keep-alive on {URL_PATHS[0]}: {f['requests/s']} req/s, latency "
+            print(f"{args.slow_clients} slow clients + keep-alive on {url_paths[0]}: {f['requests/s']} req/s, latency "
                   f"p50 {f['p50']} p99 {f['p99']}; slow connections dropped by the server: {slow.dropped}")
         after = vm_rss_kib(node.bridge.pid)
         print(f"bridge VmRSS after: {after} KiB ({after - before:+d} KiB)")
