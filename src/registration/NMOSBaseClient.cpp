@@ -260,17 +260,20 @@ bool TQELNMOSBaseClient::AskAnswered(uintptr_t request, int status, const char* 
   api.AskRequest = 0;
   json listing;
   std::string why, chosen;
-  const bool listed = status == 200 && body && ParseJSONText(body, listing, why) && listing.is_array();
-  if (listed && ChooseIS04VersionFromListing(listing, chosen)) {
+  const bool isList = status == 200 && body && ParseJSONText(body, listing, why) && listing.is_array();
+  if (isList && ChooseIS04VersionFromListing(listing, chosen)) {
     const bool changed = chosen != api.Version;
     api.Version = chosen;
     AskTold(api, "", true);
     // Requests made at the former version would not be understood there any more.
     if (changed && &api == FData->ActiveRegAPI) ActiveAPIGone();
-  } else if (listed) {
+  } else if (isList) {
     const bool wasActive = &api == FData->ActiveRegAPI;
     api.Version.clear();
-    AskTold(api, "serves none of the node's IS-04 versions (it lists " + listing.dump() + ")", false);
+    // What it lists goes into the log line: a short piece of it.
+    std::string listed = listing.dump(-1, ' ', true, json::error_handler_t::replace);
+    if (listed.size() > 200) listed = listed.substr(0, 200) + "...";
+    AskTold(api, "serves none of the node's IS-04 versions (it lists " + listed + ")", false);
     if (wasActive) ActiveAPIGone();
   } else {
     AskTold(api,
