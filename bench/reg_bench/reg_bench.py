@@ -23,8 +23,8 @@ from registry_process import RegistryProcess  # noqa: E402
 STREAMS = 64
 NODE = "/x-nmos/node/v1.2"
 KINDS = ("devices", "sources", "flows", "senders", "receivers")
-RESOURCE = "/x-nmos/registration/v1.2/resource"
-HEALTH = "/x-nmos/registration/v1.2/health/nodes/"
+RESOURCE = "/x-nmos/registration/v1.3/resource"  # the mock serves v1.3: the node registers there
+HEALTH = "/x-nmos/registration/v1.3/health/nodes/"
 TICKS = os.sysconf("SC_CLK_TCK")
 STEP = 0.05  # how often the registries are asked what they hold
 CPU_TARGET = 0.15  # % of one core while registered and idle

@@ -7,12 +7,16 @@
 #include "NMOSBridge_API.h"
 #include "NMOSQueryClient.h"
 #include "NMOSRegClient.h"
+#include "RegistryVersions.h"
+#include "VersionViews.h"
 #include "helpers.h"
 
 #include <cctype>
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <optional>
 
 namespace Qel_nmos_bridge {
 
@@ -23,29 +27,64 @@ const char* const NMOSQueryURI = "/x-nmos/query";
 const char* const AdvertisementType = "_nmos-node._tcp";
 const char* const SubType = "";
 const unsigned ResolverPoolSize = 5;
+// The Registration API's service name, and the one of registries up to v1.2, which a node that also
+// speaks v1.2 browses too.
+const char* const RegisterType = "_nmos-register._tcp";
+const char* const LegacyRegisterType = "_nmos-registration._tcp";
+const char* const QueryType = "_nmos-query._tcp";
 
-const char* const MNDS_ADVERT_NODE_STRINGS[] = {"api_proto=http", "api_ver=v1.2"};
-const int MDNS_ADVERT_NODE_STRINGS_SIZE = 2;
+// A text from the network made fit for a log line: bytes that are not printable ASCII become '?'.
+std::string Printable(const std::string& text) {
+  std::string out = text;
+  for (char& c : out)
+    if (c < 0x20 || c > 0x7e) c = '?';
+  return out;
+}
+
+// What an instance offers a registry client.
+struct TOffer {
+  std::string Addr;
+  uint16_t Port = 0;
+  uint16_t Prio = 0;
+  std::string Version;
+  bool operator==(const TOffer& o) const {
+    return Addr == o.Addr && Port == o.Port && Prio == o.Prio && Version == o.Version;
+  }
+};
+
+// One instance name of one API as seen under its service names (a registry advertises its
+// Registration API under both; index 0 is the newer name), and what was handed to the client.
+struct TInstance {
+  std::optional<TOffer> Seen[2];
+  std::string Refusal[2]; // the last reason told in the log
+  std::optional<TOffer> Offered;
+};
 
 // The Avahi objects of the bridge, on its service host's loop.
 class TAvahiAdapter : public TObject {
 public:
   TAvahiAdapter(IQELNMOSBridge* bridge, TThread* host)
       : TObject(host), Bridge(bridge), Client(std::make_unique<TAvahiClient>(host)),
-        QueryCrawler(std::make_unique<TAvahiCrawler>(Client.get(), ResolverPoolSize, "_nmos-query._tcp", "")),
-        RegCrawler(
-            std::make_unique<TAvahiCrawler>(Client.get(), ResolverPoolSize, "_nmos-registration._tcp", "")),
+        QueryCrawler(std::make_unique<TAvahiCrawler>(Client.get(), ResolverPoolSize, QueryType, "")),
+        RegCrawler(std::make_unique<TAvahiCrawler>(Client.get(), ResolverPoolSize, RegisterType, "")),
+        LegacyRegCrawler(
+            std::make_unique<TAvahiCrawler>(Client.get(), ResolverPoolSize, LegacyRegisterType, "")),
         Publisher(std::make_unique<TAvahiPublisher>(Client.get())) {
     QueryCrawler->ServiceResolved.Connect(this, &TAvahiAdapter::OnQueryServiceResolved);
     QueryCrawler->ServiceRemoved.Connect(this, &TAvahiAdapter::OnQueryServiceRemoved);
     RegCrawler->ServiceResolved.Connect(this, &TAvahiAdapter::OnRegServiceResolved);
     RegCrawler->ServiceRemoved.Connect(this, &TAvahiAdapter::OnRegServiceRemoved);
+    LegacyRegCrawler->ServiceResolved.Connect(this, &TAvahiAdapter::OnLegacyRegServiceResolved);
+    LegacyRegCrawler->ServiceRemoved.Connect(this, &TAvahiAdapter::OnLegacyRegServiceRemoved);
   }
   ~TAvahiAdapter() override {
     QueryCrawler->ServiceResolved.Disconnect(this);
     QueryCrawler->ServiceRemoved.Disconnect(this);
     RegCrawler->ServiceResolved.Disconnect(this);
     RegCrawler->ServiceRemoved.Disconnect(this);
+    LegacyRegCrawler->ServiceResolved.Disconnect(this);
+    LegacyRegCrawler->ServiceRemoved.Disconnect(this);
+    LegacyRegCrawler.reset();
     RegCrawler.reset();
     QueryCrawler.reset();
     Publisher.reset();
@@ -55,36 +94,76 @@ public:
   TAvahiPublisher* GetPublisher() { return Publisher.get(); }
 
 private:
+  enum TAPI { RegistrationAPI = 0, QueryAPI = 1 };
+
   void OnRegServiceResolved(const TAvahiService* s, const TAvahiResolveResult& r) {
-    Offer(s, r, NMOSRegisterURI, Bridge ? &Bridge->RegClient().AsBC() : nullptr);
+    Resolved(RegistrationAPI, 0, s, r);
+  }
+  void OnLegacyRegServiceResolved(const TAvahiService* s, const TAvahiResolveResult& r) {
+    Resolved(RegistrationAPI, 1, s, r);
   }
   void OnQueryServiceResolved(const TAvahiService* s, const TAvahiResolveResult& r) {
-    Offer(s, r, NMOSQueryURI, Bridge ? &Bridge->QueryClient().AsBC() : nullptr);
+    Resolved(QueryAPI, 0, s, r);
   }
   void OnRegServiceRemoved(const TAvahiService* s) {
-    lws_log(QLLL_NOTICE, "MDNS RegService removed: %s", s->name.c_str());
-    if (Bridge) Withdraw(Bridge->RegClient().AsBC(), s->name);
+    lws_log(QLLL_NOTICE, "MDNS RegService removed: %s (%s)", s->name.c_str(), RegisterType);
+    Removed(RegistrationAPI, 0, s->name);
+  }
+  void OnLegacyRegServiceRemoved(const TAvahiService* s) {
+    lws_log(QLLL_NOTICE, "MDNS RegService removed: %s (%s)", s->name.c_str(), LegacyRegisterType);
+    Removed(RegistrationAPI, 1, s->name);
   }
   void OnQueryServiceRemoved(const TAvahiService* s) {
     lws_log(QLLL_NOTICE, "MDNS QueryService removed: %s", s->name.c_str());
-    if (Bridge) Withdraw(Bridge->QueryClient().AsBC(), s->name);
+    Removed(QueryAPI, 0, s->name);
   }
 
-  static void Offer(const TAvahiService* s, const TAvahiResolveResult& r, const char* uri,
-                    IQELNMOSBaseClient* client) {
+  IQELNMOSBaseClient* ClientOf(TAPI api) {
+    if (!Bridge) return nullptr;
+    return api == RegistrationAPI ? &Bridge->RegClient().AsBC() : &Bridge->QueryClient().AsBC();
+  }
+
+  void Resolved(TAPI api, int slot, const TAvahiService* s, const TAvahiResolveResult& r) {
     const std::string addr = r.Address.ToString();
     lws_log(QLLL_NOTICE, "MDNS Service resolved: %s Addr: %s: %u", s->name.c_str(), addr.c_str(), r.Port);
-    uint16_t prio = 0;
-    const bool usable = AcceptRegistryTXT(s->name.c_str(), r.Text, prio);
-    if (!client) return;
-    // An instance whose records no longer allow it (seen again by the periodic resolution) is dropped.
-    if (usable)
-      client->AddAPI(addr.c_str(), r.Port, prio, uri, s->name);
+    const TRegistryTXT txt = ReadRegistryTXT(r.Text);
+    TInstance& instance = Instances[api][s->name];
+    // Periodic resolution reports every instance again: a refusal is told when it is new.
+    if (txt.Refusal != instance.Refusal[slot] && !txt.Refusal.empty())
+      lws_log(QLLL_WARN, "MDNS Service ignored: %s: %s", Printable(s->name).c_str(), txt.Refusal.c_str());
+    instance.Refusal[slot] = txt.Refusal;
+    if (txt.Usable)
+      instance.Seen[slot] = TOffer{addr, r.Port, txt.Prio, txt.Version};
     else
-      Withdraw(*client, s->name);
+      instance.Seen[slot].reset();
+    Update(api, s->name);
   }
 
-  // A re-resolved instance whose port or priority changed has left an entry of each: all of them go.
+  void Removed(TAPI api, int slot, const std::string& name) {
+    auto it = Instances[api].find(name);
+    if (it == Instances[api].end()) return;
+    it->second.Seen[slot].reset();
+    it->second.Refusal[slot].clear();
+    Update(api, name);
+  }
+
+  // An instance seen under both service names is one registry: what the newer name advertises is
+  // offered, else what the older one does. A change of address, port, priority or version replaces
+  // the entry (an instance that is no longer usable is withdrawn); re-resolution of an unchanged one
+  // leaves it be.
+  void Update(TAPI api, const std::string& name) {
+    TInstance& instance = Instances[api][name];
+    const std::optional<TOffer>& wanted = instance.Seen[0] ? instance.Seen[0] : instance.Seen[1];
+    IQELNMOSBaseClient* client = ClientOf(api);
+    if (client && instance.Offered && !(wanted && *wanted == *instance.Offered)) Withdraw(*client, name);
+    if (client && wanted)
+      client->AddAPI(wanted->Addr.c_str(), wanted->Port, wanted->Prio,
+                     api == RegistrationAPI ? NMOSRegisterURI : NMOSQueryURI, name, wanted->Version);
+    instance.Offered = wanted;
+    if (!instance.Seen[0] && !instance.Seen[1] && instance.Refusal[0].empty() && instance.Refusal[1].empty())
+      Instances[api].erase(name);
+  }
+
   static void Withdraw(IQELNMOSBaseClient& client, const std::string& name) {
     while (client.DelAPI(name)) {
     }
@@ -94,14 +173,22 @@ private:
   std::unique_ptr<TAvahiClient> Client;
   std::unique_ptr<TAvahiCrawler> QueryCrawler;
   std::unique_ptr<TAvahiCrawler> RegCrawler;
+  std::unique_ptr<TAvahiCrawler> LegacyRegCrawler;
   std::unique_ptr<TAvahiPublisher> Publisher;
+  std::map<std::string, TInstance> Instances[2];
 };
+
+AvahiStringList* NodeTextList() {
+  AvahiStringList* list = nullptr;
+  const std::vector<std::string> records = NodeTXTRecords();
+  for (auto it = records.rbegin(); it != records.rend(); ++it) // adds at the front: keep the order
+    list = avahi_string_list_add(list, it->c_str());
+  return list;
+}
 
 struct TMDNSBridgeData {
   TMDNSBridgeData(IQELNMOSBridge* bridge)
-      : NMOSBridge(bridge), Adapter(bridge, &bridge->ServiceHost()),
-        NodeTextRecords(avahi_string_list_new_from_array(const_cast<const char**>(MNDS_ADVERT_NODE_STRINGS),
-                                                         MDNS_ADVERT_NODE_STRINGS_SIZE)) {}
+      : NMOSBridge(bridge), Adapter(bridge, &bridge->ServiceHost()), NodeTextRecords(NodeTextList()) {}
   ~TMDNSBridgeData() { avahi_string_list_free(NodeTextRecords); }
   TMDNSBridgeData(const TMDNSBridgeData&) = delete;
   TMDNSBridgeData& operator=(const TMDNSBridgeData&) = delete;
@@ -139,14 +226,6 @@ private:
 
 namespace {
 
-// A text from the network made fit for a log line: bytes that are not printable ASCII become '?'.
-std::string Printable(const std::string& text) {
-  std::string out = text;
-  for (char& c : out)
-    if (c < 0x20 || c > 0x7e) c = '?';
-  return out;
-}
-
 bool SameKey(const std::string& key, const char* wanted) {
   if (key.size() != strlen(wanted)) return false;
   for (size_t i = 0; i < key.size(); ++i)
@@ -154,7 +233,18 @@ bool SameKey(const std::string& key, const char* wanted) {
   return true;
 }
 
+std::string NodeVersions(const char* separator) {
+  std::string list;
+  for (const char* version : IS04Versions)
+    list += (list.empty() ? "" : separator) + std::string(version);
+  return list;
+}
+
 } // namespace
+
+std::vector<std::string> NodeTXTRecords() {
+  return {"api_proto=http", "api_ver=" + NodeVersions(","), "api_auth=false"};
+}
 
 bool ParsePriority(const std::string& text, uint16_t& prio) {
   if (text.empty() || text.size() > 16) return false;
@@ -168,25 +258,13 @@ bool ParsePriority(const std::string& text, uint16_t& prio) {
   return true;
 }
 
-bool NamesVersion(const std::string& list, const std::string& version) {
-  size_t start = 0;
-  while (start <= list.size()) {
-    size_t comma = list.find(',', start);
-    if (comma == std::string::npos) comma = list.size();
-    const std::string item = list.substr(start, comma - start);
-    const size_t first = item.find_first_not_of(" \t");
-    if (first != std::string::npos && item.substr(first, item.find_last_not_of(" \t") - first + 1) == version)
-      return true;
-    start = comma + 1;
-  }
-  return false;
-}
-
-bool AcceptRegistryTXT(const char* instance, AvahiStringList* txt, uint16_t& prio) {
-  prio = 0;
-  bool seenPri = false, seenVer = false, seenProto = false;
-  const char* refusal = nullptr;
-  std::string badPriority;
+TRegistryTXT ReadRegistryTXT(AvahiStringList* txt) {
+  TRegistryTXT out;
+  bool seenPri = false, seenVer = false, seenProto = false, seenAuth = false;
+  auto refuse = [&](const std::string& why) {
+    if (out.Usable) out.Refusal = why;
+    out.Usable = false;
+  };
   for (AvahiStringList* t = txt; t; t = avahi_string_list_get_next(t)) {
     const std::string record(reinterpret_cast<const char*>(avahi_string_list_get_text(t)),
                              avahi_string_list_get_size(t));
@@ -199,27 +277,30 @@ bool AcceptRegistryTXT(const char* instance, AvahiStringList* txt, uint16_t& pri
     // Only the first record of a key counts.
     if (SameKey(key, "pri") && !seenPri) {
       seenPri = true;
-      if (!hasValue || !ParsePriority(value, prio)) {
-        prio = 0;
-        badPriority = value;
-        if (!refusal) refusal = "priority";
+      if (!hasValue || !ParsePriority(value, out.Prio)) {
+        out.Prio = 0;
+        refuse("priority \"" + Printable(value) + "\" is not a whole number from 0 to 65535");
       }
     } else if (SameKey(key, "api_ver") && !seenVer) {
       seenVer = true;
-      if (!NamesVersion(value, "v1.2") && !refusal) refusal = "version";
+      if (!ChooseIS04Version(value, out.Version))
+        refuse("api_ver \"" + Printable(value) + "\" names none of the node's IS-04 versions (" +
+               NodeVersions(", ") + ")");
     } else if (SameKey(key, "api_proto") && !seenProto) {
       seenProto = true;
-      if (value != "http" && !refusal) refusal = "protocol";
+      if (value != "http") refuse("unsupported protocol \"" + Printable(value) + "\"");
+    } else if (SameKey(key, "api_auth") && !seenAuth) {
+      seenAuth = true;
+      if (RequiresAuthorization(value))
+        refuse("it requires authorization (api_auth \"" + Printable(value) +
+               "\"), which the node does not do");
     }
   }
-  if (!refusal) return true;
-  if (strcmp(refusal, "priority") == 0)
-    lws_log(QLLL_WARN, "MDNS Service ignored: %s: priority \"%s\" is not a whole number from 0 to 65535",
-            Printable(instance).c_str(), Printable(badPriority).c_str());
-  else
-    lws_log(QLLL_AVAHI, "MDNS Service ignored: %s: unsupported %s", instance,
-            strcmp(refusal, "version") == 0 ? "API version" : "protocol");
-  return false;
+  if (!out.Usable) {
+    out.Prio = 0;
+    out.Version.clear();
+  }
+  return out;
 }
 
 IQELMDNSBridge* IQELMDNSBridge::Create(IQELNMOSBridge* bridge) {

@@ -1,11 +1,13 @@
 // The node's DNS-SD face: it advertises the Node API as "_nmos-node._tcp" under the host name, browses
-// the registries' Registration and Query APIs and hands those it can use to the registry clients.
+// the registries' Registration APIs (under both of their service names) and Query APIs and hands those
+// it can use to the registry clients, each with the IS-04 version to speak there.
 #pragma once
 
 #include <avahi-common/strlst.h>
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace Qel_nmos_bridge {
 
@@ -23,18 +25,28 @@ public:
   static IQELMDNSBridge* Create(IQELNMOSBridge* bridge);
 };
 
-// Whether a resolved registry instance may be used, judged by its TXT records as DNS-SD reads them (keys
-// without regard to case, only the first record of a key counts): "api_ver" must name v1.2 among its
-// comma-separated versions and "api_proto" must be "http" (either may be absent); "pri", when present,
-// must be a whole number from 0 to 65535 and gives the priority (0 when absent). A refused instance is
-// logged in one line.
-bool AcceptRegistryTXT(const char* instance, AvahiStringList* txt, uint16_t& prio);
+// What the TXT records of a resolved registry instance say, read as DNS-SD reads them (keys without
+// regard to case, only the first record of a key counts):
+// - "api_ver": the comma-separated versions it serves; the newest the node also serves is used, and an
+//   instance that names none of them is not usable. Without the record (registries before the record
+//   existed) the registry is asked which versions it serves.
+// - "api_proto": "http" (or absent); any other protocol makes it unusable.
+// - "api_auth": "false" (or absent); a registry that requires authorization is not usable.
+// - "pri": the priority, a whole number from 0 to 65535 (0 when absent); any other value makes it
+//   unusable.
+// The first record that makes the instance unusable says why.
+struct TRegistryTXT {
+  bool Usable = true;
+  uint16_t Prio = 0;
+  std::string Version; // empty: no "api_ver", the registry is to be asked
+  std::string Refusal; // why it is not usable
+};
+TRegistryTXT ReadRegistryTXT(AvahiStringList* txt);
 
 // A priority as text: decimal digits only, 0 to 65535.
 bool ParsePriority(const std::string& text, uint16_t& prio);
 
-// Whether a comma-separated list of versions has `version` as one of its items (blanks around items
-// are allowed).
-bool NamesVersion(const std::string& list, const std::string& version);
+// The TXT records the node advertises itself with.
+std::vector<std::string> NodeTXTRecords();
 
 } // namespace Qel_nmos_bridge

@@ -1,12 +1,15 @@
 #include "NMOSBaseClient.h"
 
 #include "NMOSNodeData.h"
+#include "RegistryVersions.h"
+#include "VersionViews.h"
 #include "helpers.h"
 
 #include "JsonText.h"
 
 #include <algorithm>
 #include <deque>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
@@ -17,7 +20,7 @@
 namespace Qel_nmos_bridge {
 
 std::string TNMOSAPIInfo::ToString() const {
-  return "http://" + Addr + ":" + std::to_string(Port) + URI + "/v1.2";
+  return "http://" + Addr + ":" + std::to_string(Port) + URI + (Version.empty() ? "" : "/" + Version);
 }
 
 int AnswerEvent(int status) {
@@ -112,6 +115,9 @@ struct TNMOSClientData {
   std::map<std::string, TMachinePtr> Machines;
   std::vector<uint64_t> Finished; // serials of machines that reached the deletable state
   uv_idle_t* UVHandle = nullptr;  // freed by its close callback
+  uv_timer_t* AskTimer = nullptr; // asks endpoints their versions when due; freed by its close callback
+  // Requests that ask an endpoint its versions, by request number.
+  std::unordered_map<uintptr_t, TNMOSAPIInfo*> Asks;
   // Requests under way: what their completion is for, by the request number given to the HTTP client.
   struct TPending {
     uint64_t Machine; // serial of the machine
@@ -129,6 +135,9 @@ TQELNMOSBaseClient::TQELNMOSBaseClient(IQELNMOSBridge& bridge, const char* name)
   FData->UVHandle = new uv_idle_t;
   uv_idle_init(FData->ServiceHost.Loop(), FData->UVHandle);
   FData->UVHandle->data = this;
+  FData->AskTimer = new uv_timer_t;
+  uv_timer_init(FData->ServiceHost.Loop(), FData->AskTimer);
+  FData->AskTimer->data = this;
   FData->HTTPClient.reset(Qel_http::IQELCurlWrapper::Create(this, FData->ServiceHost.Loop()));
   FData->ServiceHost.Register(this);
 }
@@ -139,6 +148,8 @@ TQELNMOSBaseClient::~TQELNMOSBaseClient() {
   Shutdown();
   uv_close(reinterpret_cast<uv_handle_t*>(FData->UVHandle),
            [](uv_handle_t* h) { delete reinterpret_cast<uv_idle_t*>(h); });
+  uv_close(reinterpret_cast<uv_handle_t*>(FData->AskTimer),
+           [](uv_handle_t* h) { delete reinterpret_cast<uv_timer_t*>(h); });
   delete FData;
   lws_log(QLLL_INFO, "~TQELNMOSBaseClient end");
 }
@@ -160,6 +171,10 @@ void TQELNMOSBaseClient::Shutdown() {
   // No completion reaches a machine any more.
   FData->HTTPClient->Terminate();
   FData->Pending.clear();
+  FData->Asks.clear();
+  for (TNMOSAPIInfo& api : FData->RegAPIs)
+    api.AskRequest = 0;
+  uv_timer_stop(FData->AskTimer);
   FData->Machines.clear();
   uv_idle_stop(FData->UVHandle);
   FData->RegActionQueue.clear();
@@ -184,13 +199,121 @@ void TQELNMOSBaseClient::MachineFinished(TNMOSStated& machine) {
 }
 
 bool TQELNMOSBaseClient::AddAPI(const char* addr, uint16_t port, uint16_t prio, const char* uri,
-                                const std::string& name) {
-  TNMOSAPIInfo api(addr ? addr : "", port, prio, uri ? uri : "", name);
+                                const std::string& name, const std::string& version) {
+  TNMOSAPIInfo api(addr ? addr : "", port, prio, uri ? uri : "", name, version);
   for (const TNMOSAPIInfo& known : FData->RegAPIs)
     if (known.SameEndpoint(api)) return false;
   if (FData->RegAPIs.size() >= MaxAPIs) return false;
   FData->RegAPIs.push_back(api);
+  // Asked on the next loop turn: never from inside the caller's own work.
+  if (api.AskVersions) AskVersionsAgain(FData->RegAPIs.back());
   return true;
+}
+
+void TQELNMOSBaseClient::AskVersionsAgain(TNMOSAPIInfo& api) {
+  if (!api.AskVersions || api.AskRequest) return;
+  api.AskDue = static_cast<time_t>(MonotonicSeconds());
+  ArmAskTimer();
+}
+
+// The timer runs until the earliest endpoint due to be asked is due; it is stopped when none is.
+void TQELNMOSBaseClient::ArmAskTimer() {
+  time_t due = 0;
+  for (const TNMOSAPIInfo& api : FData->RegAPIs)
+    if (api.AskDue && !api.AskRequest && (!due || api.AskDue < due)) due = api.AskDue;
+  if (!due) {
+    uv_timer_stop(FData->AskTimer);
+    return;
+  }
+  const time_t now = static_cast<time_t>(MonotonicSeconds());
+  const uint64_t wait = due > now ? static_cast<uint64_t>(due - now) * 1000 : 0;
+  uv_timer_start(
+      FData->AskTimer, [](uv_timer_t* t) { static_cast<TQELNMOSBaseClient*>(t->data)->AskDueVersions(); },
+      wait, 0);
+}
+
+void TQELNMOSBaseClient::AskDueVersions() {
+  const time_t now = static_cast<time_t>(MonotonicSeconds());
+  for (TNMOSAPIInfo& api : FData->RegAPIs)
+    if (api.AskDue && api.AskDue <= now && !api.AskRequest) Ask(api);
+  ArmAskTimer();
+}
+
+// GET of the API's base ("/x-nmos/registration/") lists the versions it serves.
+void TQELNMOSBaseClient::Ask(TNMOSAPIInfo& api) {
+  api.AskDue = 0;
+  const uintptr_t id = FData->NextRequest++;
+  const std::string url = "http://" + api.Addr + ":" + std::to_string(api.Port) + api.URI + "/";
+  if (!FData->HTTPClient->HTTP_Request(this, url.c_str(), "GET", "", "", reinterpret_cast<void*>(id))) {
+    AskTold(api, "the request could not be made", false);
+    return;
+  }
+  api.AskRequest = id;
+  FData->Asks[id] = &api;
+}
+
+bool TQELNMOSBaseClient::AskAnswered(uintptr_t request, int status, const char* body) {
+  auto it = FData->Asks.find(request);
+  if (it == FData->Asks.end()) return false;
+  TNMOSAPIInfo& api = *it->second;
+  FData->Asks.erase(it);
+  api.AskRequest = 0;
+  json listing;
+  std::string why, chosen;
+  const bool isList = status == 200 && body && ParseJSONText(body, listing, why) && listing.is_array();
+  if (isList && ChooseIS04VersionFromListing(listing, chosen)) {
+    const bool changed = chosen != api.Version;
+    api.Version = chosen;
+    AskTold(api, "", true);
+    // Requests made at the former version would not be understood there any more.
+    if (changed && &api == FData->ActiveRegAPI) ActiveAPIGone();
+  } else if (isList) {
+    const bool wasActive = &api == FData->ActiveRegAPI;
+    api.Version.clear();
+    // What it lists goes into the log line: a short piece of it.
+    std::string listed = listing.dump(-1, ' ', true, json::error_handler_t::replace);
+    if (listed.size() > 200) listed = listed.substr(0, 200) + "...";
+    AskTold(api, "serves none of the node's IS-04 versions (it lists " + listed + ")", false);
+    if (wasActive) ActiveAPIGone();
+  } else {
+    AskTold(api,
+            status > 0 ? "answered " + std::to_string(status) + " to the question of its versions"
+                       : std::string("could not be asked its versions (") + (body ? body : "") + ")",
+            false);
+  }
+  ArmAskTimer();
+  return true;
+}
+
+// Says once what became of the question, and when it is asked again: an endpoint that has not told
+// its versions every second (while it is unusable), one that serves none of the node's after a
+// minute (it may be upgraded).
+void TQELNMOSBaseClient::AskTold(TNMOSAPIInfo& api, const std::string& problem, bool usable) {
+  const time_t now = static_cast<time_t>(MonotonicSeconds());
+  const bool none = problem.rfind("serves none", 0) == 0;
+  if (usable)
+    api.AskDue = 0;
+  else if (none)
+    api.AskDue = now + AskAgainSeconds;
+  else if (api.Version.empty())
+    api.AskDue = now + AskRetrySeconds;
+  else
+    api.AskDue = 0; // the version it told before stands
+  // A problem is told once; its end only when it was told.
+  const std::string kind = usable ? "" : none ? "none" : api.Version.empty() ? "unknown" : api.AskProblem;
+  if (kind == api.AskProblem) return;
+  if (usable)
+    lws_log(QLLL_WARN, "%s: %s told its versions: used at %s", FData->Name.c_str(), api.ToString().c_str(),
+            api.Version.c_str());
+  else if (none)
+    lws_log(QLLL_WARN, "%s: %s %s: not used, asked again in %u s", FData->Name.c_str(),
+            api.ToString().c_str(), problem.c_str(), static_cast<unsigned>(AskAgainSeconds));
+  else
+    lws_log(QLLL_WARN,
+            "%s: %s %s: not used until it tells which IS-04 versions it serves, asked again every %u s",
+            FData->Name.c_str(), api.ToString().c_str(), problem.c_str(),
+            static_cast<unsigned>(AskRetrySeconds));
+  api.AskProblem = kind;
 }
 
 bool TQELNMOSBaseClient::DelAPI(const char* addr, uint16_t port, uint16_t prio) {
@@ -199,15 +322,14 @@ bool TQELNMOSBaseClient::DelAPI(const char* addr, uint16_t port, uint16_t prio) 
 
 namespace {
 
-template <typename Match> bool RemoveAPI(TNMOSClientData& data, TQELNMOSBaseClient& client, Match match) {
+template <typename Match>
+bool RemoveAPI(TNMOSClientData& data, Match match, const std::function<void()>& activeGone) {
   for (auto it = data.RegAPIs.begin(); it != data.RegAPIs.end(); ++it) {
     if (!match(*it)) continue;
-    if (&*it == data.ActiveRegAPI) {
-      client.UnselectAPI();
-      const json& nodeId = client.Bridge().Data().Get("/self/id");
-      if (nodeId.is_string())
-        if (TNMOSStated* node = client.FindMachine(nodeId.get<std::string>()))
-          node->Machine.SetEvent(ev_search);
+    if (&*it == data.ActiveRegAPI) activeGone();
+    if (it->AskRequest) {
+      data.Asks.erase(it->AskRequest);
+      data.HTTPClient->Cancel(reinterpret_cast<void*>(it->AskRequest));
     }
     data.RegAPIs.erase(it);
     return true;
@@ -217,12 +339,22 @@ template <typename Match> bool RemoveAPI(TNMOSClientData& data, TQELNMOSBaseClie
 
 } // namespace
 
+// The active endpoint can no longer be used as it was: the node's machine looks for another.
+void TQELNMOSBaseClient::ActiveAPIGone() {
+  UnselectAPI();
+  const json& nodeId = Bridge().Data().Get("/self/id");
+  if (nodeId.is_string())
+    if (TNMOSStated* node = FindMachine(nodeId.get<std::string>())) node->Machine.SetEvent(ev_search);
+}
+
 bool TQELNMOSBaseClient::DelAPI(const std::string& name) {
-  return RemoveAPI(*FData, *this, [&](const TNMOSAPIInfo& a) { return a.Name == name; });
+  return RemoveAPI(
+      *FData, [&](const TNMOSAPIInfo& a) { return a.Name == name; }, [this] { ActiveAPIGone(); });
 }
 
 bool TQELNMOSBaseClient::DelAPI(const TNMOSAPIInfo& api) {
-  return RemoveAPI(*FData, *this, [&](const TNMOSAPIInfo& a) { return a.SameEndpoint(api); });
+  return RemoveAPI(
+      *FData, [&](const TNMOSAPIInfo& a) { return a.SameEndpoint(api); }, [this] { ActiveAPIGone(); });
 }
 
 bool TQELNMOSBaseClient::SetActiveAPI(TNMOSAPIInfo* api) {
@@ -234,12 +366,13 @@ bool TQELNMOSBaseClient::SetActiveAPI(TNMOSAPIInfo* api) {
 }
 
 // The best eligible endpoint: the lowest priority value; among equal ones the active endpoint stays,
-// else the one added last wins. Endpoints ignored after a failure are not eligible.
+// else the one added last wins. Endpoints ignored after a failure are not eligible, nor those whose
+// version is not known.
 TNMOSAPIInfo* TQELNMOSBaseClient::BestAPI() {
   TNMOSAPIInfo* best = nullptr;
   const time_t now = static_cast<time_t>(MonotonicSeconds());
   for (TNMOSAPIInfo& api : FData->RegAPIs) {
-    if (api.IgnoreTime > now) continue;
+    if (api.IgnoreTime > now || api.Version.empty()) continue;
     if (!best || api.Prio < best->Prio || (api.Prio == best->Prio && best != FData->ActiveRegAPI))
       best = &api;
   }
@@ -253,7 +386,7 @@ TNMOSAPIInfo* TQELNMOSBaseClient::SelectAPI(TAPIChoice choice) {
   case TAPIChoice::First:
     if (!best)
       for (TNMOSAPIInfo& api : FData->RegAPIs)
-        if (!best || api.IgnoreTime < best->IgnoreTime) best = &api;
+        if (!api.Version.empty() && (!best || api.IgnoreTime < best->IgnoreTime)) best = &api;
     return best;
   case TAPIChoice::Next:
     return best == active ? nullptr : best;
@@ -412,6 +545,7 @@ void TQELNMOSBaseClient::CancelRequest(TNMOSStated& machine) {
 }
 
 void TQELNMOSBaseClient::OnCurlSuccess(void* Data, int Result, const char* Response) {
+  if (AskAnswered(reinterpret_cast<uintptr_t>(Data), Result, Response ? Response : "")) return;
   auto it = FData->Pending.find(reinterpret_cast<uintptr_t>(Data));
   if (it == FData->Pending.end()) return;
   const TNMOSClientData::TPending pending = it->second;
@@ -444,6 +578,7 @@ void TQELNMOSBaseClient::OnCurlSuccess(void* Data, int Result, const char* Respo
 }
 
 void TQELNMOSBaseClient::OnCurlError(void* Data, int Result, const char* Message) {
+  if (AskAnswered(reinterpret_cast<uintptr_t>(Data), -1, Message ? Message : "")) return;
   auto it = FData->Pending.find(reinterpret_cast<uintptr_t>(Data));
   if (it == FData->Pending.end()) return;
   const TNMOSClientData::TPending pending = it->second;

@@ -31,17 +31,18 @@ enum events {
   ev_reset, // the parent lost its registration
   ev_quit,  // the node is to be deregistered
   ev_query,
-  ev_timeout,        // a pending action got no answer before its deadline
-  ev_heartbeat_due,  // the node's next heartbeat is due
-  ev_retry,          // a failed action is to be tried again
-  ev_switched,       // failover: another registry is active
-  ev_answer_ok,      // 200: updated, known already, heartbeat taken
-  ev_answer_created, // 201
-  ev_answer_deleted, // 204
-  ev_answer_refused, // 4xx other than 404: the registry refuses the request
-  ev_answer_unknown, // 404: the registry does not know the resource
-  ev_answer_failed,  // 5xx and anything unexpected: the registry failed
-  ev_no_answer       // no answer at all: refused or broken connection, transfer time-out
+  ev_timeout,         // a pending action got no answer before its deadline
+  ev_heartbeat_due,   // the node's next heartbeat is due
+  ev_retry,           // a failed action is to be tried again
+  ev_switched,        // failover: another registry is active
+  ev_answer_ok,       // 200: updated, known already, heartbeat taken
+  ev_answer_created,  // 201
+  ev_answer_deleted,  // 204
+  ev_answer_refused,  // 4xx other than 404: the registry refuses the request
+  ev_answer_unknown,  // 404: the registry does not know the resource
+  ev_answer_failed,   // 5xx and anything unexpected: the registry failed
+  ev_no_answer,       // no answer at all: refused or broken connection, transfer time-out
+  ev_switched_version // failover: another registry is active, at another IS-04 version
 };
 
 // The event an HTTP status stands for.
@@ -69,21 +70,34 @@ enum TNMOS_RegAction {
   UnsubscribeAll = 6
 };
 
-// One registry or query API endpoint found by DNS-SD.
+// One registry or query API endpoint, found by DNS-SD or named on the command line.
 struct TNMOSAPIInfo {
   TNMOSAPIInfo(const std::string& addr, uint16_t port, uint32_t prio, const std::string& uri,
-               const std::string& name)
-      : Addr(addr), URI(uri), Name(name), Port(port), Prio(prio) {}
+               const std::string& name, const std::string& version = "")
+      : Addr(addr), URI(uri), Name(name), Version(version), Port(port), Prio(prio),
+        AskVersions(version.empty()) {}
 
   std::string Addr;
   std::string URI;
   std::string Name;
+  // The IS-04 version the node speaks there ("v1.3"): the newest both serve. Empty while unknown: the
+  // endpoint is then not used.
+  std::string Version;
   uint16_t Port;
   uint32_t Prio; // lower is preferred
   uint32_t ErrorCount = 0;
   time_t IgnoreTime = 0; // not eligible while later than now (seconds of the monotonic clock)
+  // Its versions are learnt by asking it (GET of the API's base): it was named on the command line or
+  // advertised without "api_ver". It is asked when it becomes known and again after it failed.
+  bool AskVersions;
+  time_t AskDue = 0;        // when to ask (monotonic seconds); 0: not to be asked
+  uintptr_t AskRequest = 0; // the request under way
+  std::string AskProblem;   // what the last attempt told, once logged
 
+  // "http://ADDR:PORT/x-nmos/registration/v1.3" (without the version while it is unknown).
   std::string ToString() const;
+  // The API's base with the version: where its requests go.
+  std::string BaseURL() const { return ToString(); }
   bool SameEndpoint(const TNMOSAPIInfo& o) const {
     return Addr == o.Addr && Port == o.Port && Prio == o.Prio;
   }
@@ -142,8 +156,9 @@ public:
   virtual void DoCycle() = 0;
   virtual IQELNMOSBridge& Bridge() = 0;
   virtual TNMOSAPIInfo* GetActiveAPI() = 0;
+  // `version`: the IS-04 version to speak there, chosen from its TXT records; empty: it is asked.
   virtual bool AddAPI(const char* addr, uint16_t port, uint16_t prio, const char* uri,
-                      const std::string& name) = 0;
+                      const std::string& name, const std::string& version) = 0;
   virtual bool DelAPI(const std::string& name) = 0;
   virtual bool DelAPI(const char* addr, uint16_t port, uint16_t prio) = 0;
   virtual bool DelAPI(const TNMOSAPIInfo& api) = 0;
@@ -196,8 +211,8 @@ public:
   void DoCycle() override;
   IQELNMOSBridge& Bridge() override;
   TNMOSAPIInfo* GetActiveAPI() override;
-  bool AddAPI(const char* addr, uint16_t port, uint16_t prio, const char* uri,
-              const std::string& name) override;
+  bool AddAPI(const char* addr, uint16_t port, uint16_t prio, const char* uri, const std::string& name,
+              const std::string& version) override;
   bool DelAPI(const std::string& name) override;
   bool DelAPI(const char* addr, uint16_t port, uint16_t prio) override;
   bool DelAPI(const TNMOSAPIInfo& api) override;
@@ -229,6 +244,10 @@ public:
   virtual void HandleAPIDegrade() {}
   uint32_t& GetCycleTime() override { return CycleTime; }
 
+  // An endpoint whose versions are learnt by asking it is asked again at once (it failed: it may
+  // have been replaced by a registry of other versions). Nothing for the others.
+  void AskVersionsAgain(TNMOSAPIInfo& api);
+
   // An id already present keeps its first handler.
   bool RegisterActionHandler(int action, const char* name, TNMOSActionHandler handler);
 
@@ -246,8 +265,19 @@ public:
   static constexpr size_t MAX_RUNNING_REG_ACTIONS = 500;
   static constexpr int ActionsPerTurn = 16;
 
+  // How often an endpoint that has not told its versions is asked, and one that serves none of the
+  // node's, in seconds.
+  static constexpr time_t AskRetrySeconds = 1;
+  static constexpr time_t AskAgainSeconds = 60;
+
 private:
   TNMOSAPIInfo* BestAPI();
+  void AskDueVersions();
+  void ArmAskTimer();
+  void Ask(TNMOSAPIInfo& api);
+  bool AskAnswered(uintptr_t request, int status, const char* body);
+  void AskTold(TNMOSAPIInfo& api, const std::string& problem, bool usable);
+  void ActiveAPIGone();
   void ActionQueueProcess();
   void EraseMachine(std::map<std::string, TMachinePtr>::iterator it);
 

@@ -132,10 +132,7 @@ bool HandleQuery(IQELNMOSBaseClient* client, const TNMOSActionInfo& action) {
     action.State.Machine.SetEvent(ev_answer_failed);
     return false;
   }
-  char url[1024];
-  snprintf(url, sizeof url, "http://%s:%d%s/%s/%s", api->Addr.c_str(), api->Port, api->URI.c_str(), "v1.2",
-           action.State.Machine.Name().c_str());
-  if (qc->Request(action, url, "GET", "")) return true;
+  if (qc->Request(action, api->BaseURL() + "/" + action.State.Machine.Name(), "GET", "")) return true;
   action.State.Machine.SetEvent(ev_answer_failed);
   return false;
 }
@@ -235,7 +232,7 @@ TQELNMOSQueryClient::TQELNMOSQueryClient(IQELNMOSBridge* bridge)
   if (const IQELNMOSConfig* config = bridge->BoxConfig())
     for (const TRegistryAddress& registry : config->GetRegistries())
       AddAPI(registry.Host.c_str(), registry.Port, 0, "/x-nmos/query",
-             registry.Host + ":" + std::to_string(registry.Port));
+             registry.Host + ":" + std::to_string(registry.Port), ""); // asked for its versions
 }
 
 TQELNMOSQueryClient::~TQELNMOSQueryClient() {
@@ -331,6 +328,7 @@ void TQELNMOSQueryClient::HandleAPILost() {
   ++api->ErrorCount;
   api->IgnoreTime = static_cast<time_t>(MonotonicSeconds()) + IgnoreSeconds;
   UnselectAPI();
+  AskVersionsAgain(*api);
 }
 
 namespace {

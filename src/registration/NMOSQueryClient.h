@@ -1,7 +1,7 @@
-// The query client: follows a registry's Query API (IS-04 v1.2) so that receivers can be connected to
-// the senders of the network by name. It subscribes to the registry's senders and receivers over
-// websockets, keeps their names by UUID in the store's name table and has the receivers refreshed when
-// a name changes. It also runs one-shot GET queries.
+// The query client: follows a registry's Query API (at the newest IS-04 version both serve) so that
+// receivers can be connected to the senders of the network by name. It subscribes to the registry's
+// senders and receivers over websockets, keeps their names by UUID in the store's name table and has
+// the receivers refreshed when a name changes. It also runs one-shot GET queries.
 #pragma once
 
 #include "NMOSBaseClient.h"

@@ -150,22 +150,18 @@ const std::string& TWSSubscription::GetName() const {
 
 void TWSSubscription::Init() {
   const TNMOSAPIInfo* api = Parent.SubscriptionAPI();
-  if (!api) return;
-  char url[512];
-  snprintf(url, sizeof url, "http://%s:%d%s/%s/subscriptions", api->Addr.c_str(), api->Port, api->URI.c_str(),
-           "v1.2");
-  RequestRunning =
-      Parent.SubscriptionHTTP().HTTP_Request(&CurlAdapt, url, "POST", "", Compact(Spec).c_str(), this);
+  if (!api || api->Version.empty()) return;
+  const std::string url = api->BaseURL() + "/subscriptions";
+  RequestRunning = Parent.SubscriptionHTTP().HTTP_Request(&CurlAdapt, url.c_str(), "POST", "",
+                                                          Compact(Spec).c_str(), this);
 }
 
 void TWSSubscription::Deinit() {
   // The subscriptions of this system are not persistent: the registry drops them with their websocket.
   const TNMOSAPIInfo* api = Parent.SubscriptionAPI();
-  if (api && Spec.value("persist", false) && !ID.empty()) {
-    char url[512];
-    snprintf(url, sizeof url, "http://%s:%d%s/%s/subscriptions/%s", api->Addr.c_str(), api->Port,
-             api->URI.c_str(), "v1.2", ID.c_str());
-    Parent.SubscriptionHTTP().HTTP_Request(&CurlAdapt, url, "DELETE", "", "", nullptr);
+  if (api && !api->Version.empty() && Spec.value("persist", false) && !ID.empty()) {
+    const std::string url = api->BaseURL() + "/subscriptions/" + ID;
+    Parent.SubscriptionHTTP().HTTP_Request(&CurlAdapt, url.c_str(), "DELETE", "", "", nullptr);
   }
   // An answer still under way must not reach a subscription that has gone.
   if (RequestRunning) Parent.SubscriptionHTTP().Cancel(this);

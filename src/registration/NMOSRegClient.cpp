@@ -2,18 +2,20 @@
 
 #include "NMOSNodeData.h"
 #include "NMOSRegMachines.h"
+#include "VersionViews.h"
 #include "helpers.h"
 
 namespace Qel_nmos_bridge {
 
 namespace {
 
-// The active registry's Registration API base ("http://ADDR:PORT/x-nmos/registration/v1.2"); false
-// when no registry is active.
-bool BaseURL(IQELNMOSBaseClient* client, std::string& url) {
+// The active registry's Registration API base at the version chosen for it
+// ("http://ADDR:PORT/x-nmos/registration/v1.3"); false when no registry is active.
+bool BaseURL(IQELNMOSBaseClient* client, std::string& url, std::string* version = nullptr) {
   const TNMOSAPIInfo* api = client->GetActiveAPI();
-  if (!api) return false;
-  url = api->ToString();
+  if (!api || api->Version.empty()) return false;
+  url = api->BaseURL();
+  if (version) *version = api->Version;
   return true;
 }
 
@@ -32,10 +34,11 @@ TQELNMOSBaseClient* Base(IQELNMOSBaseClient* client) {
   return static_cast<TQELNMOSBaseClient*>(client);
 }
 
-// POST /resource with {"type", "data"}: registration and update alike.
+// POST /resource with {"type", "data"}: registration and update alike. The document is the stored one
+// as the registry's version has it.
 bool PostResource(IQELNMOSBaseClient* client, const TNMOSActionInfo& action, bool needType) {
-  std::string url;
-  if (!BaseURL(client, url)) return false;
+  std::string url, version;
+  if (!BaseURL(client, url, &version)) return false;
   json doc = StoredDocument(client, action);
   if (doc.is_null()) return false;
   const std::string type = IQELNMOSNodeData::JsonExtract(doc, "resource_type", json("")).get<std::string>();
@@ -44,6 +47,9 @@ bool PostResource(IQELNMOSBaseClient* client, const TNMOSActionInfo& action, boo
     return false;
   }
   action.State.Dirty = false; // what goes out now is the current document
+  TNMOS_ResType kind;
+  if (ResTypeOfCollection((type + "s").c_str(), kind) && ViewDiffers(kind, version))
+    doc = VersionView(doc, kind, version);
   json body = {{"type", type}, {"data", std::move(doc)}};
   return Base(client)->Request(action, url + "/resource", "POST",
                                body.dump(2, ' ', true, json::error_handler_t::replace));
@@ -109,7 +115,7 @@ public:
     // Registries named on the command line stand beside those found by discovery.
     for (const TRegistryAddress& registry : bridge->BoxConfig()->GetRegistries())
       AddAPI(registry.Host.c_str(), registry.Port, 0, "/x-nmos/registration",
-             registry.Host + ":" + std::to_string(registry.Port));
+             registry.Host + ":" + std::to_string(registry.Port), ""); // asked for its versions
   }
   ~TQELNMOSRegClient() override {
     lws_log(QLLL_INFO, "~TQELNMOSRegClient begin");
@@ -205,13 +211,15 @@ public:
 private:
   // A registry that failed is not chosen again for 60 s while another one can be (with none left,
   // the node keeps trying the failed ones, once a second). It stays known: only discovery removes
-  // registries, so that one that comes back is found again.
+  // registries, so that one that comes back is found again. One that told its versions when asked is
+  // asked again: what comes back there may serve other versions.
   void ShunActiveAPI() {
     TNMOSAPIInfo* api = GetActiveAPI();
     if (!api) return;
     ++api->ErrorCount;
     api->IgnoreTime = static_cast<time_t>(MonotonicSeconds()) + IgnoreSeconds;
     UnselectAPI();
+    AskVersionsAgain(*api);
   }
   static constexpr time_t IgnoreSeconds = 60;
 

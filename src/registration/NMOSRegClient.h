@@ -1,4 +1,5 @@
-// The registration client: keeps the node's resources registered at an IS-04 Registration API (v1.2).
+// The registration client: keeps the node's resources registered at an IS-04 Registration API, at the
+// newest IS-04 version the registry and the node both serve.
 // The bridge tells it which resources exist (PushNode, PushResource) and when to start (RegisterNode).
 #pragma once
 

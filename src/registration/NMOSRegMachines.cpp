@@ -69,9 +69,12 @@ void RegAPI_Searching(TMachine* m, void* ctx) {
   if (BC(ctx).SearchAPI(TAPIChoice::First)) m->SetEvent(ev_register);
 }
 
-// Registering anew: whatever the children had registered is registered again below the node.
+// Registering anew: whatever the children had registered is registered again below the node, at the
+// version of the registry now active.
 void RegAPI_RegSelected(TMachine* m, void* ctx) {
   Node(ctx).LastAttempt = LoopNow(ctx);
+  const TNMOSAPIInfo* api = BC(ctx).GetActiveAPI();
+  Node(ctx).Version = api ? api->Version : std::string();
   Rec(ctx).SetChildEvent(ev_reset);
   ArmDeadline(m, ctx);
   Queue(ctx, Register);
@@ -141,12 +144,19 @@ void RegAPI_RegDisconnect(TMachine* m, void* ctx) {
 void RegAPI_RegConnLost(TMachine*, void* ctx) {
   BC(ctx).APILost();
 }
+// Another registry is active after a failover: one at the version the node was registered at is
+// taken to share the failed one's registrations; one at another version knows none of them.
+void Switched(TMachine* m, void* ctx) {
+  const TNMOSAPIInfo* api = BC(ctx).GetActiveAPI();
+  m->SetEvent(api && api->Version == Node(ctx).Version ? ev_switched : ev_switched_version);
+}
+
 // The active registry failed the connected node: it is ignored for 60 s and another one is looked for
 // at once and then once a second, for 2 s.
 void RegAPI_EnterFailover(TMachine* m, void* ctx) {
   BC(ctx).APIDegrade();
   Rec(ctx).LastTime = static_cast<time_t>(MonotonicSeconds()) + REG_ACTION_TIMEOUT;
-  if (BC(ctx).SearchAPI(TAPIChoice::Next)) m->SetEvent(ev_switched);
+  if (BC(ctx).SearchAPI(TAPIChoice::Next)) Switched(m, ctx);
   m->SetTimer(Retry);
 }
 void RegAPI_FailoverSearching(TMachine* m, void* ctx) {
@@ -156,7 +166,7 @@ void RegAPI_FailoverSearching(TMachine* m, void* ctx) {
     UV(m).StopTimer();
     m->SetEvent(ev_search);
   } else if (BC(ctx).SearchAPI(TAPIChoice::Next)) {
-    m->SetEvent(ev_switched);
+    Switched(m, ctx);
   }
 }
 // The node's children lose their registration with the node's.
@@ -272,6 +282,7 @@ constexpr TState RegClientStates[] = {
   {"failover", node_failover, RegAPI_EnterFailover, nullptr, RegAPI_FailoverSearching,
     {{"gosearch", ev_search, node_searching, RegAPI_RegConnLost},
      {"switched", ev_switched, node_hb_pending, RegAPI_SendHeartbeat},
+     {"switched_version", ev_switched_version, node_reg_pending, nullptr},
      {"update", ev_update, node_failover, nullptr},
      {"quit", ev_quit, node_off, nullptr}}},
   {"node_quit", node_quit, ArmDeadline, nullptr, Timeout,

@@ -1,7 +1,8 @@
 """Discovery in a private DNS-SD network (run through netns-env.sh, as root): the node advertises itself
-under its host name, finds registries by their advertisements, uses the preferred one of those whose TXT
-records it can use, moves to another when an advertisement goes, and survives a restart of the Avahi
-daemon, which it starts again itself through its daemon start command."""
+under its host name with the versions it serves, finds registries by their advertisements under both
+service names (one registry advertised under both is one registry), uses the preferred one of those whose
+TXT records it can use at the newest version both serve, moves to another when an advertisement goes, and
+survives a restart of the Avahi daemon, which it starts again itself through its daemon start command."""
 import os
 import signal
 import subprocess
@@ -17,11 +18,12 @@ from registry_process import RegistryProcess  # noqa: E402
 STATE = os.environ.get("QEL_DISC_STATE")
 IFACE = os.environ.get("QEL_DISC_IF")
 ADDR = os.environ.get("QEL_DISC_ADDR")
-NODE = "/x-nmos/node/v1.2"
-HEALTH = "/x-nmos/registration/v1.2/health/nodes/"
-REGISTRATION = "_nmos-registration._tcp"
+NODE = "/x-nmos/node/v1.3"
+REGISTER = "_nmos-register._tcp"
+REGISTRATION = "_nmos-registration._tcp"  # the name of registries up to v1.2
 QUERY = "_nmos-query._tcp"
 FULL_TXT = ["api_proto=http", "api_ver=v1.0,v1.1,v1.2"]
+NODE_TXT = {"api_proto=http", "api_ver=v1.0,v1.2,v1.3", "api_auth=false"}
 # Guards against hanging, not timing checks.
 LIMIT = 60
 
@@ -71,47 +73,55 @@ class Advertisement:
 @unittest.skipUnless(STATE, "needs the private DNS-SD network: run through tests/discovery/netns-env.sh as root")
 class Discovery(unittest.TestCase):
     def setUp(self):
-        # Registries listen on the veth address, as registries on a real network would be reached.
-        self.preferred = self.registry()  # pri=0
-        self.second = self.registry()     # pri=10
+        # Registries listen on the veth address, as registries on a real network would be reached. The
+        # preferred one serves v1.3 only and is advertised under the newer service name only; the other
+        # serves v1.2 and v1.3 and is advertised under both.
+        self.preferred = self.registry(versions=("v1.3",))  # pri=0
+        self.second = self.registry(versions=("v1.2", "v1.3"))  # pri=10
         # Unusable advertisements, with the best priority: only the TXT filter keeps the node away.
-        self.v13 = self.registry()
-        self.https = self.registry()
+        self.unusable = self.registry()
         self.ads = {}
-        self.advertise("Reg Zero", self.preferred, FULL_TXT + ["pri=0"])
-        self.advertise("Reg Ten", self.second, FULL_TXT + ["pri=10"])
-        self.advertise("Reg V13", self.v13, ["api_proto=http", "api_ver=v1.3", "pri=0"])
-        self.advertise("Reg HTTPS", self.https, ["api_proto=https", "api_ver=v1.2", "pri=0"])
-        # A query API advertised without TXT records is usable.
+        self.advertise("Reg Zero", self.preferred, self.preferred.txt(pri=0), REGISTER)
+        self.advertise("Reg Ten", self.second, self.second.txt(pri=10), REGISTER)
+        self.advertise("Reg Ten", self.second, self.second.txt(pri=10), REGISTRATION)
+        self.advertise("Reg V11", self.unusable, ["api_proto=http", "api_ver=v1.1", "pri=0"])
+        self.advertise("Reg HTTPS", self.unusable, ["api_proto=https", "api_ver=v1.2", "pri=0"])
+        self.advertise("Reg Auth", self.unusable, ["api_proto=http", "api_ver=v1.3", "api_auth=true", "pri=0"],
+                       REGISTER)
+        # A query API advertised without TXT records is asked which versions it serves.
         self.advertise("Query Bare", self.preferred, [], QUERY)
-        self.assertTrue(nmos_node.wait_until(lambda: len(browse(REGISTRATION)) == 4, limit=LIMIT))
+        self.assertTrue(nmos_node.wait_until(
+            lambda: len(browse(REGISTRATION)) == 3 and len(browse(REGISTER)) == 3, limit=LIMIT))
         # A registry named on the command line stays known beside the discovered ones. Nothing answers
         # there, so the node never stays with it.
         self.named = f"{ADDR}:9"
         self.node = nmos_node.RunningNode(streams=2, registries=[self.named], interface=IFACE, host=ADDR).start()
         self.addCleanup(self.node.stop)
 
-    def registry(self):
-        registry = RegistryProcess(listen=f"{ADDR}:0").start()
+    def registry(self, versions=("v1.0", "v1.2", "v1.3")):
+        registry = RegistryProcess(listen=f"{ADDR}:0", versions=versions).start()
         self.addCleanup(registry.stop)
         return registry
 
     def advertise(self, name, registry, txt, service_type=REGISTRATION):
         ad = Advertisement(name, registry.port, txt, service_type)
         self.addCleanup(ad.withdraw)
-        self.ads[name] = ad
+        self.ads[(name, service_type)] = ad
 
-    def served(self):
-        return self.node.served()
+    def served(self, version):
+        return self.node.served(version)
 
     def assertHoldsWhatTheNodeServes(self, registry):
-        matched = nmos_node.wait_until(lambda: registry.resources() == self.served(), limit=LIMIT)
+        matched = nmos_node.wait_until(lambda: registry.resources() == self.served(registry.newest), limit=LIMIT)
         self.assertTrue(matched, f"the registry at {registry.address} does not hold what the node serves")
+        # Registered at its newest version only.
+        posts = registry.requests(path="/x-nmos/registration/", method="POST")
+        self.assertEqual({r["path"].split("/")[3] for r in posts}, {registry.newest})
 
     def assertBeatsAt(self, registry, since=0):
         self.assertTrue(nmos_node.wait_until(
-            lambda: len(registry.requests(since=since, path=HEALTH)) >= 2, limit=LIMIT),
-            f"no heartbeats at {registry.address}")
+            lambda: len(registry.requests(since=since, path=registry.registration + "/health/nodes/")) >= 2,
+            limit=LIMIT), f"no heartbeats at {registry.address}")
 
     def stats(self):
         return self.node.get_json("/stats")
@@ -120,65 +130,78 @@ class Discovery(unittest.TestCase):
         return sorted(self.stats()["HostedServices"][client]["KnownAPIs"])
 
     def expected_known(self, *registries, api="registration"):
-        # A registry named on the command line serves both APIs.
-        named = [f"http://{self.named}/x-nmos/{api}/v1.2"]
-        return sorted(named + [f"http://{r.host}:{r.port}/x-nmos/{api}/v1.2" for r in registries])
+        # A registry named on the command line serves both APIs; nothing answers the question of its
+        # versions there, so none is shown.
+        named = [f"http://{self.named}/x-nmos/{api}"]
+        return sorted(named + [f"http://{r.host}:{r.port}/x-nmos/{api}/{r.newest}" for r in registries])
 
     def assertNodeAdvertised(self):
         hostname = self.node.get_json(f"{NODE}/self")["hostname"]
         found = nmos_node.wait_until(lambda: browse("_nmos-node._tcp").get(hostname), limit=LIMIT)
         self.assertIsNotNone(found, f"no _nmos-node._tcp instance named {hostname}")
         _, address, port, txt = found
-        self.assertEqual((address, port, txt), (ADDR, self.node.port, {"api_proto=http", "api_ver=v1.2"}))
+        self.assertEqual((address, port, txt), (ADDR, self.node.port, NODE_TXT))
 
     def test_the_node_advertises_itself_and_registers_at_the_preferred_usable_registry(self):
         self.assertNodeAdvertised()
         self.assertHoldsWhatTheNodeServes(self.preferred)
         self.assertBeatsAt(self.preferred)
         self.assertEqual(self.stats()["AvahiPublisher_State"], 1)
-        # Both usable registries are known; the unusable ones are neither known nor ever asked.
+        # Both usable registries are known, the one under both names once; the unusable ones are neither
+        # known nor ever asked, and each is told once in the log.
         self.assertEqual(self.known_registries(), self.expected_known(self.preferred, self.second))
         self.assertTrue(nmos_node.wait_until(lambda: self.known_registries("NMOSQuery") == self.expected_known(
             self.preferred, api="query"), limit=LIMIT), self.known_registries("NMOSQuery"))
-        for unused in (self.second, self.v13, self.https):
+        for unused in (self.second, self.unusable):
             self.assertEqual(unused.requests(path="/x-nmos/"), [], unused.address)
+        log = self.log()
+        for told in ('Reg V11: api_ver "v1.1" names none of the node\'s IS-04 versions (v1.0, v1.2, v1.3)',
+                     'Reg HTTPS: unsupported protocol "https"',
+                     'Reg Auth: it requires authorization (api_auth "true"), which the node does not do'):
+            self.assertEqual(log.count(told), 1, log)
+
+    def log(self):
+        fd = self.node.bridge_log.fileno()  # shared with the node: read without moving its offset
+        return os.pread(fd, os.fstat(fd).st_size, 0).decode(errors="replace")
 
     def test_txt_records_are_read_exactly(self):
         # Each advertisement names a port where nothing listens: a usable one is only known (the preferred
         # registry stays better), an unusable one must never be known, whatever priority it would get.
-        variants = [  # (name, TXT records, usable)
-            ("Pri Over", FULL_TXT + ["pri=65536"], False),
-            ("Pri Word", FULL_TXT + ["pri=abc"], False),
-            ("Pri Negative", FULL_TXT + ["pri=-1"], False),
-            ("Pri Empty", FULL_TXT + ["pri="], False),
-            ("Pri Ten", FULL_TXT + ["pri=10"], True),
-            ("Ver Twenty", ["api_proto=http", "api_ver=v1.20", "pri=5"], False),
-            ("Ver Suffix", ["api_proto=http", "api_ver=v1.2x", "pri=5"], False),
-            ("Ver List", ["api_proto=http", "api_ver=v1.1,v1.2", "pri=20"], True),
-            ("Ver Three", ["api_proto=http", "api_ver=v1.3", "pri=5"], False),
+        variants = [  # (name, TXT records, the version it is known at: None unusable, "" asked)
+            ("Pri Over", FULL_TXT + ["pri=65536"], None),
+            ("Pri Word", FULL_TXT + ["pri=abc"], None),
+            ("Pri Negative", FULL_TXT + ["pri=-1"], None),
+            ("Pri Empty", FULL_TXT + ["pri="], None),
+            ("Pri Ten", FULL_TXT + ["pri=10"], "v1.2"),
+            ("Ver Twenty", ["api_proto=http", "api_ver=v1.20", "pri=5"], None),
+            ("Ver Ten", ["api_proto=http", "api_ver=v1.10", "pri=5"], None),
+            ("Ver Suffix", ["api_proto=http", "api_ver=v1.2x", "pri=5"], None),
+            ("Ver List", ["api_proto=http", "api_ver=v1.1,v1.2", "pri=20"], "v1.2"),
+            ("Ver Three", ["api_proto=http", "api_ver=v1.2, v1.3,v1.3", "pri=25"], "v1.3"),
+            ("Ver Zero", ["api_proto=http", "api_ver=v1.0", "api_auth=false", "pri=30"], "v1.0"),
+            ("Ver None", ["api_proto=http", "pri=35"], ""),
         ]
         usable = []
-        for i, (name, txt, ok) in enumerate(variants):
+        for i, (name, txt, version) in enumerate(variants):
             port = 20001 + i
             ad = Advertisement(name, port, txt)
             self.addCleanup(ad.withdraw)
-            if ok:
-                usable.append(f"http://{ADDR}:{port}/x-nmos/registration/v1.2")
-        self.assertTrue(nmos_node.wait_until(lambda: len(browse(REGISTRATION)) == 4 + len(variants), limit=LIMIT))
+            if version is not None:
+                usable.append(f"http://{ADDR}:{port}/x-nmos/registration" + (f"/{version}" if version else ""))
+        self.assertTrue(nmos_node.wait_until(lambda: len(browse(REGISTRATION)) == 3 + len(variants), limit=LIMIT))
         expected = sorted(self.expected_known(self.preferred, self.second) + usable)
         self.assertTrue(nmos_node.wait_until(lambda: self.known_registries() == expected, limit=LIMIT),
                         self.known_registries())
         self.assertHoldsWhatTheNodeServes(self.preferred)
-        # A priority that is no whole number in range is told in the node's log.
-        fd = self.node.bridge_log.fileno()  # shared with the node: read without moving its offset
-        log = os.pread(fd, os.fstat(fd).st_size, 0).decode(errors="replace")
+        # A priority that is no whole number in range is told in the node's log, once.
+        log = self.log()
         for bad in ("65536", "abc", "-1", ""):
-            self.assertIn(f'priority "{bad}" is not a whole number from 0 to 65535', log)
+            self.assertEqual(log.count(f'priority "{bad}" is not a whole number from 0 to 65535'), 1, log)
 
     def test_a_withdrawn_registry_and_a_restarted_daemon_leave_the_node_registered(self):
         self.assertHoldsWhatTheNodeServes(self.preferred)
         # The preferred registry's advertisement goes: the node moves to the other one.
-        self.ads["Reg Zero"].withdraw()
+        self.ads[("Reg Zero", REGISTER)].withdraw()
         self.assertHoldsWhatTheNodeServes(self.second)
         self.assertBeatsAt(self.second)
         self.assertEqual(self.known_registries(), self.expected_known(self.second))
@@ -201,10 +224,10 @@ class Discovery(unittest.TestCase):
         self.assertNotIn("avahi reconnecting", log)
         # Advertised again, the preferred registry gets the node and everything, and keeps it alive.
         since = self.preferred.last_seq()
-        self.advertise("Reg Zero", self.preferred, FULL_TXT + ["pri=0"])
+        self.advertise("Reg Zero", self.preferred, self.preferred.txt(pri=0), REGISTER)
         self.assertBeatsAt(self.preferred, since)
         self.assertHoldsWhatTheNodeServes(self.preferred)
-        self.advertise("Reg Ten", self.second, FULL_TXT + ["pri=10"])
+        self.advertise("Reg Ten", self.second, self.second.txt(pri=10), REGISTRATION)
         self.assertTrue(nmos_node.wait_until(
             lambda: self.known_registries() == self.expected_known(self.preferred, self.second), limit=LIMIT))
 

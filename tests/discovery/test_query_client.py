@@ -25,10 +25,10 @@ from registry_process import RegistryProcess  # noqa: E402
 STATE = os.environ.get("QEL_DISC_STATE")
 IFACE = os.environ.get("QEL_DISC_IF")
 ADDR = os.environ.get("QEL_DISC_ADDR")
-NODE = "/x-nmos/node/v1.2"
-SUBSCRIPTIONS = "/x-nmos/query/v1.2/subscriptions"
+NODE = "/x-nmos/node/v1.3"
+# The registries serve v1.0, v1.2 and v1.3: the node subscribes at v1.3.
+SUBSCRIPTIONS = "/x-nmos/query/v1.3/subscriptions"
 BOTH = ["/receivers", "/senders"]
-TXT = ["api_proto=http", "api_ver=v1.2", "pri=10"]
 # Guards against hanging, not timing checks.
 LIMIT = 60
 # Reading a grain of many MiB under an emulator takes minutes rather than seconds.
@@ -38,8 +38,8 @@ BIG_LIMIT = 300 if os.environ.get("QEL_TARGET_RUNNER") else LIMIT
 class Advertisement:
     """An avahi-publish process advertising a registry's API; withdrawn by its PID."""
 
-    def __init__(self, name, port, service_type):
-        self.proc = subprocess.Popen(["avahi-publish", "-s", name, service_type, str(port)] + TXT,
+    def __init__(self, name, port, service_type, txt):
+        self.proc = subprocess.Popen(["avahi-publish", "-s", name, service_type, str(port)] + txt,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def withdraw(self):
@@ -243,7 +243,7 @@ class QueryClient(unittest.TestCase):
     def test_a_discovered_registry_takes_over_when_the_named_one_goes(self):
         second = self.start_registry()
         for service in ("_nmos-registration._tcp", "_nmos-query._tcp"):
-            ad = Advertisement(f"Second {service}", second.port, service)
+            ad = Advertisement(f"Second {service}", second.port, service, second.txt(pri=10))
             self.addCleanup(ad.withdraw)
         far = self.synthetic_node(second, "Remote C")[0]
         receiver = self.follow_by_name(3, "Remote C")

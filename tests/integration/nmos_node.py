@@ -82,13 +82,14 @@ class RunningNode:
             return False
         return len(senders) == self.streams and len(receivers) == self.streams
 
-    def served(self):
-        """Everything the Node API serves, as a registry holds it: {"nodes": {id: doc}, "devices": ...}."""
+    def served(self, version="v1.3"):
+        """Everything the Node API serves at an IS-04 version, as a registry that the node registers with
+        at that version holds it: {"nodes": {id: doc}, "devices": ...}."""
         held = {"nodes": {}}
-        node = self.get_json("/x-nmos/node/v1.2/self")
+        node = self.get_json(f"/x-nmos/node/{version}/self")
         held["nodes"][node["id"]] = node
         for kind in ("devices", "sources", "flows", "senders", "receivers"):
-            held[kind] = {d["id"]: d for d in self.get_json(f"/x-nmos/node/v1.2/{kind}")}
+            held[kind] = {d["id"]: d for d in self.get_json(f"/x-nmos/node/{version}/{kind}")}
         return held
 
     def stop(self):

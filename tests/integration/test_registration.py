@@ -1,7 +1,8 @@
-"""Registration at IS-04 registries named on the command line: the node and every resource reach the
-mock registry in parent order and equal what the Node API serves, heartbeats keep the node alive,
-firmware changes and removals follow, failing registries hand the node over to another one, and a
-stopped node deregisters."""
+"""Registration at IS-04 registries named on the command line: the node asks each which versions it
+serves and registers at the newest it serves too; the node and every resource reach the mock registry in
+parent order and equal what the Node API serves at that version, heartbeats keep the node alive,
+firmware changes and removals follow, failing registries hand the node over to another one (of another
+version: registered afresh there with that version's documents), and a stopped node deregisters."""
 import json
 import os
 import signal
@@ -14,8 +15,8 @@ sys.path.insert(0, os.path.join(HERE, "..", "registry"))
 import nmos_node  # noqa: E402
 from registry_process import RegistryProcess  # noqa: E402
 
-NODE = "/x-nmos/node/v1.2"
-REGISTRATION = "/x-nmos/registration/v1.2"
+NODE = "/x-nmos/node/v1.3"
+REGISTRATION = "/x-nmos/registration/v1.3"
 HEALTH = REGISTRATION + "/health/nodes/"
 KINDS = ("devices", "sources", "flows", "senders", "receivers")
 # Guards against hanging, not timing checks.
@@ -24,20 +25,20 @@ LIMIT = 60
 
 class Registration(unittest.TestCase):
     def setUp(self):
-        self.registry = RegistryProcess().start()
+        self.registry = RegistryProcess(versions=("v1.3",)).start()
         self.addCleanup(self.registry.stop)
         self.node = nmos_node.RunningNode(streams=4, registries=[self.registry.address]).start()
         self.addCleanup(self.node.stop)
 
-    def served(self):
+    def served(self, version="v1.3"):
         try:
-            return self.node.served()
+            return self.node.served(version)
         except ValueError:  # a bridge just started answers 503 until the firmware names the node
             return None
 
     def assertRegistryHoldsWhatTheNodeServes(self, registry=None):
         registry = registry or self.registry
-        matched = nmos_node.wait_until(lambda: registry.resources() == self.served(), limit=LIMIT)
+        matched = nmos_node.wait_until(lambda: registry.resources() == self.served(registry.newest), limit=LIMIT)
         self.assertTrue(matched, f"the registry at {registry.address} does not hold what the node serves")
 
     def rename_first_sender(self, name):
@@ -51,8 +52,14 @@ class Registration(unittest.TestCase):
 
     def test_everything_is_registered_in_parent_order_and_kept_alive(self):
         self.assertRegistryHoldsWhatTheNodeServes()
+        # The node asked which versions the registry serves, and speaks v1.3 only there: v1.3 documents.
+        asked = self.registry.requests(path="/x-nmos/registration/", method="GET")
+        self.assertEqual([(r["path"], r["status"]) for r in asked[:1]], [("/x-nmos/registration/", 200)])
+        self.assertEqual([r for r in self.registry.requests(path="/x-nmos/") if r["status"] == 404], [])
+        node = next(iter(self.registry.resources()["nodes"].values()))
+        self.assertTrue(all(e["authorization"] is False for e in node["api"]["endpoints"] + node["services"]))
         # Every resource reaches the registry after those it names: its parent, and a sender's flow.
-        posts = self.registry.requests(path="/x-nmos/registration/v1.2/resource", method="POST")
+        posts = self.registry.requests(path=REGISTRATION + "/resource", method="POST")
         registered = set()
         for post in posts:
             if post["status"] not in (200, 201):
@@ -142,11 +149,72 @@ class Registration(unittest.TestCase):
         self.assertEqual([held[k] for k in ("nodes",) + KINDS], [{}] * 6)
 
 
+class Versions(unittest.TestCase):
+    """A v1.0 registry and one of v1.2 and v1.3, of equal priority: each holds everything the node serves
+    at its newest version when it is the one in use, and a failover from one to the other registers the
+    node and everything afresh at the other's version."""
+
+    def setUp(self):
+        self.old = RegistryProcess(versions=("v1.0",)).start()
+        self.new = RegistryProcess(versions=("v1.2", "v1.3")).start()
+        for registry in (self.old, self.new):
+            self.addCleanup(registry.stop)
+        # The newer one does not tell its versions at first: the node asks again, once a second.
+        self.new.set_fault("status", status=503, path="/x-nmos/registration/", method="GET", count=2)
+        self.node = nmos_node.RunningNode(streams=2, registries=[self.old.address, self.new.address]).start()
+        self.addCleanup(self.node.stop)
+
+    served = Registration.served
+    assertRegistryHoldsWhatTheNodeServes = Registration.assertRegistryHoldsWhatTheNodeServes
+
+    def holding(self):
+        """The registry that holds the node, once one does."""
+        return nmos_node.wait_until(lambda: next((r for r in (self.old, self.new) if r.resources()["nodes"]),
+                                                 None), limit=LIMIT)
+
+    def assertRegisteredAtItsVersion(self, registry):
+        self.assertRegistryHoldsWhatTheNodeServes(registry)
+        posts = registry.requests(path="/x-nmos/registration/", method="POST")
+        self.assertTrue(posts)
+        self.assertEqual({r["path"].split("/")[3] for r in posts}, {registry.newest})
+        node = next(iter(registry.resources()["nodes"].values()))
+        device = next(iter(registry.resources()["devices"].values()))
+        with_authorization = [e for e in node["api"]["endpoints"] + node["services"] + device["controls"]
+                              if "authorization" in e]
+        if registry is self.old:  # nothing v1.3 added (the registry checked them against v1.0's schemas)
+            self.assertEqual(with_authorization, [])
+            self.assertTrue(all("attached_network_device" not in i for i in node.get("interfaces", [])))
+        else:
+            self.assertEqual(len(with_authorization), len(node["api"]["endpoints"]) + len(node["services"]) +
+                             len(device["controls"]))
+
+    def test_each_registry_gets_its_newest_version_and_a_failover_changes_it(self):
+        first = self.holding()
+        self.assertIsNotNone(first, "no registry holds the node")
+        self.assertRegisteredAtItsVersion(first)
+        second = self.new if first is self.old else self.old
+        # The newer registry's versions are asked until it tells them.
+        self.assertTrue(nmos_node.wait_until(lambda: 200 in [
+            r["status"] for r in self.new.requests(path="/x-nmos/registration/", method="GET")], limit=LIMIT))
+        for registry in (first, second):
+            second.forget()
+            second.set_fault("none")
+            first.set_fault("status", status=500)
+            self.assertRegisteredAtItsVersion(second)
+            first, second = second, first
+        # The node said once that it waited for the newer registry's versions.
+        asked = [r["status"] for r in self.new.requests(path="/x-nmos/registration/", method="GET")]
+        self.assertEqual(asked[:3], [503, 503, 200])
+        fd = self.node.bridge_log.fileno()
+        log = os.pread(fd, os.fstat(fd).st_size, 0).decode(errors="replace")
+        self.assertEqual(log.count("not used until it tells which IS-04 versions it serves"), 1, log)
+
+
 class Failover(unittest.TestCase):
     """Two registries of equal priority: whichever fails, the node and everything go to the other."""
 
     def setUp(self):
-        self.registries = [RegistryProcess().start(), RegistryProcess().start()]
+        self.registries = [RegistryProcess().start(), RegistryProcess().start()]  # v1.0, v1.2 and v1.3
         for registry in self.registries:
             self.addCleanup(registry.stop)
         self.node = nmos_node.RunningNode(streams=2, registries=[r.address for r in self.registries]).start()

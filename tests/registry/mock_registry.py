@@ -1,10 +1,13 @@
 #!/usr/bin/python3
-"""A mock IS-04 v1.2 registry for the node's registration tests.
+"""A mock IS-04 registry for the node's registration tests.
 
-    mock_registry.py [--listen ADDR:PORT] [--schemas DIR] [--expiry SECONDS]
+    mock_registry.py [--listen ADDR:PORT] [--schemas DIR] [--expiry SECONDS] [--versions v1.0,v1.2,v1.3]
 
-It serves the Registration API at /x-nmos/registration/v1.2 (resource POST and DELETE, node heartbeats,
-garbage collection of silent nodes), a Query API at /x-nmos/query/v1.2 (lists and single resources, no
+It serves, at each of the IS-04 versions it is told (by default v1.0, v1.2 and v1.3; any other version's
+paths answer 404, as at a registry that does not serve it), the Registration API at
+/x-nmos/registration/VERSION (resource POST and DELETE, node heartbeats, garbage collection of silent
+nodes; documents are checked against that version's schemas), a Query API at /x-nmos/query/VERSION
+(lists and single resources as held, without translation between versions, no
 query parameters; websocket subscriptions: POST /subscriptions answers 201 with "id" and "ws_href", or 200
 with the existing subscription of the same request; the websocket gets a sync grain of everything under
 its resource path when it opens, then a grain with "pre"/"post" per change, no more often than the
@@ -45,8 +48,10 @@ Faults never touch /test/. "hang" reads the request and never answers; "close" r
 connection without a word; "delay" answers normally after the given time.
 
 The first line on stdout is "mock-registry listening on ADDR:PORT". SIGTERM and SIGINT end it with 0.
-Documents are checked against AMWA's schemas from --schemas (default: QEL_NMOS_SCHEMAS, else
-../shared/nmos-schemas next to the project); without them the checks are skipped, as stderr says.
+Documents are checked against AMWA's schemas of the version they are registered at, from --schemas
+(default: QEL_NMOS_SCHEMAS, else ../shared/nmos-schemas next to the project); without them the checks
+are skipped, as stderr says. A subscription belongs to the version it was made at: its websocket is
+under that version's path, as is its answer's "ws_href".
 """
 
 import argparse
@@ -65,8 +70,7 @@ from registry_schemas import Schemas
 from registry_store import TYPES, Journal, Refused, Store
 
 READY_PREFIX = "mock-registry listening on "
-REG = "/x-nmos/registration/v1.2"
-QUERY = "/x-nmos/query/v1.2"
+VERSIONS = ("v1.0", "v1.2", "v1.3")
 UUID = r"[0-9a-f]{8}-[0-9a-f]{4}-[1-5][0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}"
 PLURAL = "(nodes|devices|sources|flows|senders|receivers)"
 CORS = {
@@ -131,8 +135,9 @@ def tai_now():
 class Subscription:
     """One Query API subscription with its open websockets and the changes waiting to go out."""
 
-    def __init__(self, spec, ws_href_for):
+    def __init__(self, spec, version, ws_href_for):
         self.id = str(uuid.uuid4())
+        self.version = version
         self.spec = spec
         self.ws_href = ws_href_for(self.id)
         self.sockets = set()
@@ -144,13 +149,14 @@ class Subscription:
     def document(self):
         return dict(self.spec, id=self.id, ws_href=self.ws_href)
 
-    def same_request(self, spec):
-        return all(self.spec[k] == spec[k] for k in ("max_update_rate_ms", "persist", "secure",
+    def same_request(self, spec, version):
+        return version == self.version and all(self.spec[k] == spec[k] for k in ("max_update_rate_ms", "persist", "secure",
                                                       "resource_path", "params"))
 
 
 class MockRegistry:
-    def __init__(self, expiry, schemas):
+    def __init__(self, expiry, schemas, versions=VERSIONS):
+        self.versions = tuple(versions)
         self.store = Store(expiry)
         self.schemas = schemas
         self.requests = Journal()
@@ -159,22 +165,28 @@ class MockRegistry:
         self.node_added = asyncio.Event()
         self.routes = [
             ("GET", r"/x-nmos", lambda r, m, b: json_response(200, ["registration/", "query/"])),
-            ("GET", r"/x-nmos/registration", lambda r, m, b: json_response(200, ["v1.2/"])),
-            ("GET", REG, lambda r, m, b: json_response(200, ["resource/", "health/"])),
-            ("GET", REG + r"/health", lambda r, m, b: json_response(200, ["nodes/"])),
-            ("POST", REG + r"/resource", self.post_resource),
-            ("GET", REG + r"/resource/" + PLURAL + "/(" + UUID + ")", self.get_resource),
-            ("DELETE", REG + r"/resource/" + PLURAL + "/(" + UUID + ")", self.delete_resource),
-            ("POST", REG + r"/health/nodes/(" + UUID + ")", self.post_health),
-            ("GET", REG + r"/health/nodes/(" + UUID + ")", self.get_health),
-            ("GET", r"/x-nmos/query", lambda r, m, b: json_response(200, ["v1.2/"])),
-            ("GET", QUERY, lambda r, m, b: json_response(200, [t + "s/" for t in TYPES])),
-            ("GET", QUERY + "/subscriptions", self.list_subscriptions),
-            ("POST", QUERY + "/subscriptions", self.post_subscription),
-            ("GET", QUERY + "/subscriptions/(" + UUID + ")", self.get_subscription),
-            ("DELETE", QUERY + "/subscriptions/(" + UUID + ")", self.delete_subscription),
-            ("GET", QUERY + "/" + PLURAL, self.query_list),
-            ("GET", QUERY + "/" + PLURAL + "/(" + UUID + ")", self.get_resource),
+            ("GET", r"/x-nmos/registration", lambda r, m, b: json_response(200, [v + "/" for v in self.versions])),
+            ("GET", r"/x-nmos/query", lambda r, m, b: json_response(200, [v + "/" for v in self.versions])),
+        ]
+        for version in self.versions:
+            reg, query = re.escape(registration_path(version)), re.escape(query_path(version))
+            self.routes += [
+                ("GET", reg, lambda r, m, b: json_response(200, ["resource/", "health/"])),
+                ("GET", reg + r"/health", lambda r, m, b: json_response(200, ["nodes/"])),
+                ("POST", reg + r"/resource", self.post_resource),
+                ("GET", reg + r"/resource/" + PLURAL + "/(" + UUID + ")", self.get_resource),
+                ("DELETE", reg + r"/resource/" + PLURAL + "/(" + UUID + ")", self.delete_resource),
+                ("POST", reg + r"/health/nodes/(" + UUID + ")", self.post_health),
+                ("GET", reg + r"/health/nodes/(" + UUID + ")", self.get_health),
+                ("GET", query, lambda r, m, b: json_response(200, [t + "s/" for t in TYPES])),
+                ("GET", query + "/subscriptions", self.list_subscriptions),
+                ("POST", query + "/subscriptions", self.post_subscription),
+                ("GET", query + "/subscriptions/(" + UUID + ")", self.get_subscription),
+                ("DELETE", query + "/subscriptions/(" + UUID + ")", self.delete_subscription),
+                ("GET", query + "/" + PLURAL, self.query_list),
+                ("GET", query + "/" + PLURAL + "/(" + UUID + ")", self.get_resource),
+            ]
+        self.routes += [
             ("GET", r"/test/resources", lambda r, m, b: json_response(200, self.store.snapshot())),
             ("GET", r"/test/requests", lambda r, m, b: json_response(200, self.requests.since(since(r)))),
             ("GET", r"/test/events", lambda r, m, b: json_response(200, self.store.events.since(since(r)))),
@@ -189,7 +201,8 @@ class MockRegistry:
             ("POST", r"/test/populate", self.test_populate),
             ("GET", r"/test/ws/storm", lambda r, m, b: json_response(200, self.storm)),
         ]
-        self.ws_pattern = re.compile(QUERY + "/subscriptions/(" + UUID + ")/ws/?")
+        self.ws_pattern = re.compile("/x-nmos/query/(" + "|".join(map(re.escape, self.versions)) + ")/subscriptions/("
+                                     + UUID + ")/ws/?")
         self.subscriptions = {}  # id -> Subscription
         self.source_id = str(uuid.uuid4())  # this Query API's id in its grains
         self.omit = []  # members left out of the subscription answer being made
@@ -232,7 +245,7 @@ class MockRegistry:
         ws = self.ws_pattern.fullmatch(request.path)
         if ws and request.method == "GET":
             entry["status"] = 101
-            return await self.websocket(request, ws.group(1), entry)
+            return await self.websocket(request, ws.group(1), ws.group(2), entry)
         try:
             response = self.route(request, body)
         finally:
@@ -283,16 +296,17 @@ class MockRegistry:
             return error(400, f"unknown resource type {rtype!r}")
         if not isinstance(doc, dict):
             return error(400, "\"data\" must be an object")
-        problems = self.schemas.problems(rtype, doc)
+        version = api_version(request)
+        problems = self.schemas.problems(version, rtype, doc)
         if problems:
-            return error(400, f"the {rtype} does not match the IS-04 v1.2 schema", "; ".join(problems))
+            return error(400, f"the {rtype} does not match the IS-04 {version} schema", "; ".join(problems))
         try:
             created = self.store.put(rtype, doc)
         except Refused as e:
             return error(e.status, e.error, e.debug)
         if created and rtype == "node":
             self.node_added.set()
-        location = f"{REG}/resource/{rtype}s/{doc['id']}"
+        location = f"{registration_path(version)}/resource/{rtype}s/{doc['id']}"
         return json_response(201 if created else 200, doc, {"Location": location})
 
     def get_resource(self, request, match, body):
@@ -326,7 +340,8 @@ class MockRegistry:
     def ws_href_for(self, request):
         host, port = request.transport.get_extra_info("sockname")[:2]
         shown = f"[{host}]" if ":" in host else host
-        return lambda sid: f"ws://{shown}:{port}{QUERY}/subscriptions/{sid}/ws"
+        query = query_path(api_version(request))
+        return lambda sid: f"ws://{shown}:{port}{query}/subscriptions/{sid}/ws"
 
     def post_subscription(self, request, match, body):
         try:
@@ -346,25 +361,32 @@ class MockRegistry:
         if spec["secure"]:
             return error(400, "no secure websockets here")
         status = 200
-        sub = next((s for s in self.subscriptions.values() if s.same_request(spec)), None)
+        version = api_version(request)
+        sub = next((s for s in self.subscriptions.values() if s.same_request(spec, version)), None)
         if sub is None:
-            sub = Subscription(spec, self.ws_href_for(request))
+            sub = Subscription(spec, version, self.ws_href_for(request))
             self.subscriptions[sub.id] = sub
             status = 201
         doc = dict({k: v for k, v in sub.document().items() if k not in self.omit}, **self.rewrite)
-        return json_response(status, doc, {"Location": f"{QUERY}/subscriptions/{sub.id}"})
+        return json_response(status, doc, {"Location": f"{query_path(version)}/subscriptions/{sub.id}"})
+
+    def subscription_at(self, request, sid):
+        """The subscription of that id made at the request's version (no other version shows it)."""
+        sub = self.subscriptions.get(sid)
+        return sub if sub is not None and sub.version == api_version(request) else None
 
     def list_subscriptions(self, request, match, body):
-        return json_response(200, [s.document() for s in self.subscriptions.values()])
+        version = api_version(request)
+        return json_response(200, [s.document() for s in self.subscriptions.values() if s.version == version])
 
     def get_subscription(self, request, match, body):
-        sub = self.subscriptions.get(match.group(1))
+        sub = self.subscription_at(request, match.group(1))
         if sub is None:
             return error(404, f"no subscription {match.group(1)}")
         return json_response(200, sub.document())
 
     def delete_subscription(self, request, match, body):
-        sub = self.subscriptions.get(match.group(1))
+        sub = self.subscription_at(request, match.group(1))
         if sub is None:
             return error(404, f"no subscription {match.group(1)}")
         if not sub.spec["persist"]:
@@ -379,9 +401,9 @@ class MockRegistry:
         for ws in list(sub.sockets):
             asyncio.ensure_future(ws.close())
 
-    async def websocket(self, request, sid, entry):
+    async def websocket(self, request, version, sid, entry):
         sub = self.subscriptions.get(sid)
-        if sub is None:
+        if sub is None or sub.version != version:
             entry["status"] = 404
             return error(404, f"no subscription {sid}")
         ws = web.WebSocketResponse(protocols=("WS-protocol",), heartbeat=None)
@@ -441,7 +463,7 @@ class MockRegistry:
             await self.send_grain(sub, sub.sockets, data)
 
     def test_subscriptions(self, request, match, body):
-        return json_response(200, [dict(s.document(), sockets=len(s.sockets), grains=s.grains)
+        return json_response(200, [dict(s.document(), version=s.version, sockets=len(s.sockets), grains=s.grains)
                                    for s in self.subscriptions.values()])
 
     def sockets_of(self, spec):
@@ -556,6 +578,27 @@ class MockRegistry:
             transport.close()
 
 
+def registration_path(version):
+    return "/x-nmos/registration/" + version
+
+
+def query_path(version):
+    return "/x-nmos/query/" + version
+
+
+def api_version(request):
+    """The API version of a request's path ("/x-nmos/registration/v1.3/..." is "v1.3")."""
+    parts = request.path.split("/")
+    return parts[3] if len(parts) > 3 else ""
+
+
+def parse_versions(text):
+    versions = tuple(v.strip() for v in text.split(",") if v.strip())
+    if not versions or any(not re.fullmatch(r"v[0-9]+\.[0-9]+", v) for v in versions):
+        raise argparse.ArgumentTypeError("expected versions such as v1.2,v1.3")
+    return versions
+
+
 def since(request):
     try:
         return int(request.query.get("since", "0"))
@@ -571,11 +614,11 @@ def parse_listen(text):
 
 
 async def serve(args):
-    schemas = Schemas(args.schemas)
+    schemas = Schemas(args.schemas, args.versions)
     if not schemas.active:
         print(f"mock-registry: {schemas.reason}; documents are not checked against schemas",
               file=sys.stderr, flush=True)
-    registry = MockRegistry(args.expiry, schemas)
+    registry = MockRegistry(args.expiry, schemas, args.versions)
     app = web.Application(client_max_size=16 * 1024 * 1024)
     app.router.add_route("*", "/{tail:.*}", registry.handle)
     runner = web.AppRunner(app, access_log=None, handle_signals=False)
@@ -602,10 +645,12 @@ async def serve(args):
 
 
 def main():
-    parser = argparse.ArgumentParser(description="Mock IS-04 v1.2 registry for tests")
+    parser = argparse.ArgumentParser(description="Mock IS-04 registry for tests")
     parser.add_argument("--listen", type=parse_listen, default=("127.0.0.1", 0), metavar="ADDR:PORT")
     parser.add_argument("--schemas", default=os.environ.get("QEL_NMOS_SCHEMAS") or DEFAULT_SCHEMAS,
-                        metavar="DIR", help="folder holding is-04/v1.2 (AMWA's schemas)")
+                        metavar="DIR", help="folder holding is-04/VERSION for each version (AMWA's schemas)")
+    parser.add_argument("--versions", type=parse_versions, default=VERSIONS, metavar="v1.0,v1.2,v1.3",
+                        help="the IS-04 versions served (others answer 404)")
     parser.add_argument("--expiry", type=float, default=12.0, metavar="SECONDS",
                         help="a node without heartbeat for this long is removed with its resources")
     args = parser.parse_args()

@@ -1,10 +1,11 @@
 """Starts the mock registry on a free loopback port for a test and drives its control endpoints.
 
-    with RegistryProcess(expiry=12) as registry:
+    with RegistryProcess(expiry=12, versions=("v1.2", "v1.3")) as registry:
         bridge = start the node with "/registry", registry.address
+        registry.registration                                 # "/x-nmos/registration/v1.3": the newest
         registry.wait_for(lambda held: len(held["senders"]) == 8)
         registry.set_fault("status", status=503, count=2)   # or "hang", "close", "delay", "none"
-        for r in registry.requests(path="/x-nmos/registration/v1.2/health/"): ...
+        for r in registry.requests(path=registry.registration + "/health/"): ...
         registry.forget()                                     # as a registry restarting empty
     # leaving the block ends the registry by its PID (SIGTERM) and keeps its exit code in returncode
 
@@ -21,15 +22,21 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from listening_process import ListeningProcess  # noqa: E402
 
 SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "mock_registry.py")
-REGISTRATION = "/x-nmos/registration/v1.2"
+# What the registry serves unless told otherwise.
+VERSIONS = ("v1.0", "v1.2", "v1.3")
+
+
+def newest(versions):
+    return max(versions, key=lambda v: tuple(int(n) for n in v[1:].split(".")))
 
 
 class RegistryProcess(ListeningProcess):
     name = "the mock registry"
     ready_prefix = "mock-registry listening on "
 
-    def __init__(self, expiry=None, schemas=None, listen="127.0.0.1:0"):
-        args = ["--listen", listen]
+    def __init__(self, expiry=None, schemas=None, listen="127.0.0.1:0", versions=VERSIONS):
+        self.versions = tuple(versions)
+        args = ["--listen", listen, "--versions", ",".join(self.versions)]
         if expiry is not None:
             args += ["--expiry", str(expiry)]
         if schemas is not None:
@@ -42,17 +49,38 @@ class RegistryProcess(ListeningProcess):
             raise RuntimeError(f"{method} {path} on the mock registry answered {status}: {data!r}")
         return json.loads(data)
 
+    @property
+    def newest(self):
+        """The newest version it serves: the one a node that serves them all registers at."""
+        return newest(self.versions)
+
+    @property
+    def registration(self):
+        """The Registration API's base at the newest version ("/x-nmos/registration/v1.3")."""
+        return "/x-nmos/registration/" + self.newest
+
+    @property
+    def query(self):
+        return "/x-nmos/query/" + self.newest
+
+    def txt(self, pri=None):
+        """The DNS-SD TXT records that advertise it truly."""
+        records = ["api_proto=http", "api_ver=" + ",".join(self.versions), "api_auth=false"]
+        return records + ([f"pri={pri}"] if pri is not None else [])
+
     # -- Registration API, for tests that play the node themselves ----------------------------------
 
-    def register(self, rtype, doc):
-        """(status, headers, body) of POST /resource with {"type": rtype, "data": doc}."""
-        return self.request("POST", REGISTRATION + "/resource", {"type": rtype, "data": doc})
+    def register(self, rtype, doc, version=None):
+        """(status, headers, body) of POST /resource with {"type": rtype, "data": doc}, at the newest
+        version unless told another."""
+        base = "/x-nmos/registration/" + (version or self.newest)
+        return self.request("POST", base + "/resource", {"type": rtype, "data": doc})
 
     def heartbeat(self, node_id):
-        return self.request("POST", f"{REGISTRATION}/health/nodes/{node_id}")
+        return self.request("POST", f"{self.registration}/health/nodes/{node_id}")
 
     def unregister(self, rtype, rid):
-        return self.request("DELETE", f"{REGISTRATION}/resource/{rtype}s/{rid}")
+        return self.request("DELETE", f"{self.registration}/resource/{rtype}s/{rid}")
 
     # -- control ----------------------------------------------------------------------------------
 

@@ -1,6 +1,7 @@
 """The mock registry that the registration tests rely on, fed with the documents a real node serves
 (aes67fw-sim and nmos-bridge are started once to take them): parent order, create and update, read-back,
-delete cascades, heartbeats and garbage collection, schema refusal, and every fault mode."""
+delete cascades, heartbeats and garbage collection, schema refusal, the versions it serves, and every fault
+mode."""
 
 import json
 import os
@@ -17,13 +18,13 @@ sys.path.insert(0, os.path.join(HERE, "..", "integration"))
 
 import nmos_node  # noqa: E402
 from mock_registry import DEFAULT_SCHEMAS  # noqa: E402
-from registry_process import REGISTRATION, RegistryProcess  # noqa: E402
+from registry_process import RegistryProcess  # noqa: E402
 from registry_schemas import Schemas  # noqa: E402
 
 ORDER = ("node", "device", "source", "flow", "sender", "receiver")
 # The type a resource cannot be registered before, as the registry's parent rules demand.
 NEEDS = {"device": "node", "source": "device", "flow": "source", "sender": "device", "receiver": "device"}
-NODE_API = "/x-nmos/node/v1.2/"
+NODE_API = "/x-nmos/node/v1.3/"
 SCHEMAS = os.environ.get("QEL_NMOS_SCHEMAS") or None
 # Guards only: nothing here depends on the registry being fast.
 LIMIT = 15.0
@@ -88,7 +89,7 @@ class Registration(RegistryTestCase):
             for doc in DOCS[rtype]:
                 status, headers, body = self.registry.register(rtype, doc)
                 self.assertEqual(status, 201, body)
-                self.assertEqual(headers["location"], f"{REGISTRATION}/resource/{rtype}s/{doc['id']}")
+                self.assertEqual(headers["location"], f"{self.registry.registration}/resource/{rtype}s/{doc['id']}")
                 self.assertEqual(json.loads(body), doc)
             registered.add(rtype)
 
@@ -96,13 +97,13 @@ class Registration(RegistryTestCase):
             for doc in DOCS[rtype]:
                 status, headers, _ = self.registry.register(rtype, doc)
                 self.assertEqual(status, 200)
-                self.assertEqual(headers["location"], f"{REGISTRATION}/resource/{rtype}s/{doc['id']}")
+                self.assertEqual(headers["location"], f"{self.registry.registration}/resource/{rtype}s/{doc['id']}")
 
         # What is held is exactly what the node serves, document by document.
         expected = {rtype + "s": {d["id"]: d for d in DOCS[rtype]} for rtype in ORDER}
         self.assertEqual(self.registry.resources(), expected)
         for rtype in ORDER:
-            status, _, body = self.registry.request("GET", f"/x-nmos/query/v1.2/{rtype}s")
+            status, _, body = self.registry.request("GET", f"{self.registry.query}/{rtype}s")
             self.assertEqual(status, 200)
             self.assertEqual(sorted(json.loads(body), key=lambda d: d["id"]),
                              sorted(DOCS[rtype], key=lambda d: d["id"]))
@@ -162,7 +163,7 @@ class Documents(RegistryTestCase):
         flow = dict(DOCS["flow"][0], format="urn:x-nmos:format:audio", sample_rate="48000")
         self.assertError(self.registry.register("flow", flow), 400)
 
-        post = REGISTRATION + "/resource"
+        post = self.registry.registration + "/resource"
         self.assertError(self.registry.request("POST", post, "{not json", {"Content-Type": "application/json"}),
                          400)
         self.assertError(self.registry.request("POST", post, json.dumps({"type": "node", "data": node})), 400)
@@ -178,6 +179,52 @@ class Documents(RegistryTestCase):
             self.assertEqual(registry.register("device", DOCS["device"][0])[0], 201)
 
 
+class Versions(unittest.TestCase):
+    """A registry serves the versions it is told: it lists them, answers 404 at any other, checks what
+    it is sent against that version's schemas, and keeps subscriptions apart by version."""
+
+    def registry(self, versions):
+        registry = RegistryProcess(schemas=SCHEMAS, versions=versions).start()
+        self.addCleanup(registry.stop)
+        return registry
+
+    def test_only_the_versions_told_are_served(self):
+        old, new = self.registry(("v1.0",)), self.registry(("v1.2", "v1.3"))
+        for registry, listed in ((old, ["v1.0/"]), (new, ["v1.2/", "v1.3/"])):
+            for api in ("registration", "query"):
+                status, _, body = registry.request("GET", f"/x-nmos/{api}/")
+                self.assertEqual((status, json.loads(body)), (200, listed))
+        self.assertEqual(old.registration, "/x-nmos/registration/v1.0")
+        self.assertEqual(new.txt(pri=5), ["api_proto=http", "api_ver=v1.2,v1.3", "api_auth=false", "pri=5"])
+        node = DOCS["node"][0]
+        for registry, version in ((old, "v1.3"), (old, "v1.2"), (new, "v1.0"), (new, "v1.1")):
+            status, _, _ = registry.register("node", node, version)
+            self.assertEqual(status, 404, (registry.versions, version))
+            self.assertEqual(registry.request("GET", f"/x-nmos/query/{version}/nodes")[0], 404)
+        self.assertEqual([old.resources()["nodes"], new.resources()["nodes"]], [{}, {}])
+
+    @unittest.skipUnless(Schemas(SCHEMAS or DEFAULT_SCHEMAS, ("v1.0", "v1.3")).active, "AMWA schemas not found")
+    def test_documents_are_checked_against_the_schemas_of_their_version(self):
+        # A node without "api" is a v1.0 node; v1.3 requires it.
+        old, new = self.registry(("v1.0",)), self.registry(("v1.2", "v1.3"))
+        node = {k: v for k, v in DOCS["node"][0].items() if k != "api"}
+        self.assertEqual(old.register("node", node)[0], 201)
+        status, _, body = new.register("node", node)
+        self.assertEqual(status, 400)
+        self.assertIn("v1.3 schema", json.loads(body)["error"])
+        self.assertEqual(new.register("node", DOCS["node"][0])[0], 201)
+        # Subscriptions belong to their version.
+        spec = {"max_update_rate_ms": 100, "resource_path": "/senders", "params": {}, "persist": False,
+                "secure": False}
+        status, _, body = new.request("POST", "/x-nmos/query/v1.2/subscriptions", spec)
+        self.assertEqual(status, 201)
+        sub = json.loads(body)
+        self.assertIn("/x-nmos/query/v1.2/subscriptions/", sub["ws_href"])
+        self.assertEqual(new.request("POST", "/x-nmos/query/v1.3/subscriptions", spec)[0], 201)  # another one
+        self.assertEqual(new.request("GET", f"/x-nmos/query/v1.3/subscriptions/{sub['id']}")[0], 404)
+        self.assertEqual(new.request("GET", f"/x-nmos/query/v1.2/subscriptions/{sub['id']}")[0], 200)
+
+
 class Health(RegistryTestCase):
     expiry = 2.0
 
@@ -190,13 +237,13 @@ class Health(RegistryTestCase):
         health = json.loads(body)["health"]
         self.assertRegex(health, r"^[0-9]+$")
         self.assertLess(abs(int(health) - time.time()), 5)
-        self.assertEqual(json.loads(self.registry.request("GET", f"{REGISTRATION}/health/nodes/{node_id}")[2]),
+        self.assertEqual(json.loads(self.registry.request("GET", f"{self.registry.registration}/health/nodes/{node_id}")[2]),
                          {"health": health})
 
         # The request log shows what a heartbeat carried: here nothing, then a body with its type.
-        self.registry.request("POST", f"{REGISTRATION}/health/nodes/{node_id}", b"{}",
+        self.registry.request("POST", f"{self.registry.registration}/health/nodes/{node_id}", b"{}",
                               {"Content-Type": "application/json"})
-        beats = self.registry.requests(path=f"{REGISTRATION}/health/nodes/{node_id}", method="POST")
+        beats = self.registry.requests(path=f"{self.registry.registration}/health/nodes/{node_id}", method="POST")
         self.assertEqual([(b["status"], b["body"], "content-type" in b["headers"]) for b in beats],
                          [(404, None, False), (200, None, False), (200, "{}", True)])
 
@@ -208,7 +255,7 @@ class Health(RegistryTestCase):
         self.assertEqual(held_ids(self.registry.resources()), served_ids())
 
         # Silence removes the node and everything below it, never before the expiry has passed.
-        last = self.registry.requests(path=f"{REGISTRATION}/health/")[-1]
+        last = self.registry.requests(path=f"{self.registry.registration}/health/")[-1]
         self.assertIsNotNone(self.registry.wait_for(lambda held: not any(held.values()), self.expiry + LIMIT))
         expired = [e for e in self.registry.events() if e["event"] == "deleted" and e["reason"] == "expiry"]
         self.assertEqual([(e["type"], e["id"]) for e in expired], [("node", node_id)])
@@ -219,7 +266,7 @@ class Health(RegistryTestCase):
 class Faults(RegistryTestCase):
     def test_status_faults_are_scoped_counted_and_change_nothing(self):
         node_id = DOCS["node"][0]["id"]
-        health = f"{REGISTRATION}/health/"
+        health = f"{self.registry.registration}/health/"
         self.registry.set_fault("status", status=503, count=2, path=health)
         self.assertEqual(self.registry.register("node", DOCS["node"][0])[0], 201)  # outside the scope
         self.assertError(self.registry.heartbeat(node_id), 503)
@@ -229,7 +276,7 @@ class Faults(RegistryTestCase):
 
         self.registry.set_fault("status", status=500, method="POST")
         self.assertError(self.registry.register("device", DOCS["device"][0]), 500)
-        self.assertEqual(self.registry.request("GET", REGISTRATION)[0], 200)  # another method
+        self.assertEqual(self.registry.request("GET", self.registry.registration)[0], 200)  # another method
         self.assertEqual(self.registry.resources()["devices"], {})  # the refused POST never reached it
         self.assertEqual(self.registry.request("GET", "/test/fault")[0], 200)  # control is never faulted
         self.registry.set_fault("none")
@@ -247,7 +294,7 @@ class Faults(RegistryTestCase):
         node = DOCS["node"][0]
         self.registry.set_fault("hang")
         with self.assertRaises(socket.timeout):
-            self.registry.request("POST", REGISTRATION + "/resource", {"type": "node", "data": node}, timeout=1.0)
+            self.registry.request("POST", self.registry.registration + "/resource", {"type": "node", "data": node}, timeout=1.0)
         self.registry.set_fault("close", count=1)
         with self.assertRaises(ConnectionError):
             self.registry.heartbeat(node["id"])
@@ -287,18 +334,18 @@ class Faults(RegistryTestCase):
 
 
 class Subscriptions(RegistryTestCase):
-    """Query API websocket subscriptions as AMWA IS-04 v1.2 defines them, and their faults."""
+    """Query API websocket subscriptions as AMWA IS-04 defines them, and their faults."""
 
     def validator(self, name):
         schemas = Schemas(SCHEMAS or DEFAULT_SCHEMAS)
         if not schemas.active:
             self.skipTest(schemas.reason)
-        return schemas._load(os.path.join(SCHEMAS or DEFAULT_SCHEMAS, "is-04", "v1.2"), name + ".json")
+        return schemas.load(os.path.join(SCHEMAS or DEFAULT_SCHEMAS, "is-04", self.registry.newest), name)
 
     def subscribe(self, path="/senders", **extra):
         spec = dict({"max_update_rate_ms": 100, "resource_path": path, "params": {}, "persist": False,
                      "secure": False}, **extra)
-        return self.registry.request("POST", "/x-nmos/query/v1.2/subscriptions", spec)
+        return self.registry.request("POST", self.registry.query + "/subscriptions", spec)
 
     def test_sync_grain_then_changes_then_the_socket_ends_the_subscription(self):
         import asyncio
@@ -354,9 +401,9 @@ class Subscriptions(RegistryTestCase):
             lambda: sub["id"] not in [s["id"] for s in self.registry.subscriptions()], limit=LIMIT))
 
     def test_refused_and_incomplete_answers(self):
-        self.registry.set_fault("status", status=503, path="/x-nmos/query/v1.2/subscriptions", count=1)
+        self.registry.set_fault("status", status=503, path=self.registry.query + "/subscriptions", count=1)
         self.assertError(self.subscribe(), 503)
-        self.registry.set_fault("omit", members=["id", "ws_href"], path="/x-nmos/query/v1.2/subscriptions")
+        self.registry.set_fault("omit", members=["id", "ws_href"], path=self.registry.query + "/subscriptions")
         status, _, body = self.subscribe()
         self.assertEqual(status, 201)
         self.assertFalse({"id", "ws_href"} & set(json.loads(body)))

@@ -258,58 +258,76 @@ TEST_F(AvahiLayer, DaemonRestartRemovesEverythingThenBrowsesAndPublishesAgain) {
   avahi_string_list_free(txt);
 }
 
-// The TXT records of a registry decide whether it is used and with which priority; each value is read
-// whole: a priority is a whole number in range, versions are whole items of a comma-separated list.
+// The TXT records of a registry decide whether it is used, with which priority and at which IS-04
+// version; each value is read whole: a priority is a whole number in range, versions are whole items of
+// a comma-separated list.
 TEST(RegistryTXT, RecordsAreReadExactly) {
   struct Case {
     std::vector<std::string> records; // in the order the library gives them
     bool accepted;
     uint16_t prio;
+    const char* version; // "": to be asked
   } cases[] = {
-      {{"api_proto=http", "api_ver=v1.0,v1.1,v1.2", "pri=10"}, true, 10},
-      {{}, true, 0},
-      {{"txtvers=1", "api_ver=v1.1, v1.2 ,v1.3"}, true, 0},
-      {{"pri=0"}, true, 0},
-      {{"pri=65535"}, true, 65535},
-      {{"pri=00010"}, true, 10},
-      {{"PRI=7", "Api_Ver=v1.2", "API_PROTO=http"}, true, 7}, // keys are read without regard to case
-      {{"pri=5", "pri=abc", "api_ver=v1.2", "api_ver=v1.3"},
+      {{"api_proto=http", "api_ver=v1.0,v1.1,v1.2", "pri=10"}, true, 10, "v1.2"},
+      {{"api_proto=http", "api_ver=v1.2,v1.3", "api_auth=false", "pri=3"}, true, 3, "v1.3"},
+      {{}, true, 0, ""},
+      {{"txtvers=1", "api_ver=v1.1, v1.2 ,v1.3"}, true, 0, "v1.3"},
+      {{"api_ver=v1.3"}, true, 0, "v1.3"},
+      {{"api_ver=v1.0"}, true, 0, "v1.0"},
+      {{"api_ver=xv1.2,v1.3"}, true, 0, "v1.3"},
+      {{"pri=0"}, true, 0, ""},
+      {{"pri=65535"}, true, 65535, ""},
+      {{"pri=00010"}, true, 10, ""},
+      {{"PRI=7", "Api_Ver=v1.2", "API_PROTO=http", "API_AUTH=false"}, true, 7, "v1.2"}, // keys in any case
+      {{"pri=5", "pri=abc", "api_ver=v1.2", "api_ver=v1.3", "api_auth=false", "api_auth=true"},
        true,
-       5}, // only the first record of a key counts
-      {{"pri=65536"}, false, 0},
-      {{"pri=abc"}, false, 0},
-      {{"pri=-1"}, false, 0},
-      {{"pri="}, false, 0},
-      {{"pri"}, false, 0},
-      {{"pri=+5"}, false, 0},
-      {{"pri= 5"}, false, 0},
-      {{"pri=5 "}, false, 0},
-      {{"pri=1e3"}, false, 0},
-      {{"pri=99999999999999999999"}, false, 0},
-      {{std::string("pri=1\0", 6)}, false, 0},
-      {{"api_ver=v1.2", "pri=abc"}, false, 0}, // refused whatever comes first
-      {{"api_ver=v1.20"}, false, 0},
-      {{"api_ver=v1.2x"}, false, 0},
-      {{"api_ver=v1.3"}, false, 0},
-      {{"api_ver=xv1.2,v1.3"}, false, 0},
-      {{"api_ver="}, false, 0},
-      {{"api_ver"}, false, 0},
-      {{std::string("api_ver=v1.2\0", 13)}, false, 0},
-      {{"api_ver=v1.2", "api_proto=https"}, false, 0},
-      {{"api_proto=HTTP"}, false, 0},
+       5,
+       "v1.2"}, // only the first record of a key counts
+      {{"pri=65536"}, false, 0, ""},
+      {{"pri=abc"}, false, 0, ""},
+      {{"pri=-1"}, false, 0, ""},
+      {{"pri="}, false, 0, ""},
+      {{"pri"}, false, 0, ""},
+      {{"pri=+5"}, false, 0, ""},
+      {{"pri= 5"}, false, 0, ""},
+      {{"pri=5 "}, false, 0, ""},
+      {{"pri=1e3"}, false, 0, ""},
+      {{"pri=99999999999999999999"}, false, 0, ""},
+      {{std::string("pri=1\0", 6)}, false, 0, ""},
+      {{"api_ver=v1.2", "pri=abc"}, false, 0, ""}, // refused whatever comes first
+      {{"api_ver=v1.20"}, false, 0, ""},
+      {{"api_ver=v1.2x"}, false, 0, ""},
+      {{"api_ver=v1.1"}, false, 0, ""},
+      {{"api_ver=v1.10"}, false, 0, ""},
+      {{"api_ver="}, false, 0, ""},
+      {{"api_ver"}, false, 0, ""},
+      {{std::string("api_ver=v1.2\0", 13)}, false, 0, ""},
+      {{"api_ver=v1.2", "api_proto=https"}, false, 0, ""},
+      {{"api_proto=HTTP"}, false, 0, ""},
+      {{"api_ver=v1.3", "api_auth=true"}, false, 0, ""},
+      {{"api_auth=yes"}, false, 0, ""},
+      {{"api_auth"}, false, 0, ""},
   };
   for (const Case& c : cases) {
     AvahiStringList* txt = nullptr;
     for (auto it = c.records.rbegin(); it != c.records.rend(); ++it) // adds at the front: keep the order
       txt = avahi_string_list_add_arbitrary(txt, reinterpret_cast<const uint8_t*>(it->data()), it->size());
-    uint16_t prio = 99;
     const std::string first = c.records.empty() ? "" : c.records.front();
-    EXPECT_EQ(Qel_nmos_bridge::AcceptRegistryTXT("reg", txt, prio), c.accepted) << first;
+    const Qel_nmos_bridge::TRegistryTXT read = Qel_nmos_bridge::ReadRegistryTXT(txt);
+    EXPECT_EQ(read.Usable, c.accepted) << first;
+    EXPECT_EQ(read.Refusal.empty(), c.accepted) << first;
     if (c.accepted) {
-      EXPECT_EQ(prio, c.prio) << first;
+      EXPECT_EQ(read.Prio, c.prio) << first;
+      EXPECT_EQ(read.Version, c.version) << first;
     }
     avahi_string_list_free(txt);
   }
+}
+
+// The node advertises every IS-04 version it serves, and that it needs no authorization.
+TEST(RegistryTXT, TheNodeAdvertisesItsVersionsProtocolAndAuthorization) {
+  EXPECT_EQ(Qel_nmos_bridge::NodeTXTRecords(),
+            (std::vector<std::string>{"api_proto=http", "api_ver=v1.0,v1.2,v1.3", "api_auth=false"}));
 }
 
 } // namespace

@@ -1,8 +1,9 @@
-// Choice of the registry endpoint and the bounds of the registry clients' bookkeeping: which endpoint
-// each request of a machine picks, what counts as a change of registry, and the limits of the endpoint
-// list and the action queue.
+// The IS-04 version spoken with each registry, choice of the registry endpoint and the bounds of the registry
+// clients' bookkeeping: which endpoint each request of a machine picks, what counts as a change of registry,
+// and the limits of the endpoint list and the action queue.
 #include "NMOSBaseClient.h"
 #include "NMOSNodeData.h"
+#include "RegistryVersions.h"
 #include "Threaded_API.h"
 #include "helpers.h"
 
@@ -64,35 +65,36 @@ protected:
 };
 
 TEST_F(RegistrySelection, EndpointListKeepsOneEntryPerAddressPortAndPriority) {
-  EXPECT_TRUE(Client.AddAPI("10.0.0.1", 80, 0, "/x-nmos/registration", "a"));
-  EXPECT_FALSE(Client.AddAPI("10.0.0.1", 80, 0, "/x-nmos/registration", "a"));
-  EXPECT_TRUE(Client.AddAPI("10.0.0.1", 81, 0, "/x-nmos/registration", "a")); // same name, new port
+  EXPECT_TRUE(Client.AddAPI("10.0.0.1", 80, 0, "/x-nmos/registration", "a", "v1.3"));
+  EXPECT_FALSE(Client.AddAPI("10.0.0.1", 80, 0, "/x-nmos/registration", "a", "v1.3"));
+  EXPECT_TRUE(Client.AddAPI("10.0.0.1", 81, 0, "/x-nmos/registration", "a", "v1.3")); // same name, new port
   EXPECT_TRUE(Client.DelAPI("a"));
   EXPECT_TRUE(Client.DelAPI("a"));
   EXPECT_FALSE(Client.DelAPI("a"));
   for (int i = 0; i < 100; ++i)
-    EXPECT_TRUE(Client.AddAPI("10.0.0.2", static_cast<uint16_t>(1000 + i), 0, "/r", std::to_string(i)));
-  EXPECT_FALSE(Client.AddAPI("10.0.0.2", 2000, 0, "/r", "one too many"));
+    EXPECT_TRUE(
+        Client.AddAPI("10.0.0.2", static_cast<uint16_t>(1000 + i), 0, "/r", std::to_string(i), "v1.3"));
+  EXPECT_FALSE(Client.AddAPI("10.0.0.2", 2000, 0, "/r", "one too many", "v1.3"));
 }
 
 TEST_F(RegistrySelection, LowestPriorityWinsThenTheLaterAddedAndTheActiveOneStays) {
-  Client.AddAPI("10.0.0.1", 80, 10, "/r", "ten");
-  Client.AddAPI("10.0.0.2", 80, 0, "/r", "zero");
-  Client.AddAPI("10.0.0.3", 80, 0, "/r", "zero too");
+  Client.AddAPI("10.0.0.1", 80, 10, "/r", "ten", "v1.3");
+  Client.AddAPI("10.0.0.2", 80, 0, "/r", "zero", "v1.3");
+  Client.AddAPI("10.0.0.3", 80, 0, "/r", "zero too", "v1.3");
   EXPECT_EQ(Search(TAPIChoice::First, true)->Name, "zero too");
 
   // Connected: an endpoint of equal priority changes nothing, and keeping changes nothing at all.
-  Client.AddAPI("10.0.0.4", 80, 0, "/r", "zero again");
+  Client.AddAPI("10.0.0.4", 80, 0, "/r", "zero again", "v1.3");
   EXPECT_EQ(Search(TAPIChoice::Better, false)->Name, "zero too");
-  Client.AddAPI("10.0.0.5", 80, 0, "/r", "zero once more");
+  Client.AddAPI("10.0.0.5", 80, 0, "/r", "zero once more", "v1.3");
   EXPECT_EQ(Search(TAPIChoice::Keep, false)->Name, "zero too");
   EXPECT_EQ(Client.SelectAPI(TAPIChoice::Keep), nullptr);
 }
 
 TEST_F(RegistrySelection, ABetterRegistryIsAnEventAndFailedOnesWaitTheirTurn) {
-  Client.AddAPI("10.0.0.1", 80, 10, "/r", "ten");
+  Client.AddAPI("10.0.0.1", 80, 10, "/r", "ten", "v1.3");
   EXPECT_EQ(Search(TAPIChoice::First, true)->Name, "ten");
-  Client.AddAPI("10.0.0.2", 80, 5, "/r", "five");
+  Client.AddAPI("10.0.0.2", 80, 5, "/r", "five", "v1.3");
   EXPECT_EQ(Search(TAPIChoice::Better, true)->Name, "five");
   EXPECT_EQ(Search(TAPIChoice::Next, false)->Name, "five"); // nothing failed: no other is wanted
 
@@ -114,7 +116,7 @@ TEST_F(RegistrySelection, RemovingTheActiveEndpointSendsTheNodeSearching) {
   Bridge.Store.Set("/self", {{"id", "node"}});
   TNMOSStated* node = new TNMOSStated(Bridge.Host->Loop(), "/self", Idle);
   ASSERT_TRUE(Client.PushMachine("node", node));
-  Client.AddAPI("10.0.0.1", 80, 0, "/r", "gone");
+  Client.AddAPI("10.0.0.1", 80, 0, "/r", "gone", "v1.3");
   Search(TAPIChoice::First, true);
   ASSERT_NE(Client.GetActiveAPI(), nullptr);
   EXPECT_TRUE(Client.DelAPI("gone"));
@@ -131,6 +133,89 @@ TEST_F(RegistrySelection, TheActionQueueRefusesTheFiveHundredAndFirstAction) {
   Client.UpdateStats("NMOSReg", stats);
   EXPECT_EQ(stats["NMOSReg"]["ActionQueueSize"], 500);
   EXPECT_EQ(stats["NMOSReg"]["MaxActionQueueSizeReached"], 1);
+}
+
+TEST(RegistryVersion, TheNewestVersionBothServeIsChosenFromTheAdvertisedList) {
+  struct Case {
+    const char* List;
+    const char* Chosen; // null: none in common
+  } cases[] = {
+      {"v1.0,v1.1,v1.2,v1.3", "v1.3"},
+      {"v1.3,v1.2,v1.0", "v1.3"}, // in any order
+      {"v1.2", "v1.2"},
+      {"v1.0", "v1.0"},
+      {"v1.0,v1.1", "v1.0"},
+      {" v1.2 , v1.3 ", "v1.3"},  // blanks around items
+      {"v1.2,v1.2,v1.2", "v1.2"}, // duplicates
+      {"v1.3,v1.3,v1.0", "v1.3"},
+      {"v1.10", nullptr}, // not v1.1 nor v1.0, and newer than any: none of the node's
+      {"v1.10,v1.2", "v1.2"},
+      {"v1.2,v1.10,v2.0", "v1.2"},
+      {"v1.1", nullptr},
+      {"v2.0", nullptr},
+      {"v1.20", nullptr},
+      {"v1.2x", nullptr},
+      {"xv1.2", nullptr},
+      {"V1.2", nullptr},
+      {"1.2", nullptr},
+      {"v1.2;v1.3", nullptr}, // one item that is no version
+      {"v1.2 v1.3", nullptr},
+      {",,v1.0,,", "v1.0"},
+      {",", nullptr},
+      {"", nullptr},
+      {"v1.3/", nullptr},
+  };
+  for (const Case& c : cases) {
+    std::string chosen = "untouched";
+    const bool found = ChooseIS04Version(c.List, chosen);
+    EXPECT_EQ(found, c.Chosen != nullptr) << c.List;
+    if (found && c.Chosen) {
+      EXPECT_EQ(chosen, c.Chosen) << c.List;
+    }
+  }
+  // A list with a NUL byte inside is read whole: the item "v1.3\0" is no version.
+  std::string chosen;
+  EXPECT_FALSE(ChooseIS04Version(std::string("v1.3\0", 5), chosen));
+  EXPECT_TRUE(ChooseIS04Version(std::string("v1.0,v1.3\0", 10), chosen));
+  EXPECT_EQ(chosen, "v1.0");
+}
+
+TEST(RegistryVersion, ARegistryAskedListsItsVersionsAsItsAPIBaseDoes) {
+  std::string chosen;
+  EXPECT_TRUE(ChooseIS04VersionFromListing(json::parse(R"(["v1.0/","v1.2/","v1.3/"])"), chosen));
+  EXPECT_EQ(chosen, "v1.3");
+  EXPECT_TRUE(ChooseIS04VersionFromListing(json::parse(R"(["v1.2/","v1.1/",5,null,"v1.10/"])"), chosen));
+  EXPECT_EQ(chosen, "v1.2");
+  EXPECT_TRUE(ChooseIS04VersionFromListing(json::parse(R"(["v1.0"])"), chosen)); // without the slash
+  EXPECT_EQ(chosen, "v1.0");
+  for (const char* text :
+       {R"(["v1.1/","v2.0/"])", "[]", R"({"v1.3/":1})", R"("v1.3/")", "null", R"(["v1.3//"])"})
+    EXPECT_FALSE(ChooseIS04VersionFromListing(json::parse(text), chosen)) << text;
+}
+
+TEST(RegistryVersion, OnlyARegistryThatNeedsNoAuthorizationIsUsable) {
+  EXPECT_FALSE(RequiresAuthorization("false"));
+  EXPECT_FALSE(RequiresAuthorization("true,false"));
+  EXPECT_FALSE(RequiresAuthorization(" false "));
+  EXPECT_TRUE(RequiresAuthorization("true"));
+  EXPECT_TRUE(RequiresAuthorization("TRUE"));
+  EXPECT_TRUE(RequiresAuthorization("False")); // values are read exactly, as api_proto's
+  EXPECT_TRUE(RequiresAuthorization("no"));
+  EXPECT_TRUE(RequiresAuthorization(""));
+}
+
+TEST_F(RegistrySelection, ARegistryWhoseVersionIsUnknownIsNeverChosenAndTheURLsCarryTheVersion) {
+  // Named on the command line: its versions are asked (on loopback, where nothing answers, and only
+  // once the loop turns, which it does not here).
+  Client.AddAPI("127.0.0.1", 9, 0, "/x-nmos/registration", "127.0.0.1:9", "");
+  EXPECT_FALSE(Client.AnyEligibleAPI());
+  EXPECT_EQ(Search(TAPIChoice::First, false), nullptr);
+  Client.AddAPI("10.0.0.1", 80, 10, "/x-nmos/registration", "old", "v1.0");
+  EXPECT_EQ(Search(TAPIChoice::First, true)->ToString(), "http://10.0.0.1:80/x-nmos/registration/v1.0");
+  json stats;
+  Client.UpdateStats("NMOSReg", stats);
+  EXPECT_EQ(stats["NMOSReg"]["KnownAPIs"],
+            json({"http://127.0.0.1:9/x-nmos/registration", "http://10.0.0.1:80/x-nmos/registration/v1.0"}));
 }
 
 TEST(RegistryAnswers, EveryStatusIsTheEventOfWhatItMeans) {
