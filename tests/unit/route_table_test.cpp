@@ -36,7 +36,7 @@ TEST_F(APIRouteTable, EachURLReachesItsHandlerWithTheKindVersionAndIdOfTheURL) {
   const TCase cases[] = {
       {"/stats", ShowStats, "", "", ""},
       {"/x-nmos/node/v1.0/self", ShowNode, "self", "v1.0", ""},
-      {"/x-nmos/node/v1.2/self", ShowNode, "self", "v1.2", ""},
+      {"/x-nmos/node/v1.3/self", ShowNode, "self", "v1.3", ""},
       {"/x-nmos/node/v1.2/flows", ListNodes, "flows", "v1.2", ""},
       {"/x-nmos/node/v1.0/devices/" + Id, ShowNode, "devices", "v1.0", Id},
       {"/x-nmos/node/v1.2/senders/" + Id, ShowNode, "senders", "v1.2", Id},
@@ -64,7 +64,7 @@ TEST_F(APIRouteTable, TheTreeListsAreFixedTextsAndNameTheVersionsServed) {
   const std::pair<const char*, const char*> texts[] = {
       {"", "[\"x-nmos\", \"stats\"]"},
       {"/x-nmos", "[\"node/\", \"connection/\"]"},
-      {"/x-nmos/node", "[\"v1.0/\", \"v1.2/\"]"},
+      {"/x-nmos/node", "[\"v1.0/\", \"v1.2/\", \"v1.3/\"]"},
       {"/x-nmos/node/v1.0",
        "[\"self/\", \"devices/\", \"senders/\", \"receivers/\", \"flows/\", \"sources/\"]"},
       {"/x-nmos/connection", "[\"v1.0/\"]"},
@@ -82,7 +82,7 @@ TEST_F(APIRouteTable, TheTreeListsAreFixedTextsAndNameTheVersionsServed) {
 TEST_F(APIRouteTable, NoRouteForVersionsNotServedIdsOfMoreThanOneSegmentOrSubPathsOfAnotherKind) {
   const std::string misses[] = {
       "/x-nmos/node/v1.1/self",
-      "/x-nmos/node/v1.3",
+      "/x-nmos/node/v1.4",
       "/x-nmos/connection/v1.2/single",
       "/x-nmos/node/{version}/self",
       "/x-nmos/node/v1.2/senders/" + Id + "/target",
