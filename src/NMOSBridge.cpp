@@ -4,6 +4,7 @@
 #include "AES67FWClient.h"
 #include "BridgeDocs.h"
 #include "ConnectionActivations.h"
+#include "LLDPListener.h"
 #include "MDNSBridge.h"
 #include "Machine.h"
 #include "NMOSNodeData.h"
@@ -148,6 +149,9 @@ struct TQELNMOSBridgeData {
   // Connection API staging and scheduled activations (their timers run on the service loop).
   std::unique_ptr<IQELConnectionActivations, void (*)(IQELConnectionActivations*)> Activations{
       nullptr, [](IQELConnectionActivations* a) { a->Destroy(); }};
+  // The switch port the served interface is attached to, learnt from LLDP (only with "/if").
+  std::unique_ptr<ILLDPListener, void (*)(ILLDPListener*)> LLDP{nullptr,
+                                                                [](ILLDPListener* l) { l->Destroy(); }};
 };
 
 IQELNMOSBridge* IQELNMOSBridge::Create(const IQELNMOSConfig* config) {
@@ -181,6 +185,8 @@ TQELNMOSBridge::TQELNMOSBridge(const IQELNMOSConfig* config, const TQELNMOS_LWSS
   FData->DeviceListTimer = new uv_timer_t;
   FData->DeviceListTimer->data = this;
   uv_timer_init(FServiceHost->Loop(), FData->DeviceListTimer);
+  if (const char* ifname = config->GetBridgeInterface())
+    FData->LLDP.reset(ILLDPListener::Create(*FServiceHost, ifname, [this] { AttachedDeviceChanged(); }));
 }
 
 // The names of other nodes' senders changed: receivers that follow them by name are built again from
@@ -194,6 +200,10 @@ void TQELNMOSBridge::RefreshReceivers() {
 
 IQELConnectionActivations& TQELNMOSBridge::Activations() {
   return *FData->Activations;
+}
+
+ILLDPListener* TQELNMOSBridge::LLDP() {
+  return FData->LLDP.get();
 }
 
 TSenderSDPFetcher& TQELNMOSBridge::SDPFetcher() {
@@ -210,6 +220,7 @@ void TQELNMOSBridge::DeviceListsChanged() {
 TQELNMOSBridge::~TQELNMOSBridge() {
   // The worker may still run when main() destroys a running bridge: end it before anything it uses.
   if (FData->WWWThread.joinable()) Cleanup();
+  FData->LLDP.reset();
   FData->SDPFetcher.reset();
   FData->Activations.reset();
   // Discovery calls into the registry clients: it goes first.

@@ -17,6 +17,7 @@ class TSenderSDPFetcher;
 class IQELNMOSNodeData;
 class TNMOSRestServer;
 class IQELMDNSBridge;
+class ILLDPListener;
 } // namespace Qel_nmos_bridge
 namespace Qel_proto_aes67fw {
 class TAES67FWClient;
@@ -144,6 +145,9 @@ private:
   // Node and device.
   void SetNodeAddresses(json& node);
   bool SetNodeListEntry(const char* list, uint32_t index, const json& value);
+  // The switch port learnt by LLDP on the served interface (null: none) goes into the node's interfaces.
+  ILLDPListener* LLDP();
+  void AttachedDeviceChanged();
   const json& GetDevice(std::string& path);
   bool UpdateDevice(uint32_t index, const json& config);
   // Senders or receivers came or went: the device's lists follow on the next loop turn.

@@ -1,7 +1,9 @@
 // The node and device resources: the firmware's node and device identifiers, host name, address,
 // interfaces and clocks become the NMOS node ("/self") and its one device.
+#include "AttachedDevice.h"
 #include "BridgeDocs.h"
 #include "HostAddress.h"
+#include "LLDPListener.h"
 #include "MDNSBridge.h"
 #include "NMOSBridge.h"
 #include "NMOSNodeData.h"
@@ -221,11 +223,43 @@ void TQELNMOSBridge::LearnGrandmaster() {
   });
 }
 
+// The firmware rewrites its interface entries whole; the switch port learnt by LLDP is merged in, so that
+// an entry the firmware reports again unchanged changes nothing.
 bool TQELNMOSBridge::SetInterfaceInfo(uint32_t index, const json& iface) {
-  bool changed = SetNodeListEntry("interfaces", index, iface);
+  json entry = iface;
+  if (ILLDPListener* lldp = LLDP()) {
+    json interfaces;
+    {
+      TNodeDBReadLocker lock(Data());
+      interfaces = IQELNMOSNodeData::JsonExtract(Data().Get("/self"), "interfaces", json::array());
+    }
+    if (!interfaces.is_array()) interfaces = json::array();
+    while (interfaces.size() <= index)
+      interfaces.push_back(json::object());
+    interfaces[index] = iface;
+    AttachNeighbour(interfaces, lldp->Interface(), lldp->InterfaceMAC(), lldp->Neighbour());
+    entry = interfaces[index];
+  }
+  bool changed = SetNodeListEntry("interfaces", index, entry);
+  // The new entry may take the switch port from another one.
+  if (LLDP()) AttachedDeviceChanged();
   // The device's controls follow the node's interfaces.
   UpdateDevice(index, json());
   return changed;
+}
+
+void TQELNMOSBridge::AttachedDeviceChanged() {
+  ILLDPListener* lldp = LLDP();
+  if (!lldp) return;
+  json node;
+  {
+    TNodeDBReadLocker lock(Data());
+    node = Data().Get("/self");
+  }
+  if (!node.is_object() || !node.contains("interfaces")) return;
+  if (!AttachNeighbour(node["interfaces"], lldp->Interface(), lldp->InterfaceMAC(), lldp->Neighbour()))
+    return;
+  Publish(Node, "/self", node, "");
 }
 
 const json& TQELNMOSBridge::GetDevice(std::string& path) {

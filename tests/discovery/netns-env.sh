@@ -14,6 +14,7 @@
 #   DBUS_SYSTEM_BUS_ADDRESS   the private bus (avahi-publish, avahi-browse and the bridge use it)
 #   QEL_AVAHI_DAEMON_START    the command that starts the daemon again
 #   QEL_DISC_IF, QEL_DISC_ADDR   the veth interface and its address
+#   QEL_DISC_PEER             the other end of the veth pair (no address; tests write raw frames there)
 #   QEL_DISC_STATE            folder with avahi.pid (the running daemon) and the logs
 set -u
 
@@ -133,7 +134,7 @@ CONF
   BUS_PID=$(ip netns exec "$NS" dbus-daemon --config-file="$STATE/dbus.conf" --fork --print-pid) ||
     fail "dbus-daemon failed"
   export DBUS_SYSTEM_BUS_ADDRESS="unix:path=$STATE/bus"
-  export QEL_DISC_STATE=$STATE QEL_DISC_IF=$IFNAME QEL_DISC_ADDR=$ADDR
+  export QEL_DISC_STATE=$STATE QEL_DISC_IF=$IFNAME QEL_DISC_PEER=$PEER QEL_DISC_ADDR=$ADDR
   export QEL_AVAHI_DAEMON_START="$(readlink -f "$0") start-daemon"
   ip netns exec "$NS" "$0" start-daemon
   wait_daemon || fail "avahi-daemon did not come up"
@@ -154,7 +155,7 @@ run)
   ;;
 start-daemon) start_daemon ;;
 *)
-  sed -n '2,19p' "$0"
+  sed -n '2,20p' "$0"
   exit 2
   ;;
 esac
