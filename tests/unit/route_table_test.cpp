@@ -49,6 +49,16 @@ TEST_F(APIRouteTable, EachURLReachesItsHandlerWithTheKindVersionAndIdOfTheURL) {
        "receivers", "v1.0", Id},
       {"/x-nmos/connection/v1.0/single/senders/" + Id + "/staged", HandleConnection_Single_Sender_Staged,
        "senders", "v1.0", Id},
+      {"/x-nmos/connection/v1.1/single/receivers/" + Id + "/active", HandleConnection_Single_Receiver_Active,
+       "receivers", "v1.1", Id},
+      // The endpoints of one resource differ by version: a handler lists them.
+      {"/x-nmos/connection/v1.0/single/receivers/" + Id, HandleConnection_Single_Receiver, "receivers",
+       "v1.0", Id},
+      {"/x-nmos/connection/v1.1/single/senders/" + Id, HandleConnection_Single_Sender, "senders", "v1.1", Id},
+      {"/x-nmos/connection/v1.1/single/senders/" + Id + "/transporttype",
+       HandleConnection_Single_TransportType, "senders", "v1.1", Id},
+      {"/x-nmos/connection/v1.1/single/receivers/" + Id + "/transporttype",
+       HandleConnection_Single_TransportType, "receivers", "v1.1", Id},
   };
   for (const TCase& c : cases) {
     const TRouteMatch match = Match(c.URI);
@@ -64,12 +74,11 @@ TEST_F(APIRouteTable, TheTreeListsAreFixedTextsAndNameTheVersionsServed) {
   const std::pair<const char*, const char*> texts[] = {
       {"", "[\"x-nmos\", \"stats\"]"},
       {"/x-nmos", "[\"node/\", \"connection/\"]"},
-      {"/x-nmos/node", "[\"v1.0/\", \"v1.2/\"]"},
+      {"/x-nmos/node", "[\"v1.0/\", \"v1.2/\", \"v1.3/\"]"},
       {"/x-nmos/node/v1.0",
        "[\"self/\", \"devices/\", \"senders/\", \"receivers/\", \"flows/\", \"sources/\"]"},
-      {"/x-nmos/connection", "[\"v1.0/\"]"},
-      {"/x-nmos/connection/v1.0/single", "[\"senders/\", \"receivers/\"]"},
-      {"/x-nmos/connection/v1.0/single/receivers/x", "[\"constraints/\", \"staged/\", \"active/\"]"},
+      {"/x-nmos/connection", "[\"v1.0/\", \"v1.1/\"]"},
+      {"/x-nmos/connection/v1.1/single", "[\"senders/\", \"receivers/\"]"},
   };
   for (const auto& [uri, text] : texts) {
     const TRouteMatch match = Match(uri);
@@ -82,8 +91,11 @@ TEST_F(APIRouteTable, TheTreeListsAreFixedTextsAndNameTheVersionsServed) {
 TEST_F(APIRouteTable, NoRouteForVersionsNotServedIdsOfMoreThanOneSegmentOrSubPathsOfAnotherKind) {
   const std::string misses[] = {
       "/x-nmos/node/v1.1/self",
-      "/x-nmos/node/v1.3",
+      "/x-nmos/node/v1.4",
       "/x-nmos/connection/v1.2/single",
+      // The transport type came with v1.1.
+      "/x-nmos/connection/v1.0/single/senders/" + Id + "/transporttype",
+      "/x-nmos/connection/v1.0/single/receivers/" + Id + "/transporttype",
       "/x-nmos/node/{version}/self",
       "/x-nmos/node/v1.2/senders/" + Id + "/target",
       "/x-nmos/connection/v1.0/single/receivers/" + Id + "/transportfile",
