@@ -14,6 +14,7 @@ const char* const CapSampleRate = "urn:x-nmos:cap:format:sample_rate";
 const char* const CapChannelCount = "urn:x-nmos:cap:format:channel_count";
 const char* const CapLabel = "urn:x-nmos:cap:meta:label";
 const char* const CapEnabled = "urn:x-nmos:cap:meta:enabled";
+const char* const CapPreference = "urn:x-nmos:cap:meta:preference";
 const char* const MetaPrefix = "urn:x-nmos:cap:meta:";
 
 std::string Lower(std::string text) {
@@ -130,6 +131,9 @@ json BuildReceiverCaps(int64_t sampleRate) {
     mediaTypes.push_back(type);
   json set = {{CapLabel, sampleRate > 0 ? "L16, L20 or L24 at " + std::to_string(sampleRate) + " Hz"
                                         : std::string("L16, L20 or L24")},
+              // The one set the receivers have: it applies now, and there is no other to prefer it to.
+              {CapEnabled, true},
+              {CapPreference, 0},
               {CapMediaType, {{"enum", mediaTypes}}}};
   if (sampleRate > 0) set[CapSampleRate] = {{"enum", json::array({{{"numerator", sampleRate}}})}};
   return {{"media_types", mediaTypes}, {"constraint_sets", json::array({set})}};

@@ -6,6 +6,7 @@ active document these tests reach is checked against AMWA's schemas of the versi
 import json
 import os
 import sys
+import time
 import unittest
 import zlib
 
@@ -465,6 +466,21 @@ class TargetOfAStreamItCannotTake(unittest.TestCase):
         status, _, payload = self.node.request("PUT", target, self.taken)
         self.assertEqual(status, 202, payload)
         self.assertTrue(nmos_node.wait_until(self.subscriptions, limit=10))
+
+    def test_a_foreign_senders_transport_file_is_checked_before_the_firmware_follows_it(self):
+        # Senders of another node, known by their transport files only: one of the L32 stream, one of L24.
+        def foreign(n, sender):
+            return dict(sender, id=f"5e7de700-0000-4000-8000-0000000000d{n}", flow_id=f"5e7de700-0000-4000-8000-0000000000e{n}")
+
+        target = f"/x-nmos/node/v1.2/receivers/{self.receivers[1]}/target"
+        status, _, payload = self.node.request("PUT", target, foreign(1, self.excluded))
+        self.assertEqual(status, 202, payload)
+        time.sleep(1)  # the transport file is fetched and refused meanwhile
+        self.assertEqual(self.subscriptions(), [])
+        status, _, payload = self.node.request("PUT", target, foreign(2, self.taken))
+        self.assertEqual(status, 202, payload)
+        received = nmos_node.wait_until(self.subscriptions, limit=10)
+        self.assertEqual([m["id"] for m in received], [1])
 
 
 def probe_sdp(name, group):

@@ -23,6 +23,7 @@ TEST(ReceiverCaps, OneConstraintSetOfTheMediaTypesAtTheDevicesRate) {
   EXPECT_EQ(BuildReceiverCaps(48000), json::parse(R"({
       "media_types": ["audio/L16", "audio/L20", "audio/L24"],
       "constraint_sets": [{"urn:x-nmos:cap:meta:label": "L16, L20 or L24 at 48000 Hz",
+                           "urn:x-nmos:cap:meta:enabled": true, "urn:x-nmos:cap:meta:preference": 0,
                            "urn:x-nmos:cap:format:media_type": {"enum": ["audio/L16", "audio/L20", "audio/L24"]},
                            "urn:x-nmos:cap:format:sample_rate": {"enum": [{"numerator": 48000}]}}]})"));
   // Before the firmware names its rate, the rate is not constrained.
