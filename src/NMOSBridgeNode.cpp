@@ -1,5 +1,6 @@
 // The node and device resources: the firmware's node and device identifiers, host name, address,
 // interfaces and clocks become the NMOS node ("/self") and its one device.
+#include "APIRoutes.h"
 #include "AttachedDevice.h"
 #include "BridgeDocs.h"
 #include "HostAddress.h"
@@ -38,6 +39,18 @@ std::string NodeHost(const json& node, const IQELNMOSConfig* cfg) {
     }
   }
   return cfg->GetBridgeAddress();
+}
+
+// The device's Connection API: one control per version served, at the node's own address.
+json ConnectionControls(const std::string& host, int port) {
+  json controls = json::array();
+  if (host.empty()) return controls;
+  for (const std::string& version : ConnectionAPIVersions)
+    controls.push_back(
+        {{"type", "urn:x-nmos:control:sr-ctrl/" + version},
+         {"href", "http://" + host + ":" + std::to_string(port) + "/x-nmos/connection/" + version + "/"},
+         {"authorization", false}});
+  return controls;
 }
 
 // The ids of a collection of resources, in id order.
@@ -243,7 +256,7 @@ bool TQELNMOSBridge::SetInterfaceInfo(uint32_t index, const json& iface) {
   bool changed = SetNodeListEntry("interfaces", index, entry);
   // The new entry may take the switch port from another one.
   if (LLDP()) AttachedDeviceChanged();
-  // The device's controls follow the node's interfaces.
+  // The device follows the node (its controls are at the node's address).
   UpdateDevice(index, json());
   return changed;
 }
@@ -311,16 +324,8 @@ bool TQELNMOSBridge::UpdateDevice(uint32_t index, const json&) {
     device = stored;
     ResourceCore(Device, device, Text(stored, "id"));
     device["tags"] = AssetTags(Text(stored, "id"), DeviceFunction);
-    char href[512];
-    snprintf(href, sizeof href, "http://%s:%d/x-nmos/connection/v1.0/", NodeHost(node, cfg).c_str(),
-             cfg->GetBridgePort());
-    json controls = json::array();
-    const json interfaces = IQELNMOSNodeData::JsonExtract(node, "interfaces", json::array());
-    for (size_t i = 0; i < interfaces.size(); ++i)
-      controls.push_back(
-          {{"type", "urn:x-nmos:control:sr-ctrl/v1.0"}, {"href", href}, {"authorization", false}});
+    device["controls"] = ConnectionControls(NodeHost(node, cfg), cfg->GetBridgePort());
     device["label"] = NMOS_MODULE_TYPE;
-    device["controls"] = controls;
     device["senders"] = Ids(Data().Get("/senders"));
     device["receivers"] = Ids(Data().Get("/receivers"));
     lws_log(QLLL_INFO, "Dev: %s\n\n NewDev: %s", stored.dump(2).c_str(), device.dump(2).c_str());

@@ -4,11 +4,34 @@
 #include "BridgeDocs.h"
 #include "NMOSBridge.h"
 #include "NMOSNodeData.h"
+#include "ReceiverCaps.h"
 #include "ReceiverDocs.h"
 #include "SenderSDP.h"
 #include "helpers.h"
 
 namespace Qel_nmos_bridge {
+
+namespace {
+
+// The receiver's caps keep their version while they stay the same; changed caps get a version of
+// their own, earlier than the one the receiver is then published with.
+void StampCaps(IQELNMOSNodeData& data, json& receiver, const json& stored) {
+  const json storedCaps = stored.is_object() && stored.contains("caps") ? stored["caps"] : json();
+  receiver["caps"] = VersionedCaps(receiver["caps"], storedCaps, [&data] {
+    json stamp;
+    data.FillNMOSTimestamp(stamp);
+    return stamp.get<std::string>();
+  });
+}
+
+// What the receiver's document says it can take.
+json CapsOf(IQELNMOSNodeData& data, const std::string& uuid) {
+  TNodeDBReadLocker lock(data);
+  const json& receiver = data.Get(Path("/receivers/%s", uuid).c_str());
+  return receiver.is_object() && receiver.contains("caps") ? receiver["caps"] : json();
+}
+
+} // namespace
 
 bool TQELNMOSBridge::UpdateReceivers(const json& streams, const json&) {
   if (!streams.is_array()) return false;
@@ -54,7 +77,12 @@ bool TQELNMOSBridge::UpdateReceiver(uint32_t index, const json& stream) {
     SetInternDocs(internPath, name, "Receiver", BuildReceiverConstraints(ctx),
                   BuildReceiverActive(Data().Get((internPath + "/active").c_str()), stream, ctx));
   }
-  const json patch = Publish(Receiver, path, BuildReceiver(uuid, stream, ctx), ctx.DeviceId);
+  json receiver = BuildReceiver(uuid, stream, ctx);
+  {
+    TNodeDBReadLocker lock(Data());
+    StampCaps(Data(), receiver, Data().Get(path.c_str()));
+  }
+  const json patch = Publish(Receiver, path, receiver, ctx.DeviceId);
   if (!patch.empty())
     lws_log(QLLL_INFO, "Receiver %u:'%s' Updated: %s", index, name.c_str(), patch.dump().c_str());
   if (added) DeviceListsChanged();
@@ -70,6 +98,7 @@ TReceiverContext TQELNMOSBridge::ReceiverContext(const std::string& uuid, const 
   TNodeDBReadLocker lock(Data());
   ctx.DeviceId = Text(GetDevice(devicePath), "id");
   ctx.Interface = Data().Get("/self/interfaces/0");
+  ctx.SampleRate = Number(Data().Get("/intern/sync"), "fs", 0);
   ctx.SenderId =
       FollowedSender(Data().Get(Path("/intern/receivers/%s/follows", uuid).c_str()), source, byName);
   return ctx;
@@ -152,6 +181,12 @@ bool TQELNMOSBridge::Connect(const std::string& ReceiverUUID, const json& Sender
     const int index = Data().GetIndexFromUUID("receivers", ReceiverUUID);
     if (session.empty() || index < 0) {
       lws_log(QLLL_ERR, "Connect: the transport file of sender %s names no stream", senderId.c_str());
+      return;
+    }
+    std::string why;
+    if (!CapsAdmit(CapsOf(Data(), ReceiverUUID), SDPStreamFormat(sdp), why)) {
+      lws_log(QLLL_ERR, "Connect: receiver %s cannot take sender %s: %s", ReceiverUUID.c_str(),
+              senderId.c_str(), why.c_str());
       return;
     }
     Data().SetNameFromUUID("senders", senderId, session);

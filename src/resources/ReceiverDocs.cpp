@@ -2,6 +2,7 @@
 
 #include "BridgeDocs.h"
 #include "HostAddress.h"
+#include "ReceiverCaps.h"
 #include "ResourceCore.h"
 #include "ResourceTags.h"
 
@@ -43,7 +44,7 @@ json BuildReceiver(const std::string& id, const json& stream, const TReceiverCon
   receiver["label"] = Text(stream, "name");
   receiver["description"] = Text(stream, "info");
   receiver["format"] = "urn:x-nmos:format:audio";
-  receiver["caps"] = {{"media_types", {"audio/L16", "audio/L20", "audio/L24"}}};
+  receiver["caps"] = BuildReceiverCaps(ctx.SampleRate);
   receiver["device_id"] = ctx.DeviceId;
   receiver["transport"] = "urn:x-nmos:transport:rtp";
   receiver["interface_bindings"] = InterfaceBindings(ctx.Interface);

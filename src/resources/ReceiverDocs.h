@@ -17,6 +17,7 @@ struct TReceiverContext {
   json Interface;          // the node's first interface
   std::string SenderId;    // the sender whose stream it receives, "" none known
   uint32_t Slot = 0;       // the stream's place in the firmware's list
+  int64_t SampleRate = 0;  // the device's sampling frequency ("sync"/"fs"), 0 unknown
 };
 
 // The sender a receiver following stream `source` receives from: the one it was last connected to
@@ -24,7 +25,7 @@ struct TReceiverContext {
 // by the name.
 std::string FollowedSender(const json& follows, const std::string& source, const std::string& byName);
 
-// The IS-04 receiver (its version is the store's business).
+// The IS-04 receiver (its version, and that of its caps, are the store's business).
 json BuildReceiver(const std::string& id, const json& stream, const TReceiverContext& ctx);
 // The IS-05 constraints: one entry per RTP receiver parameter.
 json BuildReceiverConstraints(const TReceiverContext& ctx);

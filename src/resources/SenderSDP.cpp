@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace Qel_nmos_bridge {
 
@@ -26,7 +27,84 @@ std::string LineAfter(const std::string& sdp, const char* prefix) {
   return std::string();
 }
 
+// The lines of an SDP text, without their line ends.
+std::vector<std::string> Lines(const std::string& sdp) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < sdp.size()) {
+    size_t end = sdp.find('\n', start);
+    if (end == std::string::npos) end = sdp.size();
+    std::string line = sdp.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(std::move(line));
+    start = end + 1;
+  }
+  return lines;
+}
+
+// A whole text of 1 to 9 decimal digits as a number; 0 for anything else.
+int64_t Decimal(const std::string& text) {
+  if (text.empty() || text.size() > 9) return 0;
+  int64_t value = 0;
+  for (const char ch : text) {
+    if (!isdigit(static_cast<unsigned char>(ch))) return 0;
+    value = value * 10 + (ch - '0');
+  }
+  return value;
+}
+
+// "ENCODING/RATE[/CHANNELS]" of an rtpmap line; a count of audio channels left out is one.
+void ReadRTPMap(const std::string& map, TStreamFormat& format, const std::string& media) {
+  std::vector<std::string> parts;
+  for (size_t start = 0;;) {
+    const size_t slash = map.find('/', start);
+    parts.push_back(map.substr(start, slash == std::string::npos ? slash : slash - start));
+    if (slash == std::string::npos) break;
+    start = slash + 1;
+  }
+  if (parts.size() < 2 || parts[0].empty()) return;
+  format.MediaType = media + "/" + parts[0];
+  format.SampleRateNumerator = Decimal(parts[1]);
+  if (media == "audio") format.Channels = parts.size() == 2 ? 1 : Decimal(parts[2]);
+}
+
 } // namespace
+
+TStreamFormat SDPStreamFormat(const std::string& sdp) {
+  TStreamFormat format;
+  const std::vector<std::string> lines = Lines(sdp);
+  size_t i = 0;
+  while (i < lines.size() && lines[i].compare(0, 2, "m=") != 0)
+    ++i;
+  if (i == lines.size()) return format;
+  // "m=MEDIA PORT PROTO FMT ..."
+  std::vector<std::string> fields;
+  const std::string& m = lines[i];
+  for (size_t start = 2; start <= m.size();) {
+    size_t end = m.find(' ', start);
+    if (end == std::string::npos) end = m.size();
+    if (end > start) fields.push_back(m.substr(start, end - start));
+    start = end + 1;
+  }
+  if (fields.empty()) return format;
+  const std::string& media = fields[0];
+  format.MediaType = media + "/";
+  if (fields.size() < 4) return format;
+  const std::string& payload = fields[3];
+  const std::string prefix = "a=rtpmap:" + payload + " ";
+  for (++i; i < lines.size() && lines[i].compare(0, 2, "m=") != 0; ++i)
+    if (lines[i].compare(0, prefix.size(), prefix) == 0) {
+      ReadRTPMap(lines[i].substr(prefix.size()), format, media);
+      return format;
+    }
+  // RTP's static audio types of linear PCM (RFC 3551): 10 is L16 stereo, 11 L16 mono, at 44.1 kHz.
+  if (media == "audio" && (payload == "10" || payload == "11")) {
+    format.MediaType = "audio/L16";
+    format.SampleRateNumerator = 44100;
+    format.Channels = payload == "10" ? 2 : 1;
+  }
+  return format;
+}
 
 std::string SDPSessionName(const std::string& sdp) {
   return LineAfter(sdp, "s=");

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "HTTP_API.h"
+#include "ReceiverCaps.h"
 
 #include <nlohmann/json.hpp>
 
@@ -21,6 +22,10 @@ std::string SDPSessionName(const std::string& sdp);
 // source filter's source, else the unicast connection address's origin, else null) and
 // "destination_port" (the media port); members the SDP does not give are left out.
 nlohmann::json SDPReceiverParams(const std::string& sdp);
+// The format of the first media description of an SDP text: its media type ("m=" and the "a=rtpmap"
+// of its first payload type, or RTP's static L16 types), clock rate and channel count (one when the
+// rtpmap names none); what the SDP does not give stays unknown.
+TStreamFormat SDPStreamFormat(const std::string& sdp);
 // The PTP grandmaster of the first "a=ts-refclk:ptp=VERSION:GMID" line, as IS-04 writes clock
 // identities ("02-4d-51-ff-fe-3a-7c-18"); "" when the SDP names none (or only "traceable").
 std::string SDPPTPGrandmaster(const std::string& sdp);

@@ -1,5 +1,6 @@
 #include "APIRoutes.h"
 
+#include "ConnectionViews.h"
 #include "NMOSAPIHandlers.h"
 
 namespace Qel_nmos_bridge {
@@ -8,19 +9,28 @@ using Qel_rest_srv::TRoute;
 using Qel_rest_srv::TRouteTable;
 
 const Qel_rest_srv::TAPIVersions NodeAPIVersions = {"v1.0", "v1.2", "v1.3"};
-const Qel_rest_srv::TAPIVersions ConnectionAPIVersions = {"v1.0"};
+const Qel_rest_srv::TAPIVersions ConnectionAPIVersions = {"v1.0", "v1.1"};
 
 namespace {
 
 const char* const RootList = "[\"x-nmos\", \"stats\"]";
 const char* const NodeAPIList =
     "[\"self/\", \"devices/\", \"senders/\", \"receivers/\", \"flows/\", \"sources/\"]";
-const char* const SenderList = "[\"constraints/\", \"staged/\", \"active/\", \"transportfile/\"]";
-const char* const ReceiverList = "[\"constraints/\", \"staged/\", \"active/\"]";
 const char* const Collections[] = {"devices", "senders", "receivers", "flows", "sources"};
 
 const Qel_rest_srv::TAPIVersions* const Node = &NodeAPIVersions;
 const Qel_rest_srv::TAPIVersions* const Connection = &ConnectionAPIVersions;
+
+// The Connection API versions that serve each sender's and receiver's transport type.
+const Qel_rest_srv::TAPIVersions* TransportTypeVersions() {
+  static const Qel_rest_srv::TAPIVersions versions = [] {
+    Qel_rest_srv::TAPIVersions served;
+    for (const std::string& version : ConnectionAPIVersions)
+      if (ConnectionRules(version).TransportType) served.push_back(version);
+    return served;
+  }();
+  return &versions;
+}
 
 TRoute Text(std::string pattern, const Qel_rest_srv::TAPIVersions* versions, std::string text,
             const char* kind = "") {
@@ -67,7 +77,8 @@ void AddConnectionAPI(std::vector<TRoute>& routes) {
   routes.push_back(Handler("/x-nmos/connection/{version}/single/senders", Connection, Senders, ListUUIDs));
   routes.push_back(
       Handler("/x-nmos/connection/{version}/single/receivers", Connection, Receivers, ListUUIDs));
-  routes.push_back(Text("/x-nmos/connection/{version}/single/senders/{id}", Connection, SenderList, Senders));
+  routes.push_back(Handler("/x-nmos/connection/{version}/single/senders/{id}", Connection, Senders,
+                           HandleConnection_Single_Sender));
   routes.push_back(Handler("/x-nmos/connection/{version}/single/senders/{id}/constraints", Connection,
                            Senders, HandleConnection_Single_Sender_Constraints));
   routes.push_back(Handler("/x-nmos/connection/{version}/single/senders/{id}/staged", Connection, Senders,
@@ -76,14 +87,18 @@ void AddConnectionAPI(std::vector<TRoute>& routes) {
                            HandleConnection_Single_Sender_Active));
   routes.push_back(Handler("/x-nmos/connection/{version}/single/senders/{id}/transportfile", Connection,
                            Senders, HandleConnection_Single_Sender_TransportFile));
-  routes.push_back(
-      Text("/x-nmos/connection/{version}/single/receivers/{id}", Connection, ReceiverList, Receivers));
+  routes.push_back(Handler("/x-nmos/connection/{version}/single/receivers/{id}", Connection, Receivers,
+                           HandleConnection_Single_Receiver));
   routes.push_back(Handler("/x-nmos/connection/{version}/single/receivers/{id}/constraints", Connection,
                            Receivers, HandleConnection_Single_Receiver_Constraints));
   routes.push_back(Handler("/x-nmos/connection/{version}/single/receivers/{id}/staged", Connection, Receivers,
                            HandleConnection_Single_Receiver_Staged));
   routes.push_back(Handler("/x-nmos/connection/{version}/single/receivers/{id}/active", Connection, Receivers,
                            HandleConnection_Single_Receiver_Active));
+  for (const char* kind : {Senders, Receivers})
+    routes.push_back(
+        Handler(std::string("/x-nmos/connection/{version}/single/") + kind + "/{id}/transporttype",
+                TransportTypeVersions(), kind, HandleConnection_Single_TransportType));
 }
 
 } // namespace

@@ -1,10 +1,12 @@
-// IS-05 Connection API (v1.0): lists of senders and receivers, and each one's constraints, staged and
-// active parameters from the documents the bridge keeps under "/intern". Staged parameters are written
-// by PATCH (a sender's by PUT too) and in bulk by POST; the activations they ask for are carried out
-// by the bridge's Connection API activations, which drive the firmware.
+// IS-05 Connection API (v1.0, v1.1): lists of senders and receivers, and each one's constraints, staged
+// and active parameters from the documents the bridge keeps under "/intern", each as the requested
+// version has it; from v1.1 on, each one's transport type. Staged parameters are written by PATCH (a
+// sender's by PUT too) and in bulk by POST; the activations they ask for are carried out by the
+// bridge's Connection API activations, which drive the firmware.
 #include "NMOSAPIHandlers.h"
 
 #include "ConnectionActivations.h"
+#include "ConnectionViews.h"
 #include "HTTPResponse.h"
 #include "JsonText.h"
 #include "NMOSBridge_API.h"
@@ -13,6 +15,8 @@
 #include "helpers.h"
 
 #include <nlohmann/json.hpp>
+
+#include <cstring>
 
 namespace Qel_nmos_bridge {
 
@@ -43,11 +47,31 @@ json WithActivationTimes(json doc) {
 struct TInternDocument {
   const char* Name;  // member under the resource's "/intern" path
   const char* Label; // as it reads in the log
+  bool Legs;         // a list of transport legs (constraints), else parameters with an activation
 };
 
-const TInternDocument Constraints{"constraints", "Constraints"};
-const TInternDocument SenderActive{"active", "Active"};
-const TInternDocument ReceiverActive{"active", "Active"};
+const TInternDocument Constraints{"constraints", "Constraints", true};
+const TInternDocument SenderActive{"active", "Active", false};
+const TInternDocument ReceiverActive{"active", "Active", false};
+
+const char* const TransportBase = "urn:x-nmos:transport:";
+const char* const DefaultTransport = "urn:x-nmos:transport:rtp";
+
+// The endpoints of one sender or receiver at a version.
+std::string EndpointList(bool sender, const std::string& version) {
+  json list = {"constraints/", "staged/", "active/"};
+  if (sender) list.push_back("transportfile/");
+  if (ConnectionRules(version).TransportType) list.push_back("transporttype/");
+  return list.dump(-1, ' ', false);
+}
+
+// The transport type of an IS-04 transport, without its subclassification: "urn:x-nmos:transport:rtp"
+// for "urn:x-nmos:transport:rtp.mcast".
+std::string TransportType(const std::string& transport) {
+  const size_t base = strlen(TransportBase);
+  if (transport.compare(0, base, TransportBase) != 0 || transport.size() == base) return DefaultTransport;
+  return transport.substr(0, transport.find('.', base));
+}
 
 bool ServeIntern(const TRouteArgs& route, TRESTRequestData& request, const TInternDocument& document) {
   if (request.Method != HTTP_GET_URI) return false;
@@ -55,26 +79,28 @@ bool ServeIntern(const TRouteArgs& route, TRESTRequestData& request, const TInte
   lws_log(QLLL_REST, LogRetrieve, resourcePath.c_str(), document.Label);
   IQELNMOSNodeData& data = route.Bridge.Data();
   TNodeDBReadLocker lock(data);
-  json doc = WithActivationTimes(
-      data.Get(IQELConnectionActivations::InternPath(resourcePath, document.Name).c_str()));
+  const json& stored = data.Get(IQELConnectionActivations::InternPath(resourcePath, document.Name).c_str());
+  const json doc = document.Legs ? ConstraintsView(stored, route.Version)
+                                 : WithActivationTimes(ParamsView(stored, route.Version));
   SetJSONResult(request, 200, Compact(doc));
   return true;
 }
 
 // Stages the body (PATCH, and PUT on senders) and carries out the activation it asks for; the answer
 // is the staged document, or the error document of a refusal.
-void Stage(IQELNMOSBridge& bridge, TRESTRequestData& request, const std::string& resourcePath) {
+void Stage(IQELNMOSBridge& bridge, TRESTRequestData& request, const std::string& resourcePath,
+           const std::string& version) {
   json body, answer;
   std::string why;
   int status = 400;
   if (!ParseJSONText(request.PostData, body, why))
     lws_log(QLLL_ERR, LogStageUnparsable, resourcePath.c_str(), why.c_str());
   else
-    status = bridge.Activations().Stage(resourcePath, body, answer, why);
+    status = bridge.Activations().Stage(resourcePath, version, body, answer, why);
   lws_log(QLLL_REST, LogPatch, resourcePath.c_str());
   if (status < 300) {
     lws_log(QLLL_INFO, LogStaged, resourcePath.c_str(), Compact(body).c_str());
-    SetJSONResult(request, status, Compact(answer));
+    SetJSONResult(request, status, Compact(ParamsView(answer, version)));
   } else {
     SetJSONResult(request, status, Qel_proto_http::ErrorDocument(status, why));
   }
@@ -86,14 +112,15 @@ bool ServeStaged(const TRouteArgs& route, TRESTRequestData& request, bool putAcc
   switch (request.Method) {
   case HTTP_GET_URI:
     lws_log(QLLL_REST, LogRetrieve, resourcePath.c_str(), "Staged");
-    SetJSONResult(request, 200, Compact(bridge.Activations().Staged(resourcePath)));
+    SetJSONResult(request, 200,
+                  Compact(ParamsView(bridge.Activations().Staged(resourcePath), route.Version)));
     return true;
   case HTTP_PUT_URI:
     if (!putAccepted) return false;
-    Stage(bridge, request, resourcePath);
+    Stage(bridge, request, resourcePath, route.Version);
     return true;
   case HTTP_PATCH_URI:
-    Stage(bridge, request, resourcePath);
+    Stage(bridge, request, resourcePath, route.Version);
     return true;
   default:
     return false;
@@ -130,8 +157,8 @@ bool ServeBulk(const TRouteArgs& route, TRESTRequestData& request) {
     const std::string id = item["id"].get<std::string>();
     json answer, result = {{"id", id}};
     std::string reason;
-    const int code =
-        bridge.Activations().Stage(std::string("/") + kind + "/" + id, item["params"], answer, reason);
+    const int code = bridge.Activations().Stage(std::string("/") + kind + "/" + id, route.Version,
+                                                item["params"], answer, reason);
     result["code"] = code;
     if (code >= 300) {
       result["error"] = reason;
@@ -208,6 +235,32 @@ bool HandleConnection_Single_Sender_TransportFile(const TRouteArgs& route, TREST
 
 bool HandleConnection_Single_Receiver_Staged(const TRouteArgs& route, TRESTRequestData& request) {
   return ServeStaged(route, request, false);
+}
+
+bool HandleConnection_Single_Sender(const TRouteArgs& route, TRESTRequestData& request) {
+  if (request.Method != HTTP_GET_URI) return false;
+  SetJSONResult(request, 200, EndpointList(true, route.Version));
+  return true;
+}
+
+bool HandleConnection_Single_Receiver(const TRouteArgs& route, TRESTRequestData& request) {
+  if (request.Method != HTTP_GET_URI) return false;
+  SetJSONResult(request, 200, EndpointList(false, route.Version));
+  return true;
+}
+
+// Every sender and receiver of this node is an RTP one, served at every version: none is only
+// available at another version (which would be answered 409).
+bool HandleConnection_Single_TransportType(const TRouteArgs& route, TRESTRequestData& request) {
+  if (request.Method != HTTP_GET_URI) return false;
+  const std::string resourcePath = route.Path();
+  lws_log(QLLL_REST, LogRetrieve, resourcePath.c_str(), "TransportType");
+  IQELNMOSNodeData& data = route.Bridge.Data();
+  TNodeDBReadLocker lock(data);
+  const json& resource = data.Get(resourcePath.c_str());
+  const json transport = IQELNMOSNodeData::JsonExtract(resource, "transport", json(""));
+  SetJSONResult(request, 200, Compact(json(TransportType(transport.get<std::string>()))));
+  return true;
 }
 
 } // namespace Qel_nmos_bridge

@@ -3,6 +3,7 @@
 #include "BridgeDocs.h"
 #include "NMOSBridge_API.h"
 #include "NMOSNodeData.h"
+#include "ReceiverCaps.h"
 #include "RequestChecks.h"
 #include "SenderSDP.h"
 #include "helpers.h"
@@ -109,7 +110,9 @@ public:
 
   void Destroy() override { delete this; }
   json Staged(const std::string& ResourcePath) override;
-  int Stage(const std::string& ResourcePath, const json& Body, json& Answer, std::string& Why) override;
+  int Stage(const std::string& ResourcePath, const std::string& Version, const json& Body, json& Answer,
+            std::string& Why) override;
+  bool Admits(const std::string& ReceiverPath, const json& Sender, std::string& Why) override;
   bool Forget(const std::string& ResourcePath) override { return Cancel(ResourcePath); }
   size_t Pending() const override;
 
@@ -124,7 +127,12 @@ private:
                      std::string& why);
   int ActivateReceiver(const std::string& path, const json& params, const json& activation, bool dryRun,
                        std::string& why);
-  int CheckStage(const std::string& path, const json& body, json& constraints, std::string& why);
+  int CheckStage(const std::string& path, const TConnectionRules& rules, const json& body, json& constraints,
+                 std::string& why);
+  bool FlowFormatOf(const std::string& flowId, TStreamFormat& format);
+  json CapsOf(const std::string& receiverPath);
+  int CheckCaps(const std::string& path, const std::string& senderId, const std::string& sdp,
+                std::string& why);
   bool StageTransportFile(const json& file, const json& constraints, json& change, std::string& why);
   int StageActivation(const std::string& path, json staged, const json& activation, json& answer,
                       std::string& why);
@@ -199,10 +207,10 @@ json TQELConnectionActivations::Staged(const std::string& path) {
   return staged;
 }
 
-int TQELConnectionActivations::Stage(const std::string& path, const json& body, json& answer,
-                                     std::string& why) {
+int TQELConnectionActivations::Stage(const std::string& path, const std::string& version, const json& body,
+                                     json& answer, std::string& why) {
   json constraints;
-  const int status = CheckStage(path, body, constraints, why);
+  const int status = CheckStage(path, ConnectionRules(version), body, constraints, why);
   if (status != 200) return status;
   json change = body;
   change.erase("activation");
@@ -220,8 +228,8 @@ int TQELConnectionActivations::Stage(const std::string& path, const json& body, 
 
 // 200 when body may be staged for the resource at path, else the status of the refusal; constraints
 // are the resource's.
-int TQELConnectionActivations::CheckStage(const std::string& path, const json& body, json& constraints,
-                                          std::string& why) {
+int TQELConnectionActivations::CheckStage(const std::string& path, const TConnectionRules& rules,
+                                          const json& body, json& constraints, std::string& why) {
   IQELNMOSNodeData& data = Bridge.Data();
   {
     TNodeDBReadLocker lock(data);
@@ -230,7 +238,8 @@ int TQELConnectionActivations::CheckStage(const std::string& path, const json& b
   }
   const size_t legs = constraints.is_array() && !constraints.empty() ? constraints.size() : 1;
   const bool sender = IsSenderPath(path);
-  if (!(sender ? CheckSenderStage(body, legs, why) : CheckReceiverStage(body, legs, why))) return 400;
+  if (!(sender ? CheckSenderStage(body, legs, rules, why) : CheckReceiverStage(body, legs, rules, why)))
+    return 400;
   if (body.contains("transport_params") && !CheckConstraints(body["transport_params"], constraints, why))
     return 400;
   const bool cancelling = body.contains("activation") && body["activation"]["mode"].is_null();
@@ -358,6 +367,46 @@ int TQELConnectionActivations::Activate(const std::string& path, const json& par
                             : ActivateReceiver(path, params, activation, dryRun, why);
 }
 
+bool TQELConnectionActivations::FlowFormatOf(const std::string& flowId, TStreamFormat& format) {
+  if (!IsNMOSID(flowId)) return false;
+  IQELNMOSNodeData& data = Bridge.Data();
+  TNodeDBReadLocker lock(data);
+  const json& flow = data.Get(("/flows/" + flowId).c_str());
+  if (!flow.is_object()) return false;
+  format = FlowFormat(flow, data.Get(("/sources/" + TextOr(flow, "source_id")).c_str()));
+  return true;
+}
+
+// 200 when the capabilities of the receiver at path admit the stream an activation names (its
+// transport file, else the flow of sender senderId when this node holds it), else 400.
+int TQELConnectionActivations::CheckCaps(const std::string& path, const std::string& senderId,
+                                         const std::string& sdp, std::string& why) {
+  TStreamFormat format;
+  if (!sdp.empty()) {
+    format = SDPStreamFormat(sdp);
+  } else {
+    std::string flowId;
+    {
+      IQELNMOSNodeData& data = Bridge.Data();
+      TNodeDBReadLocker lock(data);
+      if (!senderId.empty()) flowId = TextOr(data.Get(("/senders/" + senderId).c_str()), "flow_id");
+    }
+    if (!FlowFormatOf(flowId, format)) return 200;
+  }
+  return CapsAdmit(CapsOf(path), format, why) ? 200 : 400;
+}
+
+json TQELConnectionActivations::CapsOf(const std::string& receiverPath) {
+  TNodeDBReadLocker lock(Bridge.Data());
+  return Member(Bridge.Data().Get(receiverPath.c_str()), "caps");
+}
+
+bool TQELConnectionActivations::Admits(const std::string& receiverPath, const json& sender,
+                                       std::string& why) {
+  TStreamFormat format;
+  return !FlowFormatOf(TextOr(sender, "flow_id"), format) || CapsAdmit(CapsOf(receiverPath), format, why);
+}
+
 // The firmware owns what a sender sends: an activation confirms the parameters its constraints allow
 // and names the receiver it sends to.
 int TQELConnectionActivations::ActivateSender(const std::string& path, const json& params,
@@ -409,6 +458,10 @@ int TQELConnectionActivations::ActivateReceiver(const std::string& path, const j
     if (name.empty() && !senderId.empty())
       return why = "no stream is known for sender " + senderId + ": stage its transport file", 400;
   }
+  // What the receiver is to take must be what it can take: the transport file's media parameters
+  // apply while it is staged; without one, those of the flow of a sender of this node. A receiver
+  // switched off takes nothing.
+  if (enable && CheckCaps(path, senderId, TextOr(transportFile, "data"), why) != 200) return 400;
   if (dryRun) return 200;
 
   const std::string activePath = InternPath(path, "active");

@@ -23,10 +23,16 @@ public:
   // The staged parameters of the resource at ResourcePath ("/senders/<id>" or "/receivers/<id>"): what
   // was staged, or, before anything was, its active parameters with no activation pending.
   virtual json Staged(const std::string& ResourcePath) = 0;
-  // Stages Body (a partial staged document) and carries out the activation it asks for. Returns the
-  // HTTP status (200, 202 for a scheduled activation, 400, 404, 423 while one is pending); Answer is
-  // the staged document to answer with, Why the reason of a refusal.
-  virtual int Stage(const std::string& ResourcePath, const json& Body, json& Answer, std::string& Why) = 0;
+  // Stages Body (a partial staged document, checked by the rules of Connection API version Version)
+  // and carries out the activation it asks for. Returns the HTTP status (200, 202 for a scheduled
+  // activation, 400, 404, 423 while one is pending); Answer is the staged document to answer with (as
+  // the store keeps it: the caller gives the version's view), Why the reason of a refusal.
+  virtual int Stage(const std::string& ResourcePath, const std::string& Version, const json& Body,
+                    json& Answer, std::string& Why) = 0;
+  // Whether the capabilities of the receiver at ReceiverPath admit the stream of Sender (an IS-04
+  // sender document) when this node holds the sender's flow; a flow it does not hold is not known
+  // here and excludes nothing. Why says what excludes it.
+  virtual bool Admits(const std::string& ReceiverPath, const json& Sender, std::string& Why) = 0;
   // Drops the scheduled activation of the resource at ResourcePath (one that has ended); false when
   // there is none.
   virtual bool Forget(const std::string& ResourcePath) = 0;

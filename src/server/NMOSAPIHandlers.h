@@ -32,6 +32,10 @@ bool HandleConnection_Single_Sender_TransportFile(const TRouteArgs& route, TREST
 bool HandleConnection_Single_Receiver_Constraints(const TRouteArgs& route, TRESTRequestData& request);
 bool HandleConnection_Single_Receiver_Staged(const TRouteArgs& route, TRESTRequestData& request);
 bool HandleConnection_Single_Receiver_Active(const TRouteArgs& route, TRESTRequestData& request);
+// The endpoints of one sender (receiver), and from v1.1 on the transport type of either.
+bool HandleConnection_Single_Sender(const TRouteArgs& route, TRESTRequestData& request);
+bool HandleConnection_Single_Receiver(const TRouteArgs& route, TRESTRequestData& request);
+bool HandleConnection_Single_TransportType(const TRouteArgs& route, TRESTRequestData& request);
 
 // Fills the result with a status and a JSON body.
 void SetJSONResult(TRESTRequestData& request, int status, std::string body);

@@ -4,6 +4,7 @@
 
 #include <unordered_map>
 
+#include "ConnectionActivations.h"
 #include "HTTPResponse.h"
 #include "JsonText.h"
 #include "NMOSBridge_API.h"
@@ -22,6 +23,7 @@ const char* const JSONMimeType = "application/json";
 const char* const LogTargetRequest = "<<< HandleConnection_IS04 >>>\nBody:%s \n";
 const char* const LogTargetUnparsable = "Could not parse PUT data, reason: %s";
 const char* const LogTargetNoSender = "Could not take PUT data as a sender, reason: %s";
+const char* const LogTargetRefused = "Receiver %s cannot take that sender: %s";
 
 // Firmware texts may carry invalid UTF-8; they are sent with replacement characters rather than
 // failing the request.
@@ -151,6 +153,13 @@ bool HandleConnection_IS04(const TRouteArgs& route, TRESTRequestData& request) {
     return true;
   }
   const std::string& receiverId = route.Id;
+  // A sender whose flow this node holds is checked against what the receiver can take; another
+  // sender's stream is checked once its transport file is read.
+  if (!bridge.Activations().Admits(route.Path(), sender, why)) {
+    lws_log(QLLL_ERR, LogTargetRefused, receiverId.c_str(), why.c_str());
+    SetJSONResult(request, 400, Qel_proto_http::ErrorDocument(400, why));
+    return true;
+  }
   if (!bridge.Connect(receiverId, sender)) {
     if (bridge.Data().GetIndexFromUUID("receivers", receiverId) < 0)
       SetJSONResult(request, 404,

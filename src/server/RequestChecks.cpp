@@ -144,7 +144,13 @@ bool CheckActivation(const json& activation, std::string& why) {
   return true;
 }
 
-bool CheckLegs(const json& legs, size_t count, const TParams& params, std::string& why) {
+// An externally defined parameter may hold a string, a boolean, null or a number.
+bool IsExtValue(const json& value) {
+  return value.is_string() || value.is_boolean() || value.is_null() || value.is_number();
+}
+
+bool CheckLegs(const json& legs, size_t count, const TParams& params, const TConnectionRules& rules,
+               std::string& why) {
   if (!legs.is_array()) return why = "transport_params must be an array", false;
   if (legs.size() != count)
     return why = "transport_params must have " + std::to_string(count) + " leg(s)", false;
@@ -152,6 +158,10 @@ bool CheckLegs(const json& legs, size_t count, const TParams& params, std::strin
     if (!leg.is_object()) return why = "a transport leg must be an object", false;
     for (auto it = leg.begin(); it != leg.end(); ++it) {
       auto param = params.find(it.key());
+      if (param == params.end() && rules.ExtParams && IsExtParam(it.key())) {
+        if (!IsExtValue(*it)) return why = "invalid value of transport parameter \"" + it.key() + "\"", false;
+        continue;
+      }
       if (param == params.end()) return why = "unknown transport parameter \"" + it.key() + "\"", false;
       if (!param->second(*it))
         return why = "invalid value of transport parameter \"" + it.key() + "\"", false;
@@ -162,7 +172,7 @@ bool CheckLegs(const json& legs, size_t count, const TParams& params, std::strin
 
 } // namespace
 
-bool CheckSenderStage(const json& body, size_t legs, std::string& why) {
+bool CheckSenderStage(const json& body, size_t legs, const TConnectionRules& rules, std::string& why) {
   if (!body.is_object()) return why = "staged parameters must be an object", false;
   for (auto it = body.begin(); it != body.end(); ++it) {
     const std::string& name = it.key();
@@ -174,7 +184,7 @@ bool CheckSenderStage(const json& body, size_t legs, std::string& why) {
     } else if (name == "activation") {
       if (!CheckActivation(*it, why)) return false;
     } else if (name == "transport_params") {
-      if (!CheckLegs(*it, legs, RTPSenderParams(), why)) return false;
+      if (!CheckLegs(*it, legs, RTPSenderParams(), rules, why)) return false;
     } else {
       return why = "unknown member \"" + name + "\"", false;
     }
@@ -182,7 +192,7 @@ bool CheckSenderStage(const json& body, size_t legs, std::string& why) {
   return true;
 }
 
-bool CheckReceiverStage(const json& body, size_t legs, std::string& why) {
+bool CheckReceiverStage(const json& body, size_t legs, const TConnectionRules& rules, std::string& why) {
   if (!body.is_object()) return why = "staged parameters must be an object", false;
   for (auto it = body.begin(); it != body.end(); ++it) {
     const std::string& name = it.key();
@@ -195,6 +205,8 @@ bool CheckReceiverStage(const json& body, size_t legs, std::string& why) {
       if (!CheckActivation(*it, why)) return false;
     } else if (name == "transport_file") {
       if (!it->is_object()) return why = "transport_file must be an object", false;
+      if (rules.WholeTransportFile && (!it->contains("data") || !it->contains("type")))
+        return why = "transport_file needs both data and type", false;
       for (auto member = it->begin(); member != it->end(); ++member) {
         if (member.key() != "data" && member.key() != "type")
           return why = "unknown transport_file member \"" + member.key() + "\"", false;
@@ -204,7 +216,7 @@ bool CheckReceiverStage(const json& body, size_t legs, std::string& why) {
       if (it->contains("data") && it->contains("type") && (*it)["data"].is_null() != (*it)["type"].is_null())
         return why = "transport_file data and type must both be strings or both be null", false;
     } else if (name == "transport_params") {
-      if (!CheckLegs(*it, legs, RTPReceiverParams(), why)) return false;
+      if (!CheckLegs(*it, legs, RTPReceiverParams(), rules, why)) return false;
     } else {
       return why = "unknown member \"" + name + "\"", false;
     }

@@ -1,10 +1,12 @@
-"""The IS-05 Connection API of a running bridge: lists, each sender's and receiver's constraints,
-staged and active parameters, staging and activating (immediate, scheduled, cancelled, in bulk), the
-firmware messages activations cause, the transport file, and URLs that go away with their sender.
-Every staged and active document these tests reach is checked against AMWA's schemas."""
+"""The IS-05 Connection API of a running bridge, at v1.0 and v1.1: lists, each sender's and receiver's
+constraints, staged and active parameters and transport type, staging and activating (immediate,
+scheduled, cancelled, in bulk), the firmware messages activations cause, activations of streams the
+receivers cannot take, the transport file, and URLs that go away with their sender. Every staged and
+active document these tests reach is checked against AMWA's schemas of the version it was served at."""
 import json
 import os
 import sys
+import time
 import unittest
 import zlib
 
@@ -12,15 +14,14 @@ sys.path.insert(0, os.path.dirname(__file__))
 import nmos_node  # noqa: E402
 import test_schemas  # noqa: E402
 
+VERSIONS = test_schemas.IS05_VERSIONS
 BASE = "/x-nmos/connection/v1.0"
 NULL_ACTIVATION = {"mode": None, "requested_time": None, "activation_time": None}
 
 
-def schema_errors(name, document):
-    """What AMWA's IS-05 v1.0 schema `name` finds wrong with document ([] without the schemas)."""
-    if test_schemas.missing_reason():
-        return []
-    return [e.message for e in test_schemas.validator(test_schemas.IS05, name).iter_errors(document)]
+def schema_errors(name, document, version="v1.0"):
+    """What AMWA's IS-05 schema `name` of that version finds wrong with document ([] without the schemas)."""
+    return test_schemas.is05_errors(version, name, document)
 
 
 class ConnectionAPI(unittest.TestCase):
@@ -55,10 +56,13 @@ class ConnectionAPI(unittest.TestCase):
         self.assertIn("debug", error)
 
     def test_the_api_tree_lists_bulk_and_single(self):
-        self.assertEqual(self.assertJSON("GET", "/x-nmos/connection", 200), ["v1.0/"])
-        self.assertEqual(self.assertJSON("GET", BASE + "/", 200), ["bulk/", "single/"])
-        self.assertEqual(self.assertJSON("GET", BASE + "/bulk", 200), ["senders/", "receivers/"])
-        self.assertEqual(self.assertJSON("GET", BASE + "/single/", 200), ["senders/", "receivers/"])
+        self.assertEqual(self.assertJSON("GET", "/x-nmos/connection", 200), ["v1.0/", "v1.1/"])
+        for version in VERSIONS:
+            base = f"/x-nmos/connection/{version}"
+            self.assertEqual(self.assertJSON("GET", base + "/", 200), ["bulk/", "single/"])
+            self.assertEqual(self.assertJSON("GET", base + "/bulk", 200), ["senders/", "receivers/"])
+            self.assertEqual(self.assertJSON("GET", base + "/single/", 200), ["senders/", "receivers/"])
+        self.assertRefused("GET", "/x-nmos/connection/v1.2/single", 404, None)
 
     def test_single_lists_hold_each_id_followed_by_a_slash(self):
         for kind, resources in (("senders", self.senders), ("receivers", self.receivers)):
@@ -76,12 +80,25 @@ class ConnectionAPI(unittest.TestCase):
             for body in ("{broken", "{}", '[{"id": "x", "params": {}}]', '[{"params": {}}]'):
                 self.assertRefused("POST", f"{BASE}/bulk/{kind}", 400, body)
 
-    def test_a_sender_lists_its_endpoints(self):
-        expected = ["constraints/", "staged/", "active/", "transportfile/"]
-        self.assertEqual(self.assertJSON("GET", self.sender_url(), 200), expected)
-
-    def test_a_receiver_lists_its_endpoints(self):
-        self.assertEqual(self.assertJSON("GET", self.receiver_url(), 200), ["constraints/", "staged/", "active/"])
+    def test_each_sender_and_receiver_lists_its_endpoints_and_from_v1_1_its_transport_type(self):
+        for version, more in (("v1.0", []), ("v1.1", ["transporttype/"])):
+            base = f"/x-nmos/connection/{version}/single"
+            for sender in self.senders:
+                self.assertEqual(self.assertJSON("GET", f"{base}/senders/{sender['id']}", 200),
+                                 ["constraints/", "staged/", "active/", "transportfile/"] + more)
+            for receiver in self.receivers:
+                self.assertEqual(self.assertJSON("GET", f"{base}/receivers/{receiver['id']}", 200),
+                                 ["constraints/", "staged/", "active/"] + more)
+        # Every sender and receiver is an RTP one, whatever the subclass IS-04 names, and is served at
+        # both versions: none is only available at another one (409).
+        for kind, resources in (("senders", self.senders), ("receivers", self.receivers)):
+            for resource in resources:
+                url = f"single/{kind}/{resource['id']}/transporttype"
+                self.assertTrue(resource["transport"].startswith("urn:x-nmos:transport:rtp"))
+                self.assertEqual(self.assertJSON("GET", f"/x-nmos/connection/v1.1/{url}", 200),
+                                 "urn:x-nmos:transport:rtp")
+                self.assertRefused("GET", f"/x-nmos/connection/v1.0/{url}", 404, None)
+                self.assertRefused("PUT", f"/x-nmos/connection/v1.1/{url}", 405)
 
     def test_constraints_allow_only_what_the_firmware_lets_a_controller_change(self):
         # A sender's addresses, ports and state belong to the firmware: each is fixed to its value.
@@ -155,6 +172,25 @@ class ConnectionAPI(unittest.TestCase):
                 self.assertRefused(method, url, 400, body)
         self.assertEqual(self.assertJSON("GET", url, 200), before)
 
+    def test_ext_parameters_are_a_v1_1_request_and_set_only_what_the_constraints_name(self):
+        for kind, url in (("senders", self.sender_url(5, "staged")), ("receivers", self.receiver_url(5, "staged"))):
+            before = self.assertJSON("GET", url, 200)
+            body = {"transport_params": [{"ext_gain": 3}]}
+            # v1.0 knows no such parameter; v1.1 does, but no parameter of this device has that name.
+            error = self.assertJSON("PATCH", url, 400, body)
+            self.assertIn('unknown transport parameter "ext_gain"', error["debug"])
+            error = self.assertJSON("PATCH", url.replace("/v1.0/", "/v1.1/"), 400, body)
+            self.assertIn('"ext_gain" cannot be set on this device', error["debug"])
+            error = self.assertJSON("PATCH", url.replace("/v1.0/", "/v1.1/"), 400,
+                                    {"transport_params": [{"ext_gain": [3]}]})
+            self.assertIn('invalid value of transport parameter "ext_gain"', error["debug"])
+            self.assertEqual(self.assertJSON("GET", url, 200), before, kind)
+            # Neither version's constraints name one.
+            for version in VERSIONS:
+                constraints = self.assertJSON("GET", url.replace("/v1.0/", f"/{version}/").replace("staged",
+                                                                                                "constraints"), 200)
+                self.assertFalse([p for leg in constraints for p in leg if p.startswith("ext_")])
+
     def test_a_sender_activation_outside_its_constraints_is_refused_and_nothing_changes(self):
         url = self.sender_url(4)
         sender_path = f"/x-nmos/node/v1.2/senders/{self.senders[4]['id']}"
@@ -202,7 +238,9 @@ class ConnectionAPI(unittest.TestCase):
 
 class ReceiverActivations(unittest.TestCase):
     """Activations of receivers reach the firmware (message 10 with the stream's name) and show in IS-04,
-    IS-05 and the registry's view alike."""
+    IS-05 and the registry's view alike; one of a stream the receiver cannot take changes nothing."""
+
+    VERSION = "v1.0"
 
     @classmethod
     def setUpClass(cls):
@@ -220,19 +258,21 @@ class ReceiverActivations(unittest.TestCase):
         self.node.sim_json("DELETE", "/received")
 
     def url(self, index, leaf):
-        return f"{BASE}/single/receivers/{self.receivers[index]['id']}/{leaf}"
+        return f"/x-nmos/connection/{self.VERSION}/single/receivers/{self.receivers[index]['id']}/{leaf}"
 
     def patch(self, index, body, expected_status=200):
         status, _, payload = self.node.request("PATCH", self.url(index, "staged"), body)
         self.assertEqual(status, expected_status, payload)
         answer = json.loads(payload)
         if status < 300:
-            self.assertEqual(schema_errors("v1.0-receiver-response-schema.json", answer), [], answer)
+            self.assertEqual(schema_errors("receiver-response-schema.json", answer, self.VERSION), [], answer)
+        else:
+            self.assertEqual((answer["code"], type(answer["error"])), (status, str), answer)
         return answer
 
     def active(self, index):
         active = self.node.get_json(self.url(index, "active"))
-        self.assertEqual(schema_errors("v1.0-receiver-response-schema.json", active), [], active)
+        self.assertEqual(schema_errors("receiver-response-schema.json", active, self.VERSION), [], active)
         return active
 
     def subscriptions(self):
@@ -321,16 +361,44 @@ class ReceiverActivations(unittest.TestCase):
         self.assertEqual(len(self.subscriptions()), count)
         self.patch(0, {"master_enable": True})  # no longer locked
 
+    def test_an_activation_of_a_stream_the_receiver_cannot_take_is_refused_and_changes_nothing(self):
+        receiver_path = f"/x-nmos/node/v1.2/receivers/{self.receivers[3]['id']}"
+
+        def documents():
+            return (self.node.get_json(receiver_path), self.node.get_json(self.url(3, "staged")),
+                    self.active(3))
+
+        before = documents()
+        caps = before[0]["caps"]
+        self.assertEqual(caps["constraint_sets"][0]["urn:x-nmos:cap:format:sample_rate"],
+                         {"enum": [{"numerator": 48000}]})
+        now = {"activation": {"mode": "activate_immediate"}}
+        later = {"activation": {"mode": "activate_scheduled_relative", "requested_time": "0:100000000"}}
+        for rtpmap in ("L24/44100/2", "L32/48000/2", "AM824/48000/8"):
+            sdp = probe_sdp("excluded", "239.69.201.9").replace("L24/48000/2", rtpmap)
+            for activation in (now, later):
+                error = self.patch(3, dict(activation, sender_id=None, master_enable=True,
+                                           transport_file={"data": sdp, "type": "application/sdp"}), 400)
+                self.assertIn(rtpmap.split("/")[0], error["debug"])
+        self.assertEqual(documents(), before)
+        self.assertEqual(self.subscriptions(), [], "no firmware command")
+        # The same stream as the receivers take it is taken; v1.1 wants a transport file's type with it.
+        taken = {"data": probe_sdp("taken", "239.69.201.9"), "type": "application/sdp"}
+        self.patch(3, {"transport_file": {"data": taken["data"]}}, 200 if self.VERSION == "v1.0" else 400)
+        self.patch(3, dict(now, sender_id=None, master_enable=True, transport_file=taken))
+        received = nmos_node.wait_until(self.subscriptions, limit=10)
+        self.assertEqual((received[-1]["id"], received[-1]["data"]["source"]), (3, "taken"))
+
     def test_bulk_staging_of_two_receivers_answers_per_receiver(self):
         unknown = "5e7de700-0000-4000-8000-0000000000c1"
         body = [{"id": self.receivers[2]["id"], "params": {"sender_id": self.senders[3]["id"]}},
                 {"id": self.receivers[3]["id"], "params": {"master_enable": False, "sender_id": None}},
                 {"id": unknown, "params": {}},
                 {"id": self.receivers[3]["id"], "params": {"transport_params": [{"interface_ip": "192.0.2.7"}]}}]
-        status, _, payload = self.node.request("POST", f"{BASE}/bulk/receivers", body)
+        status, _, payload = self.node.request("POST", f"/x-nmos/connection/{self.VERSION}/bulk/receivers", body)
         self.assertEqual(status, 200, payload)
         results = json.loads(payload)
-        self.assertEqual(schema_errors("v1.0-bulk-response-schema.json", results), [], results)
+        self.assertEqual(schema_errors("bulk-response-schema.json", results, self.VERSION), [], results)
         self.assertEqual([(r["id"], r["code"]) for r in results],
                          [(self.receivers[2]["id"], 200), (self.receivers[3]["id"], 200), (unknown, 404),
                           (self.receivers[3]["id"], 400)])
@@ -339,6 +407,80 @@ class ReceiverActivations(unittest.TestCase):
         self.assertEqual((staged[1]["master_enable"], staged[1]["sender_id"]), (False, None))
         self.assertEqual(staged[1]["transport_params"][0]["interface_ip"], "127.0.0.1")
         self.assertEqual(self.subscriptions(), [], "staging activates nothing")
+
+
+class ReceiverActivationsV11(ReceiverActivations):
+    """The same at v1.1: one stored document per receiver, staged and activated by either version."""
+
+    VERSION = "v1.1"
+
+
+class TargetOfAStreamItCannotTake(unittest.TestCase):
+    """A sender of this node whose flow the receivers' capabilities exclude is refused at the IS-04 target
+    and in IS-05 activations, and nothing is sent to the firmware."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.node = nmos_node.RunningNode(streams=2).start()
+        scenario = cls.node.sim_json("GET", "/scenario")
+        for document in ("config", "state"):
+            scenario[document]["tx-streams"][1]["codec"] = "L32"
+            cls.node.sim_json("PUT", f"/scenario/{document}", scenario[document])
+        cls.stream = scenario["config"]["tx-streams"][1]
+
+        def flows():
+            return [f for f in cls.node.get_json("/x-nmos/node/v1.2/flows") if f["media_type"] == "audio/L32"]
+
+        assert nmos_node.wait_until(flows, limit=30), "the flow never became L32"
+        senders = {s["flow_id"]: s for s in cls.node.get_json("/x-nmos/node/v1.2/senders")}
+        cls.excluded = senders[flows()[0]["id"]]
+        cls.taken = next(s for s in senders.values() if s["id"] != cls.excluded["id"])
+        cls.receivers = [s["id"] for s in scenario["config"]["rx-streams"]]
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.node.stop()
+
+    def setUp(self):
+        self.node.sim_json("DELETE", "/received")
+
+    def subscriptions(self):
+        return [m for m in self.node.sim_json("GET", "/received") if isinstance(m, dict) and m.get("cmd") == 10]
+
+    def test_the_target_and_activations_refuse_it_and_take_another(self):
+        target = f"/x-nmos/node/v1.2/receivers/{self.receivers[0]}/target"
+        before = self.node.get_json(f"/x-nmos/node/v1.2/receivers/{self.receivers[0]}")
+        status, _, payload = self.node.request("PUT", target, self.excluded)
+        self.assertEqual(status, 400, payload)
+        error = json.loads(payload)
+        self.assertEqual(error["code"], 400)
+        self.assertIn("audio/L32", error["debug"])
+        for version in VERSIONS:
+            url = f"/x-nmos/connection/{version}/single/receivers/{self.receivers[1]}/staged"
+            status, _, payload = self.node.request("PATCH", url, {
+                "sender_id": self.excluded["id"], "master_enable": True, "activation": {"mode": "activate_immediate"}})
+            self.assertEqual(status, 400, payload)
+            self.assertIn("audio/L32", json.loads(payload)["debug"])
+        self.assertEqual(self.subscriptions(), [])
+        self.assertEqual(self.node.get_json(f"/x-nmos/node/v1.2/receivers/{self.receivers[0]}"), before)
+        status, _, payload = self.node.request("PUT", target, self.taken)
+        self.assertEqual(status, 202, payload)
+        self.assertTrue(nmos_node.wait_until(self.subscriptions, limit=10))
+
+    def test_a_foreign_senders_transport_file_is_checked_before_the_firmware_follows_it(self):
+        # Senders of another node, known by their transport files only: one of the L32 stream, one of L24.
+        def foreign(n, sender):
+            return dict(sender, id=f"5e7de700-0000-4000-8000-0000000000d{n}", flow_id=f"5e7de700-0000-4000-8000-0000000000e{n}")
+
+        target = f"/x-nmos/node/v1.2/receivers/{self.receivers[1]}/target"
+        status, _, payload = self.node.request("PUT", target, foreign(1, self.excluded))
+        self.assertEqual(status, 202, payload)
+        time.sleep(1)  # the transport file is fetched and refused meanwhile
+        self.assertEqual(self.subscriptions(), [])
+        status, _, payload = self.node.request("PUT", target, foreign(2, self.taken))
+        self.assertEqual(status, 202, payload)
+        received = nmos_node.wait_until(self.subscriptions, limit=10)
+        self.assertEqual([m["id"] for m in received], [1])
 
 
 def probe_sdp(name, group):

@@ -55,7 +55,11 @@ class MirroredNode(unittest.TestCase):
         device = devices[0]
         self.assertEqual(device["id"], self.config["device_id"])
         self.assertEqual(device["node_id"], node["id"])
-        self.assertEqual(len(device["controls"]), len(node["interfaces"]))
+        # One control per Connection API version, at the node's own address.
+        port = self.node.port
+        self.assertEqual(device["controls"], [
+            {"type": f"urn:x-nmos:control:sr-ctrl/{v}", "href": f"http://127.0.0.1:{port}/x-nmos/connection/{v}/"}
+            for v in ("v1.0", "v1.1")])
         # The device lists its senders and receivers.
         for kind in ("senders", "receivers"):
             self.assertEqual(device[kind], sorted(r["id"] for r in self.node.get_json(f"{NODE}/{kind}")))

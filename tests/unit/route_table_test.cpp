@@ -49,6 +49,16 @@ TEST_F(APIRouteTable, EachURLReachesItsHandlerWithTheKindVersionAndIdOfTheURL) {
        "receivers", "v1.0", Id},
       {"/x-nmos/connection/v1.0/single/senders/" + Id + "/staged", HandleConnection_Single_Sender_Staged,
        "senders", "v1.0", Id},
+      {"/x-nmos/connection/v1.1/single/receivers/" + Id + "/active", HandleConnection_Single_Receiver_Active,
+       "receivers", "v1.1", Id},
+      // The endpoints of one resource differ by version: a handler lists them.
+      {"/x-nmos/connection/v1.0/single/receivers/" + Id, HandleConnection_Single_Receiver, "receivers",
+       "v1.0", Id},
+      {"/x-nmos/connection/v1.1/single/senders/" + Id, HandleConnection_Single_Sender, "senders", "v1.1", Id},
+      {"/x-nmos/connection/v1.1/single/senders/" + Id + "/transporttype",
+       HandleConnection_Single_TransportType, "senders", "v1.1", Id},
+      {"/x-nmos/connection/v1.1/single/receivers/" + Id + "/transporttype",
+       HandleConnection_Single_TransportType, "receivers", "v1.1", Id},
   };
   for (const TCase& c : cases) {
     const TRouteMatch match = Match(c.URI);
@@ -67,9 +77,8 @@ TEST_F(APIRouteTable, TheTreeListsAreFixedTextsAndNameTheVersionsServed) {
       {"/x-nmos/node", "[\"v1.0/\", \"v1.2/\", \"v1.3/\"]"},
       {"/x-nmos/node/v1.0",
        "[\"self/\", \"devices/\", \"senders/\", \"receivers/\", \"flows/\", \"sources/\"]"},
-      {"/x-nmos/connection", "[\"v1.0/\"]"},
-      {"/x-nmos/connection/v1.0/single", "[\"senders/\", \"receivers/\"]"},
-      {"/x-nmos/connection/v1.0/single/receivers/x", "[\"constraints/\", \"staged/\", \"active/\"]"},
+      {"/x-nmos/connection", "[\"v1.0/\", \"v1.1/\"]"},
+      {"/x-nmos/connection/v1.1/single", "[\"senders/\", \"receivers/\"]"},
   };
   for (const auto& [uri, text] : texts) {
     const TRouteMatch match = Match(uri);
@@ -84,6 +93,9 @@ TEST_F(APIRouteTable, NoRouteForVersionsNotServedIdsOfMoreThanOneSegmentOrSubPat
       "/x-nmos/node/v1.1/self",
       "/x-nmos/node/v1.4",
       "/x-nmos/connection/v1.2/single",
+      // The transport type came with v1.1.
+      "/x-nmos/connection/v1.0/single/senders/" + Id + "/transporttype",
+      "/x-nmos/connection/v1.0/single/receivers/" + Id + "/transporttype",
       "/x-nmos/node/{version}/self",
       "/x-nmos/node/v1.2/senders/" + Id + "/target",
       "/x-nmos/connection/v1.0/single/receivers/" + Id + "/transportfile",

@@ -1,7 +1,10 @@
-// What the node reads from transport files: the stream's session name and the PTP grandmaster.
+// What the node reads from transport files: the stream's session name, PTP grandmaster, receiver
+// parameters and media format.
 #include "SenderSDP.h"
 
 #include <gtest/gtest.h>
+
+#include <tuple>
 
 using namespace Qel_nmos_bridge;
 
@@ -30,4 +33,30 @@ TEST(SenderSDP, AReceiverTakesPortGroupAndFilteredSourceFromTheFirstMedia) {
   EXPECT_EQ(SDPReceiverParams("m=audio 70000 RTP/AVP 97\nc=IN IP4 10.0.0.9\n"),
             nlohmann::json::parse(R"({"multicast_ip": null})"));
   EXPECT_EQ(SDPReceiverParams("a=source-filter: incl IN IP4 232.1.1.1 bogus\n"), nlohmann::json::object());
+}
+
+TEST(SenderSDP, TheFormatIsThatOfTheFirstMediaAndItsFirstPayloadType) {
+  const std::string sdp = "v=0\r\ns=x\r\na=rtpmap:96 L16/44100/2\r\nm=audio 5004 RTP/AVP 97 96\r\n"
+                          "a=rtpmap:96 L16/44100/2\r\na=rtpmap:97 L24/48000/8\r\nm=audio 5006 RTP/AVP 98\r\n"
+                          "a=rtpmap:98 L16/96000/1\r\n";
+  TStreamFormat format = SDPStreamFormat(sdp);
+  EXPECT_EQ((std::tuple(format.MediaType, format.SampleRateNumerator, format.SampleRateDenominator,
+                        format.Channels)),
+            (std::tuple(std::string("audio/L24"), 48000, 1, 8)));
+  EXPECT_EQ(format.Text(), "audio/L24, 48000 Hz, 8 channels");
+  // An rtpmap without channels means one; RTP's static L16 types need none.
+  format = SDPStreamFormat("m=audio 5004 RTP/AVP 96\na=rtpmap:96 L20/48000\n");
+  EXPECT_EQ((std::tuple(format.MediaType, format.Channels)), (std::tuple(std::string("audio/L20"), 1)));
+  format = SDPStreamFormat("m=audio 5004 RTP/AVP 10\n");
+  EXPECT_EQ((std::tuple(format.MediaType, format.SampleRateNumerator, format.Channels)),
+            (std::tuple(std::string("audio/L16"), 44100, 2)));
+  // Without an rtpmap only the kind is known; without media nothing is; video has no channels.
+  EXPECT_EQ(SDPStreamFormat("m=audio 5004 RTP/AVP 96\r\na=rtpmap:97 L24/48000/2\r\n").MediaType, "audio/");
+  EXPECT_EQ(SDPStreamFormat("v=0\r\n").Text(), "an unknown media type");
+  format = SDPStreamFormat("m=video 5004 RTP/AVP 96\na=rtpmap:96 raw/90000\n");
+  EXPECT_EQ((std::tuple(format.MediaType, format.SampleRateNumerator, format.Channels)),
+            (std::tuple(std::string("video/raw"), 90000, 0)));
+  // What is no rate or count is not read as one.
+  format = SDPStreamFormat("m=audio 1 RTP/AVP 96\na=rtpmap:96 L24/99999999999999999999/x\n");
+  EXPECT_EQ((std::tuple(format.SampleRateNumerator, format.Channels)), (std::tuple(0, 0)));
 }
