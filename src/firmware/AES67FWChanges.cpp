@@ -34,14 +34,9 @@ enum TFWMember {
 };
 
 const TJsonCompareDef JSONConfigDef[] = {
-    {"/node_id", fwmNodeId},
-    {"/device_id", fwmDeviceId},
-    {"/sync", fwmSync},
-    {"/tx-streams", fwmTxStreams},
-    {"/tx-streams/*", fwmTxStream},
-    {"/rx-streams", fwmRxStreams},
-    {"/rx-streams/*", fwmRxStream},
-    {nullptr, 0},
+    {"/node_id", fwmNodeId},       {"/device_id", fwmDeviceId},    {"/sync", fwmSync},
+    {"/sync/*", fwmSync},          {"/tx-streams", fwmTxStreams},  {"/tx-streams/*", fwmTxStream},
+    {"/rx-streams", fwmRxStreams}, {"/rx-streams/*", fwmRxStream}, {nullptr, 0},
 };
 
 const TJsonCompareDef JSONStateDef[] = {
@@ -89,6 +84,7 @@ public:
 private:
   void Stream(const TJsonChange& change, bool tx);
   void InterfaceChange(const json& mac);
+  void SyncChange();
   void SyncStateChange();
   void ChannelNames(const char* member, const char* path);
   const json* NewChannelNames(const char* member) const;
@@ -110,8 +106,8 @@ void TFWHubUpdate::Apply(const TJsonChange& change) {
   case fwmDeviceId:
     Bridge.CreateDevice(0, change.Value);
     break;
-  case fwmSync: // read by the senders when they are built; a change alone rebuilds nothing
-    if (change.Kind != Qel_nmos_bridge::jckChanged) Bridge.Data().Set("/intern/sync", change.Value);
+  case fwmSync: // the sampling rate is in the flows and in what the receivers can take
+    SyncChange();
     break;
   case fwmTxStreams:
     UpdateDueStreams();
@@ -178,6 +174,15 @@ void TFWHubUpdate::InterfaceChange(const json& mac) {
                  [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
   Bridge.SetInterfaceInfo(0, json{{"name", "Primary"}, {"port_id", portId}, {"chassis_id", "(unknown)"}});
   // Senders and receivers bind to the interface by name.
+  SendersDue = ReceiversDue = true;
+}
+
+// The whole new "sync" member, whatever within it changed; a document without one leaves the last
+// rate known.
+void TFWHubUpdate::SyncChange() {
+  const auto sync = Incoming.is_object() ? Incoming.find("sync") : Incoming.end();
+  if (sync == Incoming.end() || !sync->is_object() || Bridge.Data().Get("/intern/sync") == *sync) return;
+  Bridge.Data().Set("/intern/sync", *sync);
   SendersDue = ReceiversDue = true;
 }
 

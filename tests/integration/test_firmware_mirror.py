@@ -219,6 +219,21 @@ class FirmwareChanges(unittest.TestCase):
                 lambda: self.node.get_json(url)["transport_params"][0]["destination_port"] == "auto", limit=30))
             self.assertEqual(self.node.get_json(url)["transport_params"][0]["destination_ip"], "auto")
 
+    def test_a_new_sampling_rate_reaches_flows_and_receiver_capabilities(self):
+        scenario = self.node.sim_json("GET", "/scenario")
+        config = scenario["config"]
+        rate = config["sync"]["fs"]
+        config["sync"]["fs"] = 96000 if rate != 96000 else 48000
+        self.node.sim_json("PUT", "/scenario/config", config)
+
+        def rates():
+            flows = {f["sample_rate"]["numerator"] for f in self.node.get_json(f"{NODE}/flows")}
+            caps = {json.dumps(r["caps"].get("constraint_sets")) for r in self.node.get_json(f"{NODE}/receivers")}
+            return flows, caps
+        self.assertTrue(nmos_node.wait_until(lambda: rates()[0] == {config["sync"]["fs"]}, limit=30), rates())
+        self.assertTrue(nmos_node.wait_until(
+            lambda: all(str(config["sync"]["fs"]) in c for c in rates()[1]), limit=30), rates())
+
     def test_new_uuid_in_a_slot_replaces_the_sender(self):
         stream = self.node.sim_json("GET", "/scenario")["config"]["tx-streams"][2]
         new_id = "0badc0de-0000-4000-8000-000000000002"
