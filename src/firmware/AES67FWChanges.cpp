@@ -181,9 +181,12 @@ void TFWHubUpdate::InterfaceChange(const json& mac) {
 // rate known.
 void TFWHubUpdate::SyncChange() {
   const auto sync = Incoming.is_object() ? Incoming.find("sync") : Incoming.end();
-  if (sync == Incoming.end() || !sync->is_object() || Bridge.Data().Get("/intern/sync") == *sync) return;
+  if (sync == Incoming.end() || !sync->is_object()) return;
+  const json known = Bridge.Data().Get("/intern/sync");
+  if (known == *sync) return;
   Bridge.Data().Set("/intern/sync", *sync);
-  SendersDue = ReceiversDue = true;
+  // The first rate is read by the streams as they are built; a new one builds them again.
+  if (known.is_object()) SendersDue = ReceiversDue = true;
 }
 
 // Any change within "syncState" (its first element is the PTP role) reads the whole new member.

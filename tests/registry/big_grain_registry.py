@@ -168,6 +168,8 @@ class Server:
                    "persist": False, "secure": False,
                    "ws_href": f"ws://127.0.0.1:{self.port}/x-nmos/query/v1.2/subscriptions/{sid}/ws"}
             return 201, doc
+        if method == "GET" and path.rstrip("/") in ("/x-nmos/registration", "/x-nmos/query"):
+            return 200, ["v1.2/"]  # the versions it serves, as the node asks before using it
         if method == "GET":
             return 200, []
         return 404, {"code": 404, "error": "not here", "debug": None}
