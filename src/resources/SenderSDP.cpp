@@ -12,21 +12,6 @@ namespace Qel_nmos_bridge {
 
 namespace {
 
-// The rest of the first line that starts with prefix, without its line end; "" when there is none.
-std::string LineAfter(const std::string& sdp, const char* prefix) {
-  const size_t length = strlen(prefix);
-  size_t start = 0;
-  while (start < sdp.size()) {
-    size_t end = sdp.find('\n', start);
-    if (end == std::string::npos) end = sdp.size();
-    std::string line = sdp.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.compare(0, length, prefix) == 0) return line.substr(length);
-    start = end + 1;
-  }
-  return std::string();
-}
-
 // The lines of an SDP text, without their line ends.
 std::vector<std::string> Lines(const std::string& sdp) {
   std::vector<std::string> lines;
@@ -40,6 +25,14 @@ std::vector<std::string> Lines(const std::string& sdp) {
     start = end + 1;
   }
   return lines;
+}
+
+// The rest of the first line that starts with prefix, without its line end; "" when there is none.
+std::string LineAfter(const std::string& sdp, const char* prefix) {
+  const size_t length = strlen(prefix);
+  for (const std::string& line : Lines(sdp))
+    if (line.compare(0, length, prefix) == 0) return line.substr(length);
+  return std::string();
 }
 
 // A whole text of 1 to 9 decimal digits as a number; 0 for anything else.
