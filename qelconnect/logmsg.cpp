@@ -17,8 +17,11 @@ const char* SourceName(const char* path) {
   return name;
 }
 
+// Without LOG_CONS: where no system log runs, the C library would write every line to the console as well,
+// under the lock all threads log through, so a slow console (a serial line) would hold every thread. The line
+// is on stderr anyway.
 void OpenSystemLog() {
-  openlog("QELconnect", LOG_CONS | LOG_PERROR, LOG_USER);
+  openlog("QELconnect", LOG_PERROR, LOG_USER);
 }
 
 static void LogToSystem(int32_t level, uint32_t flags, const char* message) {

@@ -1,6 +1,7 @@
 """The daemon core: announcement, block framing, connection slots, firmware relay, logging, reboot."""
 import os
 import struct
+import subprocess
 import time
 import unittest
 
@@ -200,6 +201,25 @@ class CoreTest(DaemonTest):
             quiet.close()
             chatty.close()
             peer.close()
+
+    def test_system_log_lines_without_a_system_log_go_to_stderr_and_never_to_the_console(self):
+        # Every thread logs through one lock: a slow console (a serial line) would hold them all.
+        console = None
+        if os.path.exists("/dev/console"):
+            console = "/var/qeltest/console"
+            write_file(console, b"")
+            subprocess.run(["mount", "--bind", console, "/dev/console"], check=True)
+        try:
+            self.fw.log(-0x7FFFFFFB, 0x80000000, b"for the system log")
+            deadline = qp.Deadline(10)
+            while "for the system log" not in self.daemon.output() and not deadline.expired():
+                time.sleep(0.05)
+            self.assertIn("for the system log", self.daemon.output())
+            if console:
+                self.assertEqual(read_file(console), b"")
+        finally:
+            if console:
+                subprocess.run(["umount", "/dev/console"], check=True)
 
     def test_reboot_only_with_key(self):
         before = len(calls("busybox-calls"))
