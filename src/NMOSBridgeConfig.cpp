@@ -33,6 +33,26 @@ bool ParseHostPort(const std::string& text, TRegistryAddress& out) {
   return true;
 }
 
+// "node", "connection" or both, separated by commas; false for any other word.
+bool ParseProtectedAPIs(const std::string& text, unsigned& result) {
+  unsigned out = ProtectNone;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t comma = text.find(',', start);
+    if (comma == std::string::npos) comma = text.size();
+    const std::string word = text.substr(start, comma - start);
+    if (word == "node")
+      out |= ProtectNodeAPI;
+    else if (word == "connection")
+      out |= ProtectConnectionAPI;
+    else if (!(word == "none" && text == "none"))
+      return false;
+    start = comma + 1;
+  }
+  result = out;
+  return true;
+}
+
 } // namespace
 
 TQELNMOSConfig::TQELNMOSConfig(int argc, char** argv)
@@ -55,12 +75,30 @@ const void* TQELNMOSConfig::As(const CLASSID& id) const {
 }
 
 // Options begin with a slash; each takes the next argument as its value. The last occurrence wins,
-// except for "/registry", which names one more registry each time.
+// except for "/registry", which names one more registry each time, and "/tls-cert" and "/tls-key", which
+// name one more certificate and its key each time (paired in the order given).
 void TQELNMOSConfig::Scan() {
+  std::vector<std::string> chains, keys;
   for (size_t i = 0; i + 1 < Args.size(); ++i) {
     const std::string& arg = Args[i];
     const std::string& value = Args[i + 1];
-    if (IsOption(arg, "/box")) {
+    if (arg == "/tls-cert") {
+      chains.push_back(value);
+    } else if (arg == "/tls-key") {
+      keys.push_back(value);
+    } else if (arg == "/tls-ca") {
+      FData->TLSCAFile = value;
+    } else if (arg == "/auth") {
+      if (!ParseProtectedAPIs(value, FData->ProtectedAPIs)) {
+        FData->ProtectedAPIs = ProtectNone;
+        lws_log(QLLL_WARN, "/auth %s ignored: node, connection or both (node,connection) expected",
+                value.c_str());
+      }
+    } else if (arg == "/auth-server") {
+      FData->AuthServer = value;
+    } else if (arg == "/auth-credentials") {
+      FData->AuthCredentials = value;
+    } else if (IsOption(arg, "/box")) {
       size_t colon = value.find(':');
       if (colon == std::string::npos) {
         FData->Addr = value;
@@ -86,6 +124,15 @@ void TQELNMOSConfig::Scan() {
       FData->BridgeAddr = text;
     }
   }
+  if (chains.size() != keys.size())
+    lws_log(QLLL_WARN, "%zu /tls-cert but %zu /tls-key: only pairs are used", chains.size(), keys.size());
+  for (size_t i = 0; i < chains.size() && i < keys.size(); ++i) {
+    const TTLSCertificate certificate{chains[i], keys[i]};
+    if (std::find(FData->Certificates.begin(), FData->Certificates.end(), certificate) ==
+        FData->Certificates.end())
+      FData->Certificates.push_back(certificate);
+  }
+  if (FData->AuthCredentials.empty()) FData->AuthCredentials = "/var/lib/nmos-bridge/auth-client.json";
 }
 
 TQELNMOS_LWSSetup::TQELNMOS_LWSSetup(const lws_protocols* protocols) {

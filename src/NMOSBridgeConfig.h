@@ -1,5 +1,5 @@
-// The command line of nmos-bridge ("/box", "/port", "/if", "/registry") and the fixed record that configures
-// the HTTP server. There is no configuration file.
+// The command line of nmos-bridge ("/box", "/port", "/if", "/registry", the TLS and authorization options)
+// and the fixed record that configures the HTTP server. There is no configuration file.
 #pragma once
 
 #include "Srv_BaseConfig.h"
@@ -19,6 +19,18 @@ struct TRegistryAddress {
   bool operator==(const TRegistryAddress& other) const { return Host == other.Host && Port == other.Port; }
 };
 
+// A certificate chain and its private key (PEM files), given as "/tls-cert FILE /tls-key FILE".
+struct TTLSCertificate {
+  std::string ChainFile;
+  std::string KeyFile;
+  bool operator==(const TTLSCertificate& other) const {
+    return ChainFile == other.ChainFile && KeyFile == other.KeyFile;
+  }
+};
+
+// The APIs of the node that ask for an access token ("/auth node,connection").
+enum TProtectedAPI : unsigned { ProtectNone = 0, ProtectNodeAPI = 1, ProtectConnectionAPI = 2 };
+
 class IQELNMOSConfig {
 public:
   virtual ~IQELNMOSConfig() = default;
@@ -30,6 +42,18 @@ public:
   virtual std::string GetBridgeAddress() const = 0;
   // Registries named with "/registry HOST:PORT", in the order given.
   virtual const std::vector<TRegistryAddress>& GetRegistries() const = 0;
+  // The server's certificates; with one, every API the node serves and uses is HTTPS (and wss).
+  virtual const std::vector<TTLSCertificate>& GetTLSCertificates() const = 0;
+  bool Secure() const { return !GetTLSCertificates().empty(); }
+  // "/tls-ca FILE": the CAs a registry's, query API's or authorization server's certificate is checked
+  // against; empty: the system's.
+  virtual const std::string& GetTLSCAFile() const = 0;
+  // Bits of TProtectedAPI.
+  virtual unsigned GetProtectedAPIs() const = 0;
+  // "/auth-server URL": empty when the authorization server is to be found by DNS-SD.
+  virtual const std::string& GetAuthServer() const = 0;
+  // "/auth-credentials FILE": where the node keeps its client registration.
+  virtual const std::string& GetAuthCredentialsFile() const = 0;
 };
 
 struct TQELNMOSConfigData {
@@ -39,6 +63,11 @@ struct TQELNMOSConfigData {
   std::string BridgeAddr;         // its dotted IPv4 address
   uint16_t ListenPort = 9001;     // the bridge's HTTP server
   std::vector<TRegistryAddress> Registries;
+  std::vector<TTLSCertificate> Certificates; // the server's, one per key type (RSA, ECDSA)
+  std::string TLSCAFile;                     // the CAs that peers' certificates are checked against
+  unsigned ProtectedAPIs = ProtectNone;
+  std::string AuthServer;      // the authorization server's base URL, when not found by DNS-SD
+  std::string AuthCredentials; // the node's OAuth client credentials, readable by root only
 };
 
 class TQELNMOSConfig : public TQELWebServerConfig, public IQELNMOSConfig {
@@ -59,6 +88,11 @@ public:
   }
   std::string GetBridgeAddress() const override { return FData->BridgeAddr; }
   const std::vector<TRegistryAddress>& GetRegistries() const override { return FData->Registries; }
+  const std::vector<TTLSCertificate>& GetTLSCertificates() const override { return FData->Certificates; }
+  const std::string& GetTLSCAFile() const override { return FData->TLSCAFile; }
+  unsigned GetProtectedAPIs() const override { return FData->ProtectedAPIs; }
+  const std::string& GetAuthServer() const override { return FData->AuthServer; }
+  const std::string& GetAuthCredentialsFile() const override { return FData->AuthCredentials; }
 
 private:
   void Scan();

@@ -81,7 +81,14 @@ public:
   const char* GetBridgeInterface() const override { return nullptr; }
   std::string GetBridgeAddress() const override { return "127.0.0.1"; }
   const std::vector<TRegistryAddress>& GetRegistries() const override { return Registries; }
+  const std::vector<TTLSCertificate>& GetTLSCertificates() const override { return Certificates; }
+  const std::string& GetTLSCAFile() const override { return Empty; }
+  unsigned GetProtectedAPIs() const override { return ProtectNone; }
+  const std::string& GetAuthServer() const override { return Empty; }
+  const std::string& GetAuthCredentialsFile() const override { return Empty; }
   std::vector<TRegistryAddress> Registries;
+  std::vector<TTLSCertificate> Certificates;
+  const std::string Empty;
 };
 
 // One recorded bridge call: its name, the index where there is one (else -1) and the document.

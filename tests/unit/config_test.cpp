@@ -62,6 +62,27 @@ TEST(Config, RegistriesAreKeptInOrderOnceEachAndMalformedOnesAreSkipped) {
   EXPECT_EQ(c->GetRegistries(), (std::vector<TRegistryAddress>{{"10.1.2.3", 8235}, {"reg.local", 80}}));
 }
 
+TEST(Config, CertificatesPairWithKeysInOrderAndProtectedAPIsAreNamed) {
+  std::unique_ptr<TQELNMOSConfig> c(
+      Make({"/tls-cert", "rsa.pem", "/tls-key", "rsa.key", "/tls-cert", "ec.pem", "/tls-key", "ec.key",
+            "/tls-cert", "rsa.pem", "/tls-key", "rsa.key", "/tls-cert", "lone.pem", "/tls-ca", "ca.pem",
+            "/auth", "connection,node"}));
+  EXPECT_EQ(c->GetTLSCertificates(),
+            (std::vector<TTLSCertificate>{{"rsa.pem", "rsa.key"}, {"ec.pem", "ec.key"}}));
+  EXPECT_TRUE(c->Secure());
+  EXPECT_EQ(c->GetTLSCAFile(), "ca.pem");
+  EXPECT_EQ(c->GetProtectedAPIs(), ProtectNodeAPI | ProtectConnectionAPI);
+  EXPECT_EQ(c->GetAuthCredentialsFile(), "/var/lib/nmos-bridge/auth-client.json");
+  c.reset(Make({"/auth", "node,registry"}));
+  EXPECT_FALSE(c->Secure());
+  EXPECT_EQ(c->GetProtectedAPIs(), ProtectNone);
+  c.reset(
+      Make({"/auth", "node", "/auth-server", "https://auth.local:8443", "/auth-credentials", "/x/c.json"}));
+  EXPECT_EQ(c->GetProtectedAPIs(), ProtectNodeAPI);
+  EXPECT_EQ(c->GetAuthServer(), "https://auth.local:8443");
+  EXPECT_EQ(c->GetAuthCredentialsFile(), "/x/c.json");
+}
+
 TEST(Config, PortIsTruncatedTo16BitsAndNeedsAValue) {
   std::unique_ptr<TQELNMOSConfig> c(Make({"/port", "70000"}));
   EXPECT_EQ(c->GetBridgePort(), 4464);
