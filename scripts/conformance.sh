@@ -1,0 +1,100 @@
+#!/usr/bin/env bash
+# Runs AMWA's conformance tool against the node, through the offline harness (run-suites.sh in
+# HARNESS_DIR), in private network namespaces. Run as root, after building (build/src/nmos-bridge and
+# build/sim/aes67fw-sim, or NODE_BIN and SIM_BIN).
+#
+# Usage: scripts/conformance.sh [--secure] HARNESS_DIR OUT_DIR
+#   default    IS-04-01 (v1.3, v1.2, v1.0), IS-05-01 (v1.1, v1.0), IS-05-02 (v1.3+v1.1, then v1.2+v1.0
+#              in a run of its own), plain HTTP
+#   --secure   the same suites with the tool's HTTPS and authorization switches on, and BCP-003-01: the
+#              node serves TLS with an RSA and an ECDSA certificate made here from the tool's test CA for
+#              the node's test address, checks its peers against that CA and protects its Node and
+#              Connection APIs
+# The tool's JSON and the logs go to OUT_DIR/<run>/; OUT_DIR/summary.txt holds the counts of every run.
+# Environment: NMOS_TESTING (/var/tmp/nmos-testing; made with HARNESS_DIR/setup.sh when missing), SUITES
+# (instead of the default ones), SUBNET (10.231.0, as the harness), NODE_BIN, SIM_BIN, and whatever
+# run-suites.sh reads (SELECTION, PROBE_CMD, ...).
+set -euo pipefail
+
+secure=0
+if [ "${1:-}" = --secure ]; then
+  secure=1
+  shift
+fi
+[ $# = 2 ] || { sed -n '2,18p' "$0" >&2; exit 2; }
+[ "$(id -u)" = 0 ] || { echo "conformance.sh must run as root" >&2; exit 1; }
+harness=$(readlink -f "$1")
+mkdir -p "$2"
+out=$(readlink -f "$2")
+root=$(cd "$(dirname "$0")/.." && pwd)
+node_bin=${NODE_BIN:-$root/build/src/nmos-bridge}
+sim_bin=${SIM_BIN:-$root/build/sim/aes67fw-sim}
+[ -x "$harness/run-suites.sh" ] || { echo "no run-suites.sh in $harness" >&2; exit 1; }
+[ -x "$node_bin" ] && [ -x "$sim_bin" ] || { echo "build the node and the simulator first" >&2; exit 1; }
+export NMOS_TESTING=${NMOS_TESTING:-/var/tmp/nmos-testing}
+[ -f "$NMOS_TESTING/nmostesting/UserConfig.py" ] || "$harness/setup.sh" "$NMOS_TESTING"
+subnet=${SUBNET:-10.231.0}
+node_ip=$subnet.1
+# The tool's own (non-Debian) packages are found by the harness; Debian's python3 is the one it needs.
+export PATH=/usr/bin:/usr/sbin:/bin:/sbin
+export SIM_ON=${SIM_ON:-ext0}
+# The senders announce themselves with LLDP frames on the tester's side, as a switch port would.
+export PROBE_CMD=${PROBE_CMD:-"$root/scripts/lldp-announce.py tst0 --ttl 65535 && sleep 2"}
+
+# A certificate chain and key of each type for the node's address, signed by the tool's intermediate CA.
+make_certificates() {
+  local ca=$NMOS_TESTING/test_data/BCP00301/ca dir=$out/certs
+  mkdir -p "$dir"
+  chmod 700 "$dir"
+  cat > "$dir/server.ext" <<EOF
+basicConstraints = CA:FALSE
+keyUsage = critical, digitalSignature, keyEncipherment
+extendedKeyUsage = serverAuth
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid,issuer:always
+subjectAltName = IP:$node_ip, DNS:nmos-bridge.local
+EOF
+  openssl genrsa -out "$dir/rsa.key.pem" 2048 2> /dev/null
+  openssl ecparam -name prime256v1 -genkey -noout -out "$dir/ecdsa.key.pem"
+  for kind in rsa ecdsa; do
+    openssl req -new -key "$dir/$kind.key.pem" -subj "/O=NMOS Testing Ltd/CN=$node_ip" -out "$dir/$kind.csr.pem"
+    openssl x509 -req -in "$dir/$kind.csr.pem" -CA "$ca/intermediate/certs/intermediate.cert.pem" \
+      -CAkey "$ca/intermediate/private/intermediate.key.pem" -CAcreateserial -CAserial "$dir/serial" \
+      -days 30 -sha256 -extfile "$dir/server.ext" -out "$dir/$kind.cert.pem" 2> /dev/null
+    cat "$dir/$kind.cert.pem" "$ca/intermediate/certs/intermediate.cert.pem" > "$dir/$kind.chain.pem"
+  done
+  cp "$ca/certs/ca.cert.pem" "$dir/ca.cert.pem"
+  # The tool runs testssl.sh from its own folder; Debian's package provides it.
+  if [ ! -e "$NMOS_TESTING/testssl/testssl.sh" ]; then
+    printf '#!/bin/bash\nexec /usr/bin/testssl "$@"\n' > "$NMOS_TESTING/testssl/testssl.sh"
+    chmod +x "$NMOS_TESTING/testssl/testssl.sh"
+  fi
+}
+
+run() { # NAME SUITES
+  local name=$1
+  echo "== $name: $2"
+  SUITES=$2 "$harness/run-suites.sh" "$node_bin" "$sim_bin" "$out/$name" > "$out/$name.log" 2>&1 || true
+  { echo "== $name"; cat "$out/$name/summary.txt" 2> /dev/null || echo "(no summary: see $name.log)"; } \
+    >> "$out/summary.txt"
+}
+
+: > "$out/summary.txt"
+if [ $secure = 1 ]; then
+  make_certificates
+  c=$out/certs
+  export AMWA_ENABLE_HTTPS=1 AMWA_ENABLE_AUTH=1 NODE_SCHEME=https
+  export NODE_ARGS="/tls-cert $c/rsa.chain.pem /tls-key $c/rsa.key.pem /tls-cert $c/ecdsa.chain.pem \
+/tls-key $c/ecdsa.key.pem /tls-ca $c/ca.cert.pem /auth node,connection ${NODE_ARGS:-}"
+fi
+if [ -n "${SUITES:-}" ]; then
+  run custom "$SUITES"
+else
+  extra=
+  [ $secure = 1 ] && extra=" BCP-003-01:v1.0"
+  run current "IS-04-01:v1.3 IS-05-01:v1.1 IS-05-02:v1.3,v1.1$extra"
+  run older "IS-04-01:v1.2 IS-04-01:v1.0 IS-05-01:v1.0"
+  # Alone: after other suites in the same run, the tool's IS-05-02 at v1.2+v1.0 can find state they left.
+  run older-interaction "IS-05-02:v1.2,v1.0"
+fi
+cat "$out/summary.txt"
