@@ -626,14 +626,15 @@ async def serve(args):
     host, port = args.listen
     site = web.TCPSite(runner, host, port, shutdown_timeout=1.0)
     await site.start()
-    bound = site._server.sockets[0].getsockname()
-    shown = f"[{bound[0]}]" if ":" in bound[0] else bound[0]
-    print(f"{READY_PREFIX}{shown}:{bound[1]}", flush=True)
-
+    # The signals are taken before the ready line: a test may end the registry as soon as it reads it.
     stop = asyncio.Event()
     loop = asyncio.get_running_loop()
     for sig in (signal.SIGTERM, signal.SIGINT):
         loop.add_signal_handler(sig, stop.set)
+    bound = site._server.sockets[0].getsockname()
+    shown = f"[{bound[0]}]" if ":" in bound[0] else bound[0]
+    print(f"{READY_PREFIX}{shown}:{bound[1]}", flush=True)
+
     collector = asyncio.create_task(registry.collect_garbage())
     await stop.wait()
     collector.cancel()
