@@ -85,6 +85,23 @@ TFileStamp Stamp(const std::string& path) {
   return stamp;
 }
 
+// Certificate and key files are small regular files; anything else (a device, a pipe, a huge file) would
+// hold the loop while it is read.
+constexpr off_t MaxFileSize = 1024 * 1024;
+
+bool UsableFile(const std::string& path, const char* what, std::string& error) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) {
+    error = std::string("cannot read the ") + what + " file " + path + ": " + strerror(errno);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode) || st.st_size > MaxFileSize) {
+    error = std::string("the ") + what + " file " + path + " is no regular file of at most 1 MiB";
+    return false;
+  }
+  return true;
+}
+
 // One chain and its key, read from their files.
 struct TKeyPair {
   TX509Ptr Leaf;
@@ -93,6 +110,7 @@ struct TKeyPair {
 };
 
 bool ReadChain(const std::string& path, TKeyPair& pair, std::string& error) {
+  if (!UsableFile(path, "certificate", error)) return false;
   ERR_clear_error();
   TBIOPtr bio(BIO_new_file(path.c_str(), "r"));
   if (!bio) {
@@ -118,6 +136,7 @@ bool ReadChain(const std::string& path, TKeyPair& pair, std::string& error) {
 }
 
 bool ReadKey(const std::string& path, TKeyPair& pair, std::string& error) {
+  if (!UsableFile(path, "key", error)) return false;
   ERR_clear_error();
   TBIOPtr bio(BIO_new_file(path.c_str(), "r"));
   if (!bio) {

@@ -226,7 +226,8 @@ class MissingCertificate(unittest.TestCase):
             other_chain, _, _ = ca.issue("other", "ecdsa")
             cases = [("/nonexistent/cert.pem", key, "cannot read the certificate file /nonexistent/cert.pem"),
                      (chain, os.path.join(folder, "missing.key"), "cannot read the key file"),
-                     (other_chain, key, "does not belong to the certificate")]
+                     (other_chain, key, "does not belong to the certificate"),
+                     (chain, "/dev/zero", "the key file /dev/zero is no regular file")]
             for cert_file, key_file, line in cases:
                 port = testlib.free_port()
                 p = testlib.Process([testlib.binary("nmos-bridge"), "/port", str(port), "/box", "127.0.0.1:1",
