@@ -12,13 +12,14 @@ set -euo pipefail
 # brings libwebsockets-evlib-uv, which libwebsockets loads at run time).
 main_packages=(
   build-essential cmake ninja-build ccache pkg-config
-  libwebsockets-dev libuv1-dev libcurl4-openssl-dev libavahi-client-dev
+  libwebsockets-dev libuv1-dev libcurl4-openssl-dev libavahi-client-dev libssl-dev
   nlohmann-json3-dev liburiparser-dev uuid-dev zlib1g-dev
   curl
 )
 test_packages=(
   clang-format libgtest-dev libgmock-dev
   avahi-daemon avahi-utils dbus iproute2 util-linux strace wrk python3 python3-jsonschema python3-aiohttp
+  openssl python3-cryptography
   clang
   # the armhf cross build (scripts/build-armhf.sh) and its tests under emulation
   crossbuild-essential-armhf qemu-user-static

@@ -181,6 +181,8 @@ private:
   std::string ReportedAddress();
   // The node's own address as controllers reach it: the configured interface's, else the reported one.
   std::string NodeAddress();
+  // The scheme of the node's own APIs: "https" when the node has a certificate, else "http".
+  std::string APIScheme() const;
   // A URL of the firmware service that controllers can follow (never a loopback address when the
   // node's own address is known).
   std::string FirmwareURL(const std::string& path);

@@ -31,6 +31,10 @@ std::string TQELNMOSBridge::NodeAddress() {
   return ReportedAddress();
 }
 
+std::string TQELNMOSBridge::APIScheme() const {
+  return FBoxConfig->Secure() ? "https" : "http";
+}
+
 std::string TQELNMOSBridge::FirmwareURL(const std::string& path) {
   const IQELNMOSConfig* cfg = BoxConfig();
   std::string host = cfg->GetAES67FWAddr();

@@ -42,13 +42,13 @@ std::string NodeHost(const json& node, const IQELNMOSConfig* cfg) {
 }
 
 // The device's Connection API: one control per version served, at the node's own address.
-json ConnectionControls(const std::string& host, int port) {
+json ConnectionControls(const std::string& scheme, const std::string& host, int port) {
   json controls = json::array();
   if (host.empty()) return controls;
   for (const std::string& version : ConnectionAPIVersions)
     controls.push_back(
         {{"type", "urn:x-nmos:control:sr-ctrl/" + version},
-         {"href", "http://" + host + ":" + std::to_string(port) + "/x-nmos/connection/" + version + "/"},
+         {"href", scheme + "://" + host + ":" + std::to_string(port) + "/x-nmos/connection/" + version + "/"},
          {"authorization", false}});
   return controls;
 }
@@ -118,7 +118,8 @@ void TQELNMOSBridge::SetNodeAddresses(json& node) {
   const std::string host = NodeAddress();
   json endpoints = json::array();
   if (!host.empty())
-    endpoints.push_back({{"host", host}, {"port", port}, {"protocol", "http"}, {"authorization", false}});
+    endpoints.push_back(
+        {{"host", host}, {"port", port}, {"protocol", APIScheme()}, {"authorization", false}});
   node["api"]["endpoints"] = endpoints;
   json& services = node["services"];
   if (!services.is_array()) services = json::array();
@@ -126,7 +127,7 @@ void TQELNMOSBridge::SetNodeAddresses(json& node) {
   services[0]["href"] = FirmwareURL("/");
   services[0]["type"] = "urn:x-manufacturer:service:status";
   services[0]["authorization"] = false;
-  node["href"] = host.empty() ? std::string() : "http://" + host + ":" + std::to_string(port) + "/";
+  node["href"] = host.empty() ? std::string() : APIScheme() + "://" + host + ":" + std::to_string(port) + "/";
 }
 
 bool TQELNMOSBridge::SetHostName(const json& name) {
@@ -324,7 +325,7 @@ bool TQELNMOSBridge::UpdateDevice(uint32_t index, const json&) {
     device = stored;
     ResourceCore(Device, device, Text(stored, "id"));
     device["tags"] = AssetTags(Text(stored, "id"), DeviceFunction);
-    device["controls"] = ConnectionControls(NodeHost(node, cfg), cfg->GetBridgePort());
+    device["controls"] = ConnectionControls(APIScheme(), NodeHost(node, cfg), cfg->GetBridgePort());
     device["label"] = NMOS_MODULE_TYPE;
     device["senders"] = Ids(Data().Get("/senders"));
     device["receivers"] = Ids(Data().Get("/receivers"));

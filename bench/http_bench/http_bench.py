@@ -2,17 +2,20 @@
 """HTTP benchmark of the Node API: requests per second, latency percentiles and the bridge's CPU time per
 request of GET /x-nmos/node/<version>/self and GET /x-nmos/node/<version>/senders with 64 senders, with
 and without client keep-alive, at each version asked for (v1.2 unless told), and the bridge's resident
-memory before and after. Prints figures; asserts nothing.
+memory before and after. Prints figures; asserts nothing. With --tls the node gets an RSA and an ECDSA
+certificate (made here, signed by a CA made here) and everything is measured over HTTPS, and then new TLS
+handshakes per second with each key type (openssl s_time, one client, full handshakes).
 
-    bench/http_bench/http_bench.py BUILD_DIR [--seconds 10] [--connections 16] [--threads 2] [--versions v1.2,v1.3]
+    bench/http_bench/http_bench.py BUILD_DIR [--seconds 10] [--connections 16] [--threads 2] [--versions v1.2,v1.3] [--tls]
 
-Needs wrk. Both programs run on loopback and are ended by their PIDs."""
+Needs wrk (and the openssl command for --tls). Both programs run on loopback and are ended by their PIDs."""
 import argparse
 import os
 import re
 import socket
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -20,6 +23,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "integration"))
 import nmos_node  # noqa: E402
 import testlib  # noqa: E402
+import tlslib  # noqa: E402
 
 URL_LEAVES = ("self", "senders")
 STREAMS = 64
@@ -42,8 +46,9 @@ def vm_rss_kib(pid):
 
 
 def run_wrk(port, path, pid, args, extra):
+    scheme = "https" if args.tls else "http"
     cmd = ["wrk", "-t", str(args.threads), "-c", str(args.connections), "-d", f"{args.seconds}s", "--latency",
-           *extra, f"http://127.0.0.1:{port}{path}"]
+           *extra, f"{scheme}://127.0.0.1:{port}{path}"]
     cpu = cpu_seconds(pid)
     out = subprocess.run(cmd, capture_output=True, text=True, check=True).stdout
     cpu = cpu_seconds(pid) - cpu
@@ -89,6 +94,20 @@ class SlowClients:
             s.close()
 
 
+def handshakes(port, pid, seconds, extra):
+    """New full TLS handshakes per second of one openssl s_time client, and the bridge's CPU per handshake."""
+    cpu = cpu_seconds(pid)
+    out = subprocess.run(["openssl", "s_time", "-connect", f"127.0.0.1:{port}", "-new", "-time", str(seconds),
+                          *extra], capture_output=True, text=True).stdout
+    cpu = cpu_seconds(pid) - cpu
+    m = re.search(r"(\d+) connections in ([\d.]+)s", out)
+    if not m:
+        return "no figures from openssl s_time"
+    count = int(m.group(1))
+    return (f"{count / float(m.group(2)):.0f} handshakes/s, bridge CPU "
+            f"{cpu / max(count, 1) * 1e6:.0f} us per handshake")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("build_dir")
@@ -97,11 +116,21 @@ def main():
     parser.add_argument("--threads", type=int, default=2)
     parser.add_argument("--versions", default="v1.2", help="comma-separated Node API versions to measure")
     parser.add_argument("--slow-clients", type=int, default=50, help="slow-loris clients during the last run")
+    parser.add_argument("--tls", action="store_true", help="over HTTPS (RSA and ECDSA certificates)")
     args = parser.parse_args()
     testlib.BUILD_DIR = os.path.abspath(args.build_dir)
     url_paths = [f"/x-nmos/node/{v}/{leaf}" for v in args.versions.split(",") for leaf in URL_LEAVES]
 
-    node = nmos_node.RunningNode(streams=STREAMS).start()
+    folder = tempfile.TemporaryDirectory(prefix="qel-bench-tls-")
+    node_args, tls = [], None
+    if args.tls:
+        args.slow_clients = 0  # they speak plain text, which a TLS port drops at once
+        ca = tlslib.TestCA(folder.name)
+        for kind in ("rsa", "ecdsa"):
+            chain, key, _ = ca.issue(kind, kind)
+            node_args += ["/tls-cert", chain, "/tls-key", key]
+        tls = ca.client_context()
+    node = nmos_node.RunningNode(streams=STREAMS, args=node_args, tls=tls).start()
     try:
         before = vm_rss_kib(node.bridge.pid)
         print(f"bridge VmRSS before: {before} KiB")
@@ -121,10 +150,16 @@ def main():
             slow.thread.join()
             print(f"{args.slow_clients} slow clients + keep-alive on {url_paths[0]}: {f['requests/s']} req/s, latency "
                   f"p50 {f['p50']} p99 {f['p99']}; slow connections dropped by the server: {slow.dropped}")
+        if args.tls:
+            for label, extra in (("TLS 1.3", []),
+                                 ("TLS 1.2 ECDHE-RSA", ["-tls1_2", "-cipher", "ECDHE-RSA-AES128-GCM-SHA256"]),
+                                 ("TLS 1.2 ECDHE-ECDSA", ["-tls1_2", "-cipher", "ECDHE-ECDSA-AES128-GCM-SHA256"])):
+                print(f"{label:>20}: {handshakes(node.port, node.bridge.pid, args.seconds, extra)}")
         after = vm_rss_kib(node.bridge.pid)
         print(f"bridge VmRSS after: {after} KiB ({after - before:+d} KiB)")
     finally:
         node.stop()
+        folder.cleanup()
 
 
 if __name__ == "__main__":

@@ -178,9 +178,9 @@ private:
   std::map<std::string, TInstance> Instances[2];
 };
 
-AvahiStringList* NodeTextList() {
+AvahiStringList* NodeTextList(bool secure) {
   AvahiStringList* list = nullptr;
-  const std::vector<std::string> records = NodeTXTRecords();
+  const std::vector<std::string> records = NodeTXTRecords(secure);
   for (auto it = records.rbegin(); it != records.rend(); ++it) // adds at the front: keep the order
     list = avahi_string_list_add(list, it->c_str());
   return list;
@@ -188,7 +188,8 @@ AvahiStringList* NodeTextList() {
 
 struct TMDNSBridgeData {
   TMDNSBridgeData(IQELNMOSBridge* bridge)
-      : NMOSBridge(bridge), Adapter(bridge, &bridge->ServiceHost()), NodeTextRecords(NodeTextList()) {}
+      : NMOSBridge(bridge), Adapter(bridge, &bridge->ServiceHost()),
+        NodeTextRecords(NodeTextList(bridge->BoxConfig()->Secure())) {}
   ~TMDNSBridgeData() { avahi_string_list_free(NodeTextRecords); }
   TMDNSBridgeData(const TMDNSBridgeData&) = delete;
   TMDNSBridgeData& operator=(const TMDNSBridgeData&) = delete;
@@ -242,8 +243,8 @@ std::string NodeVersions(const char* separator) {
 
 } // namespace
 
-std::vector<std::string> NodeTXTRecords() {
-  return {"api_proto=http", "api_ver=" + NodeVersions(","), "api_auth=false"};
+std::vector<std::string> NodeTXTRecords(bool secure) {
+  return {secure ? "api_proto=https" : "api_proto=http", "api_ver=" + NodeVersions(","), "api_auth=false"};
 }
 
 bool ParsePriority(const std::string& text, uint16_t& prio) {

@@ -46,7 +46,7 @@ TRegistryTXT ReadRegistryTXT(AvahiStringList* txt);
 // A priority as text: decimal digits only, 0 to 65535.
 bool ParsePriority(const std::string& text, uint16_t& prio);
 
-// The TXT records the node advertises itself with.
-std::vector<std::string> NodeTXTRecords();
+// The TXT records the node advertises itself with (its APIs served over https when `secure`).
+std::vector<std::string> NodeTXTRecords(bool secure);
 
 } // namespace Qel_nmos_bridge

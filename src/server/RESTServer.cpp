@@ -5,10 +5,12 @@
 #include "HTTPRequestParser.h"
 #include "HTTPResponse.h"
 #include "NMOSBridge_API.h"
+#include "ServerTLS.h"
 #include "helpers.h"
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/ssl.h>
 #include <sys/socket.h>
 
 #include <sys/syscall.h>
@@ -54,11 +56,8 @@ constexpr int ListenBacklog = 4096;
 constexpr int AcceptsPerTurn = 8;
 // Idle connections looked at for one that can be closed without losing anything.
 constexpr int IdleCandidates = 32;
-const char* const CipherList =
-    "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:DHE-RSA-AES256-GCM-SHA384:"
-    "ECDHE-RSA-AES256-SHA384:HIGH:!aNULL:!eNULL:!EXPORT:!DES:!MD5:!PSK:!RC4:!HMAC_SHA1:!SHA1:"
-    "!DHE-RSA-AES128-GCM-SHA256:!DHE-RSA-AES128-SHA256:!AES128-GCM-SHA256:!AES128-SHA256:"
-    "!DHE-RSA-AES256-SHA256:!AES256-GCM-SHA384:!AES256-SHA256";
+// Seconds between looks at the certificate files.
+constexpr unsigned CertificateWatchMs = 2000;
 
 } // namespace
 
@@ -101,6 +100,10 @@ struct TRESTServerData {
   size_t Connections = 0, PeakConnections = 0;
   uint64_t MsgsReceived = 0, MsgsHandled = 0, MsgsNoHandler = 0, ConnectionsRefused = 0, BadRequests = 0;
   uint64_t IdleClosed = 0;
+  // With certificates given every connection is TLS; the context's certificates are replaced on the fly.
+  Qel_proto_http::IServerTLS* TLS = nullptr;
+  bool TLSConfigured = false;
+  std::string TLSError;
 };
 
 namespace {
@@ -158,6 +161,7 @@ TNMOSRestServer::TNMOSRestServer(IQELNMOSBridge* parent, const TQELNMOS_LWSSetup
 TNMOSRestServer::~TNMOSRestServer() {
   DeinitService();
   FData->ServiceHost.Unregister(this);
+  if (FData->TLS) FData->TLS->Destroy();
   delete FData;
 }
 
@@ -229,15 +233,38 @@ bool TNMOSRestServer::CreateContext() {
   info.pt_serv_buf_size = ServiceBufferSize;
   info.foreign_loops = loops;
   info.timeout_secs = 5;
-  if (LWSSetup.use_ssl) {
-    info.options |= LWS_SERVER_OPTION_DO_SSL_GLOBAL_INIT;
-    info.ssl_cert_filepath = LWSSetup.cert_path;
-    info.ssl_private_key_filepath = LWSSetup.key_path;
-    if (LWSSetup.ca_path[0]) info.ssl_ca_filepath = LWSSetup.ca_path;
-    info.ssl_cipher_list = CipherList;
+  if (Secure()) {
+    // The vhost's SSL context is made without certificates; every pair goes in at
+    // LWS_CALLBACK_OPENSSL_LOAD_EXTRA_SERVER_VERIFY_CERTS, read and checked beforehand.
+    if (!FData->TLS)
+      FData->TLS = Qel_proto_http::IServerTLS::Create(Parent->BoxConfig()->GetTLSCertificates());
+    std::string error;
+    if (!FData->TLS->Load(error)) {
+      lws_log(QLLL_ERR, "HTTP server: %s", error.c_str());
+      return false;
+    }
+    info.options |= LWS_SERVER_OPTION_DO_SSL_GLOBAL_INIT | LWS_SERVER_OPTION_CREATE_VHOST_SSL_CTX;
+    info.ssl_cipher_list = Qel_proto_http::IServerTLS::TLS12Ciphers;
+    info.tls1_3_plus_cipher_list = Qel_proto_http::IServerTLS::TLS13Ciphersuites;
+    // The server speaks HTTP/1.1 only: a client that offers h2 by ALPN must not be told it may use it.
+    info.alpn = "http/1.1";
+    info.ssl_options_set = static_cast<long>(SSL_OP_NO_SSLv3 | SSL_OP_NO_TLSv1 | SSL_OP_NO_TLSv1_1 |
+                                             SSL_OP_CIPHER_SERVER_PREFERENCE | SSL_OP_NO_COMPRESSION);
+    FData->TLSConfigured = false;
+    FData->TLSError.clear();
   }
   FData->LWSContext = lws_create_context(&info);
   FData->Vhost = FData->LWSContext ? lws_get_vhost_by_name(FData->LWSContext, "default") : nullptr;
+  if (FData->Vhost && Secure() && !FData->TLSConfigured) {
+    lws_log(QLLL_ERR, "HTTP server: TLS cannot be set up: %s",
+            FData->TLSError.empty() ? "no SSL context" : FData->TLSError.c_str());
+    FData->Vhost = nullptr;
+    lws_context_destroy(FData->LWSContext);
+    TurnLoopForClosingHandles();
+    lws_context_destroy(FData->LWSContext);
+    FData->LWSContext = nullptr;
+    return false;
+  }
   // On a foreign loop the context comes back even when its vhost failed. It has already started to
   // destroy itself then; let the loop finish that and count it as a failure.
   if (FData->LWSContext && !FData->Vhost) {
@@ -246,7 +273,12 @@ bool TNMOSRestServer::CreateContext() {
     TurnLoopForClosingHandles();
     lws_context_destroy(failed); // frees what is left once the handles are closed
   }
+  if (FData->LWSContext && Secure()) FData->TLS->Watch(FData->ServiceHost.Loop(), CertificateWatchMs);
   return FData->LWSContext != nullptr;
+}
+
+bool TNMOSRestServer::Secure() const {
+  return Parent->BoxConfig()->Secure();
 }
 
 // A context on a foreign loop closes its handles through the loop. The worker is not running when
@@ -257,6 +289,7 @@ void TNMOSRestServer::TurnLoopForClosingHandles() {
 }
 
 bool TNMOSRestServer::DeinitService() {
+  if (FData->TLS) FData->TLS->StopWatch();
   if (FData->Listener) {
     FData->Listener.reset();
     TurnLoopForClosingHandles();
@@ -318,8 +351,7 @@ void TNMOSRestServer::AcceptWaiting() {
     desc.sockfd = client.Fd;
     FData->AdoptedPeer = &client.Peer;
     // libwebsockets closes the socket itself when it cannot take it.
-    const auto type =
-        static_cast<lws_adoption_type>(LWS_ADOPT_SOCKET | (LWSSetup.use_ssl ? LWS_ADOPT_ALLOW_SSL : 0));
+    const auto type = static_cast<lws_adoption_type>(LWS_ADOPT_SOCKET | (Secure() ? LWS_ADOPT_ALLOW_SSL : 0));
     if (!lws_adopt_descriptor_vhost(FData->Vhost, type, desc, Protocols[0].name, nullptr))
       lws_log(QLLL_WARN, "HTTP Client %s: connection not taken", client.Peer.c_str());
     FData->AdoptedPeer = nullptr;
@@ -461,6 +493,8 @@ int TNMOSRestServer::Linger(lws* wsi, THTTPConnection& conn) {
   }
   conn.Lingering = true;
   conn.In.clear();
+  // Over TLS the client is told the end first (close_notify), so that it sees a clean end of the stream.
+  if (SSL* ssl = static_cast<SSL*>(lws_get_ssl(wsi))) SSL_shutdown(ssl);
   if (shutdown(lws_get_socket_fd(wsi), SHUT_WR) != 0) return -1;
   lws_set_timeout(wsi, PENDING_TIMEOUT_CLOSE_SEND, LingerTimeout);
   return 0;
@@ -509,6 +543,8 @@ void TNMOSRestServer::HandleHTTPRequest(lws* wsi, THTTPConnection& conn) {
   // the connection then ends, so that upgraded connections never pile up.
   response.Close = !req.KeepAlive || req.Upgrade;
   if (req.MinorVersion == 0 && !response.Close) response.Headers.emplace_back("Connection", "keep-alive");
+  // Over TLS, browsers are told to reach the node by https only, for a year.
+  if (FData->TLS) response.Headers.emplace_back("Strict-Transport-Security", "max-age=31536000");
   Qel_proto_http::AppendResponse(conn.Out, response);
   if (response.Close) conn.Closing = true;
 }
@@ -517,6 +553,10 @@ int TNMOSRestServer::HandleLWSCallback(lws* wsi, int reason, void* user, void* i
   Qel_proto_http::LogHandler("HTTPSrv", wsi, reason, user, in, len);
   auto* psd = static_cast<THTTPSessionData*>(user);
   switch (reason) {
+  case LWS_CALLBACK_OPENSSL_LOAD_EXTRA_SERVER_VERIFY_CERTS:
+    if (FData->TLS && user && !FData->TLSConfigured)
+      FData->TLSConfigured = FData->TLS->Configure(static_cast<SSL_CTX*>(user), FData->TLSError);
+    return 0;
   case LWS_CALLBACK_RAW_ADOPT:
     return psd && Accept(wsi, psd) ? 0 : -1;
   case LWS_CALLBACK_RAW_RX:
@@ -557,6 +597,10 @@ void TNMOSRestServer::UpdateStats(const char* name, json& stats) {
                  {"IdleConnectionsClosed", FData->IdleClosed},
                  {"ConnectionsRefused", FData->ConnectionsRefused},
                  {"BadRequests", FData->BadRequests}};
+  if (FData->TLS) {
+    stats[name]["CertificateReloads"] = FData->TLS->Reloads();
+    stats[name]["CertificateReloadFailures"] = FData->TLS->ReloadFailures();
+  }
 }
 
 } // namespace Qel_nmos_bridge

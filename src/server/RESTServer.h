@@ -76,6 +76,7 @@ private:
   bool InitHTTPSrv();
   bool OpenListener();
   bool CreateContext();
+  bool Secure() const;
   void TurnLoopForClosingHandles();
   void AcceptWaiting();
   struct THTTPConnection* IdleVictim();

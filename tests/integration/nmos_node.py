@@ -22,8 +22,12 @@ def wait_until(predicate, limit=START_LIMIT, step=0.1):
 
 
 class RunningNode:
-    def __init__(self, streams=8, registries=(), interface="lo", host="127.0.0.1"):
+    def __init__(self, streams=8, registries=(), interface="lo", host="127.0.0.1", args=(), env=None,
+                 tls=None):
         self.streams = streams
+        self.args = list(args)  # more options for the bridge
+        self.env = env  # the bridge's environment (None: this one's)
+        self.tls = tls  # the ssl context the node's APIs are asked through (None: plain HTTP)
         # The interface whose address the node advertises, and that address, where its server listens.
         self.interface = interface
         self.host = host
@@ -67,8 +71,8 @@ class RunningNode:
         self.bridge_log = tempfile.TemporaryFile(mode="w+")
         self.bridge = testlib.Process([testlib.binary("nmos-bridge"), "/box", f"127.0.0.1:{self.sim_port}",
                                        "/port", str(self.port), "/if", self.interface]
-                                      + [arg for r in self.registries for arg in ("/registry", r)],
-                                      log=self.bridge_log)
+                                      + [arg for r in self.registries for arg in ("/registry", r)]
+                                      + self.args, log=self.bridge_log, env=self.env)
         if not testlib.wait_for_port(self.port, START_LIMIT, self.host):
             self.stop()
             raise RuntimeError("nmos-bridge never opened its port")
@@ -101,7 +105,8 @@ class RunningNode:
 
     # The bridge's HTTP server.
     def request(self, method, path, body=None, headers=None, timeout=5):
-        return testlib.request(method, self.port, path, body, headers, timeout=timeout, host=self.host)
+        return testlib.request(method, self.port, path, body, headers, timeout=timeout, host=self.host,
+                               context=self.tls)
 
     def get_json(self, path):
         status, _, body = self.request("GET", path)

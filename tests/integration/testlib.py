@@ -86,8 +86,10 @@ def wait_for_port(port, timeout=10, host="127.0.0.1"):
     return False
 
 
-def request(method, port, path, body=None, headers=None, timeout=5, host="127.0.0.1"):
-    conn = http.client.HTTPConnection(host, port, timeout=timeout)
+def request(method, port, path, body=None, headers=None, timeout=5, host="127.0.0.1", context=None):
+    """One request on a connection of its own; over TLS when an ssl `context` is given."""
+    conn = (http.client.HTTPSConnection(host, port, timeout=timeout, context=context) if context
+            else http.client.HTTPConnection(host, port, timeout=timeout))
     data = body if body is None or isinstance(body, (bytes, str)) else json.dumps(body)
     conn.request(method, path, body=data, headers=headers or {})
     resp = conn.getresponse()

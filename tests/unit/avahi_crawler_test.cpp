@@ -324,10 +324,12 @@ TEST(RegistryTXT, RecordsAreReadExactly) {
   }
 }
 
-// The node advertises every IS-04 version it serves, and that it needs no authorization.
+// The node advertises every IS-04 version it serves, its protocol, and that it needs no authorization.
 TEST(RegistryTXT, TheNodeAdvertisesItsVersionsProtocolAndAuthorization) {
-  EXPECT_EQ(Qel_nmos_bridge::NodeTXTRecords(),
+  EXPECT_EQ(Qel_nmos_bridge::NodeTXTRecords(false),
             (std::vector<std::string>{"api_proto=http", "api_ver=v1.0,v1.2,v1.3", "api_auth=false"}));
+  EXPECT_EQ(Qel_nmos_bridge::NodeTXTRecords(true),
+            (std::vector<std::string>{"api_proto=https", "api_ver=v1.0,v1.2,v1.3", "api_auth=false"}));
 }
 
 } // namespace
