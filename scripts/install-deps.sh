@@ -13,7 +13,7 @@ set -euo pipefail
 main_packages=(
   build-essential cmake ninja-build ccache pkg-config
   libwebsockets-dev libuv1-dev libcurl4-openssl-dev libavahi-client-dev
-  nlohmann-json3-dev liburiparser-dev uuid-dev zlib1g-dev
+  nlohmann-json3-dev liburiparser-dev uuid-dev zlib1g-dev libssl-dev
   curl
 )
 test_packages=(

@@ -47,6 +47,17 @@ TRegistryTXT ReadRegistryTXT(AvahiStringList* txt);
 bool ParsePriority(const std::string& text, uint16_t& prio);
 
 // The TXT records the node advertises itself with.
-std::vector<std::string> NodeTXTRecords();
+std::vector<std::string> NodeTXTRecords(bool authorized = false);
+
+// What the TXT records of an authorization server ("_nmos-auth._tcp") say: usable when api_proto is
+// https (or http, on a node that is not secure itself), api_ver names v1.0 and pri is a number.
+struct TAuthTXT {
+  bool Usable = true;
+  std::string Refusal;
+  std::string Proto;
+  std::string Selector; // "/<api_selector>" or empty
+  uint16_t Prio = 0;
+};
+TAuthTXT ReadAuthTXT(AvahiStringList* txt, bool secure);
 
 } // namespace Qel_nmos_bridge
