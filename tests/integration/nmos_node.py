@@ -22,12 +22,13 @@ def wait_until(predicate, limit=START_LIMIT, step=0.1):
 
 
 class RunningNode:
-    def __init__(self, streams=8, registries=(), interface="lo", host="127.0.0.1"):
+    def __init__(self, streams=8, registries=(), interface="lo", host="127.0.0.1", extra_args=()):
         self.streams = streams
         # The interface whose address the node advertises, and that address, where its server listens.
         self.interface = interface
         self.host = host
         self.registries = list(registries)  # "HOST:PORT" of registries named on the command line
+        self.extra_args = list(extra_args)  # further options of the bridge
         self.sim = None
         self.bridge = None
         self.sim_port = None
@@ -67,7 +68,8 @@ class RunningNode:
         self.bridge_log = tempfile.TemporaryFile(mode="w+")
         self.bridge = testlib.Process([testlib.binary("nmos-bridge"), "/box", f"127.0.0.1:{self.sim_port}",
                                        "/port", str(self.port), "/if", self.interface]
-                                      + [arg for r in self.registries for arg in ("/registry", r)],
+                                      + [arg for r in self.registries for arg in ("/registry", r)]
+                                      + self.extra_args,
                                       log=self.bridge_log)
         if not testlib.wait_for_port(self.port, START_LIMIT, self.host):
             self.stop()
