@@ -120,7 +120,12 @@ void TAuthServerKeys::Fetch() {
   Stage = stMetadata;
   LastFetch = NowMillis();
   if (LastFetch == 0) LastFetch = 1;
-  const std::string url = Tried + MetadataPath;
+  // RFC 8414: the well-known part goes between the issuer's host and its path.
+  const size_t hostStart = Tried.find("://");
+  const size_t pathStart = hostStart == std::string::npos ? hostStart : Tried.find('/', hostStart + 3);
+  const std::string url = pathStart == std::string::npos
+                              ? Tried + MetadataPath
+                              : Tried.substr(0, pathStart) + MetadataPath + Tried.substr(pathStart);
   if (!Client->HTTP_Request(this, url.c_str(), "GET", nullptr, nullptr, &Stages[stMetadata]))
     Failed("the request could not be made");
 }

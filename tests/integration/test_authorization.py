@@ -127,7 +127,9 @@ class ProtectedConnectionAPI(unittest.TestCase):
         # Reads need a token too, but the API roots stay open.
         self.assertEqual(self.call("GET", url)[0], 401)
         self.assertEqual(self.call("GET", "/x-nmos")[0], 200)
-        self.assertEqual(self.call("OPTIONS", url)[0], 200)
+        status, head, _ = self.call("OPTIONS", url)
+        self.assertEqual(status, 200)
+        self.assertIn("Authorization", head["access-control-allow-headers"], "a browser could send no token")
 
         status, _, payload = self.call("PATCH", url, self.auth.token(), change)
         self.assertEqual(status, 200, payload)
