@@ -6,6 +6,7 @@ working. The node tells that its Connection API needs authorization."""
 import http.server
 import json
 import os
+import socket
 import sys
 import threading
 import time
@@ -155,6 +156,46 @@ class ProtectedConnectionAPI(unittest.TestCase):
         self.assertTrue(all(c["authorization"] for c in device["controls"]), device["controls"])
         node = self.node.get_json("/x-nmos/node/v1.3/self")
         self.assertFalse(any(e["authorization"] for e in node["api"]["endpoints"]))
+
+
+class UnreachableAuthorizationServer(unittest.TestCase):
+    """An authorization server that never answers (it takes connections into its listen queue and says
+    nothing): the node holds no keys, so it refuses every request to the protected API at once (503 with
+    Retry-After), never accepts one, and goes on serving the open ones."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.silent = socket.socket()
+        cls.silent.bind(("127.0.0.1", 0))
+        cls.silent.listen(16)
+        issuer = f"http://127.0.0.1:{cls.silent.getsockname()[1]}"
+        cls.auth = StandIn()  # signs tokens only; the node never hears of it
+        try:
+            cls.node = nmos_node.RunningNode(streams=1, extra_args=["/auth", "connection",
+                                                                     "/auth-server", issuer]).start()
+        except BaseException:
+            cls.auth.stop()
+            cls.silent.close()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.node.stop()
+        cls.auth.stop()
+        cls.silent.close()
+
+    def test_requests_are_refused_without_keys_and_the_loop_goes_on(self):
+        receiver = self.node.get_json("/x-nmos/node/v1.2/receivers")[0]["id"]
+        url = f"{CONNECTION}/single/receivers/{receiver}/staged"
+        for token in (None, self.auth.token(iss=self.auth.issuer)):
+            headers = {"Authorization": "Bearer " + token} if token else {}
+            # Answered while the fetch of the metadata hangs (a blocked loop would time the client out).
+            status, head, _ = self.node.request("PATCH", url, {"master_enable": True}, headers, timeout=30)
+            self.assertIn(status, (401, 503))
+            self.assertTrue(head.get("www-authenticate", "").startswith("Bearer "))
+        self.assertEqual(status, 503)
+        self.assertIn("retry-after", head)
+        self.assertEqual(self.node.request("GET", "/x-nmos/node/v1.2/self")[0], 200)
 
 
 if __name__ == "__main__":
