@@ -125,6 +125,8 @@ TTokenVerdict TAccessTokenChecker::Check(const std::string& token, const TJWKSet
   } else {
     for (const TJWK& key : keys.Keys())
       if ((verified = VerifyRS512(key.Key.get(), input, signature))) break;
+    // No key of the set verifies it: it may come from a key published since.
+    if (!verified) return why = "bad token signature", tvUnknownKey;
   }
   if (!verified) return why = "bad token signature", tvInvalid;
 

@@ -16,7 +16,8 @@ namespace Qel_auth {
 enum TTokenVerdict {
   tvValid,
   tvInvalid,    // malformed, badly signed, expired, for another audience or issuer
-  tvUnknownKey, // signed with a key the set names not (the set may be out of date); refused too
+  tvUnknownKey, // signed with a key the set lacks: names another kid, or names none and no key
+                // verifies it (the set may be out of date); refused too
 };
 
 struct TTokenExpectations {
