@@ -149,6 +149,8 @@ class ProtectedConnectionAPI(unittest.TestCase):
         self.assertIn("Auth audit: refused PATCH " + url, log)
         self.assertIn("Auth audit: allowed PATCH " + url, log)
         self.assertNotIn(reader, log, "a token reached the log")
+        self.assertNotIn("runtime error", log)
+        self.assertNotIn("Sanitizer", log)
 
     def test_the_node_tells_which_api_needs_authorization(self):
         device = self.node.get_json("/x-nmos/node/v1.3/devices")[0]
