@@ -120,9 +120,9 @@ TAuthDecision TRequestAuthorizer::Check(const TAuthRequest& request) {
   if (!Protects(request.Path)) return {};
   const TAccessKind access = AccessOf(request.Method);
   std::string token;
-  if (request.AuthorizationGiven && request.AccessTokenGiven)
+  if ((request.AuthorizationGiven ? 1 : 0) + request.AccessTokens > 1)
     return Refuse(request, 400, "invalid_request", "more than one token", nullptr);
-  if (request.AccessTokenGiven) {
+  if (request.AccessTokens) {
     // The query parameter is for clients that cannot set a header (websocket handshakes): reads only.
     if (access != akRead)
       return Refuse(request, 401, "invalid_request", "token in the query of a write", nullptr);

@@ -27,8 +27,9 @@ struct TAuthRequest {
   std::string Method;        // as sent
   std::string Path;          // percent-decoded, without the query
   std::string Authorization; // the header's value, empty when absent
-  std::string AccessToken;   // the "access_token" query parameter, empty when absent
-  bool AuthorizationGiven = false, AccessTokenGiven = false;
+  std::string AccessToken;   // the first "access_token" query parameter, decoded
+  bool AuthorizationGiven = false;
+  unsigned AccessTokens = 0; // "access_token" query parameters given
   std::string Peer;
 };
 

@@ -517,13 +517,10 @@ bool TNMOSRestServer::Authorize(const THTTPConnection& conn, const THTTPRequest&
     size_t end = req.Query.find('&', start);
     if (end == std::string::npos) end = req.Query.size();
     const std::string item = req.Query.substr(start, end - start);
-    if (item.compare(0, 13, "access_token=") == 0) {
-      std::string value;
-      // Given twice, or not decodable: refused as more than one token / a malformed one.
-      if (auth.AccessTokenGiven) auth.AuthorizationGiven = true;
-      auth.AccessTokenGiven = true;
-      auth.AccessToken = Qel_proto_http::PercentDecode(item.substr(13), value) ? value : std::string("\x01");
-    }
+    // One not decodable stays empty, and is refused as malformed.
+    if (item.compare(0, 13, "access_token=") == 0 && ++auth.AccessTokens == 1 &&
+        !Qel_proto_http::PercentDecode(item.substr(13), auth.AccessToken))
+      auth.AccessToken.clear();
     start = end + 1;
   }
   Qel_auth::TAuthDecision decision = FData->Authorizer->Check(auth);

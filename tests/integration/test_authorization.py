@@ -125,6 +125,9 @@ class ProtectedConnectionAPI(unittest.TestCase):
             self.assertTrue(head.get("www-authenticate", "").startswith("Bearer "), head)
             self.assertEqual(json.loads(payload)["code"], expected)
         self.assertEqual(json.loads(self.call("GET", url, reader)[2]), before, "a refused request staged")
+        # A reader that cannot set headers may put the token into the query; a writer may not.
+        self.assertEqual(self.call("GET", url + "?access_token=" + reader)[0], 200)
+        self.assertEqual(self.call("PATCH", url + "?access_token=" + self.auth.token(), body=change)[0], 401)
         # Reads need a token too, but the API roots stay open.
         self.assertEqual(self.call("GET", url)[0], 401)
         self.assertEqual(self.call("GET", "/x-nmos")[0], 200)

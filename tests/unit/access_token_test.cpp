@@ -320,12 +320,15 @@ TEST_F(AccessTokens, RequestsGetTheRightStatus) {
 
   // The query parameter serves reads only; a token given twice is a bad request.
   TAuthRequest query = read;
-  query.AccessTokenGiven = true;
+  query.AccessTokens = 1;
   query.AccessToken = good;
   EXPECT_TRUE(Authorizer->Check(query).Allowed());
   query.Method = "PATCH";
   EXPECT_EQ(Authorizer->Check(query).Status, 401);
   query.Method = "GET";
+  query.AccessTokens = 2;
+  EXPECT_EQ(Authorizer->Check(query).Status, 400);
+  query.AccessTokens = 1;
   query.AuthorizationGiven = true;
   query.Authorization = bearer(good);
   EXPECT_EQ(Authorizer->Check(query).Status, 400);
