@@ -19,9 +19,15 @@ int64_t SystemNow() {
   return static_cast<int64_t>(ts.tv_sec);
 }
 
-bool IsB64TokenChar(unsigned char c) {
-  return std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~' || c == '+' || c == '/' || c == '=';
-}
+// RFC 6750's b64token characters, looked up per character of every token.
+struct TB64TokenChars {
+  bool Allowed[256] = {};
+  TB64TokenChars() {
+    for (const char* c = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~+/="; *c; ++c)
+      Allowed[static_cast<unsigned char>(*c)] = true;
+  }
+};
+const TB64TokenChars B64TokenChars;
 
 // The token of "Bearer <token>"; false when the header holds no bearer token.
 bool BearerToken(const std::string& header, std::string& token) {
@@ -37,8 +43,10 @@ bool BearerToken(const std::string& header, std::string& token) {
 }
 
 bool WellFormed(const std::string& token) {
-  return !token.empty() && std::all_of(token.begin(), token.end(),
-                                       [](char c) { return IsB64TokenChar(static_cast<unsigned char>(c)); });
+  if (token.empty()) return false;
+  for (char c : token)
+    if (!B64TokenChars.Allowed[static_cast<unsigned char>(c)]) return false;
+  return true;
 }
 
 // A text from a token made fit for a log line and bounded.
