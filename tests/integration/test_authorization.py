@@ -99,7 +99,7 @@ class ProtectedConnectionAPI(unittest.TestCase):
         return status, head, payload
 
     def test_a_patch_needs_the_right_token_and_cached_keys_outlive_the_server(self):
-        self.assertTrue(nmos_node.wait_until(lambda: "/jwks" in self.auth.requests, 30),
+        self.assertTrue(nmos_node.wait_until(lambda: "/jwks" in self.auth.requests),
                         "the node never fetched the key set")
         receiver = self.node.get_json("/x-nmos/node/v1.2/receivers")[0]["id"]
         url = f"{CONNECTION}/single/receivers/{receiver}/staged"
