@@ -155,6 +155,18 @@ class ProtectedConnectionAPI(unittest.TestCase):
         self.assertNotIn("runtime error", log)
         self.assertNotIn("Sanitizer", log)
 
+    def test_the_transport_file_is_served_not_redirected(self):
+        sender = self.node.get_json("/x-nmos/node/v1.2/senders")[0]["id"]
+        url = f"{CONNECTION}/single/senders/{sender}/transportfile"
+        self.assertEqual(self.call("GET", url)[0], 401)
+        reader = self.auth.token(write=())
+        answer = nmos_node.wait_until(lambda: (lambda r: r if r[0] == 200 else None)(self.call("GET", url, reader)))
+        self.assertIsNotNone(answer, "the transport file was never served")
+        status, head, payload = answer
+        self.assertEqual(head["content-type"], "application/sdp")
+        self.assertTrue(payload.startswith(b"v=0"), payload[:40])
+        self.assertNotIn("location", head)
+
     def test_the_node_tells_which_api_needs_authorization(self):
         device = self.node.get_json("/x-nmos/node/v1.3/devices")[0]
         self.assertTrue(device["controls"])
