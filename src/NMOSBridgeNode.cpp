@@ -42,14 +42,14 @@ std::string NodeHost(const json& node, const IQELNMOSConfig* cfg) {
 }
 
 // The device's Connection API: one control per version served, at the node's own address.
-json ConnectionControls(const std::string& scheme, const std::string& host, int port) {
+json ConnectionControls(const std::string& scheme, const std::string& host, int port, bool authorized) {
   json controls = json::array();
   if (host.empty()) return controls;
   for (const std::string& version : ConnectionAPIVersions)
     controls.push_back(
         {{"type", "urn:x-nmos:control:sr-ctrl/" + version},
          {"href", scheme + "://" + host + ":" + std::to_string(port) + "/x-nmos/connection/" + version + "/"},
-         {"authorization", false}});
+         {"authorization", authorized}});
   return controls;
 }
 
@@ -118,8 +118,10 @@ void TQELNMOSBridge::SetNodeAddresses(json& node) {
   const std::string host = NodeAddress();
   json endpoints = json::array();
   if (!host.empty())
-    endpoints.push_back(
-        {{"host", host}, {"port", port}, {"protocol", APIScheme()}, {"authorization", false}});
+    endpoints.push_back({{"host", host},
+                         {"port", port},
+                         {"protocol", APIScheme()},
+                         {"authorization", (BoxConfig()->GetProtectedAPIs() & ProtectNodeAPI) != 0}});
   node["api"]["endpoints"] = endpoints;
   json& services = node["services"];
   if (!services.is_array()) services = json::array();
@@ -325,7 +327,8 @@ bool TQELNMOSBridge::UpdateDevice(uint32_t index, const json&) {
     device = stored;
     ResourceCore(Device, device, Text(stored, "id"));
     device["tags"] = AssetTags(Text(stored, "id"), DeviceFunction);
-    device["controls"] = ConnectionControls(APIScheme(), NodeHost(node, cfg), cfg->GetBridgePort());
+    device["controls"] = ConnectionControls(APIScheme(), NodeHost(node, cfg), cfg->GetBridgePort(),
+                                            (cfg->GetProtectedAPIs() & ProtectConnectionAPI) != 0);
     device["label"] = NMOS_MODULE_TYPE;
     device["senders"] = Ids(Data().Get("/senders"));
     device["receivers"] = Ids(Data().Get("/receivers"));

@@ -4,6 +4,7 @@
 #include "NMOSBridge.h"
 #include "NMOSNodeData.h"
 #include "SenderDocs.h"
+#include "SenderSDP.h"
 #include "SourceFlowDocs.h"
 #include "helpers.h"
 
@@ -106,6 +107,16 @@ bool TQELNMOSBridge::UpdateSender(uint32_t index, const json& stream, TUUIDSet& 
     SetInternDocs(internPath, name, "Sender", BuildSenderConstraints(stream, tp),
                   BuildSenderActive(Data().Get((internPath + "/active").c_str()), stream, tp, ctx));
   }
+  // Behind access tokens the transport file is served here, not through a redirect to the firmware: a
+  // copy is kept, fetched again whenever the stream changes.
+  if ((BoxConfig()->GetProtectedAPIs() & ProtectConnectionAPI) && !ctx.ManifestHref.empty())
+    SDPFetcher().Fetch(ctx.ManifestHref, [this, internPath, href = ctx.ManifestHref](const std::string& sdp) {
+      TNodeDBWriteLocker lock(Data());
+      // The sender may be gone, or follow another transport file by now.
+      const json& current = Data().Get((internPath + "/transportfile").c_str());
+      if (current.is_string() && current.get<std::string>() == href)
+        SetIfChanged(Data(), internPath + "/sdp", sdp);
+    });
   // A sender names its flow: it is registered after the flow, else after its device.
   const json sender = BuildSender(uuid, stream, ctx);
   const json patch = Publish(Sender, path, sender, SenderParent(sender));

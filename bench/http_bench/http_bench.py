@@ -7,9 +7,15 @@ certificate (made here, signed by a CA made here) and everything is measured ove
 handshakes per second with each key type (openssl s_time, one client, full handshakes).
 
     bench/http_bench/http_bench.py BUILD_DIR [--seconds 10] [--connections 16] [--threads 2] [--versions v1.2,v1.3] [--tls]
+    bench/http_bench/http_bench.py BUILD_DIR --token     # CPU per request with access tokens against without
+
+With --token it measures, over keep-alive, a node whose Node API is open and one whose Node API needs
+an access token (an authorization stand-in on loopback serves the keys; every request carries the
+same valid token), and prints the ratio of the bridge's CPU time per request.
 
 Needs wrk (and the openssl command for --tls). Both programs run on loopback and are ended by their PIDs."""
 import argparse
+import json
 import os
 import re
 import socket
@@ -54,7 +60,8 @@ def run_wrk(port, path, pid, args, extra):
     cpu = cpu_seconds(pid) - cpu
     requests = int(re.search(r"(\d+) requests in", out).group(1))
     figures = {"requests/s": re.search(r"Requests/sec:\s+([\d.]+)", out).group(1),
-               "cpu/request": f"{cpu / max(requests, 1) * 1e6:.0f} us"}
+               "cpu/request": f"{cpu / max(requests, 1) * 1e6:.0f} us",
+               "cpu_us": cpu / max(requests, 1) * 1e6, "requests": requests}
     for pct in ("50", "75", "90", "99"):
         m = re.search(rf"^\s+{pct}%\s+(\S+)", out, re.M)
         figures[f"p{pct}"] = m.group(1) if m else "?"
@@ -117,9 +124,12 @@ def main():
     parser.add_argument("--versions", default="v1.2", help="comma-separated Node API versions to measure")
     parser.add_argument("--slow-clients", type=int, default=50, help="slow-loris clients during the last run")
     parser.add_argument("--tls", action="store_true", help="over HTTPS (RSA and ECDSA certificates)")
+    parser.add_argument("--token", action="store_true", help="compare requests with access tokens to plain ones")
     args = parser.parse_args()
     testlib.BUILD_DIR = os.path.abspath(args.build_dir)
     url_paths = [f"/x-nmos/node/{v}/{leaf}" for v in args.versions.split(",") for leaf in URL_LEAVES]
+    if args.token:
+        return compare_tokens(args, url_paths)
 
     folder = tempfile.TemporaryDirectory(prefix="qel-bench-tls-")
     node_args, tls = [], None
@@ -160,6 +170,53 @@ def main():
     finally:
         node.stop()
         folder.cleanup()
+
+
+def start_protected_node(auth, token, probe):
+    """A node whose Node API needs a token: complete once the simulator's streams show to a token."""
+    node = nmos_node.RunningNode(streams=STREAMS, args=["/auth", "node", "/auth-server", auth.issuer])
+    try:
+        node.start_sim()
+        node.start_bridge()
+        headers = {"Authorization": "Bearer " + token}
+
+        def complete():
+            status, _, body = node.request("GET", probe, headers=headers)
+            return status == 200 and len(json.loads(body)) == STREAMS
+        if not nmos_node.wait_until(complete):
+            raise RuntimeError("the protected node never served its senders")
+    except BaseException:
+        node.stop()
+        raise
+    return node
+
+
+def compare_tokens(args, url_paths):
+    from test_authorization import StandIn  # the integration test's authorization server stand-in
+    auth = StandIn()
+    token = auth.token(exp=int(time.time()) + 3600, **{"x-nmos-node": {"read": ["*"]}})
+    cpu = {}
+    try:
+        for label in ("plain", "token"):
+            if label == "plain":
+                node, headers = nmos_node.RunningNode(streams=STREAMS).start(), []
+            else:
+                node = start_protected_node(auth, token, "/x-nmos/node/v1.2/senders")
+                headers = ["-H", "Authorization: Bearer " + token]
+            try:
+                for path in url_paths:
+                    f = run_wrk(node.port, path, node.bridge.pid, args, headers)
+                    cpu[(label, path)] = f["cpu_us"]
+                    print(f"{label:>6} {path}: {f['requests/s']} req/s, {f['requests']} requests, bridge CPU "
+                          f"{f['cpu_us']:.1f} us per request, latency p50 {f['p50']} p99 {f['p99']}; "
+                          f"socket errors: {f['errors']}")
+            finally:
+                node.stop()
+    finally:
+        auth.stop()
+    for path in url_paths:
+        plain, tok = cpu[("plain", path)], cpu[("token", path)]
+        print(f"{path}: bridge CPU per request with a token / without: {tok / max(plain, 1e-9):.2f}")
 
 
 if __name__ == "__main__":

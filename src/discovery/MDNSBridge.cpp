@@ -7,10 +7,13 @@
 #include "NMOSBridge_API.h"
 #include "NMOSQueryClient.h"
 #include "NMOSRegClient.h"
+#include "RESTServer.h"
 #include "RegistryVersions.h"
+#include "RequestAuthorizer.h"
 #include "VersionViews.h"
 #include "helpers.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <cstring>
@@ -32,6 +35,7 @@ const unsigned ResolverPoolSize = 5;
 const char* const RegisterType = "_nmos-register._tcp";
 const char* const LegacyRegisterType = "_nmos-registration._tcp";
 const char* const QueryType = "_nmos-query._tcp";
+const char* const AuthType = "_nmos-auth._tcp";
 
 // A text from the network made fit for a log line: bytes that are not printable ASCII become '?'.
 std::string Printable(const std::string& text) {
@@ -69,7 +73,10 @@ public:
         RegCrawler(std::make_unique<TAvahiCrawler>(Client.get(), ResolverPoolSize, RegisterType, "")),
         LegacyRegCrawler(
             std::make_unique<TAvahiCrawler>(Client.get(), ResolverPoolSize, LegacyRegisterType, "")),
+        AuthCrawler(std::make_unique<TAvahiCrawler>(Client.get(), ResolverPoolSize, AuthType, "")),
         Publisher(std::make_unique<TAvahiPublisher>(Client.get())) {
+    AuthCrawler->ServiceResolved.Connect(this, &TAvahiAdapter::OnAuthServiceResolved);
+    AuthCrawler->ServiceRemoved.Connect(this, &TAvahiAdapter::OnAuthServiceRemoved);
     QueryCrawler->ServiceResolved.Connect(this, &TAvahiAdapter::OnQueryServiceResolved);
     QueryCrawler->ServiceRemoved.Connect(this, &TAvahiAdapter::OnQueryServiceRemoved);
     RegCrawler->ServiceResolved.Connect(this, &TAvahiAdapter::OnRegServiceResolved);
@@ -84,6 +91,9 @@ public:
     RegCrawler->ServiceRemoved.Disconnect(this);
     LegacyRegCrawler->ServiceResolved.Disconnect(this);
     LegacyRegCrawler->ServiceRemoved.Disconnect(this);
+    AuthCrawler->ServiceResolved.Disconnect(this);
+    AuthCrawler->ServiceRemoved.Disconnect(this);
+    AuthCrawler.reset();
     LegacyRegCrawler.reset();
     RegCrawler.reset();
     QueryCrawler.reset();
@@ -116,6 +126,32 @@ private:
   void OnQueryServiceRemoved(const TAvahiService* s) {
     lws_log(QLLL_NOTICE, "MDNS QueryService removed: %s", s->name.c_str());
     Removed(QueryAPI, 0, s->name);
+  }
+
+  // Authorization servers, for the check of access tokens (when the node protects an API and the
+  // command line names no server).
+  Qel_auth::TAuthServerKeys* AuthServers() {
+    if (!Bridge || !Bridge->BoxConfig()->GetAuthServer().empty()) return nullptr;
+    Qel_auth::TRequestAuthorizer* authorizer = Bridge->RestSrv().Authorizer();
+    return authorizer ? &authorizer->Server() : nullptr;
+  }
+  void OnAuthServiceResolved(const TAvahiService* s, const TAvahiResolveResult& r) {
+    Qel_auth::TAuthServerKeys* servers = AuthServers();
+    if (!servers) return;
+    const std::string addr = r.Address.ToString();
+    lws_log(QLLL_NOTICE, "MDNS AuthService resolved: %s Addr: %s: %u", s->name.c_str(), addr.c_str(), r.Port);
+    const TAuthTXT txt = ReadAuthTXT(r.Text, Bridge->BoxConfig()->Secure());
+    if (!txt.Usable) {
+      lws_log(QLLL_WARN, "MDNS Service ignored: %s: %s", Printable(s->name).c_str(), txt.Refusal.c_str());
+      servers->DelServer(s->name);
+      return;
+    }
+    servers->AddServer(s->name, txt.Proto + "://" + addr + ":" + std::to_string(r.Port) + txt.Selector,
+                       txt.Prio);
+  }
+  void OnAuthServiceRemoved(const TAvahiService* s) {
+    lws_log(QLLL_NOTICE, "MDNS AuthService removed: %s", s->name.c_str());
+    if (Qel_auth::TAuthServerKeys* servers = AuthServers()) servers->DelServer(s->name);
   }
 
   IQELNMOSBaseClient* ClientOf(TAPI api) {
@@ -174,13 +210,15 @@ private:
   std::unique_ptr<TAvahiCrawler> QueryCrawler;
   std::unique_ptr<TAvahiCrawler> RegCrawler;
   std::unique_ptr<TAvahiCrawler> LegacyRegCrawler;
+  std::unique_ptr<TAvahiCrawler> AuthCrawler;
   std::unique_ptr<TAvahiPublisher> Publisher;
   std::map<std::string, TInstance> Instances[2];
 };
 
-AvahiStringList* NodeTextList(bool secure) {
+AvahiStringList* NodeTextList(const IQELNMOSConfig* config) {
   AvahiStringList* list = nullptr;
-  const std::vector<std::string> records = NodeTXTRecords(secure);
+  const std::vector<std::string> records =
+      NodeTXTRecords(config->Secure(), config->GetProtectedAPIs() & ProtectNodeAPI);
   for (auto it = records.rbegin(); it != records.rend(); ++it) // adds at the front: keep the order
     list = avahi_string_list_add(list, it->c_str());
   return list;
@@ -189,7 +227,7 @@ AvahiStringList* NodeTextList(bool secure) {
 struct TMDNSBridgeData {
   TMDNSBridgeData(IQELNMOSBridge* bridge)
       : NMOSBridge(bridge), Adapter(bridge, &bridge->ServiceHost()),
-        NodeTextRecords(NodeTextList(bridge->BoxConfig()->Secure())) {}
+        NodeTextRecords(NodeTextList(bridge->BoxConfig())) {}
   ~TMDNSBridgeData() { avahi_string_list_free(NodeTextRecords); }
   TMDNSBridgeData(const TMDNSBridgeData&) = delete;
   TMDNSBridgeData& operator=(const TMDNSBridgeData&) = delete;
@@ -243,8 +281,58 @@ std::string NodeVersions(const char* separator) {
 
 } // namespace
 
-std::vector<std::string> NodeTXTRecords(bool secure) {
-  return {secure ? "api_proto=https" : "api_proto=http", "api_ver=" + NodeVersions(","), "api_auth=false"};
+std::vector<std::string> NodeTXTRecords(bool secure, bool authorized) {
+  return {secure ? "api_proto=https" : "api_proto=http", "api_ver=" + NodeVersions(","),
+          authorized ? "api_auth=true" : "api_auth=false"};
+}
+
+TAuthTXT ReadAuthTXT(AvahiStringList* txt, bool secure) {
+  TAuthTXT out;
+  bool seenPri = false, seenVer = false, seenProto = false, seenSelector = false;
+  auto refuse = [&](const std::string& why) {
+    if (out.Usable) out.Refusal = why;
+    out.Usable = false;
+  };
+  for (AvahiStringList* t = txt; t; t = avahi_string_list_get_next(t)) {
+    const std::string record(reinterpret_cast<const char*>(avahi_string_list_get_text(t)),
+                             avahi_string_list_get_size(t));
+    const size_t eq = record.find('=');
+    const std::string key = record.substr(0, eq);
+    const std::string value = eq != std::string::npos ? record.substr(eq + 1) : std::string();
+    if (SameKey(key, "pri") && !seenPri) {
+      seenPri = true;
+      if (!ParsePriority(value, out.Prio))
+        refuse("priority \"" + Printable(value) + "\" is not a whole number");
+    } else if (SameKey(key, "api_ver") && !seenVer) {
+      seenVer = true;
+      bool v10 = false;
+      size_t start = 0;
+      while (start <= value.size()) {
+        size_t end = value.find(',', start);
+        if (end == std::string::npos) end = value.size();
+        v10 = v10 || value.substr(start, end - start) == "v1.0";
+        start = end + 1;
+      }
+      if (!v10) refuse("api_ver \"" + Printable(value) + "\" does not name v1.0");
+    } else if (SameKey(key, "api_proto") && !seenProto) {
+      seenProto = true;
+      out.Proto = value;
+      if (value != "https" && (secure || value != "http"))
+        refuse("unsupported protocol \"" + Printable(value) + "\"");
+    } else if (SameKey(key, "api_selector") && !seenSelector) {
+      seenSelector = true;
+      // A path of plain segments, to follow the metadata's well-known path.
+      const bool plain = std::all_of(value.begin(), value.end(), [](unsigned char c) {
+        return std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '/';
+      });
+      if (!plain || value.find("..") != std::string::npos)
+        refuse("malformed api_selector");
+      else if (!value.empty())
+        out.Selector = "/" + value;
+    }
+  }
+  if (!seenVer || !seenProto || !seenPri) refuse("api_ver, api_proto or pri missing");
+  return out;
 }
 
 bool ParsePriority(const std::string& text, uint16_t& prio) {

@@ -46,7 +46,19 @@ TRegistryTXT ReadRegistryTXT(AvahiStringList* txt);
 // A priority as text: decimal digits only, 0 to 65535.
 bool ParsePriority(const std::string& text, uint16_t& prio);
 
-// The TXT records the node advertises itself with (its APIs served over https when `secure`).
-std::vector<std::string> NodeTXTRecords(bool secure);
+// The TXT records the node advertises itself with (its APIs served over https when `secure`, asking for
+// tokens when `authorized`).
+std::vector<std::string> NodeTXTRecords(bool secure, bool authorized);
+
+// What the TXT records of an authorization server ("_nmos-auth._tcp") say: usable when api_proto is
+// https (or http, on a node that is not secure itself), api_ver names v1.0 and pri is a number.
+struct TAuthTXT {
+  bool Usable = true;
+  std::string Refusal;
+  std::string Proto;
+  std::string Selector; // "/<api_selector>" or empty
+  uint16_t Prio = 0;
+};
+TAuthTXT ReadAuthTXT(AvahiStringList* txt, bool secure);
 
 } // namespace Qel_nmos_bridge

@@ -228,6 +228,19 @@ bool HandleConnection_Single_Sender_TransportFile(const TRouteArgs& route, TREST
   // The firmware service serves the SDP itself; the store holds where.
   const json& href = data.Get(IQELConnectionActivations::InternPath(resourcePath, "transportfile").c_str());
   if (!href.is_string() || href.get_ref<const std::string&>().empty()) return false;
+  if (route.Bridge.BoxConfig()->GetProtectedAPIs() & ProtectConnectionAPI) {
+    // A redirect would lead the client to where its token does not count: the copy is served.
+    const json& sdp = data.Get(IQELConnectionActivations::InternPath(resourcePath, "sdp").c_str());
+    if (!sdp.is_string() || sdp.get_ref<const std::string&>().empty()) {
+      SetJSONResult(request, 503, Qel_proto_http::ErrorDocument(503, "the transport file is being fetched"));
+      request.Result.Headers.emplace_back("Retry-After", "1");
+      return true;
+    }
+    request.Result.HTTPResult = 200;
+    request.Result.MimeType = "application/sdp";
+    request.Result.Body = sdp.get<std::string>();
+    return true;
+  }
   SetEmptyResult(request, 307);
   request.Result.Headers.emplace_back("Location", href.get<std::string>());
   return true;

@@ -332,7 +332,10 @@ bool THTTPRequestParser::ParseRequestLine(const std::string& line) {
     target = slash == std::string::npos ? "/" : target.substr(slash);
   }
   if (target != "*" && target[0] != '/') return Fail(400, "malformed request target"), false;
-  std::string path = target.substr(0, target.find_first_of("?#"));
+  const size_t pathEnd = target.find_first_of("?#");
+  std::string path = target.substr(0, pathEnd);
+  if (pathEnd != std::string::npos && target[pathEnd] == '?')
+    Req.Query = target.substr(pathEnd + 1, target.find('#', pathEnd) - pathEnd - 1);
   if (!PercentDecode(path, Req.Path)) return Fail(400, "malformed escape in request target"), false;
   return true;
 }
@@ -374,6 +377,10 @@ bool THTTPRequestParser::ParseHeader(const std::string& line) {
       if (option == "close") Req.KeepAlive = false;
       if (option == "keep-alive") KeepAliveAsked = true;
     });
+  } else if (name == "authorization") {
+    if (Req.HasAuthorization) return Fail(400, "more than one Authorization header"), false;
+    Req.HasAuthorization = true;
+    Req.Authorization = value;
   } else if (name == "upgrade") {
     Req.Upgrade = !value.empty();
   } else if (name == "expect") {

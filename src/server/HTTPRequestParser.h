@@ -13,6 +13,9 @@ namespace Qel_proto_http {
 struct THTTPRequest {
   std::string Method; // as sent, for example "GET"
   std::string Path;   // percent-decoded path, without query and fragment
+  std::string Query;  // the query as sent (not decoded), without its '?'
+  bool HasAuthorization = false;
+  std::string Authorization; // the Authorization header's value
   int MinorVersion = 1;
   bool KeepAlive = true; // the connection may serve further requests
   bool Upgrade = false;  // the client asked for another protocol (never granted)

@@ -12,7 +12,8 @@ const char* const ServerHeader = "Server: QEL_NMOS_BRIDGE\r\n";
 const char* const CORSHeaders =
     "Access-Control-Allow-Origin: *\r\n"
     "Access-Control-Allow-Methods: GET, PUT, POST, PATCH, HEAD, OPTIONS, DELETE\r\n"
-    "Access-Control-Allow-Headers: Content-Type, Accept\r\n"
+    "Access-Control-Allow-Headers: Content-Type, Accept, Authorization\r\n"
+    "Access-Control-Expose-Headers: WWW-Authenticate, Retry-After\r\n"
     "Access-Control-Max-Age: 3600\r\n";
 
 struct TReason {

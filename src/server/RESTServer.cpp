@@ -5,6 +5,8 @@
 #include "HTTPRequestParser.h"
 #include "HTTPResponse.h"
 #include "NMOSBridge_API.h"
+#include "NMOSNodeData.h"
+#include "RequestAuthorizer.h"
 #include "ServerTLS.h"
 #include "helpers.h"
 
@@ -104,6 +106,7 @@ struct TRESTServerData {
   Qel_proto_http::IServerTLS* TLS = nullptr;
   bool TLSConfigured = false;
   std::string TLSError;
+  std::unique_ptr<Qel_auth::TRequestAuthorizer> Authorizer;
 };
 
 namespace {
@@ -155,7 +158,39 @@ THTTPResponse ErrorResponse(int status, const std::string& debug = "") {
 
 TNMOSRestServer::TNMOSRestServer(IQELNMOSBridge* parent, const TQELNMOS_LWSSetup& setup)
     : Parent(parent), LWSSetup(setup), FData(new TRESTServerData(parent->ServiceHost())) {
+  const IQELNMOSConfig* config = parent->BoxConfig();
+  std::vector<std::string> apis;
+  if (config && (config->GetProtectedAPIs() & ProtectNodeAPI)) apis.push_back("node");
+  if (config && (config->GetProtectedAPIs() & ProtectConnectionAPI)) apis.push_back("connection");
+  if (!apis.empty())
+    FData->Authorizer = std::make_unique<Qel_auth::TRequestAuthorizer>(
+        FData->ServiceHost.Loop(), std::move(apis), config->GetAuthServer(),
+        [this] { return NodeIdentities(); });
   FData->ServiceHost.Register(this);
+}
+
+Qel_auth::TRequestAuthorizer* TNMOSRestServer::Authorizer() {
+  return FData->Authorizer.get();
+}
+
+// The names and addresses an access token's audience may name this node by: its host name and the
+// addresses of its API.
+std::vector<std::string> TNMOSRestServer::NodeIdentities() {
+  std::vector<std::string> ids;
+  auto add = [&ids](const std::string& id) {
+    if (!id.empty() && std::find(ids.begin(), ids.end(), id) == ids.end()) ids.push_back(id);
+  };
+  const json self = Parent->Data().Get("/self");
+  if (self.is_object()) {
+    if (self.contains("hostname") && self["hostname"].is_string()) add(self["hostname"].get<std::string>());
+    if (self.contains("api") && self["api"].is_object() && self["api"].contains("endpoints") &&
+        self["api"]["endpoints"].is_array())
+      for (const json& endpoint : self["api"]["endpoints"])
+        if (endpoint.is_object() && endpoint.contains("host") && endpoint["host"].is_string())
+          add(endpoint["host"].get<std::string>());
+  }
+  add(Parent->BoxConfig()->GetBridgeAddress());
+  return ids;
 }
 
 TNMOSRestServer::~TNMOSRestServer() {
@@ -174,6 +209,7 @@ void TNMOSRestServer::DoCycle() {}
 
 bool TNMOSRestServer::InitService() {
   if (!LWSSetup.Validate()) return false;
+  if (FData->Authorizer) FData->Authorizer->Start();
   InitHTTPSrv();
   return FData->LWSContext != nullptr;
 }
@@ -500,6 +536,34 @@ int TNMOSRestServer::Linger(lws* wsi, THTTPConnection& conn) {
   return 0;
 }
 
+// Whether the request may be served; when not, the response is the refusal.
+bool TNMOSRestServer::Authorize(const THTTPConnection& conn, const THTTPRequest& req,
+                                THTTPResponse& response) {
+  if (!FData->Authorizer) return true;
+  Qel_auth::TAuthRequest auth;
+  auth.Method = req.Method;
+  auth.Path = req.Path;
+  auth.Peer = conn.Peer;
+  auth.AuthorizationGiven = req.HasAuthorization;
+  auth.Authorization = req.Authorization;
+  size_t start = 0;
+  while (start <= req.Query.size()) {
+    size_t end = req.Query.find('&', start);
+    if (end == std::string::npos) end = req.Query.size();
+    const std::string item = req.Query.substr(start, end - start);
+    // One not decodable stays empty, and is refused as malformed.
+    if (item.compare(0, 13, "access_token=") == 0 && ++auth.AccessTokens == 1 &&
+        !Qel_proto_http::PercentDecode(item.substr(13), auth.AccessToken))
+      auth.AccessToken.clear();
+    start = end + 1;
+  }
+  Qel_auth::TAuthDecision decision = FData->Authorizer->Check(auth);
+  if (decision.Allowed()) return true;
+  response = ErrorResponse(decision.Status, decision.Debug);
+  response.Headers = std::move(decision.Headers);
+  return false;
+}
+
 void TNMOSRestServer::HandleHTTPRequest(lws* wsi, THTTPConnection& conn) {
   THTTPRequest& req = conn.Parser.Request();
   THTTPResponse response;
@@ -514,6 +578,8 @@ void TNMOSRestServer::HandleHTTPRequest(lws* wsi, THTTPConnection& conn) {
     TRouteMatch match;
     bool known = req.Path == "*" || FData->Routes.Find(*Parent, uri, match);
     response = known ? THTTPResponse() : ErrorResponse(404);
+  } else if (!Authorize(conn, req, response)) {
+    response.HeadOnly = req.Method == "HEAD";
   } else if (!method) {
     response = ErrorResponse(501, "method not supported");
   } else {
@@ -601,6 +667,7 @@ void TNMOSRestServer::UpdateStats(const char* name, json& stats) {
     stats[name]["CertificateReloads"] = FData->TLS->Reloads();
     stats[name]["CertificateReloadFailures"] = FData->TLS->ReloadFailures();
   }
+  if (FData->Authorizer) FData->Authorizer->UpdateStats(stats[name]["Authorization"]);
 }
 
 } // namespace Qel_nmos_bridge

@@ -11,6 +11,18 @@
 #include "Threaded_API.h"
 #include "Types.h"
 
+#include <string>
+#include <vector>
+
+namespace Qel_proto_http {
+struct THTTPRequest;
+struct THTTPResponse;
+} // namespace Qel_proto_http
+
+namespace Qel_auth {
+class TRequestAuthorizer;
+} // namespace Qel_auth
+
 namespace Qel_nmos_bridge {
 
 class IQELNMOSBridge;
@@ -30,6 +42,8 @@ public:
   // does not serve the method (the result is not to be sent then).
   virtual bool HandleRequest(Qel_rest_srv::TRESTRequestData& request) = 0;
   virtual void UpdateStats(const char* name, json& stats) = 0;
+  // The check of access tokens for the protected APIs; none when no API is protected.
+  virtual Qel_auth::TRequestAuthorizer* Authorizer() = 0;
   virtual ~IQELNMOSRestServer() = default;
 };
 
@@ -50,6 +64,7 @@ public:
   bool DeinitService() override;
   bool HandleRequest(Qel_rest_srv::TRESTRequestData& request) override;
   void UpdateStats(const char* name, json& stats) override;
+  Qel_auth::TRequestAuthorizer* Authorizer() override;
 
   // ILWSHandler
   int HandleLWSCallback(lws* wsi, int reason, void* user, void* in, size_t len) override;
@@ -88,6 +103,9 @@ private:
   int ServeInput(lws* wsi, struct THTTPConnection& conn);
   int Linger(lws* wsi, struct THTTPConnection& conn);
   void HandleHTTPRequest(lws* wsi, struct THTTPConnection& conn);
+  bool Authorize(const struct THTTPConnection& conn, const Qel_proto_http::THTTPRequest& req,
+                 Qel_proto_http::THTTPResponse& response);
+  std::vector<std::string> NodeIdentities();
   bool Dispatch(Qel_rest_srv::TRESTRequestData& request, bool& routed);
 
   IQELNMOSBridge* Parent;

@@ -324,12 +324,52 @@ TEST(RegistryTXT, RecordsAreReadExactly) {
   }
 }
 
-// The node advertises every IS-04 version it serves, its protocol, and that it needs no authorization.
+// The node advertises every IS-04 version it serves, its protocol, and whether its Node API needs
+// authorization.
 TEST(RegistryTXT, TheNodeAdvertisesItsVersionsProtocolAndAuthorization) {
-  EXPECT_EQ(Qel_nmos_bridge::NodeTXTRecords(false),
+  EXPECT_EQ(Qel_nmos_bridge::NodeTXTRecords(false, false),
             (std::vector<std::string>{"api_proto=http", "api_ver=v1.0,v1.2,v1.3", "api_auth=false"}));
-  EXPECT_EQ(Qel_nmos_bridge::NodeTXTRecords(true),
+  EXPECT_EQ(Qel_nmos_bridge::NodeTXTRecords(true, false),
             (std::vector<std::string>{"api_proto=https", "api_ver=v1.0,v1.2,v1.3", "api_auth=false"}));
+  EXPECT_EQ(Qel_nmos_bridge::NodeTXTRecords(false, true).back(), "api_auth=true");
+}
+
+// An authorization server is taken when it speaks IS-10 v1.0 over https (http only for a node that is
+// not secure itself) and names its priority; its selector becomes the issuer's path.
+TEST(RegistryTXT, AuthorizationServersAreReadFromTheirRecords) {
+  struct Case {
+    std::vector<std::string> records;
+    bool secure;
+    bool accepted;
+    uint16_t prio;
+    std::string selector;
+  };
+  const Case cases[] = {
+      {{"api_proto=https", "api_ver=v1.0", "pri=10"}, true, true, 10, ""},
+      {{"api_proto=http", "api_ver=v1.0,v2.0", "pri=0", "api_selector=x-nmos/auth"},
+       false,
+       true,
+       0,
+       "/x-nmos/auth"},
+      {{"api_proto=http", "api_ver=v1.0", "pri=0"}, true, false, 0, ""},
+      {{"api_proto=https", "api_ver=v1.1", "pri=0"}, true, false, 0, ""},
+      {{"api_proto=https", "api_ver=v1.0"}, true, false, 0, ""},
+      {{"api_proto=https", "api_ver=v1.0", "pri=ten"}, true, false, 0, ""},
+      {{"api_proto=https", "api_ver=v1.0", "pri=1", "api_selector=../evil"}, true, false, 0, ""},
+      {{"api_proto=https", "api_ver=v1.0", "pri=1", "api_selector=a?b"}, true, false, 0, ""},
+  };
+  for (const Case& c : cases) {
+    AvahiStringList* txt = nullptr;
+    for (auto it = c.records.rbegin(); it != c.records.rend(); ++it)
+      txt = avahi_string_list_add(txt, it->c_str());
+    const Qel_nmos_bridge::TAuthTXT read = Qel_nmos_bridge::ReadAuthTXT(txt, c.secure);
+    EXPECT_EQ(read.Usable, c.accepted) << c.records.back();
+    if (c.accepted) {
+      EXPECT_EQ(read.Prio, c.prio);
+      EXPECT_EQ(read.Selector, c.selector);
+    }
+    avahi_string_list_free(txt);
+  }
 }
 
 } // namespace

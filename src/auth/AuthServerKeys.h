@@ -1,0 +1,88 @@
+// The keys of the authorization server, kept up to date on the worker's loop: the server is the one the
+// command line names, else the one of highest priority found by DNS-SD; its metadata
+// ("/.well-known/oauth-authorization-server") gives the issuer and the key set's URL. The keys are
+// fetched again every hour or so (a random part keeps nodes apart), and sooner, at most once a
+// minute, when a token names a key the set lacks. A server that fails leaves the keys held in use;
+// the next server is tried, then all again after a random back-off.
+#pragma once
+
+#include "HTTP_API.h"
+#include "JWKSet.h"
+#include "uv_unique_ptr.h"
+
+#include <uv.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+namespace Qel_auth {
+
+class TAuthServerKeys : public Qel_http::IQELCurlWrapperClient {
+public:
+  static constexpr uint64_t RefreshSeconds = 3600;
+  static constexpr uint64_t RefreshJitterSeconds = 60;
+  static constexpr uint64_t MinRefetchSeconds = 60;
+  static constexpr uint64_t FirstBackoffSeconds = 2;
+  static constexpr uint64_t MaxBackoffSeconds = 300;
+
+  // configured: the server's base URL from the command line; empty: servers come by AddServer.
+  TAuthServerKeys(uv_loop_t* loop, std::string configured);
+  ~TAuthServerKeys() override;
+  TAuthServerKeys(const TAuthServerKeys&) = delete;
+  TAuthServerKeys& operator=(const TAuthServerKeys&) = delete;
+
+  void Start();
+  // A server found by DNS-SD (base URL "<proto>://<address>:<port>[/<selector>]") or gone.
+  void AddServer(const std::string& name, const std::string& base, uint16_t priority);
+  void DelServer(const std::string& name);
+  // A token named a key the set lacks: fetch again unless that was done less than a minute ago.
+  void RequestRefresh();
+
+  // Keys and issuer known otherwise (as a fetch would give them).
+  void Adopt(std::shared_ptr<const TJWKSet> keys, const std::string& issuer);
+
+  std::shared_ptr<const TJWKSet> Keys() const { return FKeys; }
+  const std::string& Issuer() const { return FIssuer; }
+  // Counts changes of keys or issuer: what was checked with older ones is to be checked again.
+  uint64_t Generation() const { return FGeneration; }
+  // Called (on the loop) after each change of keys or issuer.
+  std::function<void()> OnChange;
+
+  // IQELCurlWrapperClient
+  void OnCurlSuccess(void* data, int result, const char* response) override;
+  void OnCurlError(void* data, int result, const char* message) override;
+
+private:
+  enum TStage { stIdle, stMetadata, stKeys };
+  struct TServer {
+    std::string Base;
+    uint16_t Priority = 0;
+  };
+
+  void Fetch();
+  void Failed(const std::string& why);
+  void Schedule(uint64_t millis);
+  std::string CurrentBase() const;
+  uint64_t NowMillis() const;
+
+  uv_loop_t* Loop;
+  std::string Configured;
+  std::map<std::string, TServer> Found; // by instance name
+  std::unique_ptr<Qel_http::IQELCurlWrapper, void (*)(Qel_http::IQELCurlWrapper*)> Client;
+  uv_timer_ptr Timer;
+  TStage Stage = stIdle;
+  size_t Attempt = 0; // servers tried in this round
+  std::string Tried;  // base URL of the fetch that runs
+  std::string PendingIssuer, PendingJWKSURI;
+  uint64_t Backoff = FirstBackoffSeconds;
+  uint64_t LastFetch = 0; // loop time (ms) of the last fetch that started
+  bool Started = false;
+  std::shared_ptr<const TJWKSet> FKeys;
+  std::string FIssuer;
+  uint64_t FGeneration = 0;
+};
+
+} // namespace Qel_auth
