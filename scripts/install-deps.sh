@@ -12,7 +12,7 @@ set -euo pipefail
 # brings libwebsockets-evlib-uv, which libwebsockets loads at run time).
 main_packages=(
   build-essential cmake ninja-build ccache pkg-config
-  libwebsockets-dev libuv1-dev libcurl4-openssl-dev libavahi-client-dev
+  libwebsockets-dev libuv1-dev libcurl4-openssl-dev libssl-dev libavahi-client-dev
   nlohmann-json3-dev liburiparser-dev uuid-dev zlib1g-dev
   curl
 )

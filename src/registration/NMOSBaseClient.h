@@ -93,6 +93,12 @@ struct TNMOSAPIInfo {
   time_t AskDue = 0;        // when to ask (monotonic seconds); 0: not to be asked
   uintptr_t AskRequest = 0; // the request under way
   std::string AskProblem;   // what the last attempt told, once logged
+  // "https" when the node is secure (every registry and query API is then reached over TLS), else
+  // "http": a node speaks one protocol to every API it uses.
+  std::string Scheme = "http";
+  // Why TLS with it failed last (its certificate, its host name, the handshake), once logged; empty
+  // since it last answered.
+  std::string TLSProblem;
 
   // "http://ADDR:PORT/x-nmos/registration/v1.3" (without the version while it is unknown).
   std::string ToString() const;
@@ -277,6 +283,9 @@ private:
   void Ask(TNMOSAPIInfo& api);
   bool AskAnswered(uintptr_t request, int status, const char* body);
   void AskTold(TNMOSAPIInfo& api, const std::string& problem, bool usable);
+  TNMOSAPIInfo* FindAPI(const std::string& addr, uint16_t port);
+  // Says once per endpoint and reason that TLS with it failed; the failure counts as any other.
+  void TLSFailed(TNMOSAPIInfo& api, const char* reason);
   void ActiveAPIGone();
   void ActionQueueProcess();
   void EraseMachine(std::map<std::string, TMachinePtr>::iterator it);

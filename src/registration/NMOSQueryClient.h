@@ -70,6 +70,7 @@ public:
   const TNMOSAPIInfo* SubscriptionAPI() override { return GetActiveAPI(); }
   Qel_http::IQELCurlWrapper& SubscriptionHTTP() override { return HTTP(); }
   Qel_hosted::IServiceHost& SubscriptionHost() override;
+  const std::string& SubscriptionCAFile() override;
   // Reports of the subscriptions. Those of a subscription that is no longer current (dropped after a
   // failure, waiting for its destruction) are ignored.
   void QueryAPIConnectFailed(TWSSubscription* sub) override;
