@@ -1,6 +1,8 @@
 """A running node for the API tests: aes67fw-sim and an nmos-bridge that mirrors it, both on loopback,
 started once per test class and ended by their PIDs."""
+import http.client
 import json
+import ssl
 import tempfile
 import time
 
@@ -22,8 +24,13 @@ def wait_until(predicate, limit=START_LIMIT, step=0.1):
 
 
 class RunningNode:
-    def __init__(self, streams=8, registries=(), interface="lo", host="127.0.0.1"):
+    def __init__(self, streams=8, registries=(), interface="lo", host="127.0.0.1", extra_args=(),
+                 ca_file=None):
+        """extra_args: further options of the bridge ("/tls-cert", ...); ca_file: the CA of the node's
+        own certificate, when it has one: its API is then asked over https first, then over http."""
         self.streams = streams
+        self.extra_args = list(extra_args)
+        self.ssl_context = ssl.create_default_context(cafile=ca_file) if ca_file else None
         # The interface whose address the node advertises, and that address, where its server listens.
         self.interface = interface
         self.host = host
@@ -67,7 +74,8 @@ class RunningNode:
         self.bridge_log = tempfile.TemporaryFile(mode="w+")
         self.bridge = testlib.Process([testlib.binary("nmos-bridge"), "/box", f"127.0.0.1:{self.sim_port}",
                                        "/port", str(self.port), "/if", self.interface]
-                                      + [arg for r in self.registries for arg in ("/registry", r)],
+                                      + [arg for r in self.registries for arg in ("/registry", r)]
+                                      + self.extra_args,
                                       log=self.bridge_log)
         if not testlib.wait_for_port(self.port, START_LIMIT, self.host):
             self.stop()
@@ -101,6 +109,17 @@ class RunningNode:
 
     # The bridge's HTTP server.
     def request(self, method, path, body=None, headers=None, timeout=5):
+        if self.ssl_context is not None:
+            try:
+                conn = http.client.HTTPSConnection(self.host, self.port, timeout=timeout, context=self.ssl_context)
+                data = body if body is None or isinstance(body, (bytes, str)) else json.dumps(body)
+                conn.request(method, path, body=data, headers=headers or {})
+                resp = conn.getresponse()
+                result = (resp.status, {k.lower(): v for k, v in resp.getheaders()}, resp.read())
+                conn.close()
+                return result
+            except (ssl.SSLError, ConnectionError, http.client.HTTPException):
+                pass  # not (yet) served over TLS: plain http
         return testlib.request(method, self.port, path, body, headers, timeout=timeout, host=self.host)
 
     def get_json(self, path):
