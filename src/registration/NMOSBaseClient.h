@@ -254,6 +254,10 @@ public:
   // have been replaced by a registry of other versions). Nothing for the others.
   void AskVersionsAgain(TNMOSAPIInfo& api);
 
+  // Says once per endpoint and reason that TLS with it failed (its certificate, its host name, the
+  // handshake); the failure counts as any other.
+  void TLSFailed(TNMOSAPIInfo& api, const char* reason);
+
   // An id already present keeps its first handler.
   bool RegisterActionHandler(int action, const char* name, TNMOSActionHandler handler);
 
@@ -284,8 +288,6 @@ private:
   bool AskAnswered(uintptr_t request, int status, const char* body);
   void AskTold(TNMOSAPIInfo& api, const std::string& problem, bool usable);
   TNMOSAPIInfo* FindAPI(const std::string& addr, uint16_t port);
-  // Says once per endpoint and reason that TLS with it failed; the failure counts as any other.
-  void TLSFailed(TNMOSAPIInfo& api, const char* reason);
   void ActiveAPIGone();
   void ActionQueueProcess();
   void EraseMachine(std::map<std::string, TMachinePtr>::iterator it);

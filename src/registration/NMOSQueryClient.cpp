@@ -373,6 +373,10 @@ void TQELNMOSQueryClient::RefreshReceivers() {
   });
 }
 
+void TQELNMOSQueryClient::QueryAPITLSFailed(const char* reason) {
+  if (TNMOSAPIInfo* api = GetActiveAPI()) TLSFailed(*api, reason);
+}
+
 const std::string& TQELNMOSQueryClient::SubscriptionCAFile() {
   static const std::string none;
   const IQELNMOSConfig* config = Bridge().BoxConfig();

@@ -216,8 +216,12 @@ void TWSSubscription::HandleCurlSuccess(int Result, const json& V, const char* R
 
 void TWSSubscription::HandleCurlError(int Result, const char* Message) {
   RequestRunning = false;
-  lws_log(QLLL_WARN, "Subscription %p Error %d (Message: %s)", static_cast<void*>(this), Result,
-          Message ? Message : "");
+  // A certificate refused is said once for the Query API, not at every attempt.
+  if (Qel_http::IsTLSFailure(Result))
+    Parent.QueryAPITLSFailed(Message);
+  else
+    lws_log(QLLL_WARN, "Subscription %p Error %d (Message: %s)", static_cast<void*>(this), Result,
+            Message ? Message : "");
   Parent.QueryAPIConnectFailed(this);
 }
 

@@ -27,6 +27,8 @@ public:
   // The CAs a Query API's certificate must chain to (empty: the system's store), for wss.
   virtual const std::string& SubscriptionCAFile() = 0;
   virtual void QueryAPIConnectFailed(TWSSubscription* sub) = 0;
+  // TLS with the Query API failed (its certificate, its host name, the handshake): libcurl's reason.
+  virtual void QueryAPITLSFailed(const char* reason) = 0;
   virtual void QueryAPIConnectLost(TWSSubscription* sub) = 0;
   virtual int QueryAPIReceivedText(TWSSubscription* sub, const void* data, int len) = 0;
   virtual void QueryAPIGrainItem(TWSSubscription* sub, const std::string& topic, const TGrainItem& item) = 0;
