@@ -180,7 +180,11 @@ TQELNMOSBridge::TQELNMOSBridge(const IQELNMOSConfig* config, const TQELNMOS_LWSS
   FData->KeyAsync->data = this;
   uv_async_init(FServiceHost->Loop(), FData->KeyAsync,
                 [](uv_async_t* h) { static_cast<TQELNMOSBridge*>(h->data)->RunKeyRequests(); });
-  FData->SDPFetcher = std::make_unique<TSenderSDPFetcher>(FServiceHost->Loop());
+  // The firmware's own transport files are plain http on the device; other nodes' are checked as every
+  // peer is (and a secure node takes them over https only, see the receivers).
+  Qel_http::TTLSClientSettings tls;
+  if (config) tls.CAFile = config->GetTLSCAFile();
+  FData->SDPFetcher = std::make_unique<TSenderSDPFetcher>(FServiceHost->Loop(), tls);
   FData->Activations.reset(IQELConnectionActivations::Create(*this));
   FData->DeviceListTimer = new uv_timer_t;
   FData->DeviceListTimer->data = this;

@@ -176,6 +176,12 @@ bool TQELNMOSBridge::Connect(const std::string& ReceiverUUID, const json& Sender
     return true;
   }
   const std::string manifest = Text(SenderData, "manifest_href");
+  // A secure node takes another node's transport file over https only.
+  if (BoxConfig() && BoxConfig()->Secure() && manifest.compare(0, 8, "https://") != 0) {
+    lws_log(QLLL_ERR, "Connect: the transport file of sender %s is not served over https (%s): not fetched",
+            senderId.c_str(), manifest.c_str());
+    return true;
+  }
   const bool fetching = SDPFetcher().Fetch(manifest, [this, ReceiverUUID, senderId](const std::string& sdp) {
     const std::string session = SDPSessionName(sdp);
     const int index = Data().GetIndexFromUUID("receivers", ReceiverUUID);

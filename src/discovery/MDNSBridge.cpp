@@ -4,6 +4,7 @@
 #include "AvahiCrawler.h"
 #include "AvahiPublisher.h"
 #include "NMOSBaseClient.h"
+#include "NMOSBridgeConfig.h"
 #include "NMOSBridge_API.h"
 #include "NMOSQueryClient.h"
 #include "NMOSRegClient.h"
@@ -162,7 +163,8 @@ private:
   void Resolved(TAPI api, int slot, const TAvahiService* s, const TAvahiResolveResult& r) {
     const std::string addr = r.Address.ToString();
     lws_log(QLLL_NOTICE, "MDNS Service resolved: %s Addr: %s: %u", s->name.c_str(), addr.c_str(), r.Port);
-    const TRegistryTXT txt = ReadRegistryTXT(r.Text);
+    const IQELNMOSConfig* config = Bridge ? Bridge->BoxConfig() : nullptr;
+    const TRegistryTXT txt = ReadRegistryTXT(r.Text, config && config->Secure());
     TInstance& instance = Instances[api][s->name];
     // Periodic resolution reports every instance again: a refusal is told when it is new.
     if (txt.Refusal != instance.Refusal[slot] && !txt.Refusal.empty())
@@ -347,7 +349,8 @@ bool ParsePriority(const std::string& text, uint16_t& prio) {
   return true;
 }
 
-TRegistryTXT ReadRegistryTXT(AvahiStringList* txt) {
+TRegistryTXT ReadRegistryTXT(AvahiStringList* txt, bool secure) {
+  const std::string proto = secure ? "https" : "http";
   TRegistryTXT out;
   bool seenPri = false, seenVer = false, seenProto = false, seenAuth = false;
   auto refuse = [&](const std::string& why) {
@@ -377,7 +380,9 @@ TRegistryTXT ReadRegistryTXT(AvahiStringList* txt) {
                NodeVersions(", ") + ")");
     } else if (SameKey(key, "api_proto") && !seenProto) {
       seenProto = true;
-      if (value != "http") refuse("unsupported protocol \"" + Printable(value) + "\"");
+      if (value != proto)
+        refuse("unsupported protocol \"" + Printable(value) + "\"" +
+               (secure ? " (the node uses https only)" : " (the node uses http)"));
     } else if (SameKey(key, "api_auth") && !seenAuth) {
       seenAuth = true;
       if (RequiresAuthorization(value))
@@ -385,6 +390,8 @@ TRegistryTXT ReadRegistryTXT(AvahiStringList* txt) {
                "\"), which the node does not do");
     }
   }
+  // Without the record the API is plain http (IS-04), which a secure node does not use.
+  if (!seenProto && secure) refuse("no api_proto: plain http, and the node uses https only");
   if (!out.Usable) {
     out.Prio = 0;
     out.Version.clear();

@@ -30,7 +30,8 @@ public:
 // - "api_ver": the comma-separated versions it serves; the newest the node also serves is used, and an
 //   instance that names none of them is not usable. Without the record (registries before the record
 //   existed) the registry is asked which versions it serves.
-// - "api_proto": "http" (or absent); any other protocol makes it unusable.
+// - "api_proto": the protocol the node speaks, "https" when it is secure (TLS on every API), else "http"
+//   (which an absent record stands for); any other protocol makes it unusable.
 // - "api_auth": "false" (or absent); a registry that requires authorization is not usable.
 // - "pri": the priority, a whole number from 0 to 65535 (0 when absent); any other value makes it
 //   unusable.
@@ -41,7 +42,7 @@ struct TRegistryTXT {
   std::string Version; // empty: no "api_ver", the registry is to be asked
   std::string Refusal; // why it is not usable
 };
-TRegistryTXT ReadRegistryTXT(AvahiStringList* txt);
+TRegistryTXT ReadRegistryTXT(AvahiStringList* txt, bool secure);
 
 // A priority as text: decimal digits only, 0 to 65535.
 bool ParsePriority(const std::string& text, uint16_t& prio);

@@ -2,6 +2,8 @@
 
 #include "helpers.h"
 
+#include <openssl/x509.h>
+
 #include <map>
 
 namespace Qel_http {
@@ -31,6 +33,7 @@ struct THTTPClientData {
   IQELCurlWrapperClient* Owner;
   CURLM* CurlMHandle;
   bool Terminated = false;
+  TTLSClientSettings TLS;
   // The running requests by their easy handle; the client owns them until their completion.
   std::map<CURL*, std::unique_ptr<TCurlRequestInfo>> Running;
 };
@@ -105,7 +108,20 @@ int THTTPRequest::Progress(void* clientp, curl_off_t, curl_off_t, curl_off_t, cu
   return request->Aborted() ? 1 : 0;
 }
 
-bool THTTPRequest::Prepare() {
+// libcurl keeps the first failure of a transfer in its error text: when a kept-alive connection had
+// broken and the request went out again on a new one, whose certificate was then refused, the text tells
+// of the broken connection. A refused certificate is said as the check said it.
+std::string THTTPRequest::Reason(CURLcode code) {
+  const std::string text = ErrorText[0] ? std::string(ErrorText) : std::string(curl_easy_strerror(code));
+  if (!IsTLSFailure(code) || text.compare(0, 3, "SSL") == 0) return text;
+  long verify = X509_V_OK;
+  if (curl_easy_getinfo(Handle(), CURLINFO_SSL_VERIFYRESULT, &verify) == CURLE_OK && verify != X509_V_OK &&
+      verify != X509_V_ERR_UNSPECIFIED)
+    return std::string("SSL certificate problem: ") + X509_verify_cert_error_string(verify);
+  return text;
+}
+
+bool THTTPRequest::Prepare(const TTLSClientSettings& tls) {
   CURL* h = Handle();
   if (!h || !HeaderInfo) return false;
   bool ok = curl_easy_setopt(h, CURLOPT_TIMEOUT, TQELCurlWrapper::RequestTimeoutSeconds) == CURLE_OK &&
@@ -116,8 +132,15 @@ bool THTTPRequest::Prepare() {
             curl_easy_setopt(h, CURLOPT_WRITEDATA, &Result) == CURLE_OK &&
             curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &THTTPRequest::Progress) == CURLE_OK &&
             curl_easy_setopt(h, CURLOPT_XFERINFODATA, this) == CURLE_OK &&
-            // Registries are plain HTTP endpoints: no other protocol, no signals from name lookups.
-            curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
+            curl_easy_setopt(h, CURLOPT_ERRORBUFFER, ErrorText) == CURLE_OK &&
+            // HTTP(S) only (a secure node: https only), no signals from name lookups.
+            curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, tls.HTTPSOnly ? "https" : "http,https") == CURLE_OK &&
+            // Over https the peer proves who it is: its certificate chains to a CA the node trusts
+            // and names the host of the URL (BCP-003-01: TLS 1.2 at least).
+            curl_easy_setopt(h, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2)) == CURLE_OK &&
+            curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
+            curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK &&
+            (tls.CAFile.empty() || curl_easy_setopt(h, CURLOPT_CAINFO, tls.CAFile.c_str()) == CURLE_OK) &&
             curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
             curl_easy_setopt(h, CURLOPT_URL, URL.c_str()) == CURLE_OK;
   // A POST without a body (a heartbeat) still says so: "Content-Length: 0", and no content type.
@@ -164,6 +187,28 @@ void TQELCurlWrapper::AbortAll() {
     if (FData->CurlMHandle) curl_multi_remove_handle(FData->CurlMHandle, handle);
 }
 
+void TQELCurlWrapper::SetTLS(const TTLSClientSettings& settings) {
+  FData->TLS = settings;
+}
+
+bool IsTLSFailure(int curlCode) {
+  switch (curlCode) {
+  case CURLE_SSL_CONNECT_ERROR:
+  case CURLE_SSL_CERTPROBLEM:
+  case CURLE_SSL_CIPHER:
+  case CURLE_PEER_FAILED_VERIFICATION:
+  case CURLE_SSL_CACERT_BADFILE:
+  case CURLE_SSL_SHUTDOWN_FAILED:
+  case CURLE_SSL_CRL_BADFILE:
+  case CURLE_SSL_ISSUER_ERROR:
+  case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+  case CURLE_SSL_INVALIDCERTSTATUS:
+    return true;
+  default:
+    return false;
+  }
+}
+
 bool TQELCurlWrapper::Cancel(void* Userdata) {
   for (auto it = FData->Running.begin(); it != FData->Running.end(); ++it) {
     if (it->second->GetData() != Userdata) continue;
@@ -181,7 +226,7 @@ bool TQELCurlWrapper::HTTP_Request(IQELCurlWrapperClient* Handler, const char* U
   if (FData->Terminated || !FData->CurlMHandle || !URL) return false;
   auto request = std::make_unique<THTTPRequest>(this, Handler, URL, Method, Data);
   request->SetData(Userdata);
-  if (!request->Prepare()) return false;
+  if (!request->Prepare(FData->TLS)) return false;
   CURL* handle = request->Handle();
   FData->Running[handle] = std::move(request);
   if (curl_multi_add_handle(FData->CurlMHandle, handle) != CURLM_OK) {
@@ -236,7 +281,9 @@ void TQELCurlWrapper::PostProcessGeneric(TCurlRequestInfo& request, CURLcode res
   IQELCurlWrapperClient* caller = request.Handler();
   if (!caller) return;
   if (result != CURLE_OK) {
-    caller->OnCurlError(request.GetData(), result, curl_easy_strerror(result));
+    auto* http = static_cast<THTTPRequest*>(request.As(CLSID_CURL_HTTPREQUEST));
+    const std::string reason = http ? http->Reason(result) : std::string(curl_easy_strerror(result));
+    caller->OnCurlError(request.GetData(), result, reason.c_str());
     return;
   }
   long status = 0;

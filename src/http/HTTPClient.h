@@ -48,7 +48,9 @@ public:
   void* As(const CLASSID& id) override;
   const void* As(const CLASSID& id) const override;
   const std::string& Body() const { return Result; }
-  bool Prepare(); // sets the transfer's options; false when libcurl refuses one
+  bool Prepare(const TTLSClientSettings& tls); // sets the transfer's options; false when libcurl refuses one
+  // libcurl's reason of a failure: the detailed one when it gave one, else the code's text.
+  std::string Reason(CURLcode code);
 
 private:
   static size_t Write(char* ptr, size_t size, size_t nmemb, void* userdata);
@@ -57,6 +59,7 @@ private:
   const std::string URL, Method, Data;
   std::string Result;
   curl_slist* HeaderInfo = nullptr;
+  char ErrorText[CURL_ERROR_SIZE] = {};
 };
 
 class TQELCurlWrapper : public IQELCurlWrapper {
@@ -75,6 +78,7 @@ public:
   bool Terminated() override;
   int DoCycle(int TimeoutMS) override;
   bool Cancel(void* Userdata) override;
+  void SetTLS(const TTLSClientSettings& settings) override;
   bool HTTP_Request(IQELCurlWrapperClient* Handler, const char* URL, const char* Method, const char* Header,
                     const char* Data, void* Userdata) override;
 

@@ -15,12 +15,24 @@ using CLASSID = const char*;
 extern const CLASSID CLSID_CURL_BASEREQUEST;
 extern const CLASSID CLSID_CURL_HTTPREQUEST;
 
+// How requests check the peers they reach over https.
+struct TTLSClientSettings {
+  // Plain http is refused: every request goes over https (a secure node).
+  bool HTTPSOnly = false;
+  // The CAs whose certificates peers must chain to; empty: the system's store.
+  std::string CAFile;
+};
+
+// Whether a transfer failed in TLS: the handshake, or the peer's certificate or host name.
+bool IsTLSFailure(int curlCode);
+
 class IQELCurlWrapperClient {
 public:
   virtual ~IQELCurlWrapperClient() = default;
   // The transfer completed; Result is the HTTP status (4xx and 5xx too), Response the whole body.
   virtual void OnCurlSuccess(void* Data, int Result, const char* Response) = 0;
-  // The transfer failed before an answer: Result is libcurl's code, Message its text.
+  // The transfer failed before an answer: Result is libcurl's code, Message libcurl's reason (its
+  // detailed one where it gives one, such as the certificate problem).
   virtual void OnCurlError(void* Data, int Result, const char* Message) = 0;
 };
 
@@ -32,6 +44,9 @@ public:
   virtual bool Terminated() = 0;
   // Advances the transfers and dispatches completions; returns how many still run.
   virtual int DoCycle(int TimeoutMS) = 0;
+  // Applies to the requests made from now on: TLS 1.2 at least, the peer's certificate checked against
+  // the CAs and its host name against the URL's.
+  virtual void SetTLS(const TTLSClientSettings& settings) = 0;
   // Ends the running request with this user data without completion; false when there is none.
   virtual bool Cancel(void* Userdata) = 0;
   // Queues a request; Header is not used (every request carries the client's fixed headers). Data,

@@ -6,11 +6,15 @@
 #include "helpers.h"
 
 #include <arpa/inet.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <deque>
+#include <map>
+#include <mutex>
 #include <vector>
 
 namespace Qel_websock_api {
@@ -39,6 +43,35 @@ const lws_extension Extensions[] = {
     {"deflate-frame", lws_extension_callback_pm_deflate, "deflate_frame"},
     {nullptr, nullptr, nullptr},
 };
+
+// The client TLS context of the CAs in a file (empty: the system's store), made once and kept for the
+// process's life: TLS 1.2 at least, the peer's certificate checked (its host name the library checks on
+// each connection). Null when it cannot be made. Only ever used on the service host's thread; the lock
+// keeps the table whole in any case.
+SSL_CTX* ClientTLSContext(const std::string& caFile) {
+  struct TFree {
+    void operator()(SSL_CTX* ctx) const { SSL_CTX_free(ctx); }
+  };
+  static std::mutex lock;
+  static std::map<std::string, std::unique_ptr<SSL_CTX, TFree>> contexts;
+  std::lock_guard<std::mutex> guard(lock);
+  auto it = contexts.find(caFile);
+  if (it != contexts.end()) return it->second.get();
+  std::unique_ptr<SSL_CTX, TFree> ctx(SSL_CTX_new(TLS_client_method()));
+  if (!ctx) return nullptr;
+  SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
+  SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, nullptr);
+  const bool loaded = caFile.empty() ? SSL_CTX_set_default_verify_paths(ctx.get()) == 1
+                                     : SSL_CTX_load_verify_locations(ctx.get(), caFile.c_str(), nullptr) == 1;
+  // Without its CAs no certificate is trusted: every connection fails, as it should.
+  if (!loaded)
+    lws_log(QLLL_ERR, "websocket TLS: the CAs of %s could not be read",
+            caFile.empty() ? "the system's store" : caFile.c_str());
+  return contexts.emplace(caFile, std::move(ctx)).first->second.get();
+}
+
+// Secure connections of the process being opened (all on the service host's thread).
+int TLSHandshakes = 0;
 
 // A ping after 1 s without traffic; no answer within 3 s hangs the connection up.
 const lws_retry_bo_t IdlePolicy = {nullptr, 0, 0, 1, 3, 0};
@@ -195,6 +228,9 @@ struct TWSData {
   std::string URL;
   std::string WSProto;
   std::string HostHeader; // as sent in the upgrade request
+  TWSClientTLS TLS;
+  bool InHandshake = false;     // a secure connection is being opened: counted in TLSHandshakes
+  bool ConnectDeferred = false; // the attempt waits for other secure handshakes to end
   uint32_t WSConnTimeout = 0;
   std::vector<unsigned char> WSInput; // the message being reassembled
 
@@ -214,8 +250,9 @@ struct TWSData {
 };
 
 TWebSocketClient::TWebSocketClient(Qel_hosted::IServiceHost& host, const std::string& name,
-                                   uint32_t connTimeout, bool autoReconnect)
+                                   uint32_t connTimeout, bool autoReconnect, const TWSClientTLS& tls)
     : FData(std::make_unique<TWSData>(this, host, name)) {
+  FData->TLS = tls;
   FData->WSConnTimeout = connTimeout;
   FData->AutoReconnect = autoReconnect;
   FData->RetryTimer = new uv_timer_t;
@@ -238,9 +275,14 @@ void TWebSocketClient::Destroy() {
 
 void TWebSocketClient::Startup() {
   FData->ServiceHost.Register(this);
-  if (FData->Context()) return;
+  if (FData->Link) return;
   FData->Link = std::make_unique<TContextLink>();
   FData->Link->Handler = this;
+  // A secure client makes its context when it first connects (see StartConnection).
+  if (!FData->TLS.Enabled) CreateContext();
+}
+
+void TWebSocketClient::CreateContext() {
   void* loops[] = {FData->ServiceHost.Loop()};
   lws_context_creation_info info;
   memset(&info, 0, sizeof info);
@@ -258,6 +300,13 @@ void TWebSocketClient::Startup() {
   info.user = FData->Link.get();
   info.timeout_secs = 3;
   info.retry_and_idle_policy = &IdlePolicy;
+  // The client TLS context is shared by every secure client of the same CAs: made and its CAs read once.
+  if (FData->TLS.Enabled) {
+    info.options |= LWS_SERVER_OPTION_DO_SSL_GLOBAL_INIT;
+    info.provided_client_ssl_ctx = ClientTLSContext(FData->TLS.CAFile);
+    if (!info.provided_client_ssl_ctx)
+      lws_log(QLLL_ERR, "%s: no TLS context: secure websockets cannot be opened", Name().c_str());
+  }
   FData->Link->Context = lws_create_context(&info);
   if (!FData->Link->Context) lws_log(QLLL_ERR, "%s: creating the websocket context failed", Name().c_str());
 }
@@ -275,6 +324,7 @@ void TWebSocketClient::Shutdown() {
 void TWebSocketClient::HandleShutdown() {
   TWSData& d = *FData;
   d.Socket = nullptr;
+  EndHandshake();
   if (!d.Link) return;
   d.Link->Handler = nullptr;
   if (d.Link->Context) {
@@ -331,6 +381,8 @@ void TWebSocketClient::EnterOffline() {
   // its late callbacks are no longer ours.
   if (FData->Socket) lws_set_timeout(FData->Socket, PENDING_TIMEOUT_USER_OK, LWS_TO_KILL_ASYNC);
   FData->Socket = nullptr;
+  FData->ConnectDeferred = false;
+  EndHandshake();
   FData->WSInput.clear();
   FData->InputOverflow = false;
   FData->InputStarted = false;
@@ -358,16 +410,35 @@ void TWebSocketClient::Connect() {
   d.NextAttempt = Now() + ReconnectPause;
   WakeForNextAttempt();
   if (d.Socket || !HandleBeginConnect(this)) return;
-  if (!d.Context()) return; // logged at start-up; the attempt times out
+  StartConnection();
+}
+
+// A context made with TLS has the library set up OpenSSL afresh, which loses the library's link from
+// the TLS sessions under way to their connections: a handshake of another client under way then fails.
+// So a secure client makes its context only while no secure handshake is under way, and waits (within
+// its connect time) otherwise.
+void TWebSocketClient::StartConnection() {
+  TWSData& d = *FData;
+  d.ConnectDeferred = false;
+  if (d.TLS.Enabled && d.Link && !d.Link->Context) {
+    if (TLSHandshakes > 0) {
+      d.ConnectDeferred = true;
+      return;
+    }
+    CreateContext();
+  }
+  if (!d.Context()) return; // logged when it was made; the attempt times out
   lws_client_connect_info ci;
   memset(&ci, 0, sizeof ci);
   ci.context = d.Context();
   ci.address = d.Host.c_str();
   ci.port = d.Port;
-  ci.ssl_connection = 0;
+  // Over TLS the server's certificate must chain to a trusted CA and name the host (neither check is
+  // skipped).
+  ci.ssl_connection = d.TLS.Enabled ? LCCSCF_USE_SSL : 0;
   ci.path = d.URL.c_str();
   // The Host header names the port unless it is the default one (RFC 6455 4.1, RFC 7230 5.4).
-  d.HostHeader = d.Port == 80 ? d.Host : d.Host + ":" + std::to_string(d.Port);
+  d.HostHeader = d.Port == (d.TLS.Enabled ? 443 : 80) ? d.Host : d.Host + ":" + std::to_string(d.Port);
   ci.host = d.HostHeader.c_str();
   ci.origin = d.HostHeader.c_str();
   // Without a subprotocol none is asked for; the connection uses the first, nameless, protocol.
@@ -377,7 +448,17 @@ void TWebSocketClient::Connect() {
   ci.pwsi = &d.Socket;
   ci.retry_and_idle_policy = &IdlePolicy;
   lws_log(QLLL_NOTICE, "%s connecting %s:%d%s", Name().c_str(), d.Host.c_str(), d.Port, d.URL.c_str());
+  if (d.TLS.Enabled && !d.InHandshake) {
+    d.InHandshake = true;
+    ++TLSHandshakes;
+  }
   lws_client_connect_via_info(&ci); // success and failure arrive as callbacks
+}
+
+void TWebSocketClient::EndHandshake() {
+  if (!FData->InHandshake) return;
+  FData->InHandshake = false;
+  --TLSHandshakes;
 }
 
 void TWebSocketClient::EnterConnecting() {
@@ -385,6 +466,7 @@ void TWebSocketClient::EnterConnecting() {
 }
 
 void TWebSocketClient::RunConnecting() {
+  if (FData->ConnectDeferred) StartConnection();
   if (FData->Timeout < Now()) ConnectFailed();
 }
 
@@ -395,6 +477,7 @@ void TWebSocketClient::ConnectFailed() {
 }
 
 void TWebSocketClient::Connected() {
+  EndHandshake();
   FData->Timeout = Now() + ReceiveWatchdog;
   lws_log(QLLL_NOTICE, "%s connected", Name().c_str());
   HandleConnected(this);

@@ -19,6 +19,13 @@ using json = nlohmann::json;
 struct TWSData;
 struct TMachineCtrl;
 
+// A client over TLS (wss): TLS 1.2 at least, the server's certificate checked against the CAs and its
+// name against the host connected to.
+struct TWSClientTLS {
+  bool Enabled = false;
+  std::string CAFile; // empty: the system's store
+};
+
 class TWebSocketClient : public IWebSocketClient, public ILWSHandler, public Qel_hosted::IHostedService {
 public:
   static constexpr size_t MaxQueueSize = 1024;
@@ -27,7 +34,7 @@ public:
 
   // connTimeout != 0 switches on the receive watchdog: no message for 6 s calls HandleDisconnected.
   TWebSocketClient(Qel_hosted::IServiceHost& host, const std::string& name, uint32_t connTimeout,
-                   bool autoReconnect);
+                   bool autoReconnect, const TWSClientTLS& tls = TWSClientTLS());
   ~TWebSocketClient() override;
   TWebSocketClient(const TWebSocketClient&) = delete;
   TWebSocketClient& operator=(const TWebSocketClient&) = delete;
@@ -83,8 +90,11 @@ private:
   friend struct TMachineCtrl;
 
   void Startup();
+  void CreateContext();
   void HandleShutdown();
   void Connect();
+  void StartConnection();
+  void EndHandshake();
   void Connected();
   void ConnectFailed();
   void Disconnected();

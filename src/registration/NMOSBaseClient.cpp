@@ -1,5 +1,6 @@
 #include "NMOSBaseClient.h"
 
+#include "NMOSBridgeConfig.h"
 #include "NMOSNodeData.h"
 #include "RegistryVersions.h"
 #include "VersionViews.h"
@@ -20,7 +21,7 @@
 namespace Qel_nmos_bridge {
 
 std::string TNMOSAPIInfo::ToString() const {
-  return "http://" + Addr + ":" + std::to_string(Port) + URI + (Version.empty() ? "" : "/" + Version);
+  return Scheme + "://" + Addr + ":" + std::to_string(Port) + URI + (Version.empty() ? "" : "/" + Version);
 }
 
 int AnswerEvent(int status) {
@@ -106,6 +107,7 @@ struct TNMOSClientData {
   Qel_hosted::IServiceHost& ServiceHost;
   const std::string Name;
   const Qel_hosted::TServiceInfo ServiceInfo;
+  bool Secure = false; // every API is reached over https
   std::map<int, TNMOSActionNamedHandler> Handlers;
   // A list keeps its elements in place, so the active entry stays valid while others come and go.
   std::list<TNMOSAPIInfo> RegAPIs;
@@ -123,6 +125,8 @@ struct TNMOSClientData {
     uint64_t Machine; // serial of the machine
     int ActionID;
     std::string Name; // the machine's name, for the log
+    std::string Addr; // the endpoint it went to
+    uint16_t Port;
   };
   std::unordered_map<uintptr_t, TPending> Pending;
   uintptr_t NextRequest = 1;
@@ -139,6 +143,12 @@ TQELNMOSBaseClient::TQELNMOSBaseClient(IQELNMOSBridge& bridge, const char* name)
   uv_timer_init(FData->ServiceHost.Loop(), FData->AskTimer);
   FData->AskTimer->data = this;
   FData->HTTPClient.reset(Qel_http::IQELCurlWrapper::Create(this, FData->ServiceHost.Loop()));
+  if (const IQELNMOSConfig* config = bridge.BoxConfig()) {
+    Qel_http::TTLSClientSettings tls;
+    FData->Secure = tls.HTTPSOnly = config->Secure();
+    tls.CAFile = config->GetTLSCAFile();
+    FData->HTTPClient->SetTLS(tls);
+  }
   FData->ServiceHost.Register(this);
 }
 
@@ -201,6 +211,7 @@ void TQELNMOSBaseClient::MachineFinished(TNMOSStated& machine) {
 bool TQELNMOSBaseClient::AddAPI(const char* addr, uint16_t port, uint16_t prio, const char* uri,
                                 const std::string& name, const std::string& version) {
   TNMOSAPIInfo api(addr ? addr : "", port, prio, uri ? uri : "", name, version);
+  api.Scheme = FData->Secure ? "https" : "http";
   for (const TNMOSAPIInfo& known : FData->RegAPIs)
     if (known.SameEndpoint(api)) return false;
   if (FData->RegAPIs.size() >= MaxAPIs) return false;
@@ -243,7 +254,7 @@ void TQELNMOSBaseClient::AskDueVersions() {
 void TQELNMOSBaseClient::Ask(TNMOSAPIInfo& api) {
   api.AskDue = 0;
   const uintptr_t id = FData->NextRequest++;
-  const std::string url = "http://" + api.Addr + ":" + std::to_string(api.Port) + api.URI + "/";
+  const std::string url = api.Scheme + "://" + api.Addr + ":" + std::to_string(api.Port) + api.URI + "/";
   if (!FData->HTTPClient->HTTP_Request(this, url.c_str(), "GET", "", "", reinterpret_cast<void*>(id))) {
     AskTold(api, "the request could not be made", false);
     return;
@@ -526,7 +537,9 @@ Qel_http::IQELCurlWrapper& TQELNMOSBaseClient::HTTP() {
 bool TQELNMOSBaseClient::Request(const TNMOSActionInfo& action, const std::string& url, const char* method,
                                  const std::string& body) {
   const uintptr_t id = FData->NextRequest++;
-  FData->Pending[id] = {action.State.Serial, action.ActionID, action.State.Machine.Name()};
+  const TNMOSAPIInfo* api = FData->ActiveRegAPI;
+  FData->Pending[id] = {action.State.Serial, action.ActionID, action.State.Machine.Name(),
+                        api ? api->Addr : std::string(), api ? api->Port : uint16_t(0)};
   if (FData->HTTPClient->HTTP_Request(this, url.c_str(), method, "", body.c_str(),
                                       reinterpret_cast<void*>(id))) {
     action.State.AwaitedRequest = id;
@@ -544,12 +557,31 @@ void TQELNMOSBaseClient::CancelRequest(TNMOSStated& machine) {
   FData->HTTPClient->Cancel(reinterpret_cast<void*>(id));
 }
 
+TNMOSAPIInfo* TQELNMOSBaseClient::FindAPI(const std::string& addr, uint16_t port) {
+  for (TNMOSAPIInfo& api : FData->RegAPIs)
+    if (api.Addr == addr && api.Port == port) return &api;
+  return nullptr;
+}
+
+void TQELNMOSBaseClient::TLSFailed(TNMOSAPIInfo& api, const char* reason) {
+  const std::string why = reason && *reason ? reason : "TLS failed";
+  if (why == api.TLSProblem) return;
+  api.TLSProblem = why;
+  lws_log(QLLL_WARN, "%s: %s: the TLS connection failed (%s): it counts as a failed registry",
+          FData->Name.c_str(), api.ToString().c_str(), why.c_str());
+}
+
 void TQELNMOSBaseClient::OnCurlSuccess(void* Data, int Result, const char* Response) {
+  {
+    auto ask = FData->Asks.find(reinterpret_cast<uintptr_t>(Data));
+    if (ask != FData->Asks.end()) ask->second->TLSProblem.clear();
+  }
   if (AskAnswered(reinterpret_cast<uintptr_t>(Data), Result, Response ? Response : "")) return;
   auto it = FData->Pending.find(reinterpret_cast<uintptr_t>(Data));
   if (it == FData->Pending.end()) return;
   const TNMOSClientData::TPending pending = it->second;
   FData->Pending.erase(it);
+  if (TNMOSAPIInfo* api = FindAPI(pending.Addr, pending.Port)) api->TLSProblem.clear();
   TNMOSStated* machine = TNMOSStated::FindSerial(pending.Machine);
   const std::string body = Response ? Response : "";
   json parsed;
@@ -578,13 +610,25 @@ void TQELNMOSBaseClient::OnCurlSuccess(void* Data, int Result, const char* Respo
 }
 
 void TQELNMOSBaseClient::OnCurlError(void* Data, int Result, const char* Message) {
+  const bool tls = Qel_http::IsTLSFailure(Result);
+  auto ask = FData->Asks.find(reinterpret_cast<uintptr_t>(Data));
+  if (ask != FData->Asks.end() && tls) {
+    TNMOSAPIInfo& api = *ask->second;
+    TLSFailed(api, Message);
+    // Said once above, with the reason: the question of its versions says nothing more of it.
+    if (api.Version.empty()) api.AskProblem = "unknown";
+  }
   if (AskAnswered(reinterpret_cast<uintptr_t>(Data), -1, Message ? Message : "")) return;
   auto it = FData->Pending.find(reinterpret_cast<uintptr_t>(Data));
   if (it == FData->Pending.end()) return;
   const TNMOSClientData::TPending pending = it->second;
   FData->Pending.erase(it);
-  lws_log(QLLL_WARN, "NMOS_REQUEST %p Error: Action %s %s Err %d (Message: %s)", Data,
-          ActionName(pending.ActionID), pending.Name.c_str(), Result, Message ? Message : "");
+  TNMOSAPIInfo* api = tls ? FindAPI(pending.Addr, pending.Port) : nullptr;
+  if (api)
+    TLSFailed(*api, Message);
+  else
+    lws_log(QLLL_WARN, "NMOS_REQUEST %p Error: Action %s %s Err %d (Message: %s)", Data,
+            ActionName(pending.ActionID), pending.Name.c_str(), Result, Message ? Message : "");
   TNMOSStated* machine = TNMOSStated::FindSerial(pending.Machine);
   if (!machine || machine->AwaitedRequest != reinterpret_cast<uintptr_t>(Data)) return;
   machine->AwaitedRequest = 0;

@@ -93,6 +93,12 @@ struct TNMOSAPIInfo {
   time_t AskDue = 0;        // when to ask (monotonic seconds); 0: not to be asked
   uintptr_t AskRequest = 0; // the request under way
   std::string AskProblem;   // what the last attempt told, once logged
+  // "https" when the node is secure (every registry and query API is then reached over TLS), else
+  // "http": a node speaks one protocol to every API it uses.
+  std::string Scheme = "http";
+  // Why TLS with it failed last (its certificate, its host name, the handshake), once logged; empty
+  // since it last answered.
+  std::string TLSProblem;
 
   // "http://ADDR:PORT/x-nmos/registration/v1.3" (without the version while it is unknown).
   std::string ToString() const;
@@ -248,6 +254,10 @@ public:
   // have been replaced by a registry of other versions). Nothing for the others.
   void AskVersionsAgain(TNMOSAPIInfo& api);
 
+  // Says once per endpoint and reason that TLS with it failed (its certificate, its host name, the
+  // handshake); the failure counts as any other.
+  void TLSFailed(TNMOSAPIInfo& api, const char* reason);
+
   // An id already present keeps its first handler.
   bool RegisterActionHandler(int action, const char* name, TNMOSActionHandler handler);
 
@@ -277,6 +287,7 @@ private:
   void Ask(TNMOSAPIInfo& api);
   bool AskAnswered(uintptr_t request, int status, const char* body);
   void AskTold(TNMOSAPIInfo& api, const std::string& problem, bool usable);
+  TNMOSAPIInfo* FindAPI(const std::string& addr, uint16_t port);
   void ActiveAPIGone();
   void ActionQueueProcess();
   void EraseMachine(std::map<std::string, TMachinePtr>::iterator it);

@@ -144,7 +144,8 @@ bool HandleSubscribeAll(IQELNMOSBaseClient* client, const TNMOSActionInfo&) {
                {"resource_path", "/senders"},
                {"params", json::object()},
                {"persist", false},
-               {"secure", false}};
+               // A Query API reached over https is asked for wss.
+               {"secure", qc->GetActiveAPI() && qc->GetActiveAPI()->Scheme == "https"}};
   for (const char* path : {"/senders", "/receivers"}) {
     spec["resource_path"] = path;
     lws_log(QLLL_NOTICE, "NMOS Query API WS subscription request: %s", spec.dump().c_str());
@@ -370,6 +371,16 @@ void TQELNMOSQueryClient::RefreshReceivers() {
     uv_check_stop(h);
     static_cast<TQELNMOSQueryClient*>(h->data)->RefreshNow();
   });
+}
+
+void TQELNMOSQueryClient::QueryAPITLSFailed(const char* reason) {
+  if (TNMOSAPIInfo* api = GetActiveAPI()) TLSFailed(*api, reason);
+}
+
+const std::string& TQELNMOSQueryClient::SubscriptionCAFile() {
+  static const std::string none;
+  const IQELNMOSConfig* config = Bridge().BoxConfig();
+  return config ? config->GetTLSCAFile() : none;
 }
 
 Qel_hosted::IServiceHost& TQELNMOSQueryClient::SubscriptionHost() {

@@ -70,9 +70,11 @@ public:
   const TNMOSAPIInfo* SubscriptionAPI() override { return GetActiveAPI(); }
   Qel_http::IQELCurlWrapper& SubscriptionHTTP() override { return HTTP(); }
   Qel_hosted::IServiceHost& SubscriptionHost() override;
+  const std::string& SubscriptionCAFile() override;
   // Reports of the subscriptions. Those of a subscription that is no longer current (dropped after a
   // failure, waiting for its destruction) are ignored.
   void QueryAPIConnectFailed(TWSSubscription* sub) override;
+  void QueryAPITLSFailed(const char* reason) override;
   void QueryAPIConnectLost(TWSSubscription* sub) override;
   // One whole websocket message: an IS-04 grain. Always 0 (the connection stays).
   int QueryAPIReceivedText(TWSSubscription* sub, const void* data, int len) override;

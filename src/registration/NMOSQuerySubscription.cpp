@@ -27,15 +27,18 @@ std::string Compact(const json& value) {
 
 // The registry decides where the websocket of a subscription is: its path and query are taken as
 // written in "ws_href".
-bool SubscriptionTarget(const std::string& wsHref, uint16_t defaultPort, std::string& host, uint16_t& port,
-                        std::string& path) {
+bool SubscriptionTarget(const std::string& wsHref, bool secure, uint16_t defaultPort, std::string& host,
+                        uint16_t& port, std::string& path) {
   UriUriA uri;
   const char* error = nullptr;
   if (uriParseSingleUriA(&uri, wsHref.c_str(), &error) != URI_SUCCESS) return false;
   const std::string scheme = RangeText(uri.scheme);
   host = RangeText(uri.hostText);
   const std::string portText = RangeText(uri.portText);
-  bool ok = (scheme == "ws" || scheme == "WS") && !host.empty();
+  std::string lowered = scheme;
+  for (char& c : lowered)
+    c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  bool ok = lowered == (secure ? "wss" : "ws") && !host.empty();
   port = defaultPort;
   if (ok && !portText.empty()) {
     char* end = nullptr;
@@ -79,10 +82,10 @@ void TNMOSRegSubscriptionCurlAdapter::OnCurlError(void*, int Result, const char*
 
 // --- websocket adapter ---
 
-TNMOSRegSubscriptionWSClientAdapter::TNMOSRegSubscriptionWSClientAdapter(TWSSubscription& subscription,
-                                                                         Qel_hosted::IServiceHost& host,
-                                                                         const std::string& name)
-    : TWebSocketClient(host, name, 0, true), Subscription(subscription) {}
+TNMOSRegSubscriptionWSClientAdapter::TNMOSRegSubscriptionWSClientAdapter(
+    TWSSubscription& subscription, Qel_hosted::IServiceHost& host, const std::string& name,
+    const Qel_websock_api::TWSClientTLS& tls)
+    : TWebSocketClient(host, name, 0, true, tls), Subscription(subscription) {}
 
 bool TNMOSRegSubscriptionWSClientAdapter::HandleBeginConnect(IWebSocketClient* cli) {
   return Subscription.HandleBeginConnect(cli);
@@ -172,8 +175,13 @@ void TWSSubscription::Deinit() {
 void TWSSubscription::SetHost(const std::string& host, uint16_t port, std::string path) {
   WSAdapt.reset();
   if (host.empty() || port == 0) return;
+  // The websocket of a Query API reached over https is wss, checked as the API's certificate is.
+  const TNMOSAPIInfo* api = Parent.SubscriptionAPI();
+  Qel_websock_api::TWSClientTLS tls;
+  tls.Enabled = api && api->Scheme == "https";
+  tls.CAFile = Parent.SubscriptionCAFile();
   WSAdapt =
-      std::make_unique<TNMOSRegSubscriptionWSClientAdapter>(*this, Parent.SubscriptionHost(), GetName());
+      std::make_unique<TNMOSRegSubscriptionWSClientAdapter>(*this, Parent.SubscriptionHost(), GetName(), tls);
   // A Query API defines no websocket subprotocol: none is asked for.
   WSAdapt->SetHost(host, port, path, "");
 }
@@ -196,7 +204,7 @@ void TWSSubscription::HandleCurlSuccess(int Result, const json& V, const char* R
   std::string host, path;
   uint16_t port = 0;
   if (!id.is_string() || id.get<std::string>().empty() || !href.is_string() || !api ||
-      !SubscriptionTarget(href.get<std::string>(), api->Port, host, port, path)) {
+      !SubscriptionTarget(href.get<std::string>(), api->Scheme == "https", api->Port, host, port, path)) {
     lws_log(QLLL_ERR, "Subscription %p: the answer names no subscription id or websocket: %s",
             static_cast<void*>(this), Response ? Response : "");
     HandleRefused(Result, Response);
@@ -208,8 +216,12 @@ void TWSSubscription::HandleCurlSuccess(int Result, const json& V, const char* R
 
 void TWSSubscription::HandleCurlError(int Result, const char* Message) {
   RequestRunning = false;
-  lws_log(QLLL_WARN, "Subscription %p Error %d (Message: %s)", static_cast<void*>(this), Result,
-          Message ? Message : "");
+  // A certificate refused is said once for the Query API, not at every attempt.
+  if (Qel_http::IsTLSFailure(Result))
+    Parent.QueryAPITLSFailed(Message);
+  else
+    lws_log(QLLL_WARN, "Subscription %p Error %d (Message: %s)", static_cast<void*>(this), Result,
+            Message ? Message : "");
   Parent.QueryAPIConnectFailed(this);
 }
 

@@ -24,7 +24,11 @@ public:
   virtual const TNMOSAPIInfo* SubscriptionAPI() = 0;
   virtual Qel_http::IQELCurlWrapper& SubscriptionHTTP() = 0;
   virtual Qel_hosted::IServiceHost& SubscriptionHost() = 0;
+  // The CAs a Query API's certificate must chain to (empty: the system's store), for wss.
+  virtual const std::string& SubscriptionCAFile() = 0;
   virtual void QueryAPIConnectFailed(TWSSubscription* sub) = 0;
+  // TLS with the Query API failed (its certificate, its host name, the handshake): libcurl's reason.
+  virtual void QueryAPITLSFailed(const char* reason) = 0;
   virtual void QueryAPIConnectLost(TWSSubscription* sub) = 0;
   virtual int QueryAPIReceivedText(TWSSubscription* sub, const void* data, int len) = 0;
   virtual void QueryAPIGrainItem(TWSSubscription* sub, const std::string& topic, const TGrainItem& item) = 0;
@@ -52,7 +56,7 @@ public:
 class TNMOSRegSubscriptionWSClientAdapter : public Qel_websock_api::TWebSocketClient {
 public:
   TNMOSRegSubscriptionWSClientAdapter(TWSSubscription& subscription, Qel_hosted::IServiceHost& host,
-                                      const std::string& name);
+                                      const std::string& name, const Qel_websock_api::TWSClientTLS& tls);
   bool HandleBeginConnect(Qel_websock_api::IWebSocketClient* cli) override;
   void HandleConnected(Qel_websock_api::IWebSocketClient* cli) override;
   void HandleConnectFailed(Qel_websock_api::IWebSocketClient* cli) override;
@@ -119,8 +123,9 @@ private:
 };
 
 // The websocket address of a subscription answer: host, port (the endpoint's port when ws_href names
-// none) and the path with its query. False when "ws_href" is no ws:// URL with a host.
-bool SubscriptionTarget(const std::string& wsHref, uint16_t defaultPort, std::string& host, uint16_t& port,
-                        std::string& path);
+// none) and the path with its query. False when "ws_href" is no URL with a host of the scheme asked
+// for: "wss" for a Query API reached over https, "ws" for one over http.
+bool SubscriptionTarget(const std::string& wsHref, bool secure, uint16_t defaultPort, std::string& host,
+                        uint16_t& port, std::string& path);
 
 } // namespace Qel_nmos_bridge

@@ -145,9 +145,11 @@ std::string SDPPTPGrandmaster(const std::string& sdp) {
   return gmid;
 }
 
-TSenderSDPFetcher::TSenderSDPFetcher(uv_loop_t* loop)
+TSenderSDPFetcher::TSenderSDPFetcher(uv_loop_t* loop, const Qel_http::TTLSClientSettings& tls)
     : Client(Qel_http::IQELCurlWrapper::Create(this, loop),
-             [](Qel_http::IQELCurlWrapper* c) { c->Destroy(); }) {}
+             [](Qel_http::IQELCurlWrapper* c) { c->Destroy(); }) {
+  Client->SetTLS(tls);
+}
 
 TSenderSDPFetcher::~TSenderSDPFetcher() {
   Client->Terminate();

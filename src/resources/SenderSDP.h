@@ -34,7 +34,8 @@ class TSenderSDPFetcher : public Qel_http::IQELCurlWrapperClient {
 public:
   using TDone = std::function<void(const std::string& sdp)>;
 
-  explicit TSenderSDPFetcher(uv_loop_t* loop);
+  // Transport files over https are checked as `tls` says (the CAs; TLS 1.2 at least, host names).
+  TSenderSDPFetcher(uv_loop_t* loop, const Qel_http::TTLSClientSettings& tls);
   ~TSenderSDPFetcher() override;
   TSenderSDPFetcher(const TSenderSDPFetcher&) = delete;
   TSenderSDPFetcher& operator=(const TSenderSDPFetcher&) = delete;

@@ -26,6 +26,8 @@ class ListeningProcess:
         self.host = None
         self.port = None
         self.returncode = None
+        # An ssl.SSLContext when the program serves HTTPS: request() then speaks it.
+        self.ssl_context = None
 
     @property
     def address(self):
@@ -103,7 +105,10 @@ class ListeningProcess:
 
     def request(self, method, path, body=None, headers=None, timeout=30):
         """(status, headers dict with lower-case names, body bytes); a dict or list body goes as JSON."""
-        conn = http.client.HTTPConnection(self.host, self.port, timeout=timeout)
+        if self.ssl_context is not None:
+            conn = http.client.HTTPSConnection(self.host, self.port, timeout=timeout, context=self.ssl_context)
+        else:
+            conn = http.client.HTTPConnection(self.host, self.port, timeout=timeout)
         try:
             if isinstance(body, (dict, list)):
                 body = json.dumps(body)

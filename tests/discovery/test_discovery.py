@@ -2,8 +2,10 @@
 under its host name with the versions it serves, finds registries by their advertisements under both
 service names (one registry advertised under both is one registry), uses the preferred one of those whose
 TXT records it can use at the newest version both serve, moves to another when an advertisement goes, and
-survives a restart of the Avahi daemon, which it starts again itself through its daemon start command."""
+survives a restart of the Avahi daemon, which it starts again itself through its daemon start command.
+A secure node (with a certificate) uses only registries and query APIs advertised over https."""
 import os
+import ssl
 import signal
 import subprocess
 import sys
@@ -14,6 +16,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "integration"))
 sys.path.insert(0, os.path.join(HERE, "..", "registry"))
 import nmos_node  # noqa: E402
 from registry_process import RegistryProcess  # noqa: E402
+from tls_certs import TestCA  # noqa: E402
 
 STATE = os.environ.get("QEL_DISC_STATE")
 IFACE = os.environ.get("QEL_DISC_IF")
@@ -230,6 +233,47 @@ class Discovery(unittest.TestCase):
         self.advertise("Reg Ten", self.second, self.second.txt(pri=10), REGISTRATION)
         self.assertTrue(nmos_node.wait_until(
             lambda: self.known_registries() == self.expected_known(self.preferred, self.second), limit=LIMIT))
+
+
+@unittest.skipUnless(STATE, "needs the private DNS-SD network: run through tests/discovery/netns-env.sh as root")
+class SecureDiscovery(unittest.TestCase):
+    """A secure node registers and subscribes where api_proto=https is advertised (over TLS, the
+    certificate checked against its CA), and never uses a registry or query API advertised as plain http,
+    however preferred: each is told once."""
+
+    def setUp(self):
+        ca = TestCA()
+        self.addCleanup(ca.cleanup)
+        cert, key = ca.server("registry", ips=[ADDR])
+        self.secure = RegistryProcess(listen=f"{ADDR}:0", versions=("v1.3",), tls=(cert, key, ca.file)).start()
+        self.addCleanup(self.secure.stop)
+        self.plain = RegistryProcess(listen=f"{ADDR}:0", versions=("v1.3",)).start()
+        self.addCleanup(self.plain.stop)
+        for name, registry, pri, service_type in (("Reg Secure", self.secure, 10, REGISTER),
+                                                  ("Reg Plain", self.plain, 0, REGISTER),
+                                                  ("Query Secure", self.secure, 10, QUERY),
+                                                  ("Query Plain", self.plain, 0, QUERY)):
+            ad = Advertisement(name, registry.port, registry.txt(pri=pri), service_type)
+            self.addCleanup(ad.withdraw)
+        self.assertTrue(nmos_node.wait_until(
+            lambda: len(browse(REGISTER)) == 2 and len(browse(QUERY)) == 2, limit=LIMIT))
+        node_cert, node_key = ca.server("node", ips=[ADDR])
+        self.node = nmos_node.RunningNode(streams=2, interface=IFACE, host=ADDR,
+                                          tls=ssl.create_default_context(cafile=ca.file), args=[
+            "/tls-cert", node_cert, "/tls-key", node_key, "/tls-ca", ca.file]).start()
+        self.addCleanup(self.node.stop)
+
+    def test_only_registries_advertised_over_https_are_used(self):
+        self.assertTrue(nmos_node.wait_until(
+            lambda: len(self.secure.resources()["senders"]) == 2 and
+            len(self.secure.requests(path=self.secure.registration + "/health/nodes/")) >= 2, limit=LIMIT))
+        self.assertTrue(nmos_node.wait_until(
+            lambda: self.secure.connected_paths() == ["/receivers", "/senders"], limit=LIMIT))
+        self.assertEqual(self.plain.requests(path="/x-nmos/"), [])
+        fd = self.node.bridge_log.fileno()
+        log = os.pread(fd, os.fstat(fd).st_size, 0).decode(errors="replace")
+        for name in ("Reg Plain", "Query Plain"):
+            self.assertEqual(log.count(f'{name}: unsupported protocol "http" (the node uses https only)'), 1, log)
 
 
 if __name__ == "__main__":

@@ -2,6 +2,7 @@
 """A mock IS-04 registry for the node's registration tests.
 
     mock_registry.py [--listen ADDR:PORT] [--schemas DIR] [--expiry SECONDS] [--versions v1.0,v1.2,v1.3]
+                     [--tls-cert FILE --tls-key FILE]
 
 It serves, at each of the IS-04 versions it is told (by default v1.0, v1.2 and v1.3; any other version's
 paths answer 404, as at a registry that does not serve it), the Registration API at
@@ -47,6 +48,9 @@ and makes it fail:
 Faults never touch /test/. "hang" reads the request and never answers; "close" reads it and closes the
 connection without a word; "delay" answers normally after the given time.
 
+With --tls-cert and --tls-key (PEM files: the certificate, its chain after it, and its key) everything,
+/test/ included, is served over TLS only (https, and wss for the websockets, which "ws_href" then names).
+
 The first line on stdout is "mock-registry listening on ADDR:PORT". SIGTERM and SIGINT end it with 0.
 Documents are checked against AMWA's schemas of the version they are registered at, from --schemas
 (default: QEL_NMOS_SCHEMAS, else ../shared/nmos-schemas next to the project); without them the checks
@@ -60,6 +64,7 @@ import json
 import os
 import re
 import signal
+import ssl
 import sys
 import time
 import uuid
@@ -341,7 +346,8 @@ class MockRegistry:
         host, port = request.transport.get_extra_info("sockname")[:2]
         shown = f"[{host}]" if ":" in host else host
         query = query_path(api_version(request))
-        return lambda sid: f"ws://{shown}:{port}{query}/subscriptions/{sid}/ws"
+        scheme = "wss" if request.secure else "ws"
+        return lambda sid: f"{scheme}://{shown}:{port}{query}/subscriptions/{sid}/ws"
 
     def post_subscription(self, request, match, body):
         try:
@@ -358,8 +364,9 @@ class MockRegistry:
         if not isinstance(spec["max_update_rate_ms"], int) or spec["max_update_rate_ms"] < 0 \
                 or not isinstance(spec["persist"], bool) or not isinstance(spec["params"], dict):
             return error(400, "max_update_rate_ms, persist or params has the wrong type")
-        if spec["secure"]:
-            return error(400, "no secure websockets here")
+        # Websockets are what the registry serves: wss over TLS, ws without it.
+        if spec["secure"] is not request.secure:
+            return error(400, "only secure websockets here" if request.secure else "no secure websockets here")
         status = 200
         version = api_version(request)
         sub = next((s for s in self.subscriptions.values() if s.same_request(spec, version)), None)
@@ -613,6 +620,16 @@ def parse_listen(text):
     return host.strip("[]") or "127.0.0.1", int(port)
 
 
+def server_tls(args):
+    """The TLS context of --tls-cert/--tls-key (TLS 1.2 at least), or None for plain HTTP."""
+    if not args.tls_cert:
+        return None
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.minimum_version = ssl.TLSVersion.TLSv1_2
+    context.load_cert_chain(args.tls_cert, args.tls_key)
+    return context
+
+
 async def serve(args):
     schemas = Schemas(args.schemas, args.versions)
     if not schemas.active:
@@ -624,7 +641,7 @@ async def serve(args):
     runner = web.AppRunner(app, access_log=None, handle_signals=False)
     await runner.setup()
     host, port = args.listen
-    site = web.TCPSite(runner, host, port, shutdown_timeout=1.0)
+    site = web.TCPSite(runner, host, port, shutdown_timeout=1.0, ssl_context=server_tls(args))
     await site.start()
     # The signals are taken before the ready line: a test may end the registry as soon as it reads it.
     stop = asyncio.Event()
@@ -654,7 +671,11 @@ def main():
                         help="the IS-04 versions served (others answer 404)")
     parser.add_argument("--expiry", type=float, default=12.0, metavar="SECONDS",
                         help="a node without heartbeat for this long is removed with its resources")
+    parser.add_argument("--tls-cert", metavar="FILE", help="serve over TLS with this certificate (PEM)")
+    parser.add_argument("--tls-key", metavar="FILE", help="the key of --tls-cert (PEM)")
     args = parser.parse_args()
+    if bool(args.tls_cert) != bool(args.tls_key):
+        parser.error("--tls-cert and --tls-key go together")
     asyncio.run(serve(args))
     return 0
 

@@ -1,6 +1,6 @@
 """Starts the mock registry on a free loopback port for a test and drives its control endpoints.
 
-    with RegistryProcess(expiry=12, versions=("v1.2", "v1.3")) as registry:
+    with RegistryProcess(expiry=12, versions=("v1.2", "v1.3")) as registry:  # tls=(cert, key, ca): https
         bridge = start the node with "/registry", registry.address
         registry.registration                                 # "/x-nmos/registration/v1.3": the newest
         registry.wait_for(lambda held: len(held["senders"]) == 8)
@@ -14,6 +14,7 @@ The schema folder comes from the argument, else from QEL_NMOS_SCHEMAS, else the 
 
 import json
 import os
+import ssl
 import sys
 import time
 
@@ -34,14 +35,23 @@ class RegistryProcess(ListeningProcess):
     name = "the mock registry"
     ready_prefix = "mock-registry listening on "
 
-    def __init__(self, expiry=None, schemas=None, listen="127.0.0.1:0", versions=VERSIONS):
+    def __init__(self, expiry=None, schemas=None, listen="127.0.0.1:0", versions=VERSIONS, tls=None):
+        """tls: (certificate file, key file, CA file): everything is served over TLS with that
+        certificate, and the test's own requests check it against the CA (not its host name: a test
+        may give it a certificate for another host on purpose)."""
         self.versions = tuple(versions)
         args = ["--listen", listen, "--versions", ",".join(self.versions)]
+        if tls is not None:
+            args += ["--tls-cert", tls[0], "--tls-key", tls[1]]
         if expiry is not None:
             args += ["--expiry", str(expiry)]
         if schemas is not None:
             args += ["--schemas", schemas]
         super().__init__([sys.executable, SCRIPT] + args)
+        self.tls = tls is not None
+        if tls is not None:
+            self.ssl_context = ssl.create_default_context(cafile=tls[2])
+            self.ssl_context.check_hostname = False
 
     def _json(self, method, path, body=None):
         status, _, data = self.request(method, path, body)
@@ -65,7 +75,7 @@ class RegistryProcess(ListeningProcess):
 
     def txt(self, pri=None):
         """The DNS-SD TXT records that advertise it truly."""
-        records = ["api_proto=http", "api_ver=" + ",".join(self.versions), "api_auth=false"]
+        records = ["api_proto=" + ("https" if self.tls else "http"), "api_ver=" + ",".join(self.versions), "api_auth=false"]
         return records + ([f"pri={pri}"] if pri is not None else [])
 
     # -- Registration API, for tests that play the node themselves ----------------------------------

@@ -20,6 +20,7 @@ import nmos_node  # noqa: E402
 from mock_registry import DEFAULT_SCHEMAS  # noqa: E402
 from registry_process import RegistryProcess  # noqa: E402
 from registry_schemas import Schemas  # noqa: E402
+from tls_certs import TestCA  # noqa: E402
 
 ORDER = ("node", "device", "source", "flow", "sender", "receiver")
 # The type a resource cannot be registered before, as the registry's parent rules demand.
@@ -411,6 +412,46 @@ class Subscriptions(RegistryTestCase):
         status, _, body = self.subscribe()
         self.assertEqual(status, 200)
         self.assertIn("ws_href", json.loads(body))
+
+
+class OverTLS(unittest.TestCase):
+    """With a certificate everything is served over TLS only: subscriptions must ask for secure
+    websockets, get wss addresses, and the sync grain comes over wss; plain HTTP is refused."""
+
+    def test_https_and_wss_only(self):
+        import asyncio
+        import aiohttp
+        import ssl
+        ca = TestCA()
+        self.addCleanup(ca.cleanup)
+        cert, key = ca.server("registry", kind="ecdsa")
+        registry = RegistryProcess(schemas=SCHEMAS, tls=(cert, key, ca.file)).start()
+        self.addCleanup(registry.stop)
+        self.assertIn("api_proto=https", registry.txt())
+        for rtype in ORDER:
+            for doc in DOCS[rtype]:
+                self.assertIn(registry.register(rtype, doc)[0], (200, 201))
+        spec = {"max_update_rate_ms": 100, "resource_path": "/senders", "params": {}, "persist": False}
+        self.assertEqual(registry.request("POST", registry.query + "/subscriptions",
+                                          dict(spec, secure=False))[0], 400)
+        status, _, body = registry.request("POST", registry.query + "/subscriptions", dict(spec, secure=True))
+        self.assertEqual(status, 201, body)
+        href = json.loads(body)["ws_href"]
+        self.assertTrue(href.startswith(f"wss://{registry.address}/"), href)
+
+        async def sync_grain():
+            context = ssl.create_default_context(cafile=ca.file)
+            async with aiohttp.ClientSession() as http:
+                async with http.ws_connect(href, ssl=context) as ws:
+                    return json.loads((await ws.receive(LIMIT)).data)
+
+        grain = asyncio.run(sync_grain())
+        self.assertEqual({i["path"] for i in grain["grain"]["data"]}, {d["id"] for d in DOCS["sender"]})
+        # Plain HTTP on the same port gets no answer.
+        with socket.create_connection((registry.host, registry.port), timeout=LIMIT) as plain:
+            plain.sendall(b"GET /x-nmos/registration/ HTTP/1.1\r\nHost: x\r\n\r\n")
+            self.assertNotIn(b"HTTP/1.1 200", plain.recv(4096))
+        self.assertEqual(registry.stop(), 0)
 
 
 if __name__ == "__main__":

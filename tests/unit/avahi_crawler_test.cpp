@@ -313,12 +313,47 @@ TEST(RegistryTXT, RecordsAreReadExactly) {
     for (auto it = c.records.rbegin(); it != c.records.rend(); ++it) // adds at the front: keep the order
       txt = avahi_string_list_add_arbitrary(txt, reinterpret_cast<const uint8_t*>(it->data()), it->size());
     const std::string first = c.records.empty() ? "" : c.records.front();
-    const Qel_nmos_bridge::TRegistryTXT read = Qel_nmos_bridge::ReadRegistryTXT(txt);
+    const Qel_nmos_bridge::TRegistryTXT read = Qel_nmos_bridge::ReadRegistryTXT(txt, false);
     EXPECT_EQ(read.Usable, c.accepted) << first;
     EXPECT_EQ(read.Refusal.empty(), c.accepted) << first;
     if (c.accepted) {
       EXPECT_EQ(read.Prio, c.prio) << first;
       EXPECT_EQ(read.Version, c.version) << first;
+    }
+    avahi_string_list_free(txt);
+  }
+}
+
+// A secure node uses registries over https only: those that say so; plain http ones, said or implied by
+// a missing record, are refused with the reason.
+TEST(RegistryTXT, ASecureNodeTakesHTTPSRegistriesOnly) {
+  struct Case {
+    std::vector<std::string> records;
+    bool secureAccepts, plainAccepts;
+  } cases[] = {
+      {{"api_proto=https", "api_ver=v1.3", "pri=4"}, true, false},
+      {{"API_PROTO=https"}, true, false},
+      {{"api_proto=http", "api_ver=v1.3"}, false, true},
+      {{"api_ver=v1.3"}, false, true},
+      {{}, false, true},
+      {{"api_proto=HTTPS"}, false, false},
+      {{"api_proto=https", "api_proto=http"}, true, false}, // only the first record counts
+      {{"api_proto=https", "api_auth=true"}, false, false},
+  };
+  for (const Case& c : cases) {
+    AvahiStringList* txt = nullptr;
+    for (auto it = c.records.rbegin(); it != c.records.rend(); ++it)
+      txt = avahi_string_list_add_arbitrary(txt, reinterpret_cast<const uint8_t*>(it->data()), it->size());
+    const std::string first = c.records.empty() ? "(none)" : c.records.front();
+    const Qel_nmos_bridge::TRegistryTXT secure = Qel_nmos_bridge::ReadRegistryTXT(txt, true);
+    EXPECT_EQ(secure.Usable, c.secureAccepts) << first;
+    EXPECT_EQ(secure.Refusal.empty(), c.secureAccepts) << first;
+    if (!c.secureAccepts && c.plainAccepts) {
+      EXPECT_NE(secure.Refusal.find("https only"), std::string::npos) << first;
+    }
+    EXPECT_EQ(Qel_nmos_bridge::ReadRegistryTXT(txt, false).Usable, c.plainAccepts) << first;
+    if (c.secureAccepts && c.records.size() > 2) {
+      EXPECT_EQ(secure.Prio, 4) << first;
     }
     avahi_string_list_free(txt);
   }

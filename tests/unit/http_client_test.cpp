@@ -23,10 +23,11 @@ using namespace Qel_http;
 namespace {
 
 // Accepts connections on a loopback port and answers each request with `reply` (or nothing when
-// the reply is empty: the peer hangs until the test ends).
+// the reply is empty: the peer hangs until the test ends). `atOnce`: answers whatever comes first, as
+// a plain HTTP peer answers a TLS handshake.
 class TScriptedServer {
 public:
-  explicit TScriptedServer(std::string reply) : Reply(std::move(reply)) {
+  explicit TScriptedServer(std::string reply, bool atOnce = false) : Reply(std::move(reply)), AtOnce(atOnce) {
     Listener = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -64,6 +65,7 @@ private:
         ssize_t n = recv(fd, buf, sizeof buf, 0);
         if (n <= 0) break;
         request.append(buf, static_cast<size_t>(n));
+        if (AtOnce) break;
       }
       {
         std::lock_guard<std::mutex> lock(Lock);
@@ -84,6 +86,7 @@ private:
     return request.size() >= request.find("\r\n\r\n") + 4 + length;
   }
   const std::string Reply;
+  const bool AtOnce;
   int Listener = -1;
   std::atomic<bool> Stop{false};
   std::thread Thread;
@@ -185,6 +188,29 @@ TEST_F(HTTPClientTest, AnUnreachableRegistryIsATransportError) {
   EXPECT_FALSE(Recorder.Done[0].Success);
   EXPECT_EQ(Recorder.Done[0].Result, CURLE_COULDNT_CONNECT);
   EXPECT_FALSE(Recorder.Done[0].Text.empty());
+}
+
+// A secure client sends nothing in clear: a plain http URL is refused before any connection, and a peer
+// that answers in plain HTTP fails the handshake, which counts as a TLS failure and never sees the request.
+TEST_F(HTTPClientTest, ASecureClientSpeaksTLSOnly) {
+  TTLSClientSettings tls;
+  tls.HTTPSOnly = true;
+  Client->SetTLS(tls);
+  TScriptedServer plain("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}", true);
+  ASSERT_TRUE(Client->HTTP_Request(&Recorder, Url(plain.Port).c_str(), "POST", "", "{}", nullptr));
+  ASSERT_TRUE(RunUntil([&] { return Recorder.Done.size() == 1; }));
+  EXPECT_FALSE(Recorder.Done[0].Success);
+  EXPECT_EQ(Recorder.Done[0].Result, CURLE_UNSUPPORTED_PROTOCOL);
+  EXPECT_FALSE(IsTLSFailure(Recorder.Done[0].Result));
+  const std::string https = "https://127.0.0.1:" + std::to_string(plain.Port) + "/x-nmos/registration/";
+  ASSERT_TRUE(Client->HTTP_Request(&Recorder, https.c_str(), "POST", "", "{\"secret\":1}", nullptr));
+  ASSERT_TRUE(RunUntil([&] { return Recorder.Done.size() == 2; }));
+  EXPECT_FALSE(Recorder.Done[1].Success);
+  EXPECT_TRUE(IsTLSFailure(Recorder.Done[1].Result))
+      << Recorder.Done[1].Result << " " << Recorder.Done[1].Text;
+  EXPECT_FALSE(Recorder.Done[1].Text.empty());
+  EXPECT_EQ(plain.Request().find("secret"), std::string::npos);
+  EXPECT_EQ(plain.Request().find("POST"), std::string::npos);
 }
 
 TEST_F(HTTPClientTest, TheLoopKeepsTurningWhileAPeerHangsAndTerminateSilencesAndEndsTransfers) {

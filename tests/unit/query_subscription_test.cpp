@@ -17,6 +17,7 @@ TEST(SubscriptionTarget, TheWebsocketIsWhereTheRegistrySaysWithTheEndpointsPortA
     const char* Host;
     uint16_t Port;
     const char* Path;
+    bool Secure = false; // the Query API is reached over https: its websockets are wss
   };
   const Case cases[] = {
       {"ws://10.0.0.5:4000/x-nmos/query/v1.2/subscriptions/abc/ws", true, "10.0.0.5", 4000,
@@ -24,7 +25,11 @@ TEST(SubscriptionTarget, TheWebsocketIsWhereTheRegistrySaysWithTheEndpointsPortA
       {"ws://registry.local/x-nmos/query/v1.2/ws/?uid=1f2e&x=y", true, "registry.local", 8080,
        "/x-nmos/query/v1.2/ws/?uid=1f2e&x=y"},
       {"ws://10.0.0.5:4000", true, "10.0.0.5", 4000, "/"},
-      {"wss://10.0.0.5:4000/ws", false, "", 0, ""}, // secure websockets are not asked for
+      {"wss://10.0.0.5:4000/ws", false, "", 0, ""}, // secure websockets only from a Query API over https
+      {"wss://10.0.0.5:4000/ws?a=b", true, "10.0.0.5", 4000, "/ws?a=b", true},
+      {"WSS://q.local/ws", true, "q.local", 8080, "/ws", true},
+      {"ws://10.0.0.5:4000/ws", false, "", 0, "", true}, // no plain websocket from a secure one
+      {"https://10.0.0.5:4000/ws", false, "", 0, "", true},
       {"http://10.0.0.5:4000/ws", false, "", 0, ""},
       {"ws:///no-host", false, "", 0, ""},
       {"ws://10.0.0.5:99999/ws", false, "", 0, ""},
@@ -35,7 +40,7 @@ TEST(SubscriptionTarget, TheWebsocketIsWhereTheRegistrySaysWithTheEndpointsPortA
   for (const Case& c : cases) {
     std::string host, path;
     uint16_t port = 0;
-    const bool ok = SubscriptionTarget(c.Href, 8080, host, port, path);
+    const bool ok = SubscriptionTarget(c.Href, c.Secure, 8080, host, port, path);
     EXPECT_EQ(ok, c.Ok) << c.Href;
     if (!ok || !c.Ok) continue;
     EXPECT_EQ(host, c.Host) << c.Href;
