@@ -8,8 +8,9 @@
 #              in a run of its own), plain HTTP
 #   --secure   the same suites with the tool's HTTPS and authorization switches on, and BCP-003-01: the
 #              node serves TLS with an RSA and an ECDSA certificate made here from the tool's test CA for
-#              the node's test address, checks its peers against that CA and protects its Node and
-#              Connection APIs
+#              the node's test address, checks its peers against that CA and protects its Connection
+#              API (the harness sees that the node is up by reading its senders without a token: the Node
+#              API stays open)
 # The tool's JSON and the logs go to OUT_DIR/<run>/; OUT_DIR/summary.txt holds the counts of every run.
 # Environment: NMOS_TESTING (/var/tmp/nmos-testing; made with HARNESS_DIR/setup.sh when missing), SUITES
 # (instead of the default ones), SUBNET (10.231.0, as the harness), NODE_BIN, SIM_BIN, and whatever
@@ -85,7 +86,7 @@ if [ $secure = 1 ]; then
   c=$out/certs
   export AMWA_ENABLE_HTTPS=1 AMWA_ENABLE_AUTH=1 NODE_SCHEME=https
   export NODE_ARGS="/tls-cert $c/rsa.chain.pem /tls-key $c/rsa.key.pem /tls-cert $c/ecdsa.chain.pem \
-/tls-key $c/ecdsa.key.pem /tls-ca $c/ca.cert.pem /auth node,connection ${NODE_ARGS:-}"
+/tls-key $c/ecdsa.key.pem /tls-ca $c/ca.cert.pem /auth connection ${NODE_ARGS:-}"
 fi
 if [ -n "${SUITES:-}" ]; then
   run custom "$SUITES"

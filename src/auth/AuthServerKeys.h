@@ -35,6 +35,8 @@ public:
   TAuthServerKeys& operator=(const TAuthServerKeys&) = delete;
 
   void Start();
+  // How the servers are reached: https only on a secure node, their certificates checked against these CAs.
+  void SetTLS(const Qel_http::TTLSClientSettings& tls) { Client->SetTLS(tls); }
   // A server found by DNS-SD (base URL "<proto>://<address>:<port>[/<selector>]") or gone.
   void AddServer(const std::string& name, const std::string& base, uint16_t priority);
   void DelServer(const std::string& name);

@@ -166,6 +166,12 @@ TNMOSRestServer::TNMOSRestServer(IQELNMOSBridge* parent, const TQELNMOS_LWSSetup
     FData->Authorizer = std::make_unique<Qel_auth::TRequestAuthorizer>(
         FData->ServiceHost.Loop(), std::move(apis), config->GetAuthServer(),
         [this] { return NodeIdentities(); });
+  if (FData->Authorizer) {
+    Qel_http::TTLSClientSettings tls;
+    tls.HTTPSOnly = config->Secure();
+    tls.CAFile = config->GetTLSCAFile();
+    FData->Authorizer->Server().SetTLS(tls);
+  }
   FData->ServiceHost.Register(this);
 }
 
