@@ -36,13 +36,16 @@ export NMOS_TESTING=${NMOS_TESTING:-/var/tmp/nmos-testing}
 [ -f "$NMOS_TESTING/nmostesting/UserConfig.py" ] || "$harness/setup.sh" "$NMOS_TESTING"
 subnet=${SUBNET:-10.231.0}
 node_ip=$subnet.1
+# The host name the node's namespace has on the test network (its Avahi daemon's).
+node_name=${NETNS_PREFIX:-amwa}-node.local
 # The tool's own (non-Debian) packages are found by the harness; Debian's python3 is the one it needs.
 export PATH=/usr/bin:/usr/sbin:/bin:/sbin
 export SIM_ON=${SIM_ON:-ext0}
 # The senders announce themselves with LLDP frames on the tester's side, as a switch port would.
 export PROBE_CMD=${PROBE_CMD:-"$root/scripts/lldp-announce.py tst0 --ttl 65535 && sleep 2"}
 
-# A certificate chain and key of each type for the node's address, signed by the tool's intermediate CA.
+# A certificate chain and key of each type for the node's host name and address (the tool asks by address),
+# signed by the tool's intermediate CA, naming the CA's revocation list and responder as the tool's own do.
 make_certificates() {
   local ca=$NMOS_TESTING/test_data/BCP00301/ca dir=$out/certs
   mkdir -p "$dir"
@@ -53,12 +56,14 @@ keyUsage = critical, digitalSignature, keyEncipherment
 extendedKeyUsage = serverAuth
 subjectKeyIdentifier = hash
 authorityKeyIdentifier = keyid,issuer:always
-subjectAltName = IP:$node_ip, DNS:nmos-bridge.local
+subjectAltName = DNS:$node_name, IP:$node_ip
+crlDistributionPoints = URI:http://crl.testsuite.nmos.tv:5007/intermediate.crl.pem
+authorityInfoAccess = OCSP;URI:http://ocsp.testsuite.nmos.tv:5008
 EOF
   openssl genrsa -out "$dir/rsa.key.pem" 2048 2> /dev/null
   openssl ecparam -name prime256v1 -genkey -noout -out "$dir/ecdsa.key.pem"
   for kind in rsa ecdsa; do
-    openssl req -new -key "$dir/$kind.key.pem" -subj "/O=NMOS Testing Ltd/CN=$node_ip" -out "$dir/$kind.csr.pem"
+    openssl req -new -key "$dir/$kind.key.pem" -subj "/O=NMOS Testing Ltd/CN=$node_name" -out "$dir/$kind.csr.pem"
     openssl x509 -req -in "$dir/$kind.csr.pem" -CA "$ca/intermediate/certs/intermediate.cert.pem" \
       -CAkey "$ca/intermediate/private/intermediate.key.pem" -CAcreateserial -CAserial "$dir/serial" \
       -days 30 -sha256 -extfile "$dir/server.ext" -out "$dir/$kind.cert.pem" 2> /dev/null
