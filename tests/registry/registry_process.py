@@ -34,9 +34,11 @@ class RegistryProcess(ListeningProcess):
     name = "the mock registry"
     ready_prefix = "mock-registry listening on "
 
-    def __init__(self, expiry=None, schemas=None, listen="127.0.0.1:0", versions=VERSIONS):
+    def __init__(self, expiry=None, schemas=None, listen="127.0.0.1:0", versions=VERSIONS, auth_jwks=None):
         self.versions = tuple(versions)
         args = ["--listen", listen, "--versions", ",".join(self.versions)]
+        if auth_jwks is not None:
+            args += ["--auth-jwks", auth_jwks]
         if expiry is not None:
             args += ["--expiry", str(expiry)]
         if schemas is not None:
@@ -118,6 +120,10 @@ class RegistryProcess(ListeningProcess):
 
     def forget(self):
         self._json("POST", "/test/forget")
+
+    def refuse_tokens(self, refuse=True):
+        """(--auth-jwks) every bearer token is refused while `refuse` holds."""
+        self._json("POST", "/test/auth", {"refuse": refuse})
 
     # -- Query API subscriptions --------------------------------------------------------------------
 
