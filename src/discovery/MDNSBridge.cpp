@@ -162,7 +162,7 @@ private:
   void Resolved(TAPI api, int slot, const TAvahiService* s, const TAvahiResolveResult& r) {
     const std::string addr = r.Address.ToString();
     lws_log(QLLL_NOTICE, "MDNS Service resolved: %s Addr: %s: %u", s->name.c_str(), addr.c_str(), r.Port);
-    const TRegistryTXT txt = ReadRegistryTXT(r.Text);
+    const TRegistryTXT txt = ReadRegistryTXT(r.Text, Bridge && Bridge->BoxConfig()->GetProtectedAPIs() != 0);
     TInstance& instance = Instances[api][s->name];
     // Periodic resolution reports every instance again: a refusal is told when it is new.
     if (txt.Refusal != instance.Refusal[slot] && !txt.Refusal.empty())
@@ -347,7 +347,7 @@ bool ParsePriority(const std::string& text, uint16_t& prio) {
   return true;
 }
 
-TRegistryTXT ReadRegistryTXT(AvahiStringList* txt) {
+TRegistryTXT ReadRegistryTXT(AvahiStringList* txt, bool tokens) {
   TRegistryTXT out;
   bool seenPri = false, seenVer = false, seenProto = false, seenAuth = false;
   auto refuse = [&](const std::string& why) {
@@ -380,9 +380,11 @@ TRegistryTXT ReadRegistryTXT(AvahiStringList* txt) {
       if (value != "http") refuse("unsupported protocol \"" + Printable(value) + "\"");
     } else if (SameKey(key, "api_auth") && !seenAuth) {
       seenAuth = true;
-      if (RequiresAuthorization(value))
+      if (tokens && value != "true" && value != "false")
+        refuse("api_auth \"" + Printable(value) + "\" is neither true nor false");
+      else if (!tokens && RequiresAuthorization(value))
         refuse("it requires authorization (api_auth \"" + Printable(value) +
-               "\"), which the node does not do");
+               "\"), which the node does not do without /auth");
     }
   }
   if (!out.Usable) {

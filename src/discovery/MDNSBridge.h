@@ -41,7 +41,8 @@ struct TRegistryTXT {
   std::string Version; // empty: no "api_ver", the registry is to be asked
   std::string Refusal; // why it is not usable
 };
-TRegistryTXT ReadRegistryTXT(AvahiStringList* txt);
+// tokens: the node sends access tokens to registries, so one that requires authorization is usable.
+TRegistryTXT ReadRegistryTXT(AvahiStringList* txt, bool tokens = false);
 
 // A priority as text: decimal digits only, 0 to 65535.
 bool ParsePriority(const std::string& text, uint16_t& prio);
