@@ -37,6 +37,23 @@ std::string Base64(const std::string& in) {
   return out;
 }
 
+// RFC 6750 2.1: a bearer token is a b64token (letters, digits, "-._~+/", then "=" padding only). Anything
+// else could break out of the header line it goes into.
+bool IsBearerToken(const std::string& token) {
+  if (token.empty() || token.size() > 16384) return false;
+  size_t i = 0;
+  for (; i < token.size(); ++i) {
+    const char c = token[i];
+    if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+          c == '.' || c == '_' || c == '~' || c == '+' || c == '/'))
+      break;
+  }
+  if (i == 0) return false;
+  for (; i < token.size(); ++i)
+    if (token[i] != '=') return false;
+  return true;
+}
+
 uint64_t RandomBelow(uint64_t bound) {
   static std::minstd_rand generator{std::random_device{}()};
   return bound ? std::uniform_int_distribution<uint64_t>(0, bound - 1)(generator) : 0;
@@ -258,6 +275,8 @@ void TOAuthClient::TokenAnswered(int status, const json& doc, const std::string&
   if (!doc.is_object() || !doc.contains("access_token") || !doc["access_token"].is_string() ||
       doc["access_token"].get<std::string>().empty())
     return Failed("the token answer has no access_token");
+  if (!IsBearerToken(doc["access_token"].get<std::string>()))
+    return Failed("the token answer's access_token is not a bearer token");
   if (doc.contains("token_type") && (!doc["token_type"].is_string() ||
                                      strcasecmp(doc["token_type"].get<std::string>().c_str(), "bearer") != 0))
     return Failed("the token answer names a token type other than Bearer");
