@@ -19,7 +19,7 @@ main_packages=(
 test_packages=(
   clang-format libgtest-dev libgmock-dev
   avahi-daemon avahi-utils dbus iproute2 util-linux strace wrk python3 python3-jsonschema python3-aiohttp
-  openssl python3-cryptography
+  openssl python3-cryptography python3-jwt
   clang
   # the armhf cross build (scripts/build-armhf.sh) and its tests under emulation
   crossbuild-essential-armhf qemu-user-static

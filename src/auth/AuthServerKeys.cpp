@@ -159,6 +159,7 @@ void TAuthServerKeys::OnCurlSuccess(void* data, int result, const char* response
       return Failed("metadata without issuer or jwks_uri");
     PendingIssuer = doc["issuer"].get<std::string>();
     PendingJWKSURI = doc["jwks_uri"].get<std::string>();
+    PendingMetadata = doc;
     // A server named on the command line has to be the issuer it claims to be.
     if (!Configured.empty() && WithoutTrailingSlash(PendingIssuer) != Configured)
       return Failed("metadata names another issuer");
@@ -179,6 +180,7 @@ void TAuthServerKeys::OnCurlSuccess(void* data, int result, const char* response
   if (keys->Empty()) return Failed("no usable key");
   Stage = stIdle;
   Backoff = FirstBackoffSeconds;
+  FMetadata = std::move(PendingMetadata);
   Adopt(keys, PendingIssuer);
   lws_log(QLLL_NOTICE, "Authorization server %s: %u keys of issuer %s", Tried.c_str(),
           static_cast<unsigned>(keys->Keys().size()), FIssuer.c_str());

@@ -10,6 +10,7 @@
 #include "JWKSet.h"
 #include "uv_unique_ptr.h"
 
+#include <nlohmann/json.hpp>
 #include <uv.h>
 
 #include <cstdint>
@@ -48,6 +49,8 @@ public:
 
   std::shared_ptr<const TJWKSet> Keys() const { return FKeys; }
   const std::string& Issuer() const { return FIssuer; }
+  // The server's metadata document that came with the keys held (endpoints for the node as client).
+  const nlohmann::json& Metadata() const { return FMetadata; }
   // Counts changes of keys or issuer: what was checked with older ones is to be checked again.
   uint64_t Generation() const { return FGeneration; }
   // Called (on the loop) after each change of keys or issuer.
@@ -79,6 +82,7 @@ private:
   size_t Attempt = 0; // servers tried in this round
   std::string Tried;  // base URL of the fetch that runs
   std::string PendingIssuer, PendingJWKSURI;
+  nlohmann::json PendingMetadata, FMetadata;
   uint64_t Backoff = FirstBackoffSeconds;
   uint64_t LastFetch = 0; // loop time (ms) of the last fetch that started
   bool Started = false;

@@ -164,7 +164,8 @@ private:
     const std::string addr = r.Address.ToString();
     lws_log(QLLL_NOTICE, "MDNS Service resolved: %s Addr: %s: %u", s->name.c_str(), addr.c_str(), r.Port);
     const IQELNMOSConfig* config = Bridge ? Bridge->BoxConfig() : nullptr;
-    const TRegistryTXT txt = ReadRegistryTXT(r.Text, config && config->Secure());
+    const TRegistryTXT txt =
+        ReadRegistryTXT(r.Text, config && config->Secure(), config && config->GetProtectedAPIs() != 0);
     TInstance& instance = Instances[api][s->name];
     // Periodic resolution reports every instance again: a refusal is told when it is new.
     if (txt.Refusal != instance.Refusal[slot] && !txt.Refusal.empty())
@@ -349,7 +350,7 @@ bool ParsePriority(const std::string& text, uint16_t& prio) {
   return true;
 }
 
-TRegistryTXT ReadRegistryTXT(AvahiStringList* txt, bool secure) {
+TRegistryTXT ReadRegistryTXT(AvahiStringList* txt, bool secure, bool tokens) {
   const std::string proto = secure ? "https" : "http";
   TRegistryTXT out;
   bool seenPri = false, seenVer = false, seenProto = false, seenAuth = false;
@@ -385,9 +386,11 @@ TRegistryTXT ReadRegistryTXT(AvahiStringList* txt, bool secure) {
                (secure ? " (the node uses https only)" : " (the node uses http)"));
     } else if (SameKey(key, "api_auth") && !seenAuth) {
       seenAuth = true;
-      if (RequiresAuthorization(value))
+      if (tokens && value != "true" && value != "false")
+        refuse("api_auth \"" + Printable(value) + "\" is neither true nor false");
+      else if (!tokens && RequiresAuthorization(value))
         refuse("it requires authorization (api_auth \"" + Printable(value) +
-               "\"), which the node does not do");
+               "\"), which the node does not do without /auth");
     }
   }
   // Without the record the API is plain http (IS-04), which a secure node does not use.

@@ -42,7 +42,9 @@ struct TRegistryTXT {
   std::string Version; // empty: no "api_ver", the registry is to be asked
   std::string Refusal; // why it is not usable
 };
-TRegistryTXT ReadRegistryTXT(AvahiStringList* txt, bool secure);
+// secure: the node uses https only; tokens: it sends access tokens to registries, so one that requires
+// authorization is usable.
+TRegistryTXT ReadRegistryTXT(AvahiStringList* txt, bool secure, bool tokens = false);
 
 // A priority as text: decimal digits only, 0 to 65535.
 bool ParsePriority(const std::string& text, uint16_t& prio);

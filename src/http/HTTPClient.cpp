@@ -5,6 +5,8 @@
 #include <openssl/x509.h>
 
 #include <map>
+#include <strings.h>
+#include <vector>
 
 namespace Qel_http {
 
@@ -72,14 +74,28 @@ bool TCurlRequestInfo::Aborted() {
 }
 
 THTTPRequest::THTTPRequest(TQELCurlWrapper* owner, IQELCurlWrapperClient* caller, const char* url,
-                           const char* method, const char* data)
+                           const char* method, const char* header, const char* data)
     : TCurlRequestInfo(owner, caller), URL(url ? url : ""), Method(method ? method : "GET"),
       Data(data ? data : "") {
+  // Extra header lines, separated by CRLF; one of them may name another content type.
+  std::vector<std::string> extra;
+  bool ownType = false;
+  for (std::string rest = header ? header : ""; !rest.empty();) {
+    const size_t end = rest.find("\r\n");
+    std::string line = rest.substr(0, end);
+    rest = end == std::string::npos ? std::string() : rest.substr(end + 2);
+    if (line.empty() || line.find_first_of("\r\n") != std::string::npos) continue;
+    if (strncasecmp(line.c_str(), "Content-Type:", 13) == 0) ownType = true;
+    extra.push_back(std::move(line));
+  }
   HeaderInfo = curl_slist_append(HeaderInfo, "Accept: application/json");
   HeaderInfo = curl_slist_append(HeaderInfo, "Expect:");
-  HeaderInfo =
-      curl_slist_append(HeaderInfo, Data.empty() ? "Content-Type:" : "Content-Type: application/json");
+  if (!ownType)
+    HeaderInfo =
+        curl_slist_append(HeaderInfo, Data.empty() ? "Content-Type:" : "Content-Type: application/json");
   HeaderInfo = curl_slist_append(HeaderInfo, "User-Agent: qel-nmos-node");
+  for (const std::string& line : extra)
+    HeaderInfo = curl_slist_append(HeaderInfo, line.c_str());
 }
 
 THTTPRequest::~THTTPRequest() {
@@ -222,9 +238,9 @@ bool TQELCurlWrapper::Cancel(void* Userdata) {
 }
 
 bool TQELCurlWrapper::HTTP_Request(IQELCurlWrapperClient* Handler, const char* URL, const char* Method,
-                                   const char*, const char* Data, void* Userdata) {
+                                   const char* Header, const char* Data, void* Userdata) {
   if (FData->Terminated || !FData->CurlMHandle || !URL) return false;
-  auto request = std::make_unique<THTTPRequest>(this, Handler, URL, Method, Data);
+  auto request = std::make_unique<THTTPRequest>(this, Handler, URL, Method, Header, Data);
   request->SetData(Userdata);
   if (!request->Prepare(FData->TLS)) return false;
   CURL* handle = request->Handle();

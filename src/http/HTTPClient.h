@@ -41,8 +41,9 @@ private:
 
 class THTTPRequest : public TCurlRequestInfo {
 public:
+  // header: extra header lines ("Name: value", separated by CRLF), may be null.
   THTTPRequest(TQELCurlWrapper* owner, IQELCurlWrapperClient* caller, const char* url, const char* method,
-               const char* data);
+               const char* header, const char* data);
   ~THTTPRequest() override;
 
   void* As(const CLASSID& id) override;

@@ -49,7 +49,8 @@ public:
   virtual void SetTLS(const TTLSClientSettings& settings) = 0;
   // Ends the running request with this user data without completion; false when there is none.
   virtual bool Cancel(void* Userdata) = 0;
-  // Queues a request; Header is not used (every request carries the client's fixed headers). Data,
+  // Queues a request; every request carries the client's fixed headers, and Header, when not empty,
+  // extra lines ("Name: value", separated by CRLF; a Content-Type there replaces the fixed one). Data,
   // when not empty, is the body. Userdata comes back with the completion and stays the caller's.
   virtual bool HTTP_Request(IQELCurlWrapperClient* Handler, const char* URL, const char* Method,
                             const char* Header, const char* Data, void* Userdata) = 0;

@@ -2,6 +2,8 @@
 
 #include "NMOSBridgeConfig.h"
 #include "NMOSNodeData.h"
+#include "OAuthClient.h"
+#include "RESTServer.h"
 #include "RegistryVersions.h"
 #include "VersionViews.h"
 #include "helpers.h"
@@ -127,9 +129,19 @@ struct TNMOSClientData {
     std::string Name; // the machine's name, for the log
     std::string Addr; // the endpoint it went to
     uint16_t Port;
+    // What went out, so that a request refused for its token can go once more with a new one.
+    std::string URL, Method, Body;
+    uint64_t TokenGeneration = 0;
+    bool Retried = false; // it has gone again after a 401
+    bool Waiting = false; // for a new token
   };
   std::unordered_map<uintptr_t, TPending> Pending;
   uintptr_t NextRequest = 1;
+  // The node's OAuth client when its requests need tokens (looked up at the first need).
+  Qel_auth::TOAuthClient* Auth = nullptr;
+  bool AuthLooked = false;
+  uint64_t AuthListener = 0;
+  bool TokenWaitLogged = false;
   std::unique_ptr<Qel_http::IQELCurlWrapper, void (*)(Qel_http::IQELCurlWrapper*)> HTTPClient{
       nullptr, [](Qel_http::IQELCurlWrapper* c) { c->Destroy(); }};
 };
@@ -154,6 +166,7 @@ TQELNMOSBaseClient::TQELNMOSBaseClient(IQELNMOSBridge& bridge, const char* name)
 
 TQELNMOSBaseClient::~TQELNMOSBaseClient() {
   lws_log(QLLL_INFO, "~TQELNMOSBaseClient begin");
+  if (FData->Auth) FData->Auth->RemoveListener(FData->AuthListener);
   FData->ServiceHost.Unregister(this);
   Shutdown();
   uv_close(reinterpret_cast<uv_handle_t*>(FData->UVHandle),
@@ -255,7 +268,10 @@ void TQELNMOSBaseClient::Ask(TNMOSAPIInfo& api) {
   api.AskDue = 0;
   const uintptr_t id = FData->NextRequest++;
   const std::string url = api.Scheme + "://" + api.Addr + ":" + std::to_string(api.Port) + api.URI + "/";
-  if (!FData->HTTPClient->HTTP_Request(this, url.c_str(), "GET", "", "", reinterpret_cast<void*>(id))) {
+  uint64_t generation = 0;
+  const std::string header = AuthHeader(generation);
+  if (!FData->HTTPClient->HTTP_Request(this, url.c_str(), "GET", header.c_str(), "",
+                                       reinterpret_cast<void*>(id))) {
     AskTold(api, "the request could not be made", false);
     return;
   }
@@ -381,6 +397,7 @@ bool TQELNMOSBaseClient::SetActiveAPI(TNMOSAPIInfo* api) {
 // version is not known.
 TNMOSAPIInfo* TQELNMOSBaseClient::BestAPI() {
   TNMOSAPIInfo* best = nullptr;
+  if (WaitsForToken()) return nullptr;
   const time_t now = static_cast<time_t>(MonotonicSeconds());
   for (TNMOSAPIInfo& api : FData->RegAPIs) {
     if (api.IgnoreTime > now || api.Version.empty()) continue;
@@ -391,6 +408,8 @@ TNMOSAPIInfo* TQELNMOSBaseClient::BestAPI() {
 }
 
 TNMOSAPIInfo* TQELNMOSBaseClient::SelectAPI(TAPIChoice choice) {
+  // Without a token held no registry can be used, as if none were reachable.
+  if (WaitsForToken()) return nullptr;
   TNMOSAPIInfo* active = FData->ActiveRegAPI;
   TNMOSAPIInfo* best = BestAPI();
   switch (choice) {
@@ -534,19 +553,103 @@ Qel_http::IQELCurlWrapper& TQELNMOSBaseClient::HTTP() {
   return *FData->HTTPClient;
 }
 
+Qel_auth::TOAuthClient* TQELNMOSBaseClient::AuthClient() {
+  if (FData->AuthLooked) return FData->Auth;
+  FData->AuthLooked = true;
+  const IQELNMOSConfig* config = FData->Bridge.BoxConfig();
+  if (!config || !config->GetProtectedAPIs()) return nullptr;
+  FData->Auth = FData->Bridge.RestSrv().AuthClient();
+  if (FData->Auth) FData->AuthListener = FData->Auth->AddListener([this](bool ok) { TokenArrived(ok); });
+  return FData->Auth;
+}
+
+bool TQELNMOSBaseClient::WaitsForToken() {
+  Qel_auth::TOAuthClient* auth = AuthClient();
+  if (!auth) return false;
+  // The node registers as a client only once it has a registry to use the tokens at.
+  if (!FData->RegAPIs.empty()) auth->Start();
+  const bool waits = auth->Token().empty();
+  if (waits && !FData->TokenWaitLogged)
+    lws_log(QLLL_WARN, "%s: no access token yet: the registry APIs are not used until one is held",
+            FData->Name.c_str());
+  FData->TokenWaitLogged = waits;
+  return waits;
+}
+
+std::string TQELNMOSBaseClient::AuthHeader(uint64_t& generation) {
+  Qel_auth::TOAuthClient* auth = AuthClient();
+  if (!auth || auth->Token().empty()) return std::string();
+  generation = auth->TokenGeneration();
+  return "Authorization: Bearer " + auth->Token();
+}
+
+void TQELNMOSBaseClient::TokenRefused() {
+  Qel_auth::TOAuthClient* auth = AuthClient();
+  if (auth) auth->Refused(auth->TokenGeneration());
+}
+
+bool TQELNMOSBaseClient::Send(uintptr_t id) {
+  auto it = FData->Pending.find(id);
+  if (it == FData->Pending.end()) return false;
+  TNMOSClientData::TPending& pending = it->second;
+  const std::string header = AuthHeader(pending.TokenGeneration);
+  // No request without a token while tokens are needed.
+  if ((FData->Auth && header.empty()) ||
+      !FData->HTTPClient->HTTP_Request(this, pending.URL.c_str(), pending.Method.c_str(), header.c_str(),
+                                       pending.Body.c_str(), reinterpret_cast<void*>(id))) {
+    FData->Pending.erase(it);
+    return false;
+  }
+  return true;
+}
+
 bool TQELNMOSBaseClient::Request(const TNMOSActionInfo& action, const std::string& url, const char* method,
                                  const std::string& body) {
   const uintptr_t id = FData->NextRequest++;
+  AuthClient();
+  TNMOSClientData::TPending& pending = FData->Pending[id];
   const TNMOSAPIInfo* api = FData->ActiveRegAPI;
-  FData->Pending[id] = {action.State.Serial, action.ActionID, action.State.Machine.Name(),
-                        api ? api->Addr : std::string(), api ? api->Port : uint16_t(0)};
-  if (FData->HTTPClient->HTTP_Request(this, url.c_str(), method, "", body.c_str(),
-                                      reinterpret_cast<void*>(id))) {
-    action.State.AwaitedRequest = id;
-    return true;
-  }
+  pending = {action.State.Serial,
+             action.ActionID,
+             action.State.Machine.Name(),
+             api ? api->Addr : std::string(),
+             api ? api->Port : uint16_t(0),
+             url,
+             method,
+             body};
+  if (!Send(id)) return false;
+  action.State.AwaitedRequest = id;
+  return true;
+}
+
+// The request was not authorized, and is not tried again: that counts as the registry failing.
+void TQELNMOSBaseClient::Unauthorized(uintptr_t id, const std::string& name) {
   FData->Pending.erase(id);
-  return false;
+  lws_log(QLLL_WARN, "%s: %s not authorized, and no new access token helped: the registry counts as failed",
+          FData->Name.c_str(), name.c_str());
+}
+
+void TQELNMOSBaseClient::Deliver(uintptr_t id, uint64_t serial, int event) {
+  TNMOSStated* machine = TNMOSStated::FindSerial(serial);
+  if (!machine || machine->AwaitedRequest != id) return;
+  machine->AwaitedRequest = 0;
+  machine->Machine.SetEvent(event);
+}
+
+void TQELNMOSBaseClient::TokenArrived(bool ok) {
+  std::vector<uintptr_t> waiting;
+  for (const auto& [id, pending] : FData->Pending)
+    if (pending.Waiting) waiting.push_back(id);
+  for (uintptr_t id : waiting) {
+    auto it = FData->Pending.find(id);
+    if (it == FData->Pending.end()) continue;
+    it->second.Waiting = false;
+    const uint64_t serial = it->second.Machine;
+    const std::string name = it->second.Name;
+    if (ok && Send(id)) continue;
+    Unauthorized(id, name);
+    Deliver(id, serial, ev_answer_failed);
+  }
 }
 
 void TQELNMOSBaseClient::CancelRequest(TNMOSStated& machine) {
@@ -579,10 +682,24 @@ void TQELNMOSBaseClient::OnCurlSuccess(void* Data, int Result, const char* Respo
   if (AskAnswered(reinterpret_cast<uintptr_t>(Data), Result, Response ? Response : "")) return;
   auto it = FData->Pending.find(reinterpret_cast<uintptr_t>(Data));
   if (it == FData->Pending.end()) return;
-  const TNMOSClientData::TPending pending = it->second;
+  const uintptr_t id = reinterpret_cast<uintptr_t>(Data);
+  TNMOSClientData::TPending pending = it->second;
   FData->Pending.erase(it);
   if (TNMOSAPIInfo* api = FindAPI(pending.Addr, pending.Port)) api->TLSProblem.clear();
   TNMOSStated* machine = TNMOSStated::FindSerial(pending.Machine);
+  // A token refused: one new token (or a newer one held already) and the request goes once more.
+  if (Result == 401 && FData->Auth && !pending.Retried && machine && machine->AwaitedRequest == id) {
+    pending.Retried = true;
+    pending.Waiting = true;
+    FData->Pending[id] = pending;
+    const Qel_auth::TOAuthClient::TRefusal verdict = FData->Auth->Refused(pending.TokenGeneration);
+    auto again = FData->Pending.find(id);
+    if (again == FData->Pending.end() || !again->second.Waiting) return; // a listener has dealt with it
+    if (verdict == Qel_auth::TOAuthClient::TRefusal::Wait) return;
+    again->second.Waiting = false;
+    if (verdict == Qel_auth::TOAuthClient::TRefusal::RetryNow && Send(id)) return;
+    FData->Pending.erase(id);
+  }
   const std::string body = Response ? Response : "";
   json parsed;
   std::string why;
@@ -606,6 +723,13 @@ void TQELNMOSBaseClient::OnCurlSuccess(void* Data, int Result, const char* Respo
   if (!machine || machine->AwaitedRequest != reinterpret_cast<uintptr_t>(Data)) return;
   machine->AwaitedRequest = 0;
   if (isJSON) machine->Result = std::move(parsed);
+  // With tokens, a registry that refuses them fails as one that does not answer.
+  if (FData->Auth && (Result == 401 || Result == 403)) {
+    lws_log(QLLL_WARN, "%s: %s %s refused by the registry (%d): the registry counts as failed",
+            FData->Name.c_str(), pending.Name.c_str(), ActionName(pending.ActionID), Result);
+    machine->Machine.SetEvent(ev_answer_failed);
+    return;
+  }
   machine->Machine.SetEvent(AnswerEvent(Result));
 }
 

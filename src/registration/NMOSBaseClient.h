@@ -14,6 +14,10 @@
 #include <memory>
 #include <string>
 
+namespace Qel_auth {
+class TOAuthClient;
+}
+
 namespace Qel_nmos_bridge {
 
 class IQELNMOSBaseClient;
@@ -280,7 +284,19 @@ public:
   static constexpr time_t AskRetrySeconds = 1;
   static constexpr time_t AskAgainSeconds = 60;
 
+  // The bearer header with the node's access token ("" when none is needed or held), and the token's
+  // generation.
+  std::string AuthHeader(uint64_t& generation);
+  // A request outside the action queue carried a token that was refused: a new one is asked for.
+  void TokenRefused();
+
 private:
+  Qel_auth::TOAuthClient* AuthClient();
+  bool WaitsForToken();
+  bool Send(uintptr_t id);
+  void TokenArrived(bool ok);
+  void Unauthorized(uintptr_t id, const std::string& name);
+  void Deliver(uintptr_t id, uint64_t serial, int event);
   TNMOSAPIInfo* BestAPI();
   void AskDueVersions();
   void ArmAskTimer();

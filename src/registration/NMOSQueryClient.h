@@ -69,6 +69,11 @@ public:
   // IQuerySubscriptionOwner
   const TNMOSAPIInfo* SubscriptionAPI() override { return GetActiveAPI(); }
   Qel_http::IQELCurlWrapper& SubscriptionHTTP() override { return HTTP(); }
+  std::string SubscriptionAuthorization() override {
+    uint64_t generation = 0;
+    return AuthHeader(generation);
+  }
+  void SubscriptionUnauthorized() override { TokenRefused(); }
   Qel_hosted::IServiceHost& SubscriptionHost() override;
   const std::string& SubscriptionCAFile() override;
   // Reports of the subscriptions. Those of a subscription that is no longer current (dropped after a

@@ -117,6 +117,19 @@ int TNMOSRegSubscriptionWSClientAdapter::HandleReceivedPiece(const void* data, s
 int TNMOSRegSubscriptionWSClientAdapter::HandleLWSCallback(lws* wsi, int reason, void* user, void* in,
                                                            size_t len) {
   const Qel_websock_api::TFWAPIStatus before = GetStatus();
+  if (reason == LWS_CALLBACK_CLIENT_APPEND_HANDSHAKE_HEADER && in) {
+    // The upgrade request carries the node's access token as every other request does.
+    const std::string line = Subscription.Owner().SubscriptionAuthorization();
+    const size_t colon = line.find(": ");
+    if (colon != std::string::npos) {
+      auto** p = static_cast<unsigned char**>(in);
+      const std::string value = line.substr(colon + 2);
+      if (lws_add_http_header_by_name(wsi, reinterpret_cast<const unsigned char*>("authorization:"),
+                                      reinterpret_cast<const unsigned char*>(value.data()),
+                                      static_cast<int>(value.size()), p, *p + len))
+        return -1;
+    }
+  }
   const int result = TWebSocketClient::HandleLWSCallback(wsi, reason, user, in, len);
   if (before == Qel_websock_api::fwsConnecting && GetStatus() == Qel_websock_api::fwsOffline)
     Subscription.HandleConnectFailed(this);
@@ -155,7 +168,8 @@ void TWSSubscription::Init() {
   const TNMOSAPIInfo* api = Parent.SubscriptionAPI();
   if (!api || api->Version.empty()) return;
   const std::string url = api->BaseURL() + "/subscriptions";
-  RequestRunning = Parent.SubscriptionHTTP().HTTP_Request(&CurlAdapt, url.c_str(), "POST", "",
+  const std::string header = Parent.SubscriptionAuthorization();
+  RequestRunning = Parent.SubscriptionHTTP().HTTP_Request(&CurlAdapt, url.c_str(), "POST", header.c_str(),
                                                           Compact(Spec).c_str(), this);
 }
 
@@ -164,7 +178,8 @@ void TWSSubscription::Deinit() {
   const TNMOSAPIInfo* api = Parent.SubscriptionAPI();
   if (api && !api->Version.empty() && Spec.value("persist", false) && !ID.empty()) {
     const std::string url = api->BaseURL() + "/subscriptions/" + ID;
-    Parent.SubscriptionHTTP().HTTP_Request(&CurlAdapt, url.c_str(), "DELETE", "", "", nullptr);
+    Parent.SubscriptionHTTP().HTTP_Request(&CurlAdapt, url.c_str(), "DELETE",
+                                           Parent.SubscriptionAuthorization().c_str(), "", nullptr);
   }
   // An answer still under way must not reach a subscription that has gone.
   if (RequestRunning) Parent.SubscriptionHTTP().Cancel(this);
@@ -231,6 +246,8 @@ void TWSSubscription::HandleRefused(int Result, const char* Response) {
   RequestRunning = false;
   lws_log(QLLL_WARN, "Subscription %p HTTP ERROR %d %s", static_cast<void*>(this), Result,
           Response ? Response : "");
+  // The next attempt (at this Query API or another) goes with a new token.
+  if (Result == 401) Parent.SubscriptionUnauthorized();
   WSAdapt.reset();
   Parent.QueryAPIConnectFailed(this);
 }

@@ -23,6 +23,11 @@ public:
   // The Query API in use; null when there is none.
   virtual const TNMOSAPIInfo* SubscriptionAPI() = 0;
   virtual Qel_http::IQELCurlWrapper& SubscriptionHTTP() = 0;
+  // The "Authorization: Bearer ..." header line the requests and the websocket's upgrade carry; empty
+  // when none is needed.
+  virtual std::string SubscriptionAuthorization() = 0;
+  // A request carried a token the Query API refused.
+  virtual void SubscriptionUnauthorized() = 0;
   virtual Qel_hosted::IServiceHost& SubscriptionHost() = 0;
   // The CAs a Query API's certificate must chain to (empty: the system's store), for wss.
   virtual const std::string& SubscriptionCAFile() = 0;
@@ -86,6 +91,7 @@ public:
   virtual void SetHost(const std::string& host, uint16_t port, std::string path);
   virtual void DoLowCycle();
   virtual const Qel_websock_api::TWebSocketClient* GetWSAdapter() const;
+  IQuerySubscriptionOwner& Owner() { return Parent; }
   virtual ~TWSSubscription();
 
   virtual void HandleConnected(Qel_websock_api::IWebSocketClient* cli);

@@ -6,6 +6,7 @@
 #include "HTTPResponse.h"
 #include "NMOSBridge_API.h"
 #include "NMOSNodeData.h"
+#include "OAuthClient.h"
 #include "RequestAuthorizer.h"
 #include "ServerTLS.h"
 #include "helpers.h"
@@ -107,6 +108,7 @@ struct TRESTServerData {
   bool TLSConfigured = false;
   std::string TLSError;
   std::unique_ptr<Qel_auth::TRequestAuthorizer> Authorizer;
+  std::unique_ptr<Qel_auth::TOAuthClient> AuthClient; // after Authorizer: it uses its keys
 };
 
 namespace {
@@ -166,17 +168,28 @@ TNMOSRestServer::TNMOSRestServer(IQELNMOSBridge* parent, const TQELNMOS_LWSSetup
     FData->Authorizer = std::make_unique<Qel_auth::TRequestAuthorizer>(
         FData->ServiceHost.Loop(), std::move(apis), config->GetAuthServer(),
         [this] { return NodeIdentities(); });
+  // A node that asks for tokens uses them too: its registration and queries carry its own. The
+  // registry clients start it once they know a registry.
+  if (FData->Authorizer)
+    FData->AuthClient =
+        std::make_unique<Qel_auth::TOAuthClient>(FData->ServiceHost.Loop(), FData->Authorizer->Server(),
+                                                 config->GetAuthCredentialsFile(), "nmos-bridge node");
   if (FData->Authorizer) {
     Qel_http::TTLSClientSettings tls;
     tls.HTTPSOnly = config->Secure();
     tls.CAFile = config->GetTLSCAFile();
     FData->Authorizer->Server().SetTLS(tls);
+    FData->AuthClient->SetTLS(tls);
   }
   FData->ServiceHost.Register(this);
 }
 
 Qel_auth::TRequestAuthorizer* TNMOSRestServer::Authorizer() {
   return FData->Authorizer.get();
+}
+
+Qel_auth::TOAuthClient* TNMOSRestServer::AuthClient() {
+  return FData->AuthClient.get();
 }
 
 // The names and addresses an access token's audience may name this node by: its host name and the
@@ -674,6 +687,7 @@ void TNMOSRestServer::UpdateStats(const char* name, json& stats) {
     stats[name]["CertificateReloadFailures"] = FData->TLS->ReloadFailures();
   }
   if (FData->Authorizer) FData->Authorizer->UpdateStats(stats[name]["Authorization"]);
+  if (FData->AuthClient) FData->AuthClient->UpdateStats(stats[name]["Authorization"]["Client"]);
 }
 
 } // namespace Qel_nmos_bridge

@@ -21,6 +21,7 @@ struct THTTPResponse;
 
 namespace Qel_auth {
 class TRequestAuthorizer;
+class TOAuthClient;
 } // namespace Qel_auth
 
 namespace Qel_nmos_bridge {
@@ -44,6 +45,9 @@ public:
   virtual void UpdateStats(const char* name, json& stats) = 0;
   // The check of access tokens for the protected APIs; none when no API is protected.
   virtual Qel_auth::TRequestAuthorizer* Authorizer() = 0;
+  // The node as OAuth client of the same authorization server, for the registry APIs it uses; none
+  // when no API is protected.
+  virtual Qel_auth::TOAuthClient* AuthClient() = 0;
   virtual ~IQELNMOSRestServer() = default;
 };
 
@@ -65,6 +69,7 @@ public:
   bool HandleRequest(Qel_rest_srv::TRESTRequestData& request) override;
   void UpdateStats(const char* name, json& stats) override;
   Qel_auth::TRequestAuthorizer* Authorizer() override;
+  Qel_auth::TOAuthClient* AuthClient() override;
 
   // ILWSHandler
   int HandleLWSCallback(lws* wsi, int reason, void* user, void* in, size_t len) override;

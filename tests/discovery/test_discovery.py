@@ -160,7 +160,7 @@ class Discovery(unittest.TestCase):
         log = self.log()
         for told in ('Reg V11: api_ver "v1.1" names none of the node\'s IS-04 versions (v1.0, v1.2, v1.3)',
                      'Reg HTTPS: unsupported protocol "https"',
-                     'Reg Auth: it requires authorization (api_auth "true"), which the node does not do'):
+                     'Reg Auth: it requires authorization (api_auth "true"), which the node does not do without /auth'):
             self.assertEqual(log.count(told), 1, log)
 
     def log(self):

@@ -3,76 +3,20 @@ parameters is refused without a token (401), with a token that does not permit i
 by a stranger (401), and nothing is staged; with the right token it is staged. The authorization server
 is a stand-in on loopback serving its metadata and key set; once it stops, the keys the node holds keep
 working. The node tells that its Connection API needs authorization."""
-import http.server
 import json
 import os
 import socket
 import sys
-import threading
 import time
 import unittest
 
-import jwt
 from cryptography.hazmat.primitives.asymmetric import rsa
 
 sys.path.insert(0, os.path.dirname(__file__))
 import nmos_node  # noqa: E402
-import testlib  # noqa: E402
+from auth_standin import StandIn  # noqa: E402
 
 CONNECTION = "/x-nmos/connection/v1.1"
-
-
-def b64_uint(value):
-    raw = value.to_bytes((value.bit_length() + 7) // 8, "big")
-    return jwt.utils.base64url_encode(raw).decode()
-
-
-class StandIn:
-    """An authorization server's metadata and key set, over plain HTTP on loopback."""
-
-    def __init__(self):
-        self.key = rsa.generate_private_key(public_exponent=65537, key_size=2048)
-        self.port = testlib.free_port()
-        self.issuer = f"http://127.0.0.1:{self.port}"
-        self.requests = []
-        numbers = self.key.public_key().public_numbers()
-        jwks = {"keys": [{"kty": "RSA", "use": "sig", "alg": "RS512", "kid": "k1",
-                          "n": b64_uint(numbers.n), "e": b64_uint(numbers.e)}]}
-        metadata = {"issuer": self.issuer, "jwks_uri": self.issuer + "/jwks",
-                    "token_endpoint": self.issuer + "/token", "response_types_supported": ["code"]}
-        stand_in = self
-
-        class Handler(http.server.BaseHTTPRequestHandler):
-            def do_GET(self):
-                stand_in.requests.append(self.path)
-                doc = {"/.well-known/oauth-authorization-server": metadata, "/jwks": jwks}.get(self.path)
-                body = json.dumps(doc).encode()
-                self.send_response(200 if doc else 404)
-                self.send_header("Content-Type", "application/json")
-                self.send_header("Content-Length", str(len(body)))
-                self.end_headers()
-                self.wfile.write(body)
-
-            def log_message(self, *args):
-                pass
-
-        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", self.port), Handler)
-        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
-        self.thread.start()
-
-    def stop(self):
-        if self.server:
-            self.server.shutdown()
-            self.server.server_close()
-            self.server = None
-
-    def token(self, write=("single/receivers/*",), key=None, kid="k1", **claims):
-        now = int(time.time())
-        body = {"iss": self.issuer, "sub": "operator", "aud": ["127.0.0.1"], "iat": now, "exp": now + 300,
-                "client_id": "test-controller",
-                "x-nmos-connection": {"read": ["*"], "write": list(write)}}
-        body.update(claims)
-        return jwt.encode(body, key or self.key, algorithm="RS512", headers={"kid": kid})
 
 
 class ProtectedConnectionAPI(unittest.TestCase):

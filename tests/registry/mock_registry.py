@@ -2,7 +2,7 @@
 """A mock IS-04 registry for the node's registration tests.
 
     mock_registry.py [--listen ADDR:PORT] [--schemas DIR] [--expiry SECONDS] [--versions v1.0,v1.2,v1.3]
-                     [--tls-cert FILE --tls-key FILE]
+                     [--tls-cert FILE --tls-key FILE] [--auth-jwks URL]
 
 It serves, at each of the IS-04 versions it is told (by default v1.0, v1.2 and v1.3; any other version's
 paths answer 404, as at a registry that does not serve it), the Registration API at
@@ -30,6 +30,7 @@ and makes it fail:
                                  "path": "/x-nmos/" (prefix of the paths it applies to),
                                  "method": "POST" (only this method), "count": N (only the next N)}
     POST /test/forget           drop every resource, as a registry that restarts empty
+    POST /test/auth             {"refuse": true}: every bearer token is refused (401) until false again
     GET  /test/subscriptions    the subscriptions: id, resource_path, persist, ws_href, sockets (open now),
                                 grains (sent so far)
     POST /test/ws/close         {"resource_path": "/senders"} (optional): closes those websockets
@@ -45,7 +46,9 @@ and makes it fail:
     POST /test/populate         {"count": N, "template": {...}}: holds a made-up node, device and N senders
                                 (the template with a new id and the label "Bulk <i>"), without checks
 
-Faults never touch /test/. "hang" reads the request and never answers; "close" reads it and closes the
+With --auth-jwks URL every request below a version's root needs a bearer token signed by a key of that
+key set (registry_tokens.py); without a good one it answers 401 with WWW-Authenticate. Faults never touch
+/test/. "hang" reads the request and never answers; "close" reads it and closes the
 connection without a word; "delay" answers normally after the given time.
 
 With --tls-cert and --tls-key (PEM files: the certificate, its chain after it, and its key) everything,
@@ -160,8 +163,9 @@ class Subscription:
 
 
 class MockRegistry:
-    def __init__(self, expiry, schemas, versions=VERSIONS):
+    def __init__(self, expiry, schemas, versions=VERSIONS, tokens=None):
         self.versions = tuple(versions)
+        self.tokens = tokens  # a TokenCheck when bearer tokens are required
         self.store = Store(expiry)
         self.schemas = schemas
         self.requests = Journal()
@@ -198,6 +202,7 @@ class MockRegistry:
             ("GET", r"/test/fault", lambda r, m, b: json_response(200, self.fault.describe())),
             ("POST", r"/test/fault", self.set_fault),
             ("POST", r"/test/forget", self.forget),
+            ("POST", r"/test/auth", self.set_auth),
             ("GET", r"/test/subscriptions", self.test_subscriptions),
             ("POST", r"/test/ws/close", self.test_ws_close),
             ("POST", r"/test/ws/send", self.test_ws_send),
@@ -247,6 +252,11 @@ class MockRegistry:
                 self.omit = fault.members
             if fault.mode == "rewrite":
                 self.rewrite = fault.values
+        refusal = self.unauthorized(request)
+        if refusal:
+            entry["status"] = 401
+            return json_response(401, {"code": 401, "error": "unauthorized", "debug": refusal},
+                                 {"WWW-Authenticate": 'Bearer realm="mock-registry", error="invalid_token"'})
         ws = self.ws_pattern.fullmatch(request.path)
         if ws and request.method == "GET":
             entry["status"] = 101
@@ -257,6 +267,24 @@ class MockRegistry:
             self.omit, self.rewrite = [], {}
         entry["status"] = response.status
         return response
+
+    def unauthorized(self, request):
+        """Why the request's token does not do (None: it does, or none is needed)."""
+        if not self.tokens or request.method == "OPTIONS":
+            return None
+        match = re.match(r"/x-nmos/(registration|query)/v[0-9]+\.[0-9]+/.", request.path)
+        if not match:
+            return None  # the roots stay open
+        return self.tokens.check(request.headers.get("Authorization"), match.group(1))
+
+    def set_auth(self, request, match, body):
+        if not self.tokens:
+            return error(400, "tokens are not required (--auth-jwks)")
+        try:
+            self.tokens.refuse_all = bool(json.loads(body or b"{}").get("refuse", False))
+        except (ValueError, AttributeError):
+            return error(400, "expected {\"refuse\": true|false}")
+        return json_response(200, {"refuse": self.tokens.refuse_all})
 
     async def hang(self, request):
         """Holds the request unanswered until the client or the registry's end closes the connection."""
@@ -635,7 +663,11 @@ async def serve(args):
     if not schemas.active:
         print(f"mock-registry: {schemas.reason}; documents are not checked against schemas",
               file=sys.stderr, flush=True)
-    registry = MockRegistry(args.expiry, schemas, args.versions)
+    tokens = None
+    if args.auth_jwks:
+        from registry_tokens import TokenCheck
+        tokens = TokenCheck(args.auth_jwks)
+    registry = MockRegistry(args.expiry, schemas, args.versions, tokens)
     app = web.Application(client_max_size=16 * 1024 * 1024)
     app.router.add_route("*", "/{tail:.*}", registry.handle)
     runner = web.AppRunner(app, access_log=None, handle_signals=False)
@@ -673,6 +705,8 @@ def main():
                         help="a node without heartbeat for this long is removed with its resources")
     parser.add_argument("--tls-cert", metavar="FILE", help="serve over TLS with this certificate (PEM)")
     parser.add_argument("--tls-key", metavar="FILE", help="the key of --tls-cert (PEM)")
+    parser.add_argument("--auth-jwks", metavar="URL",
+                        help="require bearer tokens signed by a key of this key set (on loopback)")
     args = parser.parse_args()
     if bool(args.tls_cert) != bool(args.tls_key):
         parser.error("--tls-cert and --tls-key go together")

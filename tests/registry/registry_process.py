@@ -35,14 +35,18 @@ class RegistryProcess(ListeningProcess):
     name = "the mock registry"
     ready_prefix = "mock-registry listening on "
 
-    def __init__(self, expiry=None, schemas=None, listen="127.0.0.1:0", versions=VERSIONS, tls=None):
+    def __init__(self, expiry=None, schemas=None, listen="127.0.0.1:0", versions=VERSIONS, tls=None,
+                 auth_jwks=None):
         """tls: (certificate file, key file, CA file): everything is served over TLS with that
         certificate, and the test's own requests check it against the CA (not its host name: a test
-        may give it a certificate for another host on purpose)."""
+        may give it a certificate for another host on purpose). auth_jwks: the key set whose keys sign
+        the bearer tokens every request below a version's root needs."""
         self.versions = tuple(versions)
         args = ["--listen", listen, "--versions", ",".join(self.versions)]
         if tls is not None:
             args += ["--tls-cert", tls[0], "--tls-key", tls[1]]
+        if auth_jwks is not None:
+            args += ["--auth-jwks", auth_jwks]
         if expiry is not None:
             args += ["--expiry", str(expiry)]
         if schemas is not None:
@@ -128,6 +132,10 @@ class RegistryProcess(ListeningProcess):
 
     def forget(self):
         self._json("POST", "/test/forget")
+
+    def refuse_tokens(self, refuse=True):
+        """(--auth-jwks) every bearer token is refused while `refuse` holds."""
+        self._json("POST", "/test/auth", {"refuse": refuse})
 
     # -- Query API subscriptions --------------------------------------------------------------------
 

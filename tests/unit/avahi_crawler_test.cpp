@@ -315,6 +315,9 @@ TEST(RegistryTXT, RecordsAreReadExactly) {
     const std::string first = c.records.empty() ? "" : c.records.front();
     const Qel_nmos_bridge::TRegistryTXT read = Qel_nmos_bridge::ReadRegistryTXT(txt, false);
     EXPECT_EQ(read.Usable, c.accepted) << first;
+    // A node that sends tokens takes a registry that requires them (and only that refusal goes).
+    const bool authOnly = first == "api_ver=v1.3" && c.records.size() == 2 && c.records[1] == "api_auth=true";
+    EXPECT_EQ(Qel_nmos_bridge::ReadRegistryTXT(txt, false, true).Usable, c.accepted || authOnly) << first;
     EXPECT_EQ(read.Refusal.empty(), c.accepted) << first;
     if (c.accepted) {
       EXPECT_EQ(read.Prio, c.prio) << first;

@@ -148,10 +148,11 @@ protected:
 
 } // namespace
 
-TEST_F(HTTPClientTest, StatusesAreSuccessesWithTheBodyAndRequestsCarryTheFixedHeaders) {
+TEST_F(HTTPClientTest, StatusesAreSuccessesWithTheBodyAndRequestsCarryTheFixedAndExtraHeaders) {
   TScriptedServer server("HTTP/1.1 404 Not Found\r\nContent-Length: 5\r\nConnection: close\r\n\r\nnope!");
   int tag = 0;
-  ASSERT_TRUE(Client->HTTP_Request(&Recorder, Url(server.Port).c_str(), "DELETE", "X-Ignored: 1", "", &tag));
+  ASSERT_TRUE(Client->HTTP_Request(&Recorder, Url(server.Port).c_str(), "DELETE",
+                                   "Authorization: Bearer abc\r\nX-Bad: 1\nX-Injected: 2\r\n", "", &tag));
   ASSERT_TRUE(RunUntil([&] { return !Recorder.Done.empty(); }));
   ASSERT_EQ(Recorder.Done.size(), 1u);
   EXPECT_TRUE(Recorder.Done[0].Success);
@@ -163,7 +164,8 @@ TEST_F(HTTPClientTest, StatusesAreSuccessesWithTheBodyAndRequestsCarryTheFixedHe
   EXPECT_NE(request.find("Accept: application/json\r\n"), std::string::npos);
   EXPECT_NE(request.find("User-Agent: qel-nmos-node\r\n"), std::string::npos);
   EXPECT_EQ(request.find("Content-Type"), std::string::npos) << "no body, no content type";
-  EXPECT_EQ(request.find("X-Ignored"), std::string::npos);
+  EXPECT_NE(request.find("\r\nAuthorization: Bearer abc\r\n"), std::string::npos) << request;
+  EXPECT_EQ(request.find("X-Injected"), std::string::npos) << "a line with a bare LF is dropped";
 
   TScriptedServer created("HTTP/1.1 201 Created\r\nContent-Length: 2\r\nConnection: close\r\n\r\n{}");
   ASSERT_TRUE(
