@@ -38,7 +38,11 @@ public:
   void Start();
   // How the servers are reached: https only on a secure node, their certificates checked against these CAs.
   void SetTLS(const Qel_http::TTLSClientSettings& tls) { Client->SetTLS(tls); }
-  // A server found by DNS-SD (base URL "<proto>://<address>:<port>[/<selector>]") or gone.
+  // Requests to host:port go to address (a server found by DNS-SD, named by its host name).
+  void Pin(const std::string& host, uint16_t port, const std::string& address) {
+    Client->Pin(host, port, address);
+  }
+  // A server found by DNS-SD (base URL "<proto>://<host>:<port>[/<selector>]") or gone.
   void AddServer(const std::string& name, const std::string& base, uint16_t priority);
   void DelServer(const std::string& name);
   // A token named a key the set lacks: fetch again unless that was done less than a minute ago.

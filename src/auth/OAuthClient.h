@@ -58,6 +58,10 @@ public:
   void UpdateStats(nlohmann::json& stats) const;
   // How the authorization server is reached: https only on a secure node, checked against these CAs.
   void SetTLS(const Qel_http::TTLSClientSettings& tls) { Client->SetTLS(tls); }
+  // The server's host name is reached at this address (found by DNS-SD).
+  void Pin(const std::string& host, uint16_t port, const std::string& address) {
+    Client->Pin(host, port, address);
+  }
 
   // IQELCurlWrapperClient
   void OnCurlSuccess(void* data, int result, const char* response) override;

@@ -8,6 +8,7 @@
 #include "NMOSBridge_API.h"
 #include "NMOSQueryClient.h"
 #include "NMOSRegClient.h"
+#include "OAuthClient.h"
 #include "RESTServer.h"
 #include "RegistryVersions.h"
 #include "RequestAuthorizer.h"
@@ -52,8 +53,9 @@ struct TOffer {
   uint16_t Port = 0;
   uint16_t Prio = 0;
   std::string Version;
+  std::string Host; // the name its URLs carry, pinned to Addr; empty: Addr
   bool operator==(const TOffer& o) const {
-    return Addr == o.Addr && Port == o.Port && Prio == o.Prio && Version == o.Version;
+    return Addr == o.Addr && Port == o.Port && Prio == o.Prio && Version == o.Version && Host == o.Host;
   }
 };
 
@@ -147,12 +149,27 @@ private:
       servers->DelServer(s->name);
       return;
     }
-    servers->AddServer(s->name, txt.Proto + "://" + addr + ":" + std::to_string(r.Port) + txt.Selector,
+    const std::string host = PinnedHostName(r);
+    if (!host.empty()) {
+      servers->Pin(host, r.Port, addr);
+      // The node's own token requests go to the same server, at the endpoints its metadata names.
+      if (Qel_auth::TOAuthClient* client = Bridge->RestSrv().AuthClient()) client->Pin(host, r.Port, addr);
+    }
+    servers->AddServer(s->name,
+                       txt.Proto + "://" + (host.empty() ? addr : host) + ":" + std::to_string(r.Port) +
+                           txt.Selector,
                        txt.Prio);
   }
   void OnAuthServiceRemoved(const TAvahiService* s) {
     lws_log(QLLL_NOTICE, "MDNS AuthService removed: %s", s->name.c_str());
     if (Qel_auth::TAuthServerKeys* servers = AuthServers()) servers->DelServer(s->name);
+  }
+
+  // A secure node reaches what DNS-SD finds by the SRV target, whose certificate names it, pinned to
+  // the resolved address (the node resolves no ".local" names itself); a plain node uses the address.
+  std::string PinnedHostName(const TAvahiResolveResult& r) const {
+    if (!Bridge || !Bridge->BoxConfig()->Secure()) return std::string();
+    return UsableHostName(r.HostName ? r.HostName : "");
   }
 
   IQELNMOSBaseClient* ClientOf(TAPI api) {
@@ -172,7 +189,7 @@ private:
       lws_log(QLLL_WARN, "MDNS Service ignored: %s: %s", Printable(s->name).c_str(), txt.Refusal.c_str());
     instance.Refusal[slot] = txt.Refusal;
     if (txt.Usable)
-      instance.Seen[slot] = TOffer{addr, r.Port, txt.Prio, txt.Version};
+      instance.Seen[slot] = TOffer{addr, r.Port, txt.Prio, txt.Version, PinnedHostName(r)};
     else
       instance.Seen[slot].reset();
     Update(api, s->name);
@@ -197,7 +214,8 @@ private:
     if (client && instance.Offered && !(wanted && *wanted == *instance.Offered)) Withdraw(*client, name);
     if (client && wanted)
       client->AddAPI(wanted->Addr.c_str(), wanted->Port, wanted->Prio,
-                     api == RegistrationAPI ? NMOSRegisterURI : NMOSQueryURI, name, wanted->Version);
+                     api == RegistrationAPI ? NMOSRegisterURI : NMOSQueryURI, name, wanted->Version,
+                     wanted->Host);
     instance.Offered = wanted;
     if (!instance.Seen[0] && !instance.Seen[1] && instance.Refusal[0].empty() && instance.Refusal[1].empty())
       Instances[api].erase(name);
@@ -287,6 +305,25 @@ std::string NodeVersions(const char* separator) {
 std::vector<std::string> NodeTXTRecords(bool secure, bool authorized) {
   return {secure ? "api_proto=https" : "api_proto=http", "api_ver=" + NodeVersions(","),
           authorized ? "api_auth=true" : "api_auth=false"};
+}
+
+std::string UsableHostName(const std::string& srvTarget) {
+  std::string name = srvTarget;
+  if (!name.empty() && name.back() == '.') name.pop_back();
+  if (name.empty() || name.size() > 253) return std::string();
+  size_t label = 0;
+  for (char& c : name) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (c == '.') {
+      if (label == 0) return std::string();
+      label = 0;
+      continue;
+    }
+    if (!std::isalnum(u) && c != '-') return std::string();
+    if (++label > 63) return std::string();
+    c = static_cast<char>(std::tolower(u));
+  }
+  return label ? name : std::string();
 }
 
 TAuthTXT ReadAuthTXT(AvahiStringList* txt, bool secure) {

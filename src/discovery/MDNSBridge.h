@@ -64,4 +64,9 @@ struct TAuthTXT {
 };
 TAuthTXT ReadAuthTXT(AvahiStringList* txt, bool secure);
 
+// The SRV target of a resolved service as its URLs name it: without the trailing dot, in lower case.
+// Empty when it is not a host name made of letters, digits, '-' and '.' labels (at most 253 characters,
+// labels of 1 to 63): the service is then reached by its address.
+std::string UsableHostName(const std::string& srvTarget);
+
 } // namespace Qel_nmos_bridge

@@ -4,6 +4,10 @@
 
 #include <openssl/x509.h>
 
+#include <cstdlib>
+
+#include <algorithm>
+#include <cctype>
 #include <map>
 #include <strings.h>
 #include <vector>
@@ -36,6 +40,8 @@ struct THTTPClientData {
   CURLM* CurlMHandle;
   bool Terminated = false;
   TTLSClientSettings TLS;
+  // Pinned addresses by "host:port" (host in lower case).
+  std::map<std::string, std::string> Pins;
   // The running requests by their easy handle; the client owns them until their completion.
   std::map<CURL*, std::unique_ptr<TCurlRequestInfo>> Running;
 };
@@ -100,6 +106,7 @@ THTTPRequest::THTTPRequest(TQELCurlWrapper* owner, IQELCurlWrapperClient* caller
 
 THTTPRequest::~THTTPRequest() {
   curl_slist_free_all(HeaderInfo);
+  curl_slist_free_all(ConnectTo);
 }
 
 void* THTTPRequest::As(const CLASSID& id) {
@@ -137,9 +144,13 @@ std::string THTTPRequest::Reason(CURLcode code) {
   return text;
 }
 
-bool THTTPRequest::Prepare(const TTLSClientSettings& tls) {
+bool THTTPRequest::Prepare(const TTLSClientSettings& tls, const std::string& connectTo) {
   CURL* h = Handle();
   if (!h || !HeaderInfo) return false;
+  if (!connectTo.empty()) {
+    ConnectTo = curl_slist_append(nullptr, connectTo.c_str());
+    if (!ConnectTo || curl_easy_setopt(h, CURLOPT_CONNECT_TO, ConnectTo) != CURLE_OK) return false;
+  }
   bool ok = curl_easy_setopt(h, CURLOPT_TIMEOUT, TQELCurlWrapper::RequestTimeoutSeconds) == CURLE_OK &&
             curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, Method.c_str()) == CURLE_OK &&
             curl_easy_setopt(h, CURLOPT_PRIVATE, static_cast<TCurlRequestInfo*>(this)) == CURLE_OK &&
@@ -207,6 +218,55 @@ void TQELCurlWrapper::SetTLS(const TTLSClientSettings& settings) {
   FData->TLS = settings;
 }
 
+namespace {
+
+std::string PinKey(const std::string& host, uint16_t port) {
+  std::string key = host;
+  std::transform(key.begin(), key.end(), key.begin(), [](unsigned char c) { return std::tolower(c); });
+  return key + ":" + std::to_string(port);
+}
+
+} // namespace
+
+void TQELCurlWrapper::Pin(const std::string& host, uint16_t port, const std::string& address) {
+  if (host.empty() || address.empty()) return;
+  FData->Pins[PinKey(host, port)] = address;
+}
+
+void TQELCurlWrapper::Unpin(const std::string& host, uint16_t port) {
+  FData->Pins.erase(PinKey(host, port));
+}
+
+std::string ConnectToEntry(const std::string& host, uint16_t port, const std::string& address) {
+  const std::string to = address.find(':') != std::string::npos ? "[" + address + "]" : address;
+  return host + ":" + std::to_string(port) + ":" + to + ":" + std::to_string(port);
+}
+
+bool URLHostPort(const std::string& url, std::string& host, uint16_t& port) {
+  CURLU* u = curl_url();
+  if (!u) return false;
+  char* h = nullptr;
+  char* p = nullptr;
+  char* scheme = nullptr;
+  bool ok = curl_url_set(u, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
+            curl_url_get(u, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+            (std::string(scheme) == "http" || std::string(scheme) == "https") &&
+            curl_url_get(u, CURLUPART_HOST, &h, 0) == CURLUE_OK &&
+            curl_url_get(u, CURLUPART_PORT, &p, CURLU_DEFAULT_PORT) == CURLUE_OK;
+  if (ok) {
+    const long n = std::strtol(p, nullptr, 10);
+    ok = n > 0 && n <= 65535;
+    host = h;
+    std::transform(host.begin(), host.end(), host.begin(), [](unsigned char c) { return std::tolower(c); });
+    port = static_cast<uint16_t>(n);
+  }
+  curl_free(scheme);
+  curl_free(h);
+  curl_free(p);
+  curl_url_cleanup(u);
+  return ok;
+}
+
 bool IsTLSFailure(int curlCode) {
   switch (curlCode) {
   case CURLE_SSL_CONNECT_ERROR:
@@ -242,7 +302,15 @@ bool TQELCurlWrapper::HTTP_Request(IQELCurlWrapperClient* Handler, const char* U
   if (FData->Terminated || !FData->CurlMHandle || !URL) return false;
   auto request = std::make_unique<THTTPRequest>(this, Handler, URL, Method, Header, Data);
   request->SetData(Userdata);
-  if (!request->Prepare(FData->TLS)) return false;
+  // A pinned host is reached at its pinned address; libcurl keeps connections made so apart from
+  // those to whatever the name resolves to, and from those to another pinned address.
+  std::string connectTo, host;
+  uint16_t port = 0;
+  if (!FData->Pins.empty() && URLHostPort(URL, host, port)) {
+    auto pin = FData->Pins.find(host + ":" + std::to_string(port));
+    if (pin != FData->Pins.end()) connectTo = ConnectToEntry(host, port, pin->second);
+  }
+  if (!request->Prepare(FData->TLS, connectTo)) return false;
   CURL* handle = request->Handle();
   FData->Running[handle] = std::move(request);
   if (curl_multi_add_handle(FData->CurlMHandle, handle) != CURLM_OK) {

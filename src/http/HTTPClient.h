@@ -49,7 +49,9 @@ public:
   void* As(const CLASSID& id) override;
   const void* As(const CLASSID& id) const override;
   const std::string& Body() const { return Result; }
-  bool Prepare(const TTLSClientSettings& tls); // sets the transfer's options; false when libcurl refuses one
+  // Sets the transfer's options; false when libcurl refuses one. connectTo, when not empty, is the
+  // address the URL's host:port is reached at (a libcurl connect-to entry).
+  bool Prepare(const TTLSClientSettings& tls, const std::string& connectTo = std::string());
   // libcurl's reason of a failure: the detailed one when it gave one, else the code's text.
   std::string Reason(CURLcode code);
 
@@ -60,6 +62,7 @@ private:
   const std::string URL, Method, Data;
   std::string Result;
   curl_slist* HeaderInfo = nullptr;
+  curl_slist* ConnectTo = nullptr;
   char ErrorText[CURL_ERROR_SIZE] = {};
 };
 
@@ -80,6 +83,8 @@ public:
   int DoCycle(int TimeoutMS) override;
   bool Cancel(void* Userdata) override;
   void SetTLS(const TTLSClientSettings& settings) override;
+  void Pin(const std::string& host, uint16_t port, const std::string& address) override;
+  void Unpin(const std::string& host, uint16_t port) override;
   bool HTTP_Request(IQELCurlWrapperClient* Handler, const char* URL, const char* Method, const char* Header,
                     const char* Data, void* Userdata) override;
 

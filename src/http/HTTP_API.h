@@ -5,6 +5,7 @@
 #include <curl/curl.h>
 #include <uv.h>
 
+#include <cstdint>
 #include <ctime>
 #include <string>
 
@@ -22,6 +23,12 @@ struct TTLSClientSettings {
   // The CAs whose certificates peers must chain to; empty: the system's store.
   std::string CAFile;
 };
+
+// libcurl's connect-to entry sending host:port to address ("host:443:[fe80::1]:443" for IPv6).
+std::string ConnectToEntry(const std::string& host, uint16_t port, const std::string& address);
+// The lower-case host and the port (the scheme's default when the URL names none) of an http(s) URL;
+// false when it is not one.
+bool URLHostPort(const std::string& url, std::string& host, uint16_t& port);
 
 // Whether a transfer failed in TLS: the handshake, or the peer's certificate or host name.
 bool IsTLSFailure(int curlCode);
@@ -47,6 +54,12 @@ public:
   // Applies to the requests made from now on: TLS 1.2 at least, the peer's certificate checked against
   // the CAs and its host name against the URL's.
   virtual void SetTLS(const TTLSClientSettings& settings) = 0;
+  // Requests to host:port made from now on connect to address instead (an IP address, found by other
+  // means than the system's resolver): the URL, the Host header, SNI and the certificate's check keep
+  // the host name. A pin of the same host and port is replaced; kept-alive connections to the former
+  // address are not used for it.
+  virtual void Pin(const std::string& host, uint16_t port, const std::string& address) = 0;
+  virtual void Unpin(const std::string& host, uint16_t port) = 0;
   // Ends the running request with this user data without completion; false when there is none.
   virtual bool Cancel(void* Userdata) = 0;
   // Queues a request; every request carries the client's fixed headers, and Header, when not empty,

@@ -224,6 +224,7 @@ struct TWSData {
   std::chrono::steady_clock::time_point NextAttempt{}; // reconnect back-off
   uv_timer_t* RetryTimer = nullptr;                    // wakes the loop when the next attempt is due
   std::string Host;
+  std::string Address; // where the connection goes when set, else Host
   uint16_t Port = 80;
   std::string URL;
   std::string WSProto;
@@ -342,6 +343,10 @@ void TWebSocketClient::SetHost(const std::string& host, uint16_t port, const std
   FData->WSProto = protocol;
 }
 
+void TWebSocketClient::SetAddress(const std::string& address) {
+  FData->Address = address;
+}
+
 void TWebSocketClient::ResetConnection() {
   FData->ResetRequested = true;
 }
@@ -431,7 +436,8 @@ void TWebSocketClient::StartConnection() {
   lws_client_connect_info ci;
   memset(&ci, 0, sizeof ci);
   ci.context = d.Context();
-  ci.address = d.Host.c_str();
+  // The library checks the certificate against ci.host (its port left out) and sends it as SNI.
+  ci.address = d.Address.empty() ? d.Host.c_str() : d.Address.c_str();
   ci.port = d.Port;
   // Over TLS the server's certificate must chain to a trusted CA and name the host (neither check is
   // skipped).
@@ -447,7 +453,8 @@ void TWebSocketClient::StartConnection() {
   ci.userdata = static_cast<ILWSHandler*>(this);
   ci.pwsi = &d.Socket;
   ci.retry_and_idle_policy = &IdlePolicy;
-  lws_log(QLLL_NOTICE, "%s connecting %s:%d%s", Name().c_str(), d.Host.c_str(), d.Port, d.URL.c_str());
+  lws_log(QLLL_NOTICE, "%s connecting %s:%d%s%s%s", Name().c_str(), d.Host.c_str(), d.Port, d.URL.c_str(),
+          d.Address.empty() ? "" : " at ", d.Address.c_str());
   if (d.TLS.Enabled && !d.InHandshake) {
     d.InHandshake = true;
     ++TLSHandshakes;

@@ -47,6 +47,9 @@ public:
   void Shutdown() override;
   void SetHost(const std::string& host, uint16_t port, const std::string& path,
                const std::string& protocol) override;
+  // Connects to this address instead of what the host resolves to (set before the connection; empty:
+  // the host is resolved). The Host header, SNI and the check of the server's certificate keep the host.
+  void SetAddress(const std::string& address);
   void ResetConnection() override;
 
   bool HandleBeginConnect(IWebSocketClient*) override { return false; }

@@ -23,7 +23,8 @@
 namespace Qel_nmos_bridge {
 
 std::string TNMOSAPIInfo::ToString() const {
-  return Scheme + "://" + Addr + ":" + std::to_string(Port) + URI + (Version.empty() ? "" : "/" + Version);
+  return Scheme + "://" + URLHost() + ":" + std::to_string(Port) + URI +
+         (Version.empty() ? "" : "/" + Version);
 }
 
 int AnswerEvent(int status) {
@@ -222,12 +223,15 @@ void TQELNMOSBaseClient::MachineFinished(TNMOSStated& machine) {
 }
 
 bool TQELNMOSBaseClient::AddAPI(const char* addr, uint16_t port, uint16_t prio, const char* uri,
-                                const std::string& name, const std::string& version) {
+                                const std::string& name, const std::string& version,
+                                const std::string& host) {
   TNMOSAPIInfo api(addr ? addr : "", port, prio, uri ? uri : "", name, version);
+  api.Host = host;
   api.Scheme = FData->Secure ? "https" : "http";
   for (const TNMOSAPIInfo& known : FData->RegAPIs)
     if (known.SameEndpoint(api)) return false;
   if (FData->RegAPIs.size() >= MaxAPIs) return false;
+  if (!host.empty()) FData->HTTPClient->Pin(host, port, api.Addr);
   FData->RegAPIs.push_back(api);
   // Asked on the next loop turn: never from inside the caller's own work.
   if (api.AskVersions) AskVersionsAgain(FData->RegAPIs.back());
@@ -267,7 +271,7 @@ void TQELNMOSBaseClient::AskDueVersions() {
 void TQELNMOSBaseClient::Ask(TNMOSAPIInfo& api) {
   api.AskDue = 0;
   const uintptr_t id = FData->NextRequest++;
-  const std::string url = api.Scheme + "://" + api.Addr + ":" + std::to_string(api.Port) + api.URI + "/";
+  const std::string url = api.Scheme + "://" + api.URLHost() + ":" + std::to_string(api.Port) + api.URI + "/";
   uint64_t generation = 0;
   const std::string header = AuthHeader(generation);
   if (!FData->HTTPClient->HTTP_Request(this, url.c_str(), "GET", header.c_str(), "",

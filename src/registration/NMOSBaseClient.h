@@ -82,6 +82,8 @@ struct TNMOSAPIInfo {
         AskVersions(version.empty()) {}
 
   std::string Addr;
+  // The name its URLs carry when set (its certificate names it), reached at Addr; else Addr is used.
+  std::string Host;
   std::string URI;
   std::string Name;
   // The IS-04 version the node speaks there ("v1.3"): the newest both serve. Empty while unknown: the
@@ -104,12 +106,14 @@ struct TNMOSAPIInfo {
   // since it last answered.
   std::string TLSProblem;
 
-  // "http://ADDR:PORT/x-nmos/registration/v1.3" (without the version while it is unknown).
+  // The host of its URLs: Host when set, else Addr.
+  const std::string& URLHost() const { return Host.empty() ? Addr : Host; }
+  // "http://HOST:PORT/x-nmos/registration/v1.3" (without the version while it is unknown).
   std::string ToString() const;
   // The API's base with the version: where its requests go.
   std::string BaseURL() const { return ToString(); }
   bool SameEndpoint(const TNMOSAPIInfo& o) const {
-    return Addr == o.Addr && Port == o.Port && Prio == o.Prio;
+    return Addr == o.Addr && Host == o.Host && Port == o.Port && Prio == o.Prio;
   }
 };
 
@@ -167,8 +171,10 @@ public:
   virtual IQELNMOSBridge& Bridge() = 0;
   virtual TNMOSAPIInfo* GetActiveAPI() = 0;
   // `version`: the IS-04 version to speak there, chosen from its TXT records; empty: it is asked.
+  // `host`, when not empty: the name its URLs carry, pinned to `addr` (see TNMOSAPIInfo::Host).
   virtual bool AddAPI(const char* addr, uint16_t port, uint16_t prio, const char* uri,
-                      const std::string& name, const std::string& version) = 0;
+                      const std::string& name, const std::string& version,
+                      const std::string& host = std::string()) = 0;
   virtual bool DelAPI(const std::string& name) = 0;
   virtual bool DelAPI(const char* addr, uint16_t port, uint16_t prio) = 0;
   virtual bool DelAPI(const TNMOSAPIInfo& api) = 0;
@@ -222,7 +228,7 @@ public:
   IQELNMOSBridge& Bridge() override;
   TNMOSAPIInfo* GetActiveAPI() override;
   bool AddAPI(const char* addr, uint16_t port, uint16_t prio, const char* uri, const std::string& name,
-              const std::string& version) override;
+              const std::string& version, const std::string& host = std::string()) override;
   bool DelAPI(const std::string& name) override;
   bool DelAPI(const char* addr, uint16_t port, uint16_t prio) override;
   bool DelAPI(const TNMOSAPIInfo& api) override;

@@ -55,6 +55,13 @@ bool SubscriptionTarget(const std::string& wsHref, bool secure, uint16_t default
   return ok && port != 0;
 }
 
+static bool HostNamesEqual(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (tolower(static_cast<unsigned char>(a[i])) != tolower(static_cast<unsigned char>(b[i]))) return false;
+  return true;
+}
+
 // --- HTTP completion ---
 
 void TNMOSRegSubscriptionCurlAdapter::OnCurlSuccess(void*, int Result, const char* Response) {
@@ -199,6 +206,9 @@ void TWSSubscription::SetHost(const std::string& host, uint16_t port, std::strin
       std::make_unique<TNMOSRegSubscriptionWSClientAdapter>(*this, Parent.SubscriptionHost(), GetName(), tls);
   // A Query API defines no websocket subprotocol: none is asked for.
   WSAdapt->SetHost(host, port, path, "");
+  // The registry names its websocket by the host name the Query API is reached by: the connection goes
+  // to the address that name is pinned to.
+  if (api && !api->Host.empty() && HostNamesEqual(host, api->Host)) WSAdapt->SetAddress(api->Addr);
 }
 
 void TWSSubscription::DoLowCycle() {

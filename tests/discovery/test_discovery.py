@@ -60,11 +60,13 @@ def browse(service_type):
 
 
 class Advertisement:
-    """An avahi-publish process advertising a registry; withdrawn by its PID."""
+    """An avahi-publish process advertising a registry (on the host `host` when given, else this
+    machine's); withdrawn by its PID."""
 
-    def __init__(self, name, port, txt, service_type=REGISTRATION):
+    def __init__(self, name, port, txt, service_type=REGISTRATION, host=None):
         self.name = name
-        self.proc = subprocess.Popen(["avahi-publish", "-s", name, service_type, str(port)] + txt,
+        self.proc = subprocess.Popen(["avahi-publish", "-s"] + (["-H", host] if host else []) +
+                                     [name, service_type, str(port)] + txt,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def withdraw(self):
@@ -239,13 +241,22 @@ class Discovery(unittest.TestCase):
 class SecureDiscovery(unittest.TestCase):
     """A secure node registers and subscribes where api_proto=https is advertised (over TLS, the
     certificate checked against its CA), and never uses a registry or query API advertised as plain http,
-    however preferred: each is told once."""
+    however preferred: each is told once. The secure registry's certificate names only the host its
+    services are advertised on (the SRV target, a ".local" name the node cannot resolve itself), as does
+    its "ws_href": the node reaches it by that name at the address DNS-SD resolved."""
+
+    HOST = "nmos-mocks.local"
 
     def setUp(self):
         ca = TestCA()
         self.addCleanup(ca.cleanup)
-        cert, key = ca.server("registry", ips=[ADDR])
-        self.secure = RegistryProcess(listen=f"{ADDR}:0", versions=("v1.3",), tls=(cert, key, ca.file)).start()
+        cert, key = ca.server("registry", ips=[], dns=[self.HOST])
+        # The host's address record, without the reverse one (the namespace's own host owns that).
+        host = subprocess.Popen(["avahi-publish", "-a", "-R", self.HOST, ADDR],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: (host.poll() is None and os.kill(host.pid, signal.SIGTERM), host.wait(10)))
+        self.secure = RegistryProcess(listen=f"{ADDR}:0", versions=("v1.3",), tls=(cert, key, ca.file),
+                                      ws_host=self.HOST).start()
         self.addCleanup(self.secure.stop)
         self.plain = RegistryProcess(listen=f"{ADDR}:0", versions=("v1.3",)).start()
         self.addCleanup(self.plain.stop)
@@ -253,7 +264,8 @@ class SecureDiscovery(unittest.TestCase):
                                                   ("Reg Plain", self.plain, 0, REGISTER),
                                                   ("Query Secure", self.secure, 10, QUERY),
                                                   ("Query Plain", self.plain, 0, QUERY)):
-            ad = Advertisement(name, registry.port, registry.txt(pri=pri), service_type)
+            ad = Advertisement(name, registry.port, registry.txt(pri=pri), service_type,
+                               host=self.HOST if registry is self.secure else None)
             self.addCleanup(ad.withdraw)
         self.assertTrue(nmos_node.wait_until(
             lambda: len(browse(REGISTER)) == 2 and len(browse(QUERY)) == 2, limit=LIMIT))
@@ -270,6 +282,9 @@ class SecureDiscovery(unittest.TestCase):
         self.assertTrue(nmos_node.wait_until(
             lambda: self.secure.connected_paths() == ["/receivers", "/senders"], limit=LIMIT))
         self.assertEqual(self.plain.requests(path="/x-nmos/"), [])
+        # Every request named the host, in its Host header as in the certificate's check.
+        hosts = {r["headers"].get("host") for r in self.secure.requests(path="/x-nmos/")}
+        self.assertEqual(hosts, {f"{self.HOST}:{self.secure.port}"})
         fd = self.node.bridge_log.fileno()
         log = os.pread(fd, os.fstat(fd).st_size, 0).decode(errors="replace")
         for name in ("Reg Plain", "Query Plain"):

@@ -53,6 +53,7 @@ connection without a word; "delay" answers normally after the given time.
 
 With --tls-cert and --tls-key (PEM files: the certificate, its chain after it, and its key) everything,
 /test/ included, is served over TLS only (https, and wss for the websockets, which "ws_href" then names).
+"ws_href" names the address the subscription's request came in at, or the host of --ws-host NAME.
 
 The first line on stdout is "mock-registry listening on ADDR:PORT". SIGTERM and SIGINT end it with 0.
 Documents are checked against AMWA's schemas of the version they are registered at, from --schemas
@@ -163,9 +164,10 @@ class Subscription:
 
 
 class MockRegistry:
-    def __init__(self, expiry, schemas, versions=VERSIONS, tokens=None):
+    def __init__(self, expiry, schemas, versions=VERSIONS, tokens=None, ws_host=None):
         self.versions = tuple(versions)
         self.tokens = tokens  # a TokenCheck when bearer tokens are required
+        self.ws_host = ws_host  # the host "ws_href" names; None: the address the request came in at
         self.store = Store(expiry)
         self.schemas = schemas
         self.requests = Journal()
@@ -372,7 +374,7 @@ class MockRegistry:
 
     def ws_href_for(self, request):
         host, port = request.transport.get_extra_info("sockname")[:2]
-        shown = f"[{host}]" if ":" in host else host
+        shown = self.ws_host or (f"[{host}]" if ":" in host else host)
         query = query_path(api_version(request))
         scheme = "wss" if request.secure else "ws"
         return lambda sid: f"{scheme}://{shown}:{port}{query}/subscriptions/{sid}/ws"
@@ -667,7 +669,7 @@ async def serve(args):
     if args.auth_jwks:
         from registry_tokens import TokenCheck
         tokens = TokenCheck(args.auth_jwks)
-    registry = MockRegistry(args.expiry, schemas, args.versions, tokens)
+    registry = MockRegistry(args.expiry, schemas, args.versions, tokens, args.ws_host)
     app = web.Application(client_max_size=16 * 1024 * 1024)
     app.router.add_route("*", "/{tail:.*}", registry.handle)
     runner = web.AppRunner(app, access_log=None, handle_signals=False)
@@ -703,6 +705,8 @@ def main():
                         help="the IS-04 versions served (others answer 404)")
     parser.add_argument("--expiry", type=float, default=12.0, metavar="SECONDS",
                         help="a node without heartbeat for this long is removed with its resources")
+    parser.add_argument("--ws-host", metavar="NAME",
+                        help='the host "ws_href" names (default: the address the request came in at)')
     parser.add_argument("--tls-cert", metavar="FILE", help="serve over TLS with this certificate (PEM)")
     parser.add_argument("--tls-key", metavar="FILE", help="the key of --tls-cert (PEM)")
     parser.add_argument("--auth-jwks", metavar="URL",

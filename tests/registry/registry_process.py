@@ -36,17 +36,20 @@ class RegistryProcess(ListeningProcess):
     ready_prefix = "mock-registry listening on "
 
     def __init__(self, expiry=None, schemas=None, listen="127.0.0.1:0", versions=VERSIONS, tls=None,
-                 auth_jwks=None):
+                 auth_jwks=None, ws_host=None):
         """tls: (certificate file, key file, CA file): everything is served over TLS with that
         certificate, and the test's own requests check it against the CA (not its host name: a test
         may give it a certificate for another host on purpose). auth_jwks: the key set whose keys sign
-        the bearer tokens every request below a version's root needs."""
+        the bearer tokens every request below a version's root needs. ws_host: the host its "ws_href"
+        names (default: the address the subscription was asked at)."""
         self.versions = tuple(versions)
         args = ["--listen", listen, "--versions", ",".join(self.versions)]
         if tls is not None:
             args += ["--tls-cert", tls[0], "--tls-key", tls[1]]
         if auth_jwks is not None:
             args += ["--auth-jwks", auth_jwks]
+        if ws_host is not None:
+            args += ["--ws-host", ws_host]
         if expiry is not None:
             args += ["--expiry", str(expiry)]
         if schemas is not None:

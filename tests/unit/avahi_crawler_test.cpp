@@ -411,3 +411,15 @@ TEST(RegistryTXT, AuthorizationServersAreReadFromTheirRecords) {
 }
 
 } // namespace
+
+// The SRV target a secure node puts in its URLs: a plain host name only, anything else falls back to
+// the address.
+TEST(ServiceHostName, OnlyPlainHostNamesAreUsed) {
+  using Qel_nmos_bridge::UsableHostName;
+  EXPECT_EQ(UsableHostName("NMOS-Mocks.local."), "nmos-mocks.local");
+  EXPECT_EQ(UsableHostName("reg1.example.com"), "reg1.example.com");
+  for (const char* bad :
+       {"", ".", "a..local", ".local", "evil.local:1@x", "a/b.local", "a b.local", "[::1]", "x.local\n"})
+    EXPECT_EQ(UsableHostName(bad), "") << bad;
+  EXPECT_EQ(UsableHostName(std::string(64, 'a') + ".local"), "");
+}

@@ -242,3 +242,17 @@ TEST(HTTPClientEscape, EscapesAndUnescapesWithPercentCodes) {
   EXPECT_EQ(IQELCurlWrapper::Escape("a b/c"), "a%20b%2Fc");
   EXPECT_EQ(IQELCurlWrapper::Unescape("a%20b%2Fc"), "a b/c");
 }
+
+// A pinned host keeps its name in the URL and is reached at the pinned address.
+TEST(HTTPPin, ConnectToEntries) {
+  std::string host;
+  uint16_t port = 0;
+  ASSERT_TRUE(Qel_http::URLHostPort("https://NMOS-Mocks.local:8443/x-nmos/", host, port));
+  EXPECT_EQ(host, "nmos-mocks.local");
+  EXPECT_EQ(port, 8443);
+  ASSERT_TRUE(Qel_http::URLHostPort("https://reg.local/x", host, port));
+  EXPECT_EQ(port, 443);
+  EXPECT_FALSE(Qel_http::URLHostPort("ftp://reg.local/x", host, port));
+  EXPECT_EQ(Qel_http::ConnectToEntry("reg.local", 443, "10.1.2.3"), "reg.local:443:10.1.2.3:443");
+  EXPECT_EQ(Qel_http::ConnectToEntry("reg.local", 80, "fe80::1"), "reg.local:80:[fe80::1]:80");
+}
