@@ -43,7 +43,8 @@ std::string Refusal(const json& key, std::string& n, std::string& e) {
   if (key.contains("alg") && Text(key, "alg") != "RS512") return "algorithm is not RS512";
   if (key.contains("key_ops")) {
     const json& ops = key["key_ops"];
-    bool verify = false;
+    // A list (RFC 7517); one text naming the operation is taken too, as some servers send it.
+    bool verify = ops.is_string() && ops.get<std::string>() == "verify";
     if (ops.is_array())
       for (const json& op : ops)
         verify = verify || (op.is_string() && op.get<std::string>() == "verify");

@@ -152,13 +152,18 @@ TEST(AuthHelpers, KeySetTakesOnlyRS512SigningKeys) {
                                     With(rsa.JWK(), {{"use", "enc"}, {"kid", "enc"}}),
                                     With(rsa.JWK(), {{"d", "AQAB"}, {"kid", "private"}}),
                                     With(rsa.JWK(), {{"e", "AQ"}, {"kid", "e1"}}),
+                                    With(rsa.JWK(), {{"key_ops", {"sign"}}, {"kid", "sign-only"}}),
+                                    With(rsa.JWK(), {{"key_ops", "encrypt"}, {"kid", "encrypt-only"}}),
+                                    // key_ops as one text instead of a list, as some servers send it
+                                    With(rsa.JWK(), {{"key_ops", "verify"}, {"kid", "verify-text"}}),
                                     json{{"kty", "oct"}, {"k", "c2VjcmV0"}}})}};
   TJWKSet keys;
   std::vector<std::string> skipped;
   ASSERT_TRUE(keys.Parse(set, &skipped));
-  ASSERT_EQ(keys.Keys().size(), 1u);
+  ASSERT_EQ(keys.Keys().size(), 2u);
   EXPECT_EQ(keys.Keys()[0].Kid, "good");
-  EXPECT_EQ(skipped.size(), 7u);
+  EXPECT_EQ(keys.Keys()[1].Kid, "verify-text");
+  EXPECT_EQ(skipped.size(), 9u);
   EXPECT_FALSE(keys.Parse(json::array()));
 }
 
