@@ -201,7 +201,12 @@ std::vector<std::string> TNMOSRestServer::NodeIdentities() {
   };
   const json self = Parent->Data().Get("/self");
   if (self.is_object()) {
-    if (self.contains("hostname") && self["hostname"].is_string()) add(self["hostname"].get<std::string>());
+    if (self.contains("hostname") && self["hostname"].is_string()) {
+      const std::string host = self["hostname"].get<std::string>();
+      add(host);
+      // A bare host name is known on the link by its multicast DNS name as well.
+      if (!host.empty() && host.find('.') == std::string::npos) add(host + ".local");
+    }
     if (self.contains("api") && self["api"].is_object() && self["api"].contains("endpoints") &&
         self["api"]["endpoints"].is_array())
       for (const json& endpoint : self["api"]["endpoints"])

@@ -52,6 +52,8 @@ class ProtectedConnectionAPI(unittest.TestCase):
         self.assertEqual(status, 200, payload)
         before = json.loads(payload)
         change = {"master_enable": not before["master_enable"]}
+        # An audience by wild card, as controllers on a link with multicast DNS send it.
+        self.assertEqual(self.call("GET", url, self.auth.token(write=(), aud=["https://*.local"]))[0], 200)
 
         stranger = rsa.generate_private_key(public_exponent=65537, key_size=2048)
         refusals = [
