@@ -240,10 +240,10 @@ bool TNMOSRestServer::InitService() {
 
 bool TNMOSRestServer::InitHTTPSrv() {
   if (FData->LWSContext) return true;
-  if (!OpenListener()) return false;
-  if (!CreateContext()) {
-    FData->Listener.reset();
-    TurnLoopForClosingHandles();
+  // The context (with its certificates) comes first: a server that cannot start never opens its port.
+  if (!CreateContext()) return false;
+  if (!OpenListener()) {
+    DeinitService();
     return false;
   }
   FData->Listener->Resume();
