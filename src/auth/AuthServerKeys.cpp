@@ -1,5 +1,6 @@
 #include "AuthServerKeys.h"
 
+#include "IssuerURL.h"
 #include "helpers.h"
 
 #include <nlohmann/json.hpp>
@@ -16,16 +17,6 @@ namespace {
 
 const char* const MetadataPath = "/.well-known/oauth-authorization-server";
 const char* Stages[] = {"", "metadata", "keys"};
-
-std::string WithoutTrailingSlash(std::string url) {
-  while (!url.empty() && url.back() == '/')
-    url.pop_back();
-  return url;
-}
-
-bool IsHTTPURL(const std::string& url) {
-  return url.compare(0, 7, "http://") == 0 || url.compare(0, 8, "https://") == 0;
-}
 
 uint64_t RandomBelow(uint64_t bound) {
   static std::minstd_rand generator{std::random_device{}()};

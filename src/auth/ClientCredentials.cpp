@@ -1,5 +1,6 @@
 #include "ClientCredentials.h"
 
+#include "IssuerURL.h"
 #include <nlohmann/json.hpp>
 
 #include <cerrno>
@@ -15,12 +16,6 @@ namespace Qel_auth {
 using json = nlohmann::json;
 
 namespace {
-
-std::string Normal(std::string issuer) {
-  while (!issuer.empty() && issuer.back() == '/')
-    issuer.pop_back();
-  return issuer;
-}
 
 bool NonEmptyString(const json& doc, const char* key) {
   return doc.contains(key) && doc[key].is_string() && !doc[key].get<std::string>().empty();
@@ -74,9 +69,9 @@ bool TClientCredentialsFile::Load(std::string& why) {
 }
 
 const TClientCredentials* TClientCredentialsFile::Find(const std::string& issuer) const {
-  const std::string wanted = Normal(issuer);
+  const std::string wanted = WithoutTrailingSlash(issuer);
   for (const TClientCredentials& held : Held)
-    if (Normal(held.Issuer) == wanted) return &held;
+    if (WithoutTrailingSlash(held.Issuer) == wanted) return &held;
   return nullptr;
 }
 
@@ -86,9 +81,9 @@ void TClientCredentialsFile::Put(const TClientCredentials& credentials) {
 }
 
 void TClientCredentialsFile::Forget(const std::string& issuer) {
-  const std::string wanted = Normal(issuer);
+  const std::string wanted = WithoutTrailingSlash(issuer);
   for (auto it = Held.begin(); it != Held.end();)
-    it = Normal(it->Issuer) == wanted ? Held.erase(it) : it + 1;
+    it = WithoutTrailingSlash(it->Issuer) == wanted ? Held.erase(it) : it + 1;
 }
 
 bool TClientCredentialsFile::Save(std::string& why) const {

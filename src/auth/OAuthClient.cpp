@@ -1,5 +1,6 @@
 #include "OAuthClient.h"
 
+#include "IssuerURL.h"
 #include "helpers.h"
 
 #include <openssl/evp.h>
@@ -17,16 +18,6 @@ namespace {
 
 const char RegisteringTag = 'r';
 const char TokenTag = 't';
-
-std::string Normal(std::string url) {
-  while (!url.empty() && url.back() == '/')
-    url.pop_back();
-  return url;
-}
-
-bool IsHTTPURL(const std::string& url) {
-  return url.compare(0, 7, "http://") == 0 || url.compare(0, 8, "https://") == 0;
-}
 
 std::string Base64(const std::string& in) {
   std::string out(4 * ((in.size() + 2) / 3) + 1, '\0');
@@ -97,7 +88,8 @@ void TOAuthClient::Start() {
   Server.OnChange = [this, before] {
     if (before) before();
     // Another issuer: what was held for the former one does not count there.
-    if (HaveCredentials && Normal(Credentials.Issuer) != Normal(Server.Issuer())) {
+    if (HaveCredentials &&
+        WithoutTrailingSlash(Credentials.Issuer) != WithoutTrailingSlash(Server.Issuer())) {
       HaveCredentials = false;
       FToken.clear();
       Expiry = 0;
