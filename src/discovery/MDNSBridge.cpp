@@ -293,6 +293,19 @@ bool SameKey(const std::string& key, const char* wanted) {
   return true;
 }
 
+// One TXT record, "key=value"; a record without "=" is a key without a value.
+struct TTXTRecord {
+  std::string Text, Key, Value;
+  bool HasValue = false;
+  explicit TTXTRecord(AvahiStringList* t)
+      : Text(reinterpret_cast<const char*>(avahi_string_list_get_text(t)), avahi_string_list_get_size(t)) {
+    const size_t eq = Text.find('=');
+    Key = Text.substr(0, eq);
+    HasValue = eq != std::string::npos;
+    if (HasValue) Value = Text.substr(eq + 1);
+  }
+};
+
 std::string NodeVersions(const char* separator) {
   std::string list;
   for (const char* version : IS04Versions)
@@ -334,11 +347,9 @@ TAuthTXT ReadAuthTXT(AvahiStringList* txt, bool secure) {
     out.Usable = false;
   };
   for (AvahiStringList* t = txt; t; t = avahi_string_list_get_next(t)) {
-    const std::string record(reinterpret_cast<const char*>(avahi_string_list_get_text(t)),
-                             avahi_string_list_get_size(t));
-    const size_t eq = record.find('=');
-    const std::string key = record.substr(0, eq);
-    const std::string value = eq != std::string::npos ? record.substr(eq + 1) : std::string();
+    const TTXTRecord record(t);
+    const std::string& key = record.Key;
+    const std::string& value = record.Value;
     if (SameKey(key, "pri") && !seenPri) {
       seenPri = true;
       if (!ParsePriority(value, out.Prio))
@@ -396,14 +407,11 @@ TRegistryTXT ReadRegistryTXT(AvahiStringList* txt, bool secure, bool tokens) {
     out.Usable = false;
   };
   for (AvahiStringList* t = txt; t; t = avahi_string_list_get_next(t)) {
-    const std::string record(reinterpret_cast<const char*>(avahi_string_list_get_text(t)),
-                             avahi_string_list_get_size(t));
-    lws_log(QLLL_AVAHI, "\tTXT %s", Printable(record).c_str());
-    // "key=value"; a record without "=" is a key without a value.
-    const size_t eq = record.find('=');
-    const std::string key = record.substr(0, eq);
-    const bool hasValue = eq != std::string::npos;
-    const std::string value = hasValue ? record.substr(eq + 1) : std::string();
+    const TTXTRecord record(t);
+    lws_log(QLLL_AVAHI, "\tTXT %s", Printable(record.Text).c_str());
+    const std::string& key = record.Key;
+    const bool hasValue = record.HasValue;
+    const std::string& value = record.Value;
     // Only the first record of a key counts.
     if (SameKey(key, "pri") && !seenPri) {
       seenPri = true;
