@@ -137,8 +137,9 @@ TTokenVerdict TAccessTokenChecker::Check(const std::string& token, const TJWKSet
       iss->get<std::string>() != expect.Issuer)
     return why = "token from another issuer", tvInvalid;
   auto aud = claims.find("aud");
-  if (aud == claims.end() || !AudienceMatches(*aud, expect.Audience))
-    return why = "token for another audience", tvInvalid;
+  if (aud == claims.end() || !(aud->is_string() || aud->is_array()))
+    return why = "token without audience", tvInvalid;
+  const bool forThisNode = AudienceMatches(*aud, expect.Audience);
   int64_t exp = 0, nbf = 0, iat = 0;
   bool hasExp = false, hasNbf = false, hasIat = false;
   if (!NumericDate(claims, "exp", exp, hasExp) || !hasExp) return why = "token without expiry", tvInvalid;
@@ -146,6 +147,8 @@ TTokenVerdict TAccessTokenChecker::Check(const std::string& token, const TJWKSet
     return why = "malformed token times", tvInvalid;
   if (hasIat && iat > expect.Now + expect.Leeway) return why = "token issued in the future", tvInvalid;
   if (!InTime(exp, hasNbf ? std::max<int64_t>(nbf, 1) : 0, expect.Now, expect.Leeway, why)) return tvInvalid;
+  // A sound token for another resource server: it grants nothing here.
+  if (!forThisNode) return why = "token for another audience", tvOtherAudience;
   out.Claims = std::move(claims);
   out.Exp = exp;
   out.NotBefore = hasNbf ? std::max<int64_t>(nbf, 1) : 0;

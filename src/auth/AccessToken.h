@@ -15,9 +15,10 @@ namespace Qel_auth {
 
 enum TTokenVerdict {
   tvValid,
-  tvInvalid,    // malformed, badly signed, expired, for another audience or issuer
-  tvUnknownKey, // signed with a key the set lacks: names another kid, or names none and no key
-                // verifies it (the set may be out of date); refused too
+  tvInvalid,       // malformed, badly signed, expired, or from another issuer
+  tvOtherAudience, // sound in every other way, but for another audience
+  tvUnknownKey,    // signed with a key the set lacks: names another kid, or names none and no key
+                   // verifies it (the set may be out of date); refused too
 };
 
 struct TTokenExpectations {

@@ -116,8 +116,10 @@ TAuthDecision TRequestAuthorizer::Refuse(const TAuthRequest& request, int status
   TAuthDecision d;
   d.Status = status;
   d.Debug = why;
+  // Parameters joined by a bare comma and the error code as a plain token (RFC 7235 allows both): some
+  // clients split the header on commas and compare the parts as they are.
   std::string challenge = "Bearer realm=\"" + Quoted(Realm()) + "\"";
-  if (error) challenge += ", error=\"" + std::string(error) + "\", error_description=\"" + Quoted(why) + "\"";
+  if (error) challenge += ",error=" + std::string(error) + ",error_description=\"" + Quoted(why) + "\"";
   d.Headers.emplace_back("WWW-Authenticate", challenge);
   if (status == 503) d.Headers.emplace_back("Retry-After", "5");
   Audit(request, "refused", std::to_string(status) + " " + why, claims);
@@ -167,6 +169,8 @@ TAuthDecision TRequestAuthorizer::Check(const TAuthRequest& request) {
     TVerifiedToken verified;
     const TTokenVerdict verdict = TAccessTokenChecker::Check(token, *keys, expect, verified, why);
     if (verdict == tvUnknownKey) Keys.RequestRefresh();
+    // RFC 6750: a sound token that grants nothing here lacks scope (403); any other is invalid (401).
+    if (verdict == tvOtherAudience) return Refuse(request, 403, "insufficient_scope", why, nullptr);
     if (verdict != tvValid) return Refuse(request, 401, "invalid_token", why, nullptr);
     ++Verified;
     claims = std::make_shared<const json>(std::move(verified.Claims));

@@ -1,8 +1,8 @@
 // The node as resource server: which requests need an access token (those to the protected APIs, but
 // the CORS preflight and the open roots), and whether the token given permits the request. A
-// refused request gets 401 (no token, or one that is malformed, badly signed, expired, for another
-// audience or issuer), 403 (a good token without the right for the path and method) or 503 (no keys of
-// the authorization server yet), with its WWW-Authenticate header. Every refusal and every allowed
+// refused request gets 401 (no token, or one that is malformed, badly signed, expired or from another
+// issuer), 403 (a sound token for another audience, or without the right for the path and method) or 503 (no
+// keys of the authorization server yet), with its WWW-Authenticate header. Every refusal and every allowed
 // write is written to the audit log, at most a few lines a second; the count of lines left out follows.
 #pragma once
 

@@ -60,7 +60,7 @@ class ProtectedConnectionAPI(unittest.TestCase):
             (None, 401), ("not-a-token", 401),
             (self.auth.token(key=stranger, kid="k1"), 401),
             (self.auth.token(exp=int(time.time()) - 60), 401),
-            (self.auth.token(aud=["elsewhere.test"]), 401),
+            (self.auth.token(aud=["elsewhere.test"]), 403),
             (self.auth.token(iss="http://127.0.0.1:1"), 401),
             (reader, 403),
             (self.auth.token(write=("single/senders/*",)), 403),
@@ -68,7 +68,11 @@ class ProtectedConnectionAPI(unittest.TestCase):
         for token, expected in refusals:
             status, head, payload = self.call("PATCH", url, token, change)
             self.assertEqual(status, expected, (token, payload))
-            self.assertTrue(head.get("www-authenticate", "").startswith("Bearer "), head)
+            challenge = head.get("www-authenticate", "")
+            self.assertTrue(challenge.startswith("Bearer "), head)
+            if token is not None:
+                error = "invalid_token" if expected == 401 else "insufficient_scope"
+                self.assertIn("error=" + error, challenge.split(","), head)
             self.assertEqual(json.loads(payload)["code"], expected)
         self.assertEqual(json.loads(self.call("GET", url, reader)[2]), before, "a refused request staged")
         # A reader that cannot set headers may put the token into the query; a writer may not.
