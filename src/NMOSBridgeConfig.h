@@ -45,6 +45,9 @@ public:
   // The server's certificates; with one, every API the node serves and uses is HTTPS (and wss).
   virtual const std::vector<TTLSCertificate>& GetTLSCertificates() const = 0;
   bool Secure() const { return !GetTLSCertificates().empty(); }
+  // Whether senders' transport files are served by the node itself: over TLS, or behind tokens, the
+  // firmware's plain and open copy is no place to send a client to.
+  bool ServesTransportFiles() const { return Secure() || (GetProtectedAPIs() & ProtectConnectionAPI) != 0; }
   // "/tls-ca FILE": the CAs a registry's, query API's or authorization server's certificate is checked
   // against; empty: the system's.
   virtual const std::string& GetTLSCAFile() const = 0;

@@ -1,5 +1,6 @@
 // Sources, flows and senders: every transmit stream of the firmware becomes a source, a flow and a
 // sender, with the sender's Connection API constraints, active parameters and transport file.
+#include "APIRoutes.h"
 #include "BridgeDocs.h"
 #include "NMOSBridge.h"
 #include "NMOSNodeData.h"
@@ -103,14 +104,14 @@ bool TQELNMOSBridge::UpdateSender(uint32_t index, const json& stream, TUUIDSet& 
   {
     TNodeDBWriteLocker lock(Data());
     if (!Data().Get(internPath.c_str()).is_object()) Data().Set(internPath.c_str(), json::object());
-    SetIfChanged(Data(), internPath + "/transportfile", ctx.ManifestHref);
+    SetIfChanged(Data(), internPath + "/transportfile", ctx.SDPSource);
     SetInternDocs(internPath, name, "Sender", BuildSenderConstraints(stream, tp),
                   BuildSenderActive(Data().Get((internPath + "/active").c_str()), stream, tp, ctx));
   }
-  // Behind access tokens the transport file is served here, not through a redirect to the firmware: a
-  // copy is kept, fetched again whenever the stream changes.
-  if ((BoxConfig()->GetProtectedAPIs() & ProtectConnectionAPI) && !ctx.ManifestHref.empty())
-    SDPFetcher().Fetch(ctx.ManifestHref, [this, internPath, href = ctx.ManifestHref](const std::string& sdp) {
+  // Over TLS or behind access tokens the transport file is served here, not through a redirect to the
+  // firmware: a copy is kept, fetched again whenever the stream changes.
+  if (BoxConfig()->ServesTransportFiles() && !ctx.SDPSource.empty())
+    SDPFetcher().Fetch(ctx.SDPSource, [this, internPath, href = ctx.SDPSource](const std::string& sdp) {
       TNodeDBWriteLocker lock(Data());
       // The sender may be gone, or follow another transport file by now.
       const json& current = Data().Get((internPath + "/transportfile").c_str());
@@ -136,7 +137,13 @@ void TQELNMOSBridge::CheckSenderValues(const std::string& uuid, const json& stre
 TSenderContext TQELNMOSBridge::SenderContext(uint32_t index, const std::string& uuid, const json& stream) {
   TSenderContext ctx;
   ctx.Slot = index;
-  ctx.ManifestHref = FirmwareURL("/sdp/" + uuid + ".sdp");
+  ctx.SDPSource = FirmwareURL("/sdp/" + uuid + ".sdp");
+  ctx.ManifestHref = ctx.SDPSource;
+  const std::string host = NodeAddress();
+  if (BoxConfig()->ServesTransportFiles() && !host.empty())
+    ctx.ManifestHref = APIScheme() + "://" + host + ":" + std::to_string(BoxConfig()->GetBridgePort()) +
+                       "/x-nmos/connection/" + ConnectionAPIVersions.back() + "/single/senders/" + uuid +
+                       "/transportfile";
   ctx.DeviceAddress = ReportedAddress();
   std::string flowId, devicePath;
   if (GetFlowIDBySourceID(Text(stream, "source_id"), flowId)) ctx.FlowId = flowId;

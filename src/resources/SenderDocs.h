@@ -15,7 +15,8 @@ struct TSenderContext {
   uint32_t Slot = 0;     // the stream's place in the firmware's list
   std::string NodeLabel; // the node's label (its host name)
   std::string DeviceId;
-  std::string ManifestHref;  // where its transport file is served
+  std::string ManifestHref;  // where clients get its transport file
+  std::string SDPSource;     // where the firmware serves it
   std::string DeviceAddress; // the address the firmware reports for the device, "" unknown
   json Interface;            // the node's first interface
   json FlowId;               // the stream's flow, null when it has none

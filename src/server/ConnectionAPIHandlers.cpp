@@ -228,8 +228,9 @@ bool HandleConnection_Single_Sender_TransportFile(const TRouteArgs& route, TREST
   // The firmware service serves the SDP itself; the store holds where.
   const json& href = data.Get(IQELConnectionActivations::InternPath(resourcePath, "transportfile").c_str());
   if (!href.is_string() || href.get_ref<const std::string&>().empty()) return false;
-  if (route.Bridge.BoxConfig()->GetProtectedAPIs() & ProtectConnectionAPI) {
-    // A redirect would lead the client to where its token does not count: the copy is served.
+  if (route.Bridge.BoxConfig()->ServesTransportFiles()) {
+    // A redirect would lead the client out of TLS, or to where its token does not count: the copy is
+    // served.
     const json& sdp = data.Get(IQELConnectionActivations::InternPath(resourcePath, "sdp").c_str());
     if (!sdp.is_string() || sdp.get_ref<const std::string&>().empty()) {
       SetJSONResult(request, 503, Qel_proto_http::ErrorDocument(503, "the transport file is being fetched"));

@@ -106,8 +106,11 @@ class ProtectedConnectionAPI(unittest.TestCase):
         self.assertNotIn("Sanitizer", log)
 
     def test_the_transport_file_is_served_not_redirected(self):
-        sender = self.node.get_json("/x-nmos/node/v1.2/senders")[0]["id"]
-        url = f"{CONNECTION}/single/senders/{sender}/transportfile"
+        sender = self.node.get_json("/x-nmos/node/v1.2/senders")[0]
+        # The sender sends clients to the node's own transport file, not to the firmware's open copy.
+        path = f"/x-nmos/connection/v1.1/single/senders/{sender['id']}/transportfile"
+        self.assertTrue(sender["manifest_href"].endswith(":%d%s" % (self.node.port, path)), sender)
+        url = path
         self.assertEqual(self.call("GET", url)[0], 401)
         reader = self.auth.token(write=())
         answer = nmos_node.wait_until(lambda: (lambda r: r if r[0] == 200 else None)(self.call("GET", url, reader)))
