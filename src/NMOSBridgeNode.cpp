@@ -209,10 +209,11 @@ void TQELNMOSBridge::LearnGrandmaster() {
     if (clocks.is_array())
       for (const json& clock : clocks)
         ptp |= Text(clock, "ref_type") == "ptp";
-    const json& senders = Data().Get("/senders");
+    // The firmware's own copy: a sender's manifest_href may name the node's, behind TLS and tokens.
+    const json& senders = Data().Get("/intern/senders");
     if (!ptp || !senders.is_object()) return;
     for (const json& sender : senders)
-      if (!(manifest = Text(sender, "manifest_href")).empty()) break;
+      if (!(manifest = Text(sender, "transportfile")).empty()) break;
   }
   const int64_t now = MonotonicSeconds();
   if (manifest.empty() || (GrandmasterAsked != 0 && now - GrandmasterAsked < 10)) return;

@@ -13,6 +13,7 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <sys/socket.h>
 
@@ -412,8 +413,17 @@ void TNMOSRestServer::AcceptWaiting() {
     FData->AdoptedPeer = &client.Peer;
     // libwebsockets closes the socket itself when it cannot take it.
     const auto type = static_cast<lws_adoption_type>(LWS_ADOPT_SOCKET | (Secure() ? LWS_ADOPT_ALLOW_SSL : 0));
-    if (!lws_adopt_descriptor_vhost(FData->Vhost, type, desc, Protocols[0].name, nullptr))
-      lws_log(QLLL_WARN, "HTTP Client %s: connection not taken", client.Peer.c_str());
+    // The handshake starts here, and OpenSSL reads its outcome from the thread's error queue: what other
+    // users of OpenSSL on this loop left there must not fail a sound handshake.
+    ERR_clear_error();
+    if (!lws_adopt_descriptor_vhost(FData->Vhost, type, desc, Protocols[0].name, nullptr)) {
+      // Over TLS, typically a client whose hello offers only what the server refuses.
+      char reason[160] = "";
+      if (const unsigned long e = ERR_peek_last_error()) ERR_error_string_n(e, reason, sizeof reason);
+      lws_log(QLLL_NOTICE, "HTTP Client %s: connection not taken%s%s", client.Peer.c_str(),
+              *reason ? ": " : "", reason);
+      ERR_clear_error();
+    }
     FData->AdoptedPeer = nullptr;
   }
 }

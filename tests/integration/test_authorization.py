@@ -119,6 +119,12 @@ class ProtectedConnectionAPI(unittest.TestCase):
         self.assertEqual(head["content-type"], "application/sdp")
         self.assertTrue(payload.startswith(b"v=0"), payload[:40])
         self.assertNotIn("location", head)
+        # The node's PTP clock still learns the grandmaster the transport files name.
+        refclk = [line for line in payload.decode().splitlines() if line.startswith("a=ts-refclk:ptp=")][0]
+        gmid = refclk.split(":")[2].lower()
+        self.assertTrue(nmos_node.wait_until(lambda: any(
+            c.get("gmid") == gmid for c in self.node.get_json("/x-nmos/node/v1.3/self")["clocks"]), limit=15),
+            self.node.get_json("/x-nmos/node/v1.3/self")["clocks"])
 
     def test_the_node_tells_which_api_needs_authorization(self):
         device = self.node.get_json("/x-nmos/node/v1.3/devices")[0]
