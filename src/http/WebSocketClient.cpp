@@ -6,6 +6,7 @@
 #include "helpers.h"
 
 #include <arpa/inet.h>
+#include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
@@ -309,6 +310,9 @@ void TWebSocketClient::CreateContext() {
       lws_log(QLLL_ERR, "%s: no TLS context: secure websockets cannot be opened", Name().c_str());
   }
   FData->Link->Context = lws_create_context(&info);
+  // What making the context left in OpenSSL's error queue would be read as the outcome of the next TLS
+  // step on this thread, perhaps of another connection's handshake.
+  if (FData->TLS.Enabled) ERR_clear_error();
   if (!FData->Link->Context) lws_log(QLLL_ERR, "%s: creating the websocket context failed", Name().c_str());
 }
 
