@@ -3,6 +3,9 @@
 #include "helpers.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -98,6 +101,15 @@ void TQELNMOSConfig::Scan() {
       FData->AuthServer = value;
     } else if (arg == "/auth-credentials") {
       FData->AuthCredentials = value;
+    } else if (arg == "/hsts") {
+      char* end = nullptr;
+      errno = 0;
+      const unsigned long long seconds = strtoull(value.c_str(), &end, 10);
+      if (value.empty() || !isdigit(static_cast<unsigned char>(value[0])) || *end || errno ||
+          seconds > UINT32_MAX)
+        lws_log(QLLL_WARN, "/hsts %s ignored: a number of seconds expected (0: no header)", value.c_str());
+      else
+        FData->HSTSMaxAge = static_cast<uint32_t>(seconds);
     } else if (IsOption(arg, "/box")) {
       size_t colon = value.find(':');
       if (colon == std::string::npos) {

@@ -57,6 +57,8 @@ public:
   virtual const std::string& GetAuthServer() const = 0;
   // "/auth-credentials FILE": where the node keeps its client registration.
   virtual const std::string& GetAuthCredentialsFile() const = 0;
+  // "/hsts SECONDS": the max-age of the Strict-Transport-Security header an HTTPS node sends; 0: none.
+  virtual uint32_t GetHSTSMaxAge() const = 0;
 };
 
 struct TQELNMOSConfigData {
@@ -69,8 +71,9 @@ struct TQELNMOSConfigData {
   std::vector<TTLSCertificate> Certificates; // the server's, one per key type (RSA, ECDSA)
   std::string TLSCAFile;                     // the CAs that peers' certificates are checked against
   unsigned ProtectedAPIs = ProtectNone;
-  std::string AuthServer;      // the authorization server's base URL, when not found by DNS-SD
-  std::string AuthCredentials; // the node's OAuth client credentials, readable by root only
+  std::string AuthServer;         // the authorization server's base URL, when not found by DNS-SD
+  std::string AuthCredentials;    // the node's OAuth client credentials, readable by root only
+  uint32_t HSTSMaxAge = 31536000; // a year
 };
 
 class TQELNMOSConfig : public TQELWebServerConfig, public IQELNMOSConfig {
@@ -96,6 +99,7 @@ public:
   unsigned GetProtectedAPIs() const override { return FData->ProtectedAPIs; }
   const std::string& GetAuthServer() const override { return FData->AuthServer; }
   const std::string& GetAuthCredentialsFile() const override { return FData->AuthCredentials; }
+  uint32_t GetHSTSMaxAge() const override { return FData->HSTSMaxAge; }
 
 private:
   void Scan();

@@ -106,6 +106,7 @@ struct TRESTServerData {
   uint64_t IdleClosed = 0;
   // With certificates given every connection is TLS; the context's certificates are replaced on the fly.
   Qel_proto_http::IServerTLS* TLS = nullptr;
+  std::string HSTS; // the Strict-Transport-Security value, empty: none
   bool TLSConfigured = false;
   std::string TLSError;
   std::unique_ptr<Qel_auth::TRequestAuthorizer> Authorizer;
@@ -299,6 +300,8 @@ bool TNMOSRestServer::CreateContext() {
     // LWS_CALLBACK_OPENSSL_LOAD_EXTRA_SERVER_VERIFY_CERTS, read and checked beforehand.
     if (!FData->TLS)
       FData->TLS = Qel_proto_http::IServerTLS::Create(Parent->BoxConfig()->GetTLSCertificates());
+    const uint32_t maxAge = Parent->BoxConfig()->GetHSTSMaxAge();
+    FData->HSTS = maxAge ? "max-age=" + std::to_string(maxAge) : std::string();
     std::string error;
     if (!FData->TLS->Load(error)) {
       lws_log(QLLL_ERR, "HTTP server: %s", error.c_str());
@@ -643,8 +646,9 @@ void TNMOSRestServer::HandleHTTPRequest(lws* wsi, THTTPConnection& conn) {
   // the connection then ends, so that upgraded connections never pile up.
   response.Close = !req.KeepAlive || req.Upgrade;
   if (req.MinorVersion == 0 && !response.Close) response.Headers.emplace_back("Connection", "keep-alive");
-  // Over TLS, browsers are told to reach the node by https only, for a year.
-  if (FData->TLS) response.Headers.emplace_back("Strict-Transport-Security", "max-age=31536000");
+  // Over TLS, browsers are told to reach the node by https only (for a year unless "/hsts" says otherwise).
+  if (FData->TLS && !FData->HSTS.empty())
+    response.Headers.emplace_back("Strict-Transport-Security", FData->HSTS);
   Qel_proto_http::AppendResponse(conn.Out, response);
   if (response.Close) conn.Closing = true;
 }

@@ -63,7 +63,7 @@ class HTTPSNode(unittest.TestCase):
         cls.node = nmos_node.RunningNode(
             streams=2, env=env, tls=cls.ca.client_context(),
             args=["/tls-cert", cls.rsa_chain, "/tls-key", cls.rsa_key, "/tls-cert", cls.ec_chain, "/tls-key",
-                  cls.ec_key])
+                  cls.ec_key, "/hsts", "86400"])
         cls.node.start()
 
     @classmethod
@@ -98,7 +98,7 @@ class HTTPSNode(unittest.TestCase):
         conn.request("GET", "/nothing/here")
         resp = conn.getresponse()
         self.assertEqual(resp.status, 404)
-        self.assertEqual(resp.getheader("Strict-Transport-Security"), "max-age=31536000")
+        self.assertEqual(resp.getheader("Strict-Transport-Security"), "max-age=86400")
         resp.read()
         self.assertIs(conn.sock, sock, "the connection was not kept")
         conn.close()

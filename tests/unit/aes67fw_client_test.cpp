@@ -86,6 +86,7 @@ public:
   unsigned GetProtectedAPIs() const override { return ProtectNone; }
   const std::string& GetAuthServer() const override { return Empty; }
   const std::string& GetAuthCredentialsFile() const override { return Empty; }
+  uint32_t GetHSTSMaxAge() const override { return 0; }
   std::vector<TRegistryAddress> Registries;
   std::vector<TTLSCertificate> Certificates;
   const std::string Empty;
