@@ -184,7 +184,7 @@ TQELNMOSBridge::TQELNMOSBridge(const IQELNMOSConfig* config, const TQELNMOS_LWSS
   // peer is (and a secure node takes them over https only, see the receivers).
   Qel_http::TTLSClientSettings tls;
   if (config) tls.CAFile = config->GetTLSCAFile();
-  FData->SDPFetcher = std::make_unique<TSenderSDPFetcher>(FServiceHost->Loop(), tls);
+  FData->SDPFetcher = std::make_unique<TSenderSDPFetcher>(FServiceHost->Loop(), tls, MDNSBridge);
   FData->Activations.reset(IQELConnectionActivations::Create(*this));
   FData->DeviceListTimer = new uv_timer_t;
   FData->DeviceListTimer->data = this;

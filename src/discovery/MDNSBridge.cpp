@@ -2,6 +2,7 @@
 
 #include "AvahiClient.h"
 #include "AvahiCrawler.h"
+#include "AvahiHostResolver.h"
 #include "AvahiPublisher.h"
 #include "NMOSBaseClient.h"
 #include "NMOSBridgeConfig.h"
@@ -77,7 +78,8 @@ public:
         LegacyRegCrawler(
             std::make_unique<TAvahiCrawler>(Client.get(), ResolverPoolSize, LegacyRegisterType, "")),
         AuthCrawler(std::make_unique<TAvahiCrawler>(Client.get(), ResolverPoolSize, AuthType, "")),
-        Publisher(std::make_unique<TAvahiPublisher>(Client.get())) {
+        Publisher(std::make_unique<TAvahiPublisher>(Client.get())),
+        HostResolver(std::make_unique<TAvahiHostResolver>(Client.get())) {
     AuthCrawler->ServiceResolved.Connect(this, &TAvahiAdapter::OnAuthServiceResolved);
     AuthCrawler->ServiceRemoved.Connect(this, &TAvahiAdapter::OnAuthServiceRemoved);
     QueryCrawler->ServiceResolved.Connect(this, &TAvahiAdapter::OnQueryServiceResolved);
@@ -96,6 +98,7 @@ public:
     LegacyRegCrawler->ServiceRemoved.Disconnect(this);
     AuthCrawler->ServiceResolved.Disconnect(this);
     AuthCrawler->ServiceRemoved.Disconnect(this);
+    HostResolver.reset();
     AuthCrawler.reset();
     LegacyRegCrawler.reset();
     RegCrawler.reset();
@@ -105,6 +108,7 @@ public:
   }
 
   TAvahiPublisher* GetPublisher() { return Publisher.get(); }
+  TAvahiHostResolver& HostNames() { return *HostResolver; }
 
 private:
   enum TAPI { RegistrationAPI = 0, QueryAPI = 1 };
@@ -166,7 +170,7 @@ private:
   }
 
   // A secure node reaches what DNS-SD finds by the SRV target, whose certificate names it, pinned to
-  // the resolved address (the node resolves no ".local" names itself); a plain node uses the address.
+  // the address the resolution gave; a plain node uses the address.
   std::string PinnedHostName(const TAvahiResolveResult& r) const {
     if (!Bridge || !Bridge->BoxConfig()->Secure()) return std::string();
     return UsableHostName(r.HostName ? r.HostName : "");
@@ -233,6 +237,7 @@ private:
   std::unique_ptr<TAvahiCrawler> LegacyRegCrawler;
   std::unique_ptr<TAvahiCrawler> AuthCrawler;
   std::unique_ptr<TAvahiPublisher> Publisher;
+  std::unique_ptr<TAvahiHostResolver> HostResolver;
   std::map<std::string, TInstance> Instances[2];
 };
 
@@ -277,6 +282,15 @@ public:
   }
 
   uint32_t GetState() override { return FData->Adapter.GetPublisher()->GetStatus(); }
+
+  uint64_t ResolveHostName(const std::string& name, TDone done) override {
+    std::string plain = name;
+    if (!plain.empty() && plain.back() == '.') plain.pop_back();
+    return FData->Adapter.HostNames().Resolve(plain, [done = std::move(done)](const THostAddress& address) {
+      done(address.IsNull() ? std::string() : address.ToString());
+    });
+  }
+  void CancelHostName(uint64_t id) override { FData->Adapter.HostNames().Cancel(id); }
 
 private:
   TMDNSBridgeData* FData;

@@ -3,6 +3,8 @@
 // it can use to the registry clients, each with the IS-04 version to speak there.
 #pragma once
 
+#include "HostNameResolver.h"
+
 #include <avahi-common/strlst.h>
 
 #include <cstdint>
@@ -13,9 +15,10 @@ namespace Qel_nmos_bridge {
 
 class IQELNMOSBridge;
 
-class IQELMDNSBridge {
+// It also looks up multicast DNS host names for the node (IPv4, given up after 5 s).
+class IQELMDNSBridge : public IQELHostNameResolver {
 public:
-  virtual ~IQELMDNSBridge() = default;
+  ~IQELMDNSBridge() override = default;
   virtual void Destroy() = 0;
   // Publishes (again) the node service under `name` on the bridge's port.
   virtual void SetNodeName(const std::string& name) = 0;

@@ -1,6 +1,7 @@
 #include "SenderSDP.h"
 
 #include "HostAddress.h"
+#include "HostNameResolver.h"
 #include "helpers.h"
 
 #include <cctype>
@@ -145,29 +146,72 @@ std::string SDPPTPGrandmaster(const std::string& sdp) {
   return gmid;
 }
 
-TSenderSDPFetcher::TSenderSDPFetcher(uv_loop_t* loop, const Qel_http::TTLSClientSettings& tls)
+TSenderSDPFetcher::TSenderSDPFetcher(uv_loop_t* loop, const Qel_http::TTLSClientSettings& tls,
+                                     IQELHostNameResolver* names)
     : Client(Qel_http::IQELCurlWrapper::Create(this, loop),
-             [](Qel_http::IQELCurlWrapper* c) { c->Destroy(); }) {
+             [](Qel_http::IQELCurlWrapper* c) { c->Destroy(); }),
+      Names(names) {
   Client->SetTLS(tls);
 }
 
 TSenderSDPFetcher::~TSenderSDPFetcher() {
+  for (auto& [id, fetch] : Pending)
+    if (fetch.Lookup && Names) Names->CancelHostName(fetch.Lookup);
   Client->Terminate();
 }
 
 bool TSenderSDPFetcher::Fetch(const std::string& url, TDone done) {
   if (url.compare(0, 7, "http://") != 0 && url.compare(0, 8, "https://") != 0) return false;
   const uintptr_t id = Next++;
-  Pending[id] = {url, std::move(done)};
-  if (Client->HTTP_Request(this, url.c_str(), "GET", "", "", reinterpret_cast<void*>(id))) return true;
+  Pending[id] = {url, std::move(done), 0};
+  std::string host;
+  uint16_t port = 0;
+  if (Names && Qel_http::URLHostPort(url, host, port) && IsMulticastDNSHost(host)) {
+    const uint64_t lookup = Names->ResolveHostName(host, [this, id, host, port](const std::string& address) {
+      OnHostResolved(id, host, port, address);
+    });
+    if (lookup) {
+      Pending[id].Lookup = lookup;
+      return true;
+    }
+    // No Avahi daemon to ask: the system's resolver may know the name.
+  }
+  if (Request(id)) return true;
   Pending.erase(id);
   return false;
+}
+
+bool TSenderSDPFetcher::Request(uintptr_t id) {
+  return Client->HTTP_Request(this, Pending[id].URL.c_str(), "GET", "", "", reinterpret_cast<void*>(id));
+}
+
+void TSenderSDPFetcher::OnHostResolved(uintptr_t id, const std::string& host, uint16_t port,
+                                       const std::string& address) {
+  auto it = Pending.find(id);
+  if (it == Pending.end()) return;
+  it->second.Lookup = 0;
+  if (address.empty()) {
+    lws_log(QLLL_ERR, "Transport file %s: cannot resolve %s by multicast DNS", it->second.URL.c_str(),
+            host.c_str());
+    Pending.erase(it);
+    return;
+  }
+  // The request takes the pin when it is made: none is left behind for later ones, which look the name
+  // up again.
+  Client->Pin(host, port, address);
+  const bool made = Request(id);
+  Client->Unpin(host, port);
+  if (made) return;
+  lws_log(QLLL_ERR, "Transport file %s: the request to %s could not be made", it->second.URL.c_str(),
+          address.c_str());
+  Pending.erase(id);
 }
 
 void TSenderSDPFetcher::OnCurlSuccess(void* Data, int Result, const char* Response) {
   auto it = Pending.find(reinterpret_cast<uintptr_t>(Data));
   if (it == Pending.end()) return;
-  auto [url, done] = std::move(it->second);
+  const std::string url = std::move(it->second.URL);
+  const TDone done = std::move(it->second.Done);
   Pending.erase(it);
   if (Result != 200) {
     lws_log(QLLL_ERR, "Transport file %s answered %d", url.c_str(), Result);
@@ -179,7 +223,7 @@ void TSenderSDPFetcher::OnCurlSuccess(void* Data, int Result, const char* Respon
 void TSenderSDPFetcher::OnCurlError(void* Data, int, const char* Message) {
   auto it = Pending.find(reinterpret_cast<uintptr_t>(Data));
   if (it == Pending.end()) return;
-  lws_log(QLLL_ERR, "Transport file %s: %s", it->second.first.c_str(), Message ? Message : "");
+  lws_log(QLLL_ERR, "Transport file %s: %s", it->second.URL.c_str(), Message ? Message : "");
   Pending.erase(it);
 }
 

@@ -15,6 +15,8 @@
 
 namespace Qel_nmos_bridge {
 
+class IQELHostNameResolver;
+
 // The session name ("s=") of an SDP text, "" when it has none.
 std::string SDPSessionName(const std::string& sdp);
 // The RTP receiver parameters of the first media description of an SDP text, as IS-05 names them:
@@ -35,20 +37,36 @@ public:
   using TDone = std::function<void(const std::string& sdp)>;
 
   // Transport files over https are checked as `tls` says (the CAs; TLS 1.2 at least, host names).
-  TSenderSDPFetcher(uv_loop_t* loop, const Qel_http::TTLSClientSettings& tls);
+  // Multicast DNS names ("sender-host.local") are looked up through `names` (on the same loop; it
+  // outlives the fetcher), then fetched at the address found under their name; without it, or when it
+  // cannot look names up, they go to the system's resolver as every other host does.
+  TSenderSDPFetcher(uv_loop_t* loop, const Qel_http::TTLSClientSettings& tls,
+                    IQELHostNameResolver* names = nullptr);
   ~TSenderSDPFetcher() override;
   TSenderSDPFetcher(const TSenderSDPFetcher&) = delete;
   TSenderSDPFetcher& operator=(const TSenderSDPFetcher&) = delete;
 
-  // Fetches an http(s) URL; `done` runs on the loop with the body of a 200 answer, never otherwise.
+  // Fetches an http(s) URL; `done` runs on the loop with the body of a 200 answer, never otherwise
+  // (and never after the fetcher is gone).
   bool Fetch(const std::string& url, TDone done);
+  // Fetches (and lookups) under way.
+  size_t Running() const { return Pending.size(); }
 
   void OnCurlSuccess(void* Data, int Result, const char* Response) override;
   void OnCurlError(void* Data, int Result, const char* Message) override;
 
 private:
+  struct TFetch {
+    std::string URL;
+    TDone Done;
+    uint64_t Lookup = 0; // the running lookup of the URL's host, 0 once the request is made
+  };
+  bool Request(uintptr_t id);
+  void OnHostResolved(uintptr_t id, const std::string& host, uint16_t port, const std::string& address);
+
   std::unique_ptr<Qel_http::IQELCurlWrapper, void (*)(Qel_http::IQELCurlWrapper*)> Client;
-  std::map<uintptr_t, std::pair<std::string, TDone>> Pending;
+  IQELHostNameResolver* Names;
+  std::map<uintptr_t, TFetch> Pending;
   uintptr_t Next = 1;
 };
 

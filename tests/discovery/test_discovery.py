@@ -3,12 +3,15 @@ under its host name with the versions it serves, finds registries by their adver
 service names (one registry advertised under both is one registry), uses the preferred one of those whose
 TXT records it can use at the newest version both serve, moves to another when an advertisement goes, and
 survives a restart of the Avahi daemon, which it starts again itself through its daemon start command.
-A secure node (with a certificate) uses only registries and query APIs advertised over https."""
+A secure node (with a certificate) uses only registries and query APIs advertised over https, and
+fetches transport files at hosts that only multicast DNS knows."""
+import http.server
 import os
 import ssl
 import signal
 import subprocess
 import sys
+import threading
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -73,6 +76,39 @@ class Advertisement:
         if self.proc.poll() is None:
             os.kill(self.proc.pid, signal.SIGTERM)
             self.proc.wait(10)
+
+
+class SDPServer:
+    """Serves one SDP text over https at ADDR (any path) and remembers the Host header of each request."""
+
+    def __init__(self, sdp, cert, key):
+        self.hosts = []
+        owner = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                owner.hosts.append(self.headers.get("Host"))
+                self.send_response(200)
+                self.send_header("Content-Type", "application/sdp")
+                self.send_header("Content-Length", str(len(sdp)))
+                self.end_headers()
+                self.wfile.write(sdp)
+
+            def log_message(self, *args):
+                pass
+
+        self.server = http.server.ThreadingHTTPServer((ADDR, 0), Handler)
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(cert, key)
+        self.server.socket = context.wrap_socket(self.server.socket, server_side=True)
+        self.port = self.server.server_address[1]
+        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+        self.thread.start()
+
+    def stop(self):
+        self.server.shutdown()
+        self.server.server_close()
+        self.thread.join(10)
 
 
 @unittest.skipUnless(STATE, "needs the private DNS-SD network: run through tests/discovery/netns-env.sh as root")
@@ -248,7 +284,7 @@ class SecureDiscovery(unittest.TestCase):
     HOST = "nmos-mocks.local"
 
     def setUp(self):
-        ca = TestCA()
+        self.ca = ca = TestCA()
         self.addCleanup(ca.cleanup)
         cert, key = ca.server("registry", ips=[], dns=[self.HOST])
         # The host's address record, without the reverse one (the namespace's own host owns that).
@@ -285,10 +321,45 @@ class SecureDiscovery(unittest.TestCase):
         # Every request named the host, in its Host header as in the certificate's check.
         hosts = {r["headers"].get("host") for r in self.secure.requests(path="/x-nmos/")}
         self.assertEqual(hosts, {f"{self.HOST}:{self.secure.port}"})
-        fd = self.node.bridge_log.fileno()
-        log = os.pread(fd, os.fstat(fd).st_size, 0).decode(errors="replace")
+        log = self.log()
         for name in ("Reg Plain", "Query Plain"):
             self.assertEqual(log.count(f'{name}: unsupported protocol "http" (the node uses https only)'), 1, log)
+
+    def log(self):
+        fd = self.node.bridge_log.fileno()
+        return os.pread(fd, os.fstat(fd).st_size, 0).decode(errors="replace")
+
+    def test_a_transport_file_at_a_local_host_is_fetched_at_its_address_under_its_name(self):
+        """A receiver connected to another node's sender whose manifest_href names a ".local" host (whose
+        certificate names only that host) is connected once the node has looked the host up by multicast
+        DNS; a host nobody answers for is told once in the log, and the receiver stays as it is."""
+        cert, key = self.ca.server("sdp", ips=[], dns=[self.HOST])
+        stream = self.node.sim_json("GET", "/scenario")["config"]["tx-streams"][1]
+        status, _, sdp = self.node.sim_request("GET", f"/sdp/{stream['id']}.sdp")
+        self.assertEqual(status, 200)
+        server = SDPServer(sdp, cert, key)
+        self.addCleanup(server.stop)
+        own = self.node.get_json(f"{NODE}/senders")[0]
+        receiver = self.node.get_json(f"{NODE}/receivers")[0]
+        target = f"{NODE}/receivers/{receiver['id']}/target"
+        unknown = dict(own, id="5e7de700-0000-4000-8000-0000000000b1",
+                       manifest_href=f"https://nowhere-host.local:{server.port}/x.sdp")
+        sender = dict(own, id="5e7de700-0000-4000-8000-0000000000b0", label="far away",
+                      manifest_href=f"https://{self.HOST.upper()}:{server.port}/x.sdp")
+        self.assertEqual(self.node.request("PUT", target, body=unknown)[0], 202)
+        self.assertEqual(self.node.request("PUT", target, body=sender)[0], 202)
+        path = f"{NODE}/receivers/{receiver['id']}"
+        self.assertTrue(nmos_node.wait_until(
+            lambda: self.node.get_json(path)["subscription"] == {"sender_id": sender["id"], "active": True},
+            limit=LIMIT), self.node.get_json(path))
+        followed = [m["data"]["source"] for m in self.node.sim_json("GET", "/received")
+                    if isinstance(m, dict) and m.get("cmd") == 10]
+        self.assertEqual(followed[-1:], [stream["name"]])
+        self.assertEqual([h.lower() for h in server.hosts], [f"{self.HOST}:{server.port}"])
+        line = f"Transport file {unknown['manifest_href']}: cannot resolve nowhere-host.local by multicast DNS"
+        self.assertTrue(nmos_node.wait_until(lambda: line in self.log(), limit=LIMIT), self.log())
+        self.assertEqual(self.log().count(line), 1)
+        self.assertEqual(self.node.get_json(path)["subscription"]["sender_id"], sender["id"])
 
 
 if __name__ == "__main__":

@@ -1,9 +1,11 @@
 // The Avahi layer against a stand-in for the daemon: the library's calls are answered by a table of
 // functions that records them, and the tests play the daemon's announcements and answers. Covered: the
-// crawler's resolver pool and re-resolve timer, and the client's recovery when the daemon goes away.
+// crawler's resolver pool and re-resolve timer, host name lookups, and the client's recovery when the
+// daemon goes away.
 #include "AvahiApi.h"
 #include "AvahiClient.h"
 #include "AvahiCrawler.h"
+#include "AvahiHostResolver.h"
 #include "AvahiPublisher.h"
 #include "MDNSBridge.h"
 #include "Threaded_API.h"
@@ -30,6 +32,13 @@ struct TFakeDaemon {
   int clients_made = 0;
   std::vector<std::pair<AvahiServiceBrowserCallback, void*>> browsers; // the live ones
   std::vector<Lookup> lookups;                                         // every resolution ever started
+  struct HostLookup {
+    std::string name;
+    AvahiHostNameResolverCallback cb;
+    void* userdata;
+    bool freed = false;
+  };
+  std::vector<HostLookup> host_lookups; // every host name lookup ever started
   int services_added = 0;
   AvahiEntryGroupCallback group_cb = nullptr;
   void* group_userdata = nullptr;
@@ -62,6 +71,27 @@ struct TFakeDaemon {
     }
     ADD_FAILURE() << "no resolution of " << name << " runs";
   }
+  size_t HostLookupsRunning() const {
+    size_t n = 0;
+    for (const HostLookup& l : host_lookups)
+      n += !l.freed;
+    return n;
+  }
+  // Answers the running lookup of host `name` with 10.0.0.7, or as a failure.
+  void AnswerHost(const std::string& name, bool found = true) {
+    for (size_t i = 0; i < host_lookups.size(); ++i) {
+      if (host_lookups[i].freed || host_lookups[i].name != name) continue;
+      AvahiAddress a{};
+      a.proto = AVAHI_PROTO_INET;
+      a.data.ipv4.address = htonl(0x0a000007);
+      host_lookups[i].cb(reinterpret_cast<AvahiHostNameResolver*>(i + 1), 2, AVAHI_PROTO_INET,
+                         found ? AVAHI_RESOLVER_FOUND : AVAHI_RESOLVER_FAILURE, name.c_str(),
+                         found ? &a : nullptr, static_cast<AvahiLookupResultFlags>(0),
+                         host_lookups[i].userdata);
+      return;
+    }
+    ADD_FAILURE() << "no lookup of " << name << " runs";
+  }
 };
 
 TFakeDaemon* Daemon = nullptr;
@@ -93,6 +123,18 @@ const TAvahiApi FakeApi = {
     },
     [](AvahiServiceResolver* r) {
       Daemon->lookups.at(reinterpret_cast<intptr_t>(r) - 1).freed = true;
+      return 0;
+    },
+    [](AvahiClient*, AvahiIfIndex, AvahiProtocol proto, const char* name, AvahiProtocol, AvahiLookupFlags,
+       AvahiHostNameResolverCallback cb, void* userdata) {
+      EXPECT_EQ(proto, AVAHI_PROTO_INET);
+      Daemon->host_lookups.push_back({name, cb, userdata});
+      return reinterpret_cast<AvahiHostNameResolver*>(Daemon->host_lookups.size());
+    },
+    [](AvahiHostNameResolver* r) {
+      TFakeDaemon::HostLookup& lookup = Daemon->host_lookups.at(reinterpret_cast<intptr_t>(r) - 1);
+      EXPECT_FALSE(lookup.freed) << "freed twice";
+      lookup.freed = true;
       return 0;
     },
     [](AvahiClient*, AvahiEntryGroupCallback cb, void* userdata) {
@@ -256,6 +298,71 @@ TEST_F(AvahiLayer, DaemonRestartRemovesEverythingThenBrowsesAndPublishesAgain) {
   Fake.Announce(Name(1));
   EXPECT_EQ(Fake.Running(), (Events{"reg1"}));
   avahi_string_list_free(txt);
+}
+
+// Host names are looked up several at a time; each lookup ends once: with the address found, with the
+// null address on a failure, a timeout or the daemon's going, or silently when it is cancelled or its
+// resolver goes. The library's object is freed every time, and no answer is given inside Resolve().
+TEST_F(AvahiLayer, HostNameLookupsEndOnceWhateverHappens) {
+  std::vector<std::string> answers;
+  auto note = [&answers](const char* what) {
+    return [&answers, what](const THostAddress& a) {
+      answers.push_back(std::string(what) + "=" + (a.IsNull() ? "null" : a.ToString()));
+    };
+  };
+  auto resolver = std::make_unique<TAvahiHostResolver>(Client.get(), 50);
+  EXPECT_NE(resolver->Resolve("found.local", note("found")), 0u);
+  EXPECT_NE(resolver->Resolve("failed.local", note("failed")), 0u);
+  EXPECT_NE(resolver->Resolve("slow.local", note("slow")), 0u);
+  const uint64_t cancelled = resolver->Resolve("cancelled.local", note("cancelled"));
+  EXPECT_EQ(Fake.HostLookupsRunning(), 4u);
+  EXPECT_TRUE(answers.empty());
+  resolver->Cancel(cancelled);
+  resolver->Cancel(cancelled); // once only
+  Fake.AnswerHost("found.local");
+  Fake.AnswerHost("failed.local", false);
+  EXPECT_EQ(answers, (Events{"found=10.0.0.7", "failed=null"}));
+  // Nothing answers "slow.local": it times out.
+  const uint64_t until = uv_now(Host->Loop()) + 5000;
+  while (resolver->Running() && uv_now(Host->Loop()) < until)
+    uv_run(Host->Loop(), UV_RUN_ONCE);
+  EXPECT_EQ(answers, (Events{"found=10.0.0.7", "failed=null", "slow=null"}));
+  EXPECT_EQ(Fake.HostLookupsRunning(), 0u);
+
+  // Beyond the lookups allowed at once a request fails on the next loop turn, without a lookup.
+  answers.clear();
+  resolver = std::make_unique<TAvahiHostResolver>(Client.get()); // none times out meanwhile
+  for (size_t i = 0; i < TAvahiHostResolver::max_running; ++i)
+    resolver->Resolve("h" + std::to_string(i) + ".local", note("many"));
+  resolver->Resolve("onetoomany.local", note("extra"));
+  EXPECT_EQ(Fake.HostLookupsRunning(), TAvahiHostResolver::max_running);
+  uv_run(Host->Loop(), UV_RUN_NOWAIT);
+  EXPECT_EQ(answers, (Events{"extra=null"}));
+  // The daemon goes: every running lookup fails, and none can be made until it is back.
+  Fake.client_cb(FakeClient, AVAHI_CLIENT_FAILURE, Fake.client_userdata);
+  EXPECT_EQ(resolver->Resolve("meanwhile.local", note("meanwhile")), 0u);
+  uv_run(Host->Loop(), UV_RUN_NOWAIT); // reconnects
+  EXPECT_EQ(answers.size(), 1 + TAvahiHostResolver::max_running);
+  EXPECT_EQ(answers.back(), "many=null");
+  EXPECT_EQ(Fake.HostLookupsRunning(), 0u);
+
+  // A resolver that goes with lookups running frees them and answers none.
+  answers.clear();
+  EXPECT_NE(resolver->Resolve("late.local", note("late")), 0u);
+  resolver.reset();
+  EXPECT_EQ(Fake.HostLookupsRunning(), 0u);
+  uv_run(Host->Loop(), UV_RUN_NOWAIT);
+  EXPECT_TRUE(answers.empty());
+}
+
+// Without a running daemon nothing is looked up: the caller does without.
+TEST_F(AvahiLayer, NoHostNameLookupWhileTheDaemonIsAway) {
+  TAvahiHostResolver resolver(Client.get());
+  Fake.client_cb(FakeClient, AVAHI_CLIENT_CONNECTING, Fake.client_userdata);
+  bool answered = false;
+  EXPECT_EQ(resolver.Resolve("sender-host.local", [&answered](const THostAddress&) { answered = true; }), 0u);
+  EXPECT_TRUE(Fake.host_lookups.empty());
+  EXPECT_FALSE(answered);
 }
 
 // The TXT records of a registry decide whether it is used, with which priority and at which IS-04

@@ -10,6 +10,8 @@ const TAvahiApi LibraryApi = {
     avahi_service_browser_free,
     avahi_service_resolver_new,
     avahi_service_resolver_free,
+    avahi_host_name_resolver_new,
+    avahi_host_name_resolver_free,
     avahi_entry_group_new,
     avahi_entry_group_free,
     avahi_entry_group_reset,

@@ -21,6 +21,11 @@ struct TAvahiApi {
                                                 AvahiServiceResolverCallback, void*);
   int (*service_resolver_free)(AvahiServiceResolver*);
 
+  AvahiHostNameResolver* (*host_name_resolver_new)(AvahiClient*, AvahiIfIndex, AvahiProtocol, const char*,
+                                                   AvahiProtocol, AvahiLookupFlags,
+                                                   AvahiHostNameResolverCallback, void*);
+  int (*host_name_resolver_free)(AvahiHostNameResolver*);
+
   AvahiEntryGroup* (*entry_group_new)(AvahiClient*, AvahiEntryGroupCallback, void*);
   int (*entry_group_free)(AvahiEntryGroup*);
   int (*entry_group_reset)(AvahiEntryGroup*);

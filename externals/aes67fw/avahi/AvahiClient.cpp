@@ -1,6 +1,7 @@
 #include "AvahiClient.h"
 #include "AvahiApi.h"
 #include "AvahiBrowser.h"
+#include "AvahiHostResolver.h"
 #include "AvahiPublisher.h"
 #include "AvahiResolver.h"
 #include "AvahiUvPoll.h"
@@ -95,6 +96,8 @@ void TAvahiClient::Reconnect() {
   for (TAvahiBrowser* b : Copy(browsers))
     b->Reset();
   for (TAvahiResolver* r : Copy(resolvers))
+    r->Reset();
+  for (TAvahiHostResolver* r : Copy(host_resolvers))
     r->Reset();
   if (client) AvahiApi().client_free(client);
   client = nullptr;

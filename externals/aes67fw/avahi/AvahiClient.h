@@ -14,6 +14,7 @@
 struct TAvahiUvPoll;
 class TAvahiBrowser;
 class TAvahiResolver;
+class TAvahiHostResolver;
 class TAvahiPublisher;
 
 // The command that (re)starts the Avahi daemon: the environment variable QEL_AVAHI_DAEMON_START when
@@ -39,6 +40,8 @@ public:
   void Unregister(TAvahiBrowser* b) { browsers.erase(b); }
   void Register(TAvahiResolver* r) { resolvers.insert(r); }
   void Unregister(TAvahiResolver* r) { resolvers.erase(r); }
+  void Register(TAvahiHostResolver* r) { host_resolvers.insert(r); }
+  void Unregister(TAvahiHostResolver* r) { host_resolvers.erase(r); }
 
   void HandleTimerEvent(uv_timer_t* timer) override;
 
@@ -57,6 +60,7 @@ private:
   std::unordered_set<TAvahiPublisher*> publishers;
   std::unordered_set<TAvahiBrowser*> browsers;
   std::unordered_set<TAvahiResolver*> resolvers;
+  std::unordered_set<TAvahiHostResolver*> host_resolvers;
   ClientStatus status = Failure;
   // A failed connection is replaced on the next loop turn, never inside the library's own callback.
   uv_timer_ptr reconnect_timer;
