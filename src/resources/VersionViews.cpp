@@ -11,7 +11,8 @@ const char* const IS04Newest = "v1.3";
 namespace {
 
 // What v1.3 added to documents: "authorization" on the node's endpoints and services and on the
-// device's controls, and the switch port each of the node's interfaces is attached to.
+// device's controls (kept there where it is true), and the switch port each of the node's interfaces is
+// attached to.
 bool BeforeV13(const std::string& version) {
   return version == "v1.0" || version == "v1.2";
 }
@@ -49,8 +50,12 @@ json VersionView(const json& doc, TNMOS_ResType type, const std::string& version
     if (api != view.end()) EraseFromEach(*api, "endpoints", "authorization");
     EraseFromEach(view, "services", "authorization");
     EraseFromEach(view, "interfaces", "attached_network_device");
-  } else {
-    EraseFromEach(view, "controls", "authorization");
+  } else if (view.contains("controls") && view["controls"].is_array()) {
+    // A control that needs a token says so at every version (the older schemas allow the member):
+    // controllers learn from it that the Connection API behind it is protected.
+    for (json& control : view["controls"])
+      if (control.is_object() && !(control.contains("authorization") && control["authorization"] == true))
+        control.erase("authorization");
   }
   return view;
 }

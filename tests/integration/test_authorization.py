@@ -130,6 +130,8 @@ class ProtectedConnectionAPI(unittest.TestCase):
         device = self.node.get_json("/x-nmos/node/v1.3/devices")[0]
         self.assertTrue(device["controls"])
         self.assertTrue(all(c["authorization"] for c in device["controls"]), device["controls"])
+        older = self.node.get_json("/x-nmos/node/v1.2/devices")[0]["controls"]
+        self.assertTrue(all(c.get("authorization") is True for c in older), older)
         node = self.node.get_json("/x-nmos/node/v1.3/self")
         self.assertFalse(any(e["authorization"] for e in node["api"]["endpoints"]))
 

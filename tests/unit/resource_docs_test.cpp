@@ -205,9 +205,11 @@ TEST(VersionViews, OlderVersionsLoseOnlyWhatV13Added) {
   EXPECT_EQ(VersionView(node, Node, "v1.3"), node);
   EXPECT_FALSE(ViewDiffers(Sender, "v1.0"));
 
-  const json device =
+  json device =
       json::parse(R"({"id": "d", "controls": [{"type": "t", "href": "h", "authorization": false}]})");
   EXPECT_EQ(VersionView(device, Device, "v1.2")["controls"][0].count("authorization"), 0u);
+  device["controls"][0]["authorization"] = true; // a protected Connection API says so at every version
+  EXPECT_EQ(VersionView(device, Device, "v1.0")["controls"][0]["authorization"], true);
   EXPECT_EQ(VersionView(device, Device, "v1.3"), device);
   // Malformed documents are passed on as they are, never thrown on.
   EXPECT_EQ(VersionView(json::parse(R"({"api": 3, "services": "x"})"), Node, "v1.2")["api"], 3);
