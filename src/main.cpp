@@ -1,5 +1,6 @@
 // nmos-bridge: supervises one bridge object; re-creates it when an exception escapes from it and ends
-// on SIGINT (a second SIGINT ends the process at once with status 1).
+// on SIGINT or SIGTERM (a service manager's stop), either one; a second signal ends the process at once
+// with status 1.
 #include "NMOSBridgeConfig.h"
 #include "NMOSBridge_API.h"
 #include "helpers.h"
@@ -48,6 +49,7 @@ int main(int argc, char** argv) {
   sa.sa_handler = sighandler;
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
 
   IQELNMOSBridge* bridge = nullptr;
   while (!force_exit) {
