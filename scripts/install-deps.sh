@@ -35,6 +35,10 @@ test_packages=(
   libwebsockets-evlib-uv:armhf
 )
 
+# The status page's browser test (tests/integration/test_status_page.py): Debian builds Chromium for
+# amd64 (and arm64) only, so elsewhere the test skips itself.
+if [ "$(dpkg --print-architecture)" = amd64 ]; then test_packages+=(chromium-headless-shell); fi
+
 case "${1:-}" in
   "") packages=("${main_packages[@]}" "${test_packages[@]}") armhf=1 ;;
   --main) packages=("${main_packages[@]}") armhf=0 ;;

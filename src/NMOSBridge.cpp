@@ -7,6 +7,7 @@
 #include "LLDPListener.h"
 #include "MDNSBridge.h"
 #include "Machine.h"
+#include "NMOSBridgeStatus.h"
 #include "NMOSNodeData.h"
 #include "NMOSQueryClient.h"
 #include "NMOSRegClient.h"
@@ -152,6 +153,8 @@ struct TQELNMOSBridgeData {
   // The switch port the served interface is attached to, learnt from LLDP (only with "/if").
   std::unique_ptr<ILLDPListener, void (*)(ILLDPListener*)> LLDP{nullptr,
                                                                 [](ILLDPListener* l) { l->Destroy(); }};
+  // The registration and firmware link as the status page shows them.
+  std::unique_ptr<TBridgeStatus> Status;
 };
 
 IQELNMOSBridge* IQELNMOSBridge::Create(const IQELNMOSConfig* config) {
@@ -191,6 +194,11 @@ TQELNMOSBridge::TQELNMOSBridge(const IQELNMOSConfig* config, const TQELNMOS_LWSS
   uv_timer_init(FServiceHost->Loop(), FData->DeviceListTimer);
   if (const char* ifname = config->GetBridgeInterface())
     FData->LLDP.reset(ILLDPListener::Create(*FServiceHost, ifname, [this] { AttachedDeviceChanged(); }));
+  FData->Status = std::make_unique<TBridgeStatus>(FServiceHost->Loop(), *this);
+}
+
+json TQELNMOSBridge::StatusReport() {
+  return FData->Status->Report();
 }
 
 // The names of other nodes' senders changed: receivers that follow them by name are built again from
@@ -224,6 +232,7 @@ void TQELNMOSBridge::DeviceListsChanged() {
 TQELNMOSBridge::~TQELNMOSBridge() {
   // The worker may still run when main() destroys a running bridge: end it before anything it uses.
   if (FData->WWWThread.joinable()) Cleanup();
+  FData->Status.reset();
   FData->LLDP.reset();
   FData->SDPFetcher.reset();
   FData->Activations.reset();

@@ -71,6 +71,7 @@ public:
   void RefreshReceivers() override;
   void UpdateStats() override;
   json& GetStats() override;
+  json StatusReport() override;
 
   // What the firmware client reports: node, device, clocks and interfaces, and the streams.
   void CreateNode(const json& ID) override;

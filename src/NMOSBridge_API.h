@@ -62,6 +62,8 @@ public:
   // The statistics of "/stats", brought up to date by UpdateStats.
   virtual void UpdateStats() = 0;
   virtual json& GetStats() = 0;
+  // What the status page shows beyond the Node API (see TBridgeStatus::Report).
+  virtual json StatusReport() = 0;
   virtual ~IQELNMOSBridge() = default;
 };
 

@@ -1,5 +1,7 @@
 #include "helpers.h"
 
+#include "LogHistory.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdarg>
@@ -91,7 +93,9 @@ void lws_log(int filter, const char* format, ...) {
     truncated = n < 0;
     if (n > 0) len += static_cast<size_t>(n);
   }
+  const char* message = "";
   if (!truncated && len < sizeof buf) {
+    message = buf + len;
     va_list args;
     va_start(args, format);
     n = vsnprintf(buf + len, sizeof buf - len, format, args);
@@ -101,6 +105,7 @@ void lws_log(int filter, const char* format, ...) {
     truncated = true;
   }
   buf[sizeof buf - 1] = 0;
+  Qel_log::LogHistoryAdd(static_cast<int64_t>(tv.tv_sec), (filter & QLLL_ERR) != 0, message);
   printf("%s%s\n", buf, truncated ? TruncatedSuffix : "");
   fflush(stdout);
 }

@@ -553,6 +553,26 @@ void TQELNMOSBaseClient::UpdateStats(const char* section, json& stats) {
                     {"ActiveAPI", FData->ActiveRegAPI ? FData->ActiveRegAPI->Addr : std::string("none")}};
 }
 
+json TQELNMOSBaseClient::ListAPIs() {
+  std::vector<const TNMOSAPIInfo*> apis;
+  for (const TNMOSAPIInfo& api : FData->RegAPIs)
+    apis.push_back(&api);
+  std::stable_sort(apis.begin(), apis.end(),
+                   [](const TNMOSAPIInfo* a, const TNMOSAPIInfo* b) { return a->Prio < b->Prio; });
+  const time_t now = static_cast<time_t>(MonotonicSeconds());
+  json list = json::array();
+  for (const TNMOSAPIInfo* api : apis)
+    list.push_back({{"url", api->ToString()},
+                    {"address", api->URLHost()},
+                    {"port", api->Port},
+                    {"priority", api->Prio},
+                    {"version", api->Version},
+                    {"name", api->Name},
+                    {"in_use", api == FData->ActiveRegAPI},
+                    {"failed", api->IgnoreTime > now}});
+  return list;
+}
+
 Qel_http::IQELCurlWrapper& TQELNMOSBaseClient::HTTP() {
   return *FData->HTTPClient;
 }

@@ -210,6 +210,9 @@ public:
   // The machine has reached the deletable state: the next cycle removes it.
   virtual void MachineFinished(TNMOSStated& machine) = 0;
   virtual void UpdateStats(const char* section, json& stats) = 0;
+  // Every endpoint known, best first as the choice would take them: [{"url", "address", "port",
+  // "priority", "version", "name", "in_use", "failed"}].
+  virtual json ListAPIs() = 0;
   virtual ~IQELNMOSBaseClient() = default;
 };
 
@@ -251,6 +254,7 @@ public:
   void MachineFinished(TNMOSStated& machine) override;
   void CancelRequest(TNMOSStated& machine) override;
   void UpdateStats(const char* section, json& stats) override;
+  json ListAPIs() override;
 
   virtual const char* ActionName(int action);
   bool Enabled() override { return true; }

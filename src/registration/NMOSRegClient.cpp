@@ -151,6 +151,23 @@ public:
   }
   static constexpr int64_t UnregisterWaitMs = 2000;
 
+  TRegistrationState RegistrationState() override {
+    auto* node = dynamic_cast<TNMOSNodeInfo*>(NodeRecord());
+    if (!node) return TRegistrationState::Unregistered;
+    if (node->IsRegistered()) return TRegistrationState::Registered;
+    switch (node->Machine.GetStateID()) {
+    case node_reg_pending:
+    case node_changereg:
+    case node_reregister:
+    case node_failover:
+      return TRegistrationState::Registering;
+    case node_searching:
+      return AnyEligibleAPI() ? TRegistrationState::Registering : TRegistrationState::Unregistered;
+    default:
+      return TRegistrationState::Unregistered;
+    }
+  }
+
   bool PushNode(std::string ID) override {
     TNMOSStated* record = new TNMOSNodeInfo(*this);
     if (PushMachine(ID, record)) {

@@ -9,6 +9,10 @@
 
 namespace Qel_nmos_bridge {
 
+// The node's registration in plain words: held by a registry, under way (a registry is known and the
+// node is being registered or fails over), or neither.
+enum class TRegistrationState { Unregistered = 0, Registering = 1, Registered = 2 };
+
 class IQELNMOSRegClient {
 public:
   static IQELNMOSRegClient* Create(IQELNMOSBridge* bridge);
@@ -21,6 +25,7 @@ public:
   // True when the record is new; an existing record gets "update" (its document changed).
   virtual bool PushNode(std::string ID) = 0;
   virtual bool PushResource(std::string ParentID, std::string ID, std::string Path) = 0;
+  virtual TRegistrationState RegistrationState() = 0;
   virtual ~IQELNMOSRegClient() = default;
 };
 

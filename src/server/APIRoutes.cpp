@@ -13,7 +13,7 @@ const Qel_rest_srv::TAPIVersions ConnectionAPIVersions = {"v1.0", "v1.1"};
 
 namespace {
 
-const char* const RootList = "[\"x-nmos\", \"stats\"]";
+const char* const RootList = "[\"x-nmos\", \"stats\", \"status\"]";
 const char* const NodeAPIList =
     "[\"self/\", \"devices/\", \"senders/\", \"receivers/\", \"flows/\", \"sources/\"]";
 const char* const Collections[] = {"devices", "senders", "receivers", "flows", "sources"};
@@ -46,6 +46,8 @@ TRoute Handler(std::string pattern, const Qel_rest_srv::TAPIVersions* versions, 
 void AddTree(std::vector<TRoute>& routes) {
   routes.push_back(Text("", nullptr, RootList));
   routes.push_back(Handler("/stats", nullptr, "", ShowStats));
+  routes.push_back(Handler("/status", nullptr, "", ShowStatusPage));
+  routes.push_back(Handler("/status.json", nullptr, "", ShowStatusJSON));
   routes.push_back(Text("/x-nmos", nullptr, "[\"node/\", \"connection/\"]"));
   routes.push_back(Text("/x-nmos/node", nullptr, TRouteTable::VersionList(NodeAPIVersions)));
   routes.push_back(Text("/x-nmos/node/{version}", Node, NodeAPIList));

@@ -21,6 +21,10 @@ bool ShowStats(const TRouteArgs& route, TRESTRequestData& request);
 bool ListNodes(const TRouteArgs& route, TRESTRequestData& request);
 bool HandleConnection_IS04(const TRouteArgs& route, TRESTRequestData& request);
 
+// The status page for people (HTML) and what it shows beyond the Node API (JSON).
+bool ShowStatusPage(const TRouteArgs& route, TRESTRequestData& request);
+bool ShowStatusJSON(const TRouteArgs& route, TRESTRequestData& request);
+
 // IS-05 Connection API.
 bool ListUUIDs(const TRouteArgs& route, TRESTRequestData& request);
 bool HandleConnection_Bulk_Senders(const TRouteArgs& route, TRESTRequestData& request);

@@ -279,7 +279,7 @@ class FirmwareAbsent(unittest.TestCase):
         self.addCleanup(node.stop)
         node.sim_port = testlib.free_port()
         node.start_bridge()
-        for path, expected in (("/", ["x-nmos", "stats"]), ("/x-nmos/", ["node/", "connection/"]),
+        for path, expected in (("/", ["x-nmos", "stats", "status"]), ("/x-nmos/", ["node/", "connection/"]),
                                (f"{NODE}/", ["self/", "devices/", "senders/", "receivers/", "flows/", "sources/"]),
                                (CONNECTION + "/", ["senders/", "receivers/"])):
             with self.subTest(path):

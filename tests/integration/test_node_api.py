@@ -56,7 +56,7 @@ class NodeAPI(unittest.TestCase):
 
     def test_root_lists_the_api_and_the_statistics(self):
         status, _, body = self.node.request("GET", "/")
-        self.assertEqual((status, body), (200, b'["x-nmos", "stats"]'))
+        self.assertEqual((status, body), (200, b'["x-nmos", "stats", "status"]'))
 
     def test_static_lists_of_the_api_tree_answer_with_and_without_trailing_slash(self):
         tree = {

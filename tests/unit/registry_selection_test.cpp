@@ -36,6 +36,7 @@ public:
   void RefreshReceivers() override {}
   void UpdateStats() override {}
   json& GetStats() override { return Stats; }
+  json StatusReport() override { return json::object(); }
 
   Qel_hosted::IServiceHost* Host;
   TQELNMOSNodeData Store;

@@ -72,7 +72,7 @@ TEST_F(APIRouteTable, EachURLReachesItsHandlerWithTheKindVersionAndIdOfTheURL) {
 
 TEST_F(APIRouteTable, TheTreeListsAreFixedTextsAndNameTheVersionsServed) {
   const std::pair<const char*, const char*> texts[] = {
-      {"", "[\"x-nmos\", \"stats\"]"},
+      {"", "[\"x-nmos\", \"stats\", \"status\"]"},
       {"/x-nmos", "[\"node/\", \"connection/\"]"},
       {"/x-nmos/node", "[\"v1.0/\", \"v1.2/\", \"v1.3/\"]"},
       {"/x-nmos/node/v1.0",
