@@ -140,26 +140,28 @@ private:
     return authorizer ? &authorizer->Server() : nullptr;
   }
   void OnAuthServiceResolved(const TAvahiService* s, const TAvahiResolveResult& r) {
+    AuthResolved(s->name, r.Address.ToString(), r.Port, r.Text, PinnedHostName(r));
+  }
+  // An authorization server found by either source (unicast instances are named NAME.DOMAIN).
+  void AuthResolved(const std::string& name, const std::string& addr, uint16_t port, AvahiStringList* text,
+                    const std::string& host) {
     Qel_auth::TAuthServerKeys* servers = AuthServers();
     if (!servers) return;
-    const std::string addr = r.Address.ToString();
-    lws_log(QLLL_NOTICE, "MDNS AuthService resolved: %s Addr: %s: %u", s->name.c_str(), addr.c_str(), r.Port);
-    const TAuthTXT txt = ReadAuthTXT(r.Text, Bridge->BoxConfig()->Secure());
+    lws_log(QLLL_NOTICE, "AuthService resolved: %s Addr: %s: %u", name.c_str(), addr.c_str(), port);
+    const TAuthTXT txt = ReadAuthTXT(text, Bridge->BoxConfig()->Secure());
     if (!txt.Usable) {
-      lws_log(QLLL_WARN, "MDNS Service ignored: %s: %s", Printable(s->name).c_str(), txt.Refusal.c_str());
-      servers->DelServer(s->name);
+      lws_log(QLLL_WARN, "MDNS Service ignored: %s: %s", Printable(name).c_str(), txt.Refusal.c_str());
+      servers->DelServer(name);
       return;
     }
-    const std::string host = PinnedHostName(r);
     if (!host.empty()) {
-      servers->Pin(host, r.Port, addr);
+      servers->Pin(host, port, addr);
       // The node's own token requests go to the same server, at the endpoints its metadata names.
-      if (Qel_auth::TOAuthClient* client = Bridge->RestSrv().AuthClient()) client->Pin(host, r.Port, addr);
+      if (Qel_auth::TOAuthClient* client = Bridge->RestSrv().AuthClient()) client->Pin(host, port, addr);
     }
-    servers->AddServer(s->name,
-                       txt.Proto + "://" + (host.empty() ? addr : host) + ":" + std::to_string(r.Port) +
-                           txt.Selector,
-                       txt.Prio);
+    servers->AddServer(
+        name, txt.Proto + "://" + (host.empty() ? addr : host) + ":" + std::to_string(port) + txt.Selector,
+        txt.Prio);
   }
   void OnAuthServiceRemoved(const TAvahiService* s) {
     lws_log(QLLL_NOTICE, "MDNS AuthService removed: %s", s->name.c_str());
@@ -196,6 +198,19 @@ private:
     BrowseUnicast(RegisterType, RegistrationAPI, 0);
     BrowseUnicast(LegacyRegisterType, RegistrationAPI, 1);
     BrowseUnicast(QueryType, QueryAPI, 0);
+    Unicast->Browse(AuthType, [this](const TUnicastService& service, bool present) {
+      const std::string name = service.Name + "." + service.Domain;
+      if (!present) {
+        if (Qel_auth::TAuthServerKeys* servers = AuthServers()) servers->DelServer(name);
+        return;
+      }
+      const TTextList text(service.Text);
+      AuthResolved(name, service.Address, service.Port, text.List, SecureHostName(service.HostName));
+    });
+  }
+
+  std::string SecureHostName(const std::string& srvTarget) const {
+    return Bridge && Bridge->BoxConfig()->Secure() ? UsableHostName(srvTarget) : std::string();
   }
 
   void BrowseUnicast(const char* type, TAPI api, int slot) {
@@ -208,9 +223,8 @@ private:
         return;
       }
       const TTextList text(service.Text);
-      const std::string host =
-          Bridge && Bridge->BoxConfig()->Secure() ? UsableHostName(service.HostName) : std::string();
-      Resolved(SourceUnicast, api, slot, name, service.Address, service.Port, text.List, host);
+      Resolved(SourceUnicast, api, slot, name, service.Address, service.Port, text.List,
+               SecureHostName(service.HostName));
     });
   }
 
