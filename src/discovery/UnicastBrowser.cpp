@@ -22,6 +22,8 @@ const uint32_t MinPeriod = 10;  // s: never browse more often, whatever the TTLs
 const uint32_t MaxPeriod = 300; // s: nor less often
 const int QueryTimeoutMs = 2000;
 const int QueryTries = 2;
+// Instances of one type followed at most: a server that lists more is not followed past them.
+const size_t MaxInstances = 64;
 
 using uv_poll_ptr = std::unique_ptr<uv_poll_t, uv_delete<uv_poll_s>>;
 
@@ -61,6 +63,7 @@ struct TTypeBrowse {
   int Waiting = 0;
   uint32_t SmallestTTL = MaxPeriod;
   bool Failed = false;
+  bool TooMany = false;                       // told that the server lists too many instances
   bool Trouble = false;                       // the last round had a query without an answer (told once)
   std::map<std::string, TInstance> Instances; // by the full name in lower case
 };
@@ -226,7 +229,15 @@ private:
       const std::string key = Lower(record.Target);
       if (key.size() <= suffix.size() || key.compare(key.size() - suffix.size(), suffix.size(), suffix))
         continue;
-      if (!listed.insert(key).second) continue;
+      if (listed.count(key)) continue;
+      if (listed.size() >= MaxInstances) {
+        if (!browse.TooMany)
+          lws_log(QLLL_WARN, "Unicast DNS-SD: %s lists more than %zu instances; the others are not followed",
+                  ptrName.c_str(), MaxInstances);
+        browse.TooMany = true;
+        break;
+      }
+      listed.insert(key);
       TInstance& instance = browse.Instances[key];
       instance.FullName = record.Target;
       instance.Service.Name = record.Target.substr(0, record.Target.size() - suffix.size());
