@@ -109,12 +109,19 @@ class DNSServer:
             except (struct.error, IndexError, UnicodeDecodeError):
                 reply = None
             if reply:
-                self.sock.sendto(reply, peer)
+                try:
+                    self.sock.sendto(reply, peer)
+                except OSError:
+                    return
 
     def asked(self, name, rtype):
         with self.lock:
             return self.queries.count((name.lower(), rtype))
 
     def stop(self):
+        try:
+            self.sock.shutdown(socket.SHUT_RDWR)  # wakes the thread's recvfrom
+        except OSError:
+            pass
         self.sock.close()
         self.thread.join(5)
