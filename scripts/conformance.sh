@@ -3,7 +3,7 @@
 # HARNESS_DIR), in private network namespaces. Run as root, after building (build/src/nmos-bridge and
 # build/sim/aes67fw-sim, or NODE_BIN and SIM_BIN).
 #
-# Usage: scripts/conformance.sh [--secure] HARNESS_DIR OUT_DIR
+# Usage: scripts/conformance.sh [--secure] [--unicast] HARNESS_DIR OUT_DIR
 #   default    IS-04-01 (v1.3, v1.2, v1.0), IS-05-01 (v1.1, v1.0), IS-05-02 (v1.3+v1.1, then v1.2+v1.0
 #              in a run of its own), plain HTTP
 #   --secure   the same suites with the tool's HTTPS and authorization switches on, and BCP-003-01: the
@@ -11,18 +11,23 @@
 #              the node's test address, checks its peers against that CA and protects its Node and
 #              Connection APIs (the harness sees that the node is up by reading its senders without a
 #              token; a curl of this script's takes the node's Bearer challenge there as the sign)
+#   --unicast  the tool advertises its registries by unicast DNS-SD (its DNS server on port 53 of the
+#              tester's address, domain testsuite.nmos.tv), and the node browses there only
 # The tool's JSON and the logs go to OUT_DIR/<run>/; OUT_DIR/summary.txt holds the counts of every run.
 # Environment: NMOS_TESTING (/var/tmp/nmos-testing; made with HARNESS_DIR/setup.sh when missing), SUITES
 # (instead of the default ones), SUBNET (10.231.0, as the harness), NODE_BIN, SIM_BIN, and whatever
 # run-suites.sh reads (SELECTION, PROBE_CMD, ...).
 set -euo pipefail
 
-secure=0
-if [ "${1:-}" = --secure ]; then
-  secure=1
-  shift
-fi
-[ $# = 2 ] || { sed -n '2,18p' "$0" >&2; exit 2; }
+secure=0 unicast=0
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --secure) secure=1; shift ;;
+    --unicast) unicast=1; shift ;;
+    *) break ;;
+  esac
+done
+[ $# = 2 ] || { sed -n '2,20p' "$0" >&2; exit 2; }
 [ "$(id -u)" = 0 ] || { echo "conformance.sh must run as root" >&2; exit 1; }
 harness=$(readlink -f "$1")
 mkdir -p "$2"
@@ -36,6 +41,13 @@ export NMOS_TESTING=${NMOS_TESTING:-/var/tmp/nmos-testing}
 [ -f "$NMOS_TESTING/nmostesting/UserConfig.py" ] || "$harness/setup.sh" "$NMOS_TESTING"
 subnet=${SUBNET:-10.231.0}
 node_ip=$subnet.1
+# The node never reads this machine's resolver configuration: unicast DNS-SD only with --unicast, at the
+# tool's own DNS server inside the test network.
+export QEL_RESOLV_CONF=/nonexistent/qel-conformance-resolv.conf
+if [ $unicast = 1 ]; then
+  export AMWA_DNS_SD_MODE=unicast
+  export NODE_ARGS="/dns-sd unicast /dns-server $subnet.2 /dns-sd-domain testsuite.nmos.tv ${NODE_ARGS:-}"
+fi
 # The host name the node's namespace has on the test network (its Avahi daemon's).
 node_name=${NETNS_PREFIX:-amwa}-node.local
 # The tool's own (non-Debian) packages are found by the harness; Debian's python3 is the one it needs.

@@ -12,7 +12,7 @@ set -euo pipefail
 # brings libwebsockets-evlib-uv, which libwebsockets loads at run time).
 main_packages=(
   build-essential cmake ninja-build ccache pkg-config
-  libwebsockets-dev libuv1-dev libcurl4-openssl-dev libavahi-client-dev libssl-dev
+  libwebsockets-dev libuv1-dev libcurl4-openssl-dev libavahi-client-dev libssl-dev libc-ares-dev
   nlohmann-json3-dev liburiparser-dev uuid-dev zlib1g-dev
   curl
 )
@@ -25,7 +25,7 @@ test_packages=(
   systemd
   # the armhf cross build (scripts/build-armhf.sh) and its tests under emulation
   crossbuild-essential-armhf qemu-user-static
-  libuv1-dev:armhf libcurl4-openssl-dev:armhf libavahi-client-dev:armhf uuid-dev:armhf zlib1g-dev:armhf
+  libuv1-dev:armhf libcurl4-openssl-dev:armhf libavahi-client-dev:armhf libc-ares-dev:armhf uuid-dev:armhf zlib1g-dev:armhf
   libgtest-dev:armhf libgmock-dev:armhf libstdc++6:armhf
   # libwebsockets-dev and liburiparser-dev cannot be installed for armhf beside the amd64 ones: the armhf
   # build takes their headers from the build machine and links these libraries (cmake/QelPkgModule.cmake);

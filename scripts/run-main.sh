@@ -52,6 +52,7 @@ trap 'cleanup; exit 0' INT TERM
 "$build/sim/aes67fw-sim" --listen "127.0.0.1:${SIM_PORT}" &
 pids+=($!)
 DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/qel-demo-no-bus QEL_AVAHI_DAEMON_START= \
+  QEL_RESOLV_CONF=/nonexistent/qel-demo-resolv.conf \
   "$build/src/nmos-bridge" /box "127.0.0.1:${SIM_PORT}" /port "${NODE_PORT}" &
 pids+=($!)
 

@@ -1,6 +1,9 @@
 #include "NMOSBridgeConfig.h"
 
+#include "UnicastBrowser.h"
 #include "helpers.h"
+
+#include <arpa/inet.h>
 
 #include <algorithm>
 #include <cctype>
@@ -9,6 +12,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 const CLASSID QELWS_CONFIG_NMOS = "QELWS_CONFIG_NMOS";
 
@@ -58,6 +63,24 @@ bool ParseProtectedAPIs(const std::string& text, unsigned& result) {
 
 } // namespace
 
+bool ParseDNSServer(const std::string& text, std::string& out) {
+  std::string addr = text, port = "53";
+  const size_t colon = text.find(':');
+  if (colon != std::string::npos) {
+    addr = text.substr(0, colon);
+    port = text.substr(colon + 1);
+    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos)
+      return false;
+    const long value = strtol(port.c_str(), nullptr, 10);
+    if (value < 1 || value > 65535) return false;
+    port = std::to_string(value);
+  }
+  in_addr parsed{};
+  if (inet_pton(AF_INET, addr.c_str(), &parsed) != 1) return false;
+  out = addr + ":" + port;
+  return true;
+}
+
 TQELNMOSConfig::TQELNMOSConfig(int argc, char** argv)
     : TQELWebServerConfig(argc, argv), FData(new TQELNMOSConfigData) {
   Scan();
@@ -82,6 +105,8 @@ const void* TQELNMOSConfig::As(const CLASSID& id) const {
 // name one more certificate and its key each time (paired in the order given).
 void TQELNMOSConfig::Scan() {
   std::vector<std::string> chains, keys;
+  std::string domain;
+  bool badServer = false;
   for (size_t i = 0; i + 1 < Args.size(); ++i) {
     const std::string& arg = Args[i];
     const std::string& value = Args[i + 1];
@@ -127,6 +152,26 @@ void TQELNMOSConfig::Scan() {
       else if (std::find(FData->Registries.begin(), FData->Registries.end(), registry) ==
                FData->Registries.end())
         FData->Registries.push_back(registry);
+    } else if (arg == "/dns-sd") {
+      if (value == "both")
+        FData->DNSSDMode = TDNSSDMode::Both;
+      else if (value == "unicast")
+        FData->DNSSDMode = TDNSSDMode::Unicast;
+      else if (value == "multicast")
+        FData->DNSSDMode = TDNSSDMode::Multicast;
+      else
+        lws_log(QLLL_WARN, "/dns-sd %s ignored: both, unicast or multicast expected", value.c_str());
+    } else if (arg == "/dns-sd-domain") {
+      domain = value;
+      while (!domain.empty() && domain.back() == '.')
+        domain.pop_back();
+    } else if (arg == "/dns-server") {
+      if (!ParseDNSServer(value, FData->DNSServer)) {
+        FData->DNSServer.clear();
+        badServer = true;
+        lws_log(QLLL_WARN, "/dns-server %s ignored: an IPv4 address and an optional port expected",
+                value.c_str());
+      }
     } else if (IsOption(arg, "/if")) {
       FData->BridgeInterface = value;
       uint32_t addr = GetInterfaceAddr(value.c_str());
@@ -144,6 +189,17 @@ void TQELNMOSConfig::Scan() {
         FData->Certificates.end())
       FData->Certificates.push_back(certificate);
   }
+  const char* resolvConf = getenv("QEL_RESOLV_CONF");
+  FData->ResolvConf = resolvConf ? resolvConf : "/etc/resolv.conf";
+  if (domain.empty()) {
+    std::ifstream file(FData->ResolvConf);
+    std::stringstream text;
+    text << file.rdbuf();
+    domain = Qel_nmos_bridge::SearchDomainOf(text.str());
+  }
+  FData->DNSSDDomain = domain;
+  // A named server that cannot be used never lets the resolver's own servers be asked instead.
+  if (badServer && FData->DNSServer.empty()) FData->DNSSDDomain.clear();
   if (FData->AuthCredentials.empty()) FData->AuthCredentials = "/var/lib/nmos-bridge/auth-client.json";
 }
 

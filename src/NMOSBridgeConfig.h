@@ -28,6 +28,11 @@ struct TTLSCertificate {
   }
 };
 
+// Where registries are looked for: unicast DNS-SD in the DNS-SD domain and multicast DNS in .local
+// ("/dns-sd both", the default; unicast instances of a type are preferred when there are any), or
+// only one of them.
+enum class TDNSSDMode { Both, Unicast, Multicast };
+
 // The APIs of the node that ask for an access token ("/auth node,connection").
 enum TProtectedAPI : unsigned { ProtectNone = 0, ProtectNodeAPI = 1, ProtectConnectionAPI = 2 };
 
@@ -59,6 +64,15 @@ public:
   virtual const std::string& GetAuthCredentialsFile() const = 0;
   // "/hsts SECONDS": the max-age of the Strict-Transport-Security header an HTTPS node sends; 0: none.
   virtual uint32_t GetHSTSMaxAge() const = 0;
+  // "/dns-sd MODE".
+  virtual TDNSSDMode GetDNSSDMode() const = 0;
+  // "/dns-sd-domain NAME", else the first search domain of the resolver configuration; empty: none
+  // (no unicast browsing).
+  virtual const std::string& GetDNSSDDomain() const = 0;
+  // "/dns-server ADDR[:PORT]" as "ADDR:PORT"; empty: the servers of the resolver configuration.
+  virtual const std::string& GetDNSServer() const = 0;
+  // The resolver configuration read: /etc/resolv.conf, or the file $QEL_RESOLV_CONF names.
+  virtual const std::string& GetResolvConf() const = 0;
 };
 
 struct TQELNMOSConfigData {
@@ -74,6 +88,10 @@ struct TQELNMOSConfigData {
   std::string AuthServer;         // the authorization server's base URL, when not found by DNS-SD
   std::string AuthCredentials;    // the node's OAuth client credentials, readable by root only
   uint32_t HSTSMaxAge = 31536000; // a year
+  TDNSSDMode DNSSDMode = TDNSSDMode::Both;
+  std::string DNSSDDomain;
+  std::string DNSServer;
+  std::string ResolvConf;
 };
 
 class TQELNMOSConfig : public TQELWebServerConfig, public IQELNMOSConfig {
@@ -100,11 +118,18 @@ public:
   const std::string& GetAuthServer() const override { return FData->AuthServer; }
   const std::string& GetAuthCredentialsFile() const override { return FData->AuthCredentials; }
   uint32_t GetHSTSMaxAge() const override { return FData->HSTSMaxAge; }
+  TDNSSDMode GetDNSSDMode() const override { return FData->DNSSDMode; }
+  const std::string& GetDNSSDDomain() const override { return FData->DNSSDDomain; }
+  const std::string& GetDNSServer() const override { return FData->DNSServer; }
+  const std::string& GetResolvConf() const override { return FData->ResolvConf; }
 
 private:
   void Scan();
   TQELNMOSConfigData* FData;
 };
+
+// "ADDR" or "ADDR:PORT" (dotted IPv4; port 53 when absent) as "ADDR:PORT"; false when malformed.
+bool ParseDNSServer(const std::string& text, std::string& out);
 
 // The HTTP server's setup: a plain record, copied as a whole.
 struct TQELNMOS_LWSSetup {

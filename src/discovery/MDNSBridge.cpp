@@ -1,5 +1,8 @@
 #include "MDNSBridge.h"
 
+#include "DiscoverySources.h"
+#include "UnicastBrowser.h"
+
 #include "AvahiClient.h"
 #include "AvahiCrawler.h"
 #include "AvahiHostResolver.h"
@@ -48,24 +51,16 @@ std::string Printable(const std::string& text) {
   return out;
 }
 
-// What an instance offers a registry client.
-struct TOffer {
-  std::string Addr;
-  uint16_t Port = 0;
-  uint16_t Prio = 0;
-  std::string Version;
-  std::string Host; // the name its URLs carry, pinned to Addr; empty: Addr
-  bool operator==(const TOffer& o) const {
-    return Addr == o.Addr && Port == o.Port && Prio == o.Prio && Version == o.Version && Host == o.Host;
+// TXT records as an Avahi list, freed with it.
+struct TTextList {
+  AvahiStringList* List = nullptr;
+  explicit TTextList(const std::vector<std::string>& records) {
+    for (auto it = records.rbegin(); it != records.rend(); ++it) // adds at the front: keep the order
+      List = avahi_string_list_add_arbitrary(List, reinterpret_cast<const uint8_t*>(it->data()), it->size());
   }
-};
-
-// One instance name of one API as seen under its service names (a registry advertises its
-// Registration API under both; index 0 is the newer name), and what was handed to the client.
-struct TInstance {
-  std::optional<TOffer> Seen[2];
-  std::string Refusal[2]; // the last reason told in the log
-  std::optional<TOffer> Offered;
+  ~TTextList() { avahi_string_list_free(List); }
+  TTextList(const TTextList&) = delete;
+  TTextList& operator=(const TTextList&) = delete;
 };
 
 // The Avahi objects of the bridge, on its service host's loop.
@@ -88,8 +83,10 @@ public:
     RegCrawler->ServiceRemoved.Connect(this, &TAvahiAdapter::OnRegServiceRemoved);
     LegacyRegCrawler->ServiceResolved.Connect(this, &TAvahiAdapter::OnLegacyRegServiceResolved);
     LegacyRegCrawler->ServiceRemoved.Connect(this, &TAvahiAdapter::OnLegacyRegServiceRemoved);
+    StartUnicast(host);
   }
   ~TAvahiAdapter() override {
+    Unicast.reset();
     QueryCrawler->ServiceResolved.Disconnect(this);
     QueryCrawler->ServiceRemoved.Disconnect(this);
     RegCrawler->ServiceResolved.Disconnect(this);
@@ -143,26 +140,28 @@ private:
     return authorizer ? &authorizer->Server() : nullptr;
   }
   void OnAuthServiceResolved(const TAvahiService* s, const TAvahiResolveResult& r) {
+    AuthResolved(s->name, r.Address.ToString(), r.Port, r.Text, PinnedHostName(r));
+  }
+  // An authorization server found by either source (unicast instances are named NAME.DOMAIN).
+  void AuthResolved(const std::string& name, const std::string& addr, uint16_t port, AvahiStringList* text,
+                    const std::string& host) {
     Qel_auth::TAuthServerKeys* servers = AuthServers();
     if (!servers) return;
-    const std::string addr = r.Address.ToString();
-    lws_log(QLLL_NOTICE, "MDNS AuthService resolved: %s Addr: %s: %u", s->name.c_str(), addr.c_str(), r.Port);
-    const TAuthTXT txt = ReadAuthTXT(r.Text, Bridge->BoxConfig()->Secure());
+    lws_log(QLLL_NOTICE, "AuthService resolved: %s Addr: %s: %u", name.c_str(), addr.c_str(), port);
+    const TAuthTXT txt = ReadAuthTXT(text, Bridge->BoxConfig()->Secure());
     if (!txt.Usable) {
-      lws_log(QLLL_WARN, "MDNS Service ignored: %s: %s", Printable(s->name).c_str(), txt.Refusal.c_str());
-      servers->DelServer(s->name);
+      lws_log(QLLL_WARN, "MDNS Service ignored: %s: %s", Printable(name).c_str(), txt.Refusal.c_str());
+      servers->DelServer(name);
       return;
     }
-    const std::string host = PinnedHostName(r);
     if (!host.empty()) {
-      servers->Pin(host, r.Port, addr);
+      servers->Pin(host, port, addr);
       // The node's own token requests go to the same server, at the endpoints its metadata names.
-      if (Qel_auth::TOAuthClient* client = Bridge->RestSrv().AuthClient()) client->Pin(host, r.Port, addr);
+      if (Qel_auth::TOAuthClient* client = Bridge->RestSrv().AuthClient()) client->Pin(host, port, addr);
     }
-    servers->AddServer(s->name,
-                       txt.Proto + "://" + (host.empty() ? addr : host) + ":" + std::to_string(r.Port) +
-                           txt.Selector,
-                       txt.Prio);
+    servers->AddServer(
+        name, txt.Proto + "://" + (host.empty() ? addr : host) + ":" + std::to_string(port) + txt.Selector,
+        txt.Prio);
   }
   void OnAuthServiceRemoved(const TAvahiService* s) {
     lws_log(QLLL_NOTICE, "MDNS AuthService removed: %s", s->name.c_str());
@@ -181,48 +180,122 @@ private:
     return api == RegistrationAPI ? &Bridge->RegClient().AsBC() : &Bridge->QueryClient().AsBC();
   }
 
+  TDNSSDMode Mode() const { return Bridge ? Bridge->BoxConfig()->GetDNSSDMode() : TDNSSDMode::Multicast; }
+
+  // Unicast DNS-SD in the configured domain, beside multicast DNS.
+  void StartUnicast(TThread* host) {
+    if (!Bridge || Mode() == TDNSSDMode::Multicast) return;
+    const IQELNMOSConfig* config = Bridge->BoxConfig();
+    TUnicastSettings settings{config->GetDNSSDDomain(), config->GetDNSServer(), config->GetResolvConf()};
+    if (settings.Domain.empty()) {
+      lws_log(QLLL_WARN,
+              "Unicast DNS-SD is off: no DNS-SD domain (/dns-sd-domain, or a search domain in %s)%s",
+              settings.ResolvConf.c_str(), Mode() == TDNSSDMode::Unicast ? "; no registry can be found" : "");
+      return;
+    }
+    Unicast.reset(IQELUnicastBrowser::Create(host->Loop(), settings));
+    if (!Unicast) return;
+    BrowseUnicast(RegisterType, RegistrationAPI, 0);
+    BrowseUnicast(LegacyRegisterType, RegistrationAPI, 1);
+    BrowseUnicast(QueryType, QueryAPI, 0);
+    Unicast->Browse(AuthType, [this](const TUnicastService& service, bool present) {
+      const std::string name = service.Name + "." + service.Domain;
+      if (!present) {
+        if (Qel_auth::TAuthServerKeys* servers = AuthServers()) servers->DelServer(name);
+        return;
+      }
+      const TTextList text(service.Text);
+      AuthResolved(name, service.Address, service.Port, text.List, SecureHostName(service.HostName));
+    });
+  }
+
+  std::string SecureHostName(const std::string& srvTarget) const {
+    return Bridge && Bridge->BoxConfig()->Secure() ? UsableHostName(srvTarget) : std::string();
+  }
+
+  void BrowseUnicast(const char* type, TAPI api, int slot) {
+    Unicast->Browse(type, [this, api, slot](const TUnicastService& service, bool present) {
+      // Named apart from multicast DNS's instances, which never go by a dotted domain.
+      const std::string name = service.Name + "." + service.Domain;
+      if (!present) {
+        lws_log(QLLL_NOTICE, "Unicast DNS-SD: %s removed (%s)", name.c_str(), service.Type.c_str());
+        Removed(SourceUnicast, api, slot, name);
+        return;
+      }
+      const TTextList text(service.Text);
+      Resolved(SourceUnicast, api, slot, name, service.Address, service.Port, text.List,
+               SecureHostName(service.HostName));
+    });
+  }
+
   void Resolved(TAPI api, int slot, const TAvahiService* s, const TAvahiResolveResult& r) {
-    const std::string addr = r.Address.ToString();
-    lws_log(QLLL_NOTICE, "MDNS Service resolved: %s Addr: %s: %u", s->name.c_str(), addr.c_str(), r.Port);
+    Resolved(SourceMulticast, api, slot, s->name, r.Address.ToString(), r.Port, r.Text, PinnedHostName(r));
+  }
+
+  void Resolved(TDiscoverySource source, TAPI api, int slot, const std::string& name, const std::string& addr,
+                uint16_t port, AvahiStringList* text, const std::string& host) {
+    lws_log(QLLL_NOTICE, "%s: service resolved: %s Addr: %s: %u", SourceText(source), name.c_str(),
+            addr.c_str(), port);
     const IQELNMOSConfig* config = Bridge ? Bridge->BoxConfig() : nullptr;
     const TRegistryTXT txt =
-        ReadRegistryTXT(r.Text, config && config->Secure(), config && config->GetProtectedAPIs() != 0);
-    TInstance& instance = Instances[api][s->name];
+        ReadRegistryTXT(text, config && config->Secure(), config && config->GetProtectedAPIs() != 0);
+    TSeenInstance& instance = APIs[api].Found[source][name];
     // Periodic resolution reports every instance again: a refusal is told when it is new.
     if (txt.Refusal != instance.Refusal[slot] && !txt.Refusal.empty())
-      lws_log(QLLL_WARN, "MDNS Service ignored: %s: %s", Printable(s->name).c_str(), txt.Refusal.c_str());
+      lws_log(QLLL_WARN, "%s Service ignored: %s: %s", source == SourceUnicast ? "Unicast DNS-SD" : "MDNS",
+              Printable(name).c_str(), txt.Refusal.c_str());
     instance.Refusal[slot] = txt.Refusal;
     if (txt.Usable)
-      instance.Seen[slot] = TOffer{addr, r.Port, txt.Prio, txt.Version, PinnedHostName(r)};
+      instance.Seen[slot] = TOffer{addr, port, txt.Prio, txt.Version, host};
     else
       instance.Seen[slot].reset();
-    Update(api, s->name);
+    Update(api);
   }
 
-  void Removed(TAPI api, int slot, const std::string& name) {
-    auto it = Instances[api].find(name);
-    if (it == Instances[api].end()) return;
+  void Removed(TAPI api, int slot, const std::string& name) { Removed(SourceMulticast, api, slot, name); }
+  void Removed(TDiscoverySource source, TAPI api, int slot, const std::string& name) {
+    auto& found = APIs[api].Found[source];
+    auto it = found.find(name);
+    if (it == found.end()) return;
     it->second.Seen[slot].reset();
     it->second.Refusal[slot].clear();
-    Update(api, name);
+    if (it->second.Empty()) found.erase(it);
+    Update(api);
   }
 
-  // An instance seen under both service names is one registry: what the newer name advertises is
-  // offered, else what the older one does. A change of address, port, priority or version replaces
-  // the entry (an instance that is no longer usable is withdrawn); re-resolution of an unchanged one
-  // leaves it be.
-  void Update(TAPI api, const std::string& name) {
-    TInstance& instance = Instances[api][name];
-    const std::optional<TOffer>& wanted = instance.Seen[0] ? instance.Seen[0] : instance.Seen[1];
+  // What the preferred source finds is offered: an instance whose address, port, priority or version
+  // changed replaces its entry, one no longer wanted (gone, unusable, or of the other source) is
+  // withdrawn; re-resolution of an unchanged one leaves it be.
+  void Update(TAPI api) {
+    const TDNSSDMode mode = Mode();
+    const TDiscoverySource source = APIs[api].InUse(mode);
+    const std::map<std::string, TOffer> wanted = APIs[api].Wanted(mode);
+    if (!InUse[api] || *InUse[api] != source) {
+      if (InUse[api] || source == SourceUnicast)
+        lws_log(QLLL_WARN, "%s: those found by %s are used",
+                api == RegistrationAPI ? "Registration APIs" : "Query APIs", SourceText(source));
+      InUse[api] = source;
+    }
     IQELNMOSBaseClient* client = ClientOf(api);
-    if (client && instance.Offered && !(wanted && *wanted == *instance.Offered)) Withdraw(*client, name);
-    if (client && wanted)
-      client->AddAPI(wanted->Addr.c_str(), wanted->Port, wanted->Prio,
-                     api == RegistrationAPI ? NMOSRegisterURI : NMOSQueryURI, name, wanted->Version,
-                     wanted->Host);
-    instance.Offered = wanted;
-    if (!instance.Seen[0] && !instance.Seen[1] && instance.Refusal[0].empty() && instance.Refusal[1].empty())
-      Instances[api].erase(name);
+    std::map<std::string, TOffer>& offered = Offered[api];
+    for (auto it = offered.begin(); it != offered.end();) {
+      auto w = wanted.find(it->first);
+      if (w != wanted.end() && w->second == it->second) {
+        ++it;
+        continue;
+      }
+      if (client) Withdraw(*client, it->first);
+      it = offered.erase(it);
+    }
+    for (const auto& entry : wanted) {
+      if (offered.count(entry.first)) continue;
+      const TOffer& offer = entry.second;
+      if (client)
+        client->AddAPI(offer.Addr.c_str(), offer.Port, offer.Prio,
+                       api == RegistrationAPI ? NMOSRegisterURI : NMOSQueryURI, entry.first, offer.Version,
+                       offer.Host);
+      offered.emplace(entry.first, offer);
+    }
   }
 
   static void Withdraw(IQELNMOSBaseClient& client, const std::string& name) {
@@ -238,7 +311,10 @@ private:
   std::unique_ptr<TAvahiCrawler> AuthCrawler;
   std::unique_ptr<TAvahiPublisher> Publisher;
   std::unique_ptr<TAvahiHostResolver> HostResolver;
-  std::map<std::string, TInstance> Instances[2];
+  TUnicastBrowserPtr Unicast;
+  TAPIInstances APIs[2];
+  std::map<std::string, TOffer> Offered[2];
+  std::optional<TDiscoverySource> InUse[2];
 };
 
 AvahiStringList* NodeTextList(const IQELNMOSConfig* config) {

@@ -134,6 +134,8 @@ CONF
   BUS_PID=$(ip netns exec "$NS" dbus-daemon --config-file="$STATE/dbus.conf" --fork --print-pid) ||
     fail "dbus-daemon failed"
   export DBUS_SYSTEM_BUS_ADDRESS="unix:path=$STATE/bus"
+  # Unicast DNS-SD only where a test names its own DNS server and domain.
+  export QEL_RESOLV_CONF=/nonexistent/qel-tests-resolv.conf
   export QEL_DISC_STATE=$STATE QEL_DISC_IF=$IFNAME QEL_DISC_PEER=$PEER QEL_DISC_ADDR=$ADDR
   export QEL_AVAHI_DAEMON_START="$(readlink -f "$0") start-daemon"
   ip netns exec "$NS" "$0" start-daemon

@@ -3,6 +3,8 @@ under its host name with the versions it serves, finds registries by their adver
 service names (one registry advertised under both is one registry), uses the preferred one of those whose
 TXT records it can use at the newest version both serve, moves to another when an advertisement goes, and
 survives a restart of the Avahi daemon, which it starts again itself through its daemon start command.
+Registries found by unicast DNS-SD (a DNS server of the test's own) are preferred to those of multicast
+DNS while there are any.
 A secure node (with a certificate) uses only registries and query APIs advertised over https, and
 fetches transport files at hosts that only multicast DNS knows."""
 import http.server
@@ -19,6 +21,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "integration"))
 sys.path.insert(0, os.path.join(HERE, "..", "registry"))
 import nmos_node  # noqa: E402
 from registry_process import RegistryProcess  # noqa: E402
+from dns_server import DNSServer  # noqa: E402
 from tls_certs import TestCA  # noqa: E402
 
 STATE = os.environ.get("QEL_DISC_STATE")
@@ -271,6 +274,68 @@ class Discovery(unittest.TestCase):
         self.advertise("Reg Ten", self.second, self.second.txt(pri=10), REGISTRATION)
         self.assertTrue(nmos_node.wait_until(
             lambda: self.known_registries() == self.expected_known(self.preferred, self.second), limit=LIMIT))
+
+
+@unittest.skipUnless(STATE, "needs the private DNS-SD network: run through tests/discovery/netns-env.sh as root")
+class UnicastDiscovery(unittest.TestCase):
+    """A registry advertised by unicast DNS-SD in the node's domain is used rather than one multicast DNS
+    finds; one whose api_ver the node does not serve is never asked; when its records go, the node goes
+    back to multicast DNS. The DNS server is the test's own, on loopback (its records live 1 s, so the
+    node browses again every 10 s)."""
+
+    DOMAIN = "studio.example"
+
+    def setUp(self):
+        self.dns = DNSServer("127.0.0.1")
+        self.addCleanup(self.dns.stop)
+        self.local = RegistryProcess(listen=f"{ADDR}:0").start()
+        self.addCleanup(self.local.stop)
+        self.unicast = RegistryProcess(listen=f"{ADDR}:0").start()
+        self.addCleanup(self.unicast.stop)
+        self.unsuitable = RegistryProcess(listen=f"{ADDR}:0").start()
+        self.addCleanup(self.unsuitable.stop)
+        ad = Advertisement("Reg Local", self.local.port, self.local.txt(pri=0), REGISTER)
+        self.addCleanup(ad.withdraw)
+        host = f"registry.{self.DOMAIN}"
+        self.dns.instance("Reg Central", REGISTER, self.DOMAIN, self.unicast.port, host, ADDR,
+                          self.unicast.txt(pri=20))
+        self.dns.instance("Reg Central", REGISTRATION, self.DOMAIN, self.unicast.port, host, ADDR,
+                          self.unicast.txt(pri=20))
+        self.dns.instance("Reg Future", REGISTER, self.DOMAIN, self.unsuitable.port, host, ADDR,
+                          ["api_proto=http", "api_ver=v9.0", "pri=0"])
+        self.assertTrue(nmos_node.wait_until(lambda: "Reg Local" in browse(REGISTER), limit=LIMIT))
+        self.node = nmos_node.RunningNode(streams=2, interface=IFACE, host=ADDR, args=[
+            "/dns-server", self.dns.address, "/dns-sd-domain", self.DOMAIN]).start()
+        self.addCleanup(self.node.stop)
+
+    def log(self):
+        fd = self.node.bridge_log.fileno()
+        return os.pread(fd, os.fstat(fd).st_size, 0).decode(errors="replace")
+
+    def holds(self, registry):
+        return nmos_node.wait_until(lambda: registry.resources() == self.node.served(registry.newest),
+                                    limit=LIMIT)
+
+    def known(self):
+        return sorted(self.node.get_json("/stats")["HostedServices"]["NMOSReg"]["KnownAPIs"])
+
+    def test_unicast_registries_are_preferred_while_they_are_advertised(self):
+        self.assertTrue(self.holds(self.unicast), "the unicast-advertised registry does not hold the node")
+        # Only the usable unicast instance is known (once, under both service names); multicast DNS's is not.
+        central = f"http://{ADDR}:{self.unicast.port}/x-nmos/registration/{self.unicast.newest}"
+        self.assertTrue(nmos_node.wait_until(lambda: self.known() == [central], limit=LIMIT), self.known())
+        self.assertEqual(self.unsuitable.requests(path="/x-nmos/"), [])
+        log = self.log()
+        self.assertEqual(log.count("Reg Future.studio.example: api_ver \"v9.0\" names none"), 1, log)
+        self.assertIn("Registration APIs: those found by unicast DNS-SD are used", log)
+        self.assertGreaterEqual(self.dns.asked(f"{REGISTER}.{self.DOMAIN}", 12), 1)
+
+        # The records go: the node notices on its next browse and registers where multicast DNS points.
+        self.dns.withdraw("Reg Central", REGISTER, self.DOMAIN)
+        self.dns.withdraw("Reg Central", REGISTRATION, self.DOMAIN)
+        self.assertTrue(self.holds(self.local), "the node did not go back to the multicast-advertised registry")
+        self.assertIn("Registration APIs: those found by multicast DNS are used", self.log())
+        self.assertEqual(self.unsuitable.requests(path="/x-nmos/"), [])
 
 
 @unittest.skipUnless(STATE, "needs the private DNS-SD network: run through tests/discovery/netns-env.sh as root")

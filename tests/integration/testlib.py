@@ -11,6 +11,9 @@ import time
 BUILD_DIR = os.environ.get("QEL_BUILD_DIR", "")
 # Programs built for another architecture run behind this command (an emulator); empty otherwise.
 TARGET_RUNNER = shlex.split(os.environ.get("QEL_TARGET_RUNNER", ""))
+# A bridge started by a test never reads the machine's resolver configuration, so it never asks the
+# machine's DNS servers for registries: a test that wants unicast DNS-SD names its own server and domain.
+os.environ.setdefault("QEL_RESOLV_CONF", "/nonexistent/qel-tests-resolv.conf")
 
 
 def binary(name):

@@ -87,6 +87,10 @@ public:
   const std::string& GetAuthServer() const override { return Empty; }
   const std::string& GetAuthCredentialsFile() const override { return Empty; }
   uint32_t GetHSTSMaxAge() const override { return 0; }
+  TDNSSDMode GetDNSSDMode() const override { return TDNSSDMode::Multicast; }
+  const std::string& GetDNSSDDomain() const override { return Empty; }
+  const std::string& GetDNSServer() const override { return Empty; }
+  const std::string& GetResolvConf() const override { return Empty; }
   std::vector<TRegistryAddress> Registries;
   std::vector<TTLSCertificate> Certificates;
   const std::string Empty;

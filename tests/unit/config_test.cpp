@@ -121,3 +121,39 @@ TEST(Bridge, UptimeIsPrintedAsDaysAndClock) {
   EXPECT_EQ(Qel_nmos_bridge::TQELNMOSBridge::FormatUptime(90061), "1 Days, 01:01:01");
   EXPECT_EQ(Qel_nmos_bridge::TQELNMOSBridge::FormatUptime(59), "0 Days, 00:00:59");
 }
+
+TEST(Config, DNSSDOptions) {
+  // The resolver configuration gives the domain unless one is named; a missing file gives none.
+  const std::string path = testing::TempDir() + "qel-resolv.conf";
+  FILE* f = fopen(path.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  fputs("nameserver 10.1.1.1\ndomain old.example\nsearch studio.example. other.example\n", f);
+  fclose(f);
+  setenv("QEL_RESOLV_CONF", path.c_str(), 1);
+  std::unique_ptr<TQELNMOSConfig> c(Make({}));
+  EXPECT_EQ(c->GetDNSSDMode(), TDNSSDMode::Both);
+  EXPECT_EQ(c->GetDNSSDDomain(), "studio.example");
+  EXPECT_EQ(c->GetDNSServer(), "");
+  EXPECT_EQ(c->GetResolvConf(), path);
+  c.reset(
+      Make({"/dns-sd", "unicast", "/dns-sd-domain", "testsuite.nmos.tv.", "/dns-server", "127.0.0.1:5300"}));
+  EXPECT_EQ(c->GetDNSSDMode(), TDNSSDMode::Unicast);
+  EXPECT_EQ(c->GetDNSSDDomain(), "testsuite.nmos.tv");
+  EXPECT_EQ(c->GetDNSServer(), "127.0.0.1:5300");
+  c.reset(Make({"/dns-sd", "multicast", "/dns-server", "10.232.0.2"}));
+  EXPECT_EQ(c->GetDNSSDMode(), TDNSSDMode::Multicast);
+  EXPECT_EQ(c->GetDNSServer(), "10.232.0.2:53");
+  // A server that cannot be used never lets the configured ones be asked: no domain, no browsing.
+  c.reset(Make({"/dns-sd", "sometimes", "/dns-server", "dns.example:53"}));
+  EXPECT_EQ(c->GetDNSSDMode(), TDNSSDMode::Both);
+  EXPECT_EQ(c->GetDNSServer(), "");
+  EXPECT_EQ(c->GetDNSSDDomain(), "");
+  std::string out;
+  for (const char* bad : {"", "127.0.0.1:", "127.0.0.1:0", "127.0.0.1:65536", "1.2.3:53", "::1"})
+    EXPECT_FALSE(ParseDNSServer(bad, out)) << bad;
+  setenv("QEL_RESOLV_CONF", "/nonexistent/qel-resolv.conf", 1);
+  c.reset(Make({}));
+  EXPECT_EQ(c->GetDNSSDDomain(), "");
+  unsetenv("QEL_RESOLV_CONF");
+  remove(path.c_str());
+}
