@@ -1,4 +1,5 @@
-// The command line of nmos-bridge ("/box", "/port", "/if", "/registry", the TLS and authorization options)
+// The command line of nmos-bridge ("/box", "/port", "/if", "/registry", "/system", the TLS and authorization
+// options)
 // and the fixed record that configures the HTTP server. There is no configuration file.
 #pragma once
 
@@ -59,6 +60,14 @@ public:
   virtual const std::string& GetAuthCredentialsFile() const = 0;
   // "/hsts SECONDS": the max-age of the Strict-Transport-Security header an HTTPS node sends; 0: none.
   virtual uint32_t GetHSTSMaxAge() const = 0;
+  // "/system URL": the IS-09 System API to take the system's settings from (empty: only those found by
+  // DNS-SD).
+  virtual const std::string& GetSystemAPI() const {
+    static const std::string none;
+    return none;
+  }
+  // "/system-refresh SECONDS": how often the System API's global configuration is fetched again.
+  virtual uint32_t GetSystemRefresh() const { return 60; }
 };
 
 struct TQELNMOSConfigData {
@@ -74,6 +83,8 @@ struct TQELNMOSConfigData {
   std::string AuthServer;         // the authorization server's base URL, when not found by DNS-SD
   std::string AuthCredentials;    // the node's OAuth client credentials, readable by root only
   uint32_t HSTSMaxAge = 31536000; // a year
+  std::string SystemAPI;          // "/system URL"
+  uint32_t SystemRefresh = 60;    // seconds
 };
 
 class TQELNMOSConfig : public TQELWebServerConfig, public IQELNMOSConfig {
@@ -100,6 +111,8 @@ public:
   const std::string& GetAuthServer() const override { return FData->AuthServer; }
   const std::string& GetAuthCredentialsFile() const override { return FData->AuthCredentials; }
   uint32_t GetHSTSMaxAge() const override { return FData->HSTSMaxAge; }
+  const std::string& GetSystemAPI() const override { return FData->SystemAPI; }
+  uint32_t GetSystemRefresh() const override { return FData->SystemRefresh; }
 
 private:
   void Scan();

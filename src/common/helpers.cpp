@@ -25,6 +25,7 @@ const char* const TruncatedSuffix = " < TRUNCATED > ";
 // Written by the worker, read by every thread: each byte is atomic so a reader sees old or new text
 // (possibly mixed for one line while it changes), never a torn byte or a missing terminator.
 std::atomic<char> LogPrefix[LogPrefixSize];
+std::atomic<TLogForward> LogForward{nullptr};
 
 void CopyPrefix(char* out) {
   size_t i = 0;
@@ -91,6 +92,7 @@ void lws_log(int filter, const char* format, ...) {
     truncated = n < 0;
     if (n > 0) len += static_cast<size_t>(n);
   }
+  const size_t messageStart = len < sizeof buf ? len : sizeof buf - 1;
   if (!truncated && len < sizeof buf) {
     va_list args;
     va_start(args, format);
@@ -103,6 +105,12 @@ void lws_log(int filter, const char* format, ...) {
   buf[sizeof buf - 1] = 0;
   printf("%s%s\n", buf, truncated ? TruncatedSuffix : "");
   fflush(stdout);
+  if (TLogForward forward = LogForward.load(std::memory_order_acquire))
+    forward(filter, prefix, buf + messageStart);
+}
+
+void lws_log_setforward(TLogForward forward) {
+  LogForward.store(forward, std::memory_order_release);
 }
 
 void lws_log_setprefix(const char* prefix) {
