@@ -311,12 +311,12 @@ private:
       return;
     }
     ++RequestID;
+    TryingURL = next->URL;
     if (!HTTP->HTTP_Request(this, next->URL.c_str(), "GET", "", "", reinterpret_cast<void*>(RequestID))) {
       Fail(next->Name, "the request could not be made");
       return;
     }
     Trying = next->Name;
-    TryingURL = next->URL;
     uv_timer_start(
         DeadlineTimer,
         [](uv_timer_t* t) {
