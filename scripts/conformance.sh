@@ -5,7 +5,8 @@
 #
 # Usage: scripts/conformance.sh [--secure] [--unicast] HARNESS_DIR OUT_DIR
 #   default    IS-04-01 (v1.3, v1.2, v1.0), IS-05-01 (v1.1, v1.0), IS-05-02 (v1.3+v1.1, then v1.2+v1.0
-#              in a run of its own), plain HTTP
+#              in a run of its own), plain HTTP; SUITES="IS-09-02:v1.0" runs IS-09-02 (System API
+#              discovery) in a run of its own
 #   --secure   the same suites with the tool's HTTPS and authorization switches on, and BCP-003-01: the
 #              node serves TLS with an RSA and an ECDSA certificate made here from the tool's test CA for
 #              the node's test address, checks its peers against that CA and protects its Node and
@@ -133,8 +134,54 @@ if [ $secure = 1 ]; then
 /tls-key $c/ecdsa.key.pem /tls-ca $c/ca.cert.pem /auth node,connection ${NODE_ARGS:-}"
   readiness_curl
 fi
+# IS-09-02 (System API discovery) names two endpoints on the tool's command line, the node's address and
+# the System API's version, which run-suites.sh does not pass: the harness brings the node up and keeps it
+# up (KEEP_UP, released through a FIFO) while the tool runs here in the harness's test namespace.
+run_system() { # NAME VERSION
+  local name=$1 version=$2 dir=$out/$1 fifo=$out/$1.keep pid i up=0
+  mkdir -p "$dir"
+  rm -f "$fifo"
+  mkfifo "$fifo"
+  exec 9<> "$fifo" # read-write: never blocks, and holds the FIFO open for the harness's read
+  echo "== $name: IS-09-02:$version"
+  SUITES=none KEEP_UP=1 "$harness/run-suites.sh" "$node_bin" "$sim_bin" "$dir" < "$fifo" > "$out/$name.log" 2>&1 &
+  pid=$!
+  for ((i = 0; i < 1200; i++)); do
+    grep -q '^KEEP_UP:' "$out/$name.log" && { up=1; break; }
+    kill -0 "$pid" 2> /dev/null || break
+    sleep 0.5
+  done
+  if [ $up = 1 ]; then
+    (cd "$NMOS_TESTING" && exec ip netns exec "${NETNS_PREFIX:-amwa}-test" env \
+      PYTHONPATH="$NMOS_TESTING/pydeps" AMWA_PORT_BASE="${PORT_BASE:-5800}" AMWA_BIND_INTERFACE=tst0 \
+      AMWA_UNICAST_TARGET="$subnet.2" AMWA_MULTICAST_TARGET=233.252.0.1 \
+      timeout -k 10 "${SUITE_TIMEOUT:-1800}" /usr/bin/python3 nmos-test.py suite IS-09-02 \
+      --selection "${SELECTION:-all}" --host "$node_ip" null --port 0 0 --version null "$version" \
+      --output "$dir/IS-09-02-$version.json") > "$dir/IS-09-02-$version.log" 2>&1 < /dev/null || true
+  fi
+  echo >&9 # tears the harness down
+  wait "$pid" || true
+  exec 9>&-
+  rm -f "$fifo"
+  { echo "== $name"
+    if [ -s "$dir/IS-09-02-$version.json" ]; then
+      /usr/bin/python3 "$harness/summarize.py" "$dir/IS-09-02-$version.json" | tee "$dir/summary.txt"
+    else
+      echo "(no results: see $name.log)"
+    fi; } >> "$out/summary.txt"
+}
+
 if [ -n "${SUITES:-}" ]; then
-  run custom "$SUITES"
+  others=
+  systems=
+  for s in $SUITES; do
+    case $s in
+      IS-09-02:*) systems="$systems ${s#*:}" ;;
+      *) others="$others $s" ;;
+    esac
+  done
+  [ -z "$others" ] || run custom "${others# }"
+  for v in $systems; do run_system "system-$v" "$v"; done
 else
   extra=
   [ $secure = 1 ] && extra=" BCP-003-01:v1.0"

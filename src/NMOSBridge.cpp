@@ -12,6 +12,7 @@
 #include "NMOSQueryClient.h"
 #include "NMOSRegClient.h"
 #include "RESTServer.h"
+#include "SystemClient.h"
 #include "helpers.h"
 
 #include <uv.h>
@@ -150,6 +151,9 @@ struct TQELNMOSBridgeData {
   // Connection API staging and scheduled activations (their timers run on the service loop).
   std::unique_ptr<IQELConnectionActivations, void (*)(IQELConnectionActivations*)> Activations{
       nullptr, [](IQELConnectionActivations* a) { a->Destroy(); }};
+  // The IS-09 System API client (on the service loop).
+  std::unique_ptr<IQELSystemClient, void (*)(IQELSystemClient*)> System{
+      nullptr, [](IQELSystemClient* c) { c->Destroy(); }};
   // The switch port the served interface is attached to, learnt from LLDP (only with "/if").
   std::unique_ptr<ILLDPListener, void (*)(ILLDPListener*)> LLDP{nullptr,
                                                                 [](ILLDPListener* l) { l->Destroy(); }};
@@ -177,6 +181,7 @@ TQELNMOSBridge::TQELNMOSBridge(const IQELNMOSConfig* config, const TQELNMOS_LWSS
   NMOSQueryClient = IQELNMOSQueryClient::Create(this);
   NMOSRestServer = new TNMOSRestServer(this, setup);
   FWClient = new Qel_proto_aes67fw::TAES67FWClient(this);
+  FData->System.reset(IQELSystemClient::Create(this));
   MDNSBridge = IQELMDNSBridge::Create(this);
 
   FData->KeyAsync = new uv_async_t;
@@ -236,8 +241,9 @@ TQELNMOSBridge::~TQELNMOSBridge() {
   FData->LLDP.reset();
   FData->SDPFetcher.reset();
   FData->Activations.reset();
-  // Discovery calls into the registry clients: it goes first.
+  // Discovery calls into the registry and system clients: it goes first.
   MDNSBridge->Destroy();
+  FData->System.reset();
   FWClient->Destroy();
   NMOSRegClient->Destroy();
   NMOSQueryClient->Destroy();
@@ -249,6 +255,10 @@ TQELNMOSBridge::~TQELNMOSBridge() {
            [](uv_handle_t* h) { delete reinterpret_cast<uv_timer_t*>(h); });
   FServiceHost->Destroy();
   delete FData;
+}
+
+IQELSystemClient& TQELNMOSBridge::SystemClient() {
+  return *FData->System;
 }
 
 IQELNMOSRestServer& TQELNMOSBridge::RestSrv() {
@@ -439,6 +449,7 @@ void TQELNMOSBridge::UpdateStats() {
   stats["AvahiPublisher_State"] = MDNS().GetState();
   Data().UpdateStats("Database", stats);
   ServiceHost().UpdateStats("HostedServices", stats);
+  SystemClient().UpdateStats("System", stats);
 }
 
 void TQELNMOSBridge::PrintStats() {

@@ -63,6 +63,7 @@ public:
   IQELNMOSRegClient& RegClient() override { return *NMOSRegClient; }
   IQELNMOSQueryClient& QueryClient() override { return *NMOSQueryClient; }
   IQELNMOSRestServer& RestSrv() override;
+  IQELSystemClient& SystemClient() override;
   IQELConnectionActivations& Activations() override;
   bool Connect(const std::string& ReceiverUUID, const json& SenderData) override;
   bool ConnectStream(const std::string& ReceiverUUID, const std::string& SenderUUID,

@@ -122,6 +122,18 @@ void TQELNMOSConfig::Scan() {
         lws_log(QLLL_WARN, "/auth %s ignored: node, connection or both (node,connection) expected",
                 value.c_str());
       }
+    } else if (arg == "/system") {
+      FData->SystemAPI = value;
+    } else if (arg == "/system-refresh") {
+      char* end = nullptr;
+      errno = 0;
+      const unsigned long long seconds = strtoull(value.c_str(), &end, 10);
+      if (value.empty() || !isdigit(static_cast<unsigned char>(value[0])) || *end || errno || seconds < 1 ||
+          seconds > 86400)
+        lws_log(QLLL_WARN, "/system-refresh %s ignored: a number of seconds from 1 to 86400 expected",
+                value.c_str());
+      else
+        FData->SystemRefresh = static_cast<uint32_t>(seconds);
     } else if (arg == "/auth-server") {
       FData->AuthServer = value;
     } else if (arg == "/auth-credentials") {

@@ -1,4 +1,5 @@
-// The command line of nmos-bridge ("/box", "/port", "/if", "/registry", the TLS and authorization options)
+// The command line of nmos-bridge ("/box", "/port", "/if", "/registry", "/system", the TLS and authorization
+// options)
 // and the fixed record that configures the HTTP server. There is no configuration file.
 #pragma once
 
@@ -73,6 +74,14 @@ public:
   virtual const std::string& GetDNSServer() const = 0;
   // The resolver configuration read: /etc/resolv.conf, or the file $QEL_RESOLV_CONF names.
   virtual const std::string& GetResolvConf() const = 0;
+  // "/system URL": the IS-09 System API to take the system's settings from (empty: only those found by
+  // DNS-SD).
+  virtual const std::string& GetSystemAPI() const {
+    static const std::string none;
+    return none;
+  }
+  // "/system-refresh SECONDS": how often the System API's global configuration is fetched again.
+  virtual uint32_t GetSystemRefresh() const { return 60; }
 };
 
 struct TQELNMOSConfigData {
@@ -92,6 +101,8 @@ struct TQELNMOSConfigData {
   std::string DNSSDDomain;
   std::string DNSServer;
   std::string ResolvConf;
+  std::string SystemAPI;       // "/system URL"
+  uint32_t SystemRefresh = 60; // seconds
 };
 
 class TQELNMOSConfig : public TQELWebServerConfig, public IQELNMOSConfig {
@@ -122,6 +133,8 @@ public:
   const std::string& GetDNSSDDomain() const override { return FData->DNSSDDomain; }
   const std::string& GetDNSServer() const override { return FData->DNSServer; }
   const std::string& GetResolvConf() const override { return FData->ResolvConf; }
+  const std::string& GetSystemAPI() const override { return FData->SystemAPI; }
+  uint32_t GetSystemRefresh() const override { return FData->SystemRefresh; }
 
 private:
   void Scan();

@@ -16,6 +16,7 @@ class IQELNMOSRestServer;
 class IQELNMOSRegClient;
 class IQELNMOSQueryClient;
 class IQELConnectionActivations;
+class IQELSystemClient;
 
 // Firmware stream identifiers collected during one pass over the transmit streams.
 using TUUIDSet = std::set<std::string>;
@@ -37,6 +38,8 @@ public:
   virtual IQELNMOSRegClient& RegClient() = 0;
   virtual IQELNMOSQueryClient& QueryClient() = 0;
   virtual IQELNMOSRestServer& RestSrv() = 0;
+  // The IS-09 System API client, which DNS-SD discovery feeds with System APIs.
+  virtual IQELSystemClient& SystemClient() = 0;
   // Staging and activation of the Connection API.
   virtual IQELConnectionActivations& Activations() = 0;
 

@@ -27,6 +27,7 @@ const char* const TruncatedSuffix = " < TRUNCATED > ";
 // Written by the worker, read by every thread: each byte is atomic so a reader sees old or new text
 // (possibly mixed for one line while it changes), never a torn byte or a missing terminator.
 std::atomic<char> LogPrefix[LogPrefixSize];
+std::atomic<TLogForward> LogForward{nullptr};
 
 void CopyPrefix(char* out) {
   size_t i = 0;
@@ -94,6 +95,7 @@ void lws_log(int filter, const char* format, ...) {
     if (n > 0) len += static_cast<size_t>(n);
   }
   const char* message = "";
+  const size_t messageStart = len < sizeof buf ? len : sizeof buf - 1;
   if (!truncated && len < sizeof buf) {
     message = buf + len;
     va_list args;
@@ -108,6 +110,12 @@ void lws_log(int filter, const char* format, ...) {
   Qel_log::LogHistoryAdd(static_cast<int64_t>(tv.tv_sec), (filter & QLLL_ERR) != 0, message);
   printf("%s%s\n", buf, truncated ? TruncatedSuffix : "");
   fflush(stdout);
+  if (TLogForward forward = LogForward.load(std::memory_order_acquire))
+    forward(filter, prefix, buf + messageStart);
+}
+
+void lws_log_setforward(TLogForward forward) {
+  LogForward.store(forward, std::memory_order_release);
 }
 
 void lws_log_setprefix(const char* prefix) {

@@ -34,6 +34,10 @@ enum qel_lws_log_levels {
 void lws_log(int filter, const char* format, ...) __attribute__((format(printf, 2, 3)));
 // The prefix (the device's host name) put before every line; at most 99 characters are kept.
 void lws_log_setprefix(const char* prefix);
+// A function that gets every printed line as well (its filter, the prefix and the message without time
+// and label), on the thread that logs; null: none. It must not log itself.
+using TLogForward = void (*)(int filter, const char* prefix, const char* message);
+void lws_log_setforward(TLogForward forward);
 
 // Whether a key waits on standard input. Only looks when standard input is a terminal and this
 // process is in its foreground process group; otherwise there is never a key.

@@ -16,6 +16,7 @@
 #include "RESTServer.h"
 #include "RegistryVersions.h"
 #include "RequestAuthorizer.h"
+#include "SystemClient.h"
 #include "VersionViews.h"
 #include "helpers.h"
 
@@ -42,6 +43,7 @@ const char* const RegisterType = "_nmos-register._tcp";
 const char* const LegacyRegisterType = "_nmos-registration._tcp";
 const char* const QueryType = "_nmos-query._tcp";
 const char* const AuthType = "_nmos-auth._tcp";
+const char* const SystemType = "_nmos-system._tcp";
 
 // A text from the network made fit for a log line: bytes that are not printable ASCII become '?'.
 std::string Printable(const std::string& text) {
@@ -73,10 +75,13 @@ public:
         LegacyRegCrawler(
             std::make_unique<TAvahiCrawler>(Client.get(), ResolverPoolSize, LegacyRegisterType, "")),
         AuthCrawler(std::make_unique<TAvahiCrawler>(Client.get(), ResolverPoolSize, AuthType, "")),
+        SystemCrawler(std::make_unique<TAvahiCrawler>(Client.get(), ResolverPoolSize, SystemType, "")),
         Publisher(std::make_unique<TAvahiPublisher>(Client.get())),
         HostResolver(std::make_unique<TAvahiHostResolver>(Client.get())) {
     AuthCrawler->ServiceResolved.Connect(this, &TAvahiAdapter::OnAuthServiceResolved);
     AuthCrawler->ServiceRemoved.Connect(this, &TAvahiAdapter::OnAuthServiceRemoved);
+    SystemCrawler->ServiceResolved.Connect(this, &TAvahiAdapter::OnSystemServiceResolved);
+    SystemCrawler->ServiceRemoved.Connect(this, &TAvahiAdapter::OnSystemServiceRemoved);
     QueryCrawler->ServiceResolved.Connect(this, &TAvahiAdapter::OnQueryServiceResolved);
     QueryCrawler->ServiceRemoved.Connect(this, &TAvahiAdapter::OnQueryServiceRemoved);
     RegCrawler->ServiceResolved.Connect(this, &TAvahiAdapter::OnRegServiceResolved);
@@ -95,7 +100,10 @@ public:
     LegacyRegCrawler->ServiceRemoved.Disconnect(this);
     AuthCrawler->ServiceResolved.Disconnect(this);
     AuthCrawler->ServiceRemoved.Disconnect(this);
+    SystemCrawler->ServiceResolved.Disconnect(this);
+    SystemCrawler->ServiceRemoved.Disconnect(this);
     HostResolver.reset();
+    SystemCrawler.reset();
     AuthCrawler.reset();
     LegacyRegCrawler.reset();
     RegCrawler.reset();
@@ -168,6 +176,36 @@ private:
     if (Qel_auth::TAuthServerKeys* servers = AuthServers()) servers->DelServer(s->name);
   }
 
+  // System APIs (IS-09): those the node can use go to the system client, which picks one by priority.
+  // Periodic resolution reports every instance again: a refusal is told when it is new.
+  void OnSystemServiceResolved(const TAvahiService* s, const TAvahiResolveResult& r) {
+    if (!Bridge) return;
+    const std::string addr = r.Address.ToString();
+    lws_log(QLLL_NOTICE, "MDNS SystemService resolved: %s Addr: %s: %u", s->name.c_str(), addr.c_str(),
+            r.Port);
+    SystemResolved(s->name, addr, r.Port, r.Text, PinnedHostName(r));
+  }
+  // A System API found by either source (unicast instances are named NAME.DOMAIN).
+  void SystemResolved(const std::string& name, const std::string& addr, uint16_t port, AvahiStringList* text,
+                      const std::string& host) {
+    const TSystemTXT txt = ReadSystemTXT(text, Bridge->BoxConfig()->Secure());
+    std::string& told = SystemRefusals[name];
+    if (!txt.Usable) {
+      if (told != txt.Refusal)
+        lws_log(QLLL_WARN, "DNS-SD Service ignored: %s: %s", Printable(name).c_str(), txt.Refusal.c_str());
+      told = txt.Refusal;
+      Bridge->SystemClient().DelSystemAPI(name);
+      return;
+    }
+    SystemRefusals.erase(name);
+    Bridge->SystemClient().AddSystemAPI(name, addr, port, host, txt.Prio);
+  }
+  void OnSystemServiceRemoved(const TAvahiService* s) {
+    lws_log(QLLL_NOTICE, "MDNS SystemService removed: %s", s->name.c_str());
+    SystemRefusals.erase(s->name);
+    if (Bridge) Bridge->SystemClient().DelSystemAPI(s->name);
+  }
+
   // A secure node reaches what DNS-SD finds by the SRV target, whose certificate names it, pinned to
   // the address the resolution gave; a plain node uses the address.
   std::string PinnedHostName(const TAvahiResolveResult& r) const {
@@ -206,6 +244,16 @@ private:
       }
       const TTextList text(service.Text);
       AuthResolved(name, service.Address, service.Port, text.List, SecureHostName(service.HostName));
+    });
+    Unicast->Browse(SystemType, [this](const TUnicastService& service, bool present) {
+      const std::string name = service.Name + "." + service.Domain;
+      if (!present) {
+        SystemRefusals.erase(name);
+        Bridge->SystemClient().DelSystemAPI(name);
+        return;
+      }
+      const TTextList text(service.Text);
+      SystemResolved(name, service.Address, service.Port, text.List, SecureHostName(service.HostName));
     });
   }
 
@@ -309,12 +357,14 @@ private:
   std::unique_ptr<TAvahiCrawler> RegCrawler;
   std::unique_ptr<TAvahiCrawler> LegacyRegCrawler;
   std::unique_ptr<TAvahiCrawler> AuthCrawler;
+  std::unique_ptr<TAvahiCrawler> SystemCrawler;
   std::unique_ptr<TAvahiPublisher> Publisher;
   std::unique_ptr<TAvahiHostResolver> HostResolver;
   TUnicastBrowserPtr Unicast;
   TAPIInstances APIs[2];
   std::map<std::string, TOffer> Offered[2];
   std::optional<TDiscoverySource> InUse[2];
+  std::map<std::string, std::string> SystemRefusals; // the last reason told per System API instance
 };
 
 AvahiStringList* NodeTextList(const IQELNMOSConfig* config) {
@@ -473,6 +523,49 @@ TAuthTXT ReadAuthTXT(AvahiStringList* txt, bool secure) {
     }
   }
   if (!seenVer || !seenProto || !seenPri) refuse("api_ver, api_proto or pri missing");
+  return out;
+}
+
+TSystemTXT ReadSystemTXT(AvahiStringList* txt, bool secure) {
+  const std::string proto = secure ? "https" : "http";
+  TSystemTXT out;
+  bool seenPri = false, seenVer = false, seenProto = false, seenAuth = false;
+  auto refuse = [&](const std::string& why) {
+    if (out.Usable) out.Refusal = why;
+    out.Usable = false;
+  };
+  for (AvahiStringList* t = txt; t; t = avahi_string_list_get_next(t)) {
+    const TTXTRecord record(t);
+    lws_log(QLLL_AVAHI, "\tTXT %s", Printable(record.Text).c_str());
+    const std::string& key = record.Key;
+    const std::string& value = record.Value;
+    if (SameKey(key, "pri") && !seenPri) {
+      seenPri = true;
+      if (!record.HasValue || !ParsePriority(value, out.Prio))
+        refuse("priority \"" + Printable(value) + "\" is not a whole number from 0 to 65535");
+    } else if (SameKey(key, "api_ver") && !seenVer) {
+      seenVer = true;
+      bool v10 = false;
+      size_t start = 0;
+      while (start <= value.size()) {
+        size_t end = value.find(',', start);
+        if (end == std::string::npos) end = value.size();
+        v10 = v10 || value.compare(start, end - start, "v1.0") == 0;
+        start = end + 1;
+      }
+      if (!v10) refuse("api_ver \"" + Printable(value) + "\" does not name v1.0");
+    } else if (SameKey(key, "api_proto") && !seenProto) {
+      seenProto = true;
+      if (value != proto)
+        refuse("unsupported protocol \"" + Printable(value) + "\"" +
+               (secure ? " (the node uses https only)" : " (the node uses http)"));
+    } else if (SameKey(key, "api_auth") && !seenAuth) {
+      seenAuth = true;
+      if (value == "true") refuse("it requires authorization (api_auth \"true\")");
+    }
+  }
+  if (!seenVer || !seenProto || !seenPri) refuse("api_ver, api_proto or pri missing");
+  if (!out.Usable) out.Prio = 0;
   return out;
 }
 

@@ -67,6 +67,17 @@ struct TAuthTXT {
 };
 TAuthTXT ReadAuthTXT(AvahiStringList* txt, bool secure);
 
+// What the TXT records of a System API ("_nmos-system._tcp", IS-09) say: usable when api_ver names v1.0,
+// api_proto is the node's protocol ("https" when it is secure, else "http"), pri is a whole number from
+// 0 to 65535 and api_auth is not "true" (the node sends the System API no tokens). All three of
+// api_ver, api_proto and pri must be there; only the first record of a key counts.
+struct TSystemTXT {
+  bool Usable = true;
+  uint16_t Prio = 0;
+  std::string Refusal;
+};
+TSystemTXT ReadSystemTXT(AvahiStringList* txt, bool secure);
+
 // The SRV target of a resolved service as its URLs name it: without the trailing dot, in lower case.
 // Empty when it is not a host name made of letters, digits, '-' and '.' labels (at most 253 characters,
 // labels of 1 to 63): the service is then reached by its address.

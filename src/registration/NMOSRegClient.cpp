@@ -5,6 +5,8 @@
 #include "VersionViews.h"
 #include "helpers.h"
 
+#include <algorithm>
+
 namespace Qel_nmos_bridge {
 
 namespace {
@@ -169,7 +171,9 @@ public:
   }
 
   bool PushNode(std::string ID) override {
-    TNMOSStated* record = new TNMOSNodeInfo(*this);
+    auto* node = new TNMOSNodeInfo(*this);
+    node->HeartbeatMs = HeartbeatSeconds * 1000ULL;
+    TNMOSStated* record = node;
     if (PushMachine(ID, record)) {
       lws_log(QLLL_DEBUG, "Push node %s created", ID.c_str());
       return true;
@@ -209,6 +213,19 @@ public:
     if (parent && parent->IsRegistered()) record->Machine.SetEvent(ev_register);
     return true;
   }
+
+  void SetHeartbeatInterval(unsigned seconds) override {
+    seconds = std::max(1u, std::min(seconds, 1000u));
+    if (seconds != HeartbeatSeconds)
+      lws_log(QLLL_NOTICE, "%s heartbeat interval %u s", GetName().c_str(), seconds);
+    HeartbeatSeconds = seconds;
+    auto* node = static_cast<TNMOSNodeInfo*>(NodeRecord());
+    if (!node) return;
+    node->HeartbeatMs = seconds * 1000ULL;
+    const uint64_t latest = uv_now(FBridge->ServiceHost().Loop()) + node->HeartbeatMs;
+    if (node->NextHeartbeat > latest) node->NextHeartbeat = latest;
+  }
+  unsigned HeartbeatInterval() const override { return HeartbeatSeconds; }
 
   void HandleAPISelected() override {
     TNMOSAPIInfo* api = GetActiveAPI();
@@ -254,6 +271,7 @@ private:
     node->Machine.SetEvent(ev_startup);
   }
   bool StartWanted = false;
+  unsigned HeartbeatSeconds = static_cast<unsigned>(HEARTBEAT_INTERVAL);
 
   // The node's record is kept under the node's id.
   TNMOSStated* NodeRecord() {

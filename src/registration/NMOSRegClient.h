@@ -26,6 +26,10 @@ public:
   virtual bool PushNode(std::string ID) = 0;
   virtual bool PushResource(std::string ParentID, std::string ID, std::string Path) = 0;
   virtual TRegistrationState RegistrationState() = 0;
+  // Seconds between the node's heartbeats (5 until the system sets another, 1 to 1000): a registered
+  // node's next heartbeat comes no later than the new interval from now.
+  virtual void SetHeartbeatInterval(unsigned seconds) = 0;
+  virtual unsigned HeartbeatInterval() const = 0;
   virtual ~IQELNMOSRegClient() = default;
 };
 

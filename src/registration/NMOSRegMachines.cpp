@@ -37,7 +37,6 @@ uint64_t LoopNow(void* ctx) {
 constexpr milliseconds Deadline = std::chrono::seconds(REG_ACTION_TIMEOUT);
 constexpr milliseconds Retry = std::chrono::seconds(1);
 constexpr uint64_t RetryMs = Retry.count();
-constexpr uint64_t HeartbeatMs = HEARTBEAT_INTERVAL * 1000;
 
 void ArmDeadline(TMachine* m, void*) {
   m->SetTimer(Deadline);
@@ -81,7 +80,7 @@ void RegAPI_RegSelected(TMachine* m, void* ctx) {
 }
 
 void RegAPI_Created(TMachine*, void* ctx) {
-  Node(ctx).NextHeartbeat = LoopNow(ctx) + HeartbeatMs;
+  Node(ctx).NextHeartbeat = LoopNow(ctx) + Node(ctx).HeartbeatMs;
 }
 
 // Sets the timer to the next heartbeat, but a second at most: a better registry is looked for once a
@@ -113,9 +112,10 @@ void RegAPI_Running(TMachine* m, void* ctx) {
   TNMOSNodeInfo& node = Node(ctx);
   const uint64_t now = LoopNow(ctx);
   if (now + 1 >= node.NextHeartbeat) { // the timer may fire a millisecond early
-    // Every 5 s from the registration, however long each heartbeat took.
-    node.NextHeartbeat += HeartbeatMs;
-    if (node.NextHeartbeat <= now) node.NextHeartbeat = now + HeartbeatMs;
+    // Every interval (5 s unless the system says otherwise) from the registration, however long each
+    // heartbeat took.
+    node.NextHeartbeat += node.HeartbeatMs;
+    if (node.NextHeartbeat <= now) node.NextHeartbeat = now + node.HeartbeatMs;
     UV(m).StopTimer();
     m->SetEvent(ev_heartbeat_due);
     return;

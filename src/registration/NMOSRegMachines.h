@@ -90,7 +90,8 @@ public:
   void Dump() override;
   bool IsRegistered() const override;
   uint64_t NextHeartbeat = 0; // loop time (ms) of the next heartbeat
-  uint64_t LastAttempt = 0;   // loop time (ms) of the last registration
+  uint64_t HeartbeatMs = HEARTBEAT_INTERVAL * 1000;
+  uint64_t LastAttempt = 0; // loop time (ms) of the last registration
   // The IS-04 version the node was last registered at: another registry taking over at another
   // version gets the node and everything afresh.
   std::string Version;

@@ -36,11 +36,23 @@ TEST(Config, DefaultsWithoutArguments) {
   EXPECT_EQ(c->GetBridgePort(), 9001);
   EXPECT_EQ(c->GetBridgeInterface(), nullptr);
   EXPECT_EQ(c->GetBridgeAddress(), "");
+  EXPECT_EQ(c->GetSystemAPI(), "");
+  EXPECT_EQ(c->GetSystemRefresh(), 60u);
   EXPECT_EQ(c->ParamCount(), 1);
   EXPECT_EQ(c->As(QELWS_CONFIG_NMOS), static_cast<IQELNMOSConfig*>(c.get()));
   EXPECT_EQ(c->As(QELWS_BASE), static_cast<TQELWebServerConfig*>(c.get()));
   const char* sameText = "QELWS_BASE";
   EXPECT_EQ(c->As(static_cast<CLASSID>(std::string(sameText).c_str())), nullptr); // identity, not text
+}
+
+TEST(Config, SystemAPIAndItsRefreshInterval) {
+  std::unique_ptr<TQELNMOSConfig> c(Make({"/system", "http://127.0.0.1:7000", "/system-refresh", "5"}));
+  EXPECT_EQ(c->GetSystemAPI(), "http://127.0.0.1:7000");
+  EXPECT_EQ(c->GetSystemRefresh(), 5u);
+  for (const char* bad : {"0", "86401", "-1", "5s", ""}) {
+    c.reset(Make({"/system-refresh", bad}));
+    EXPECT_EQ(c->GetSystemRefresh(), 60u) << bad;
+  }
 }
 
 TEST(Config, BoxValueGivesHostAndOptionalPort) {

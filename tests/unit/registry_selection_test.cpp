@@ -27,6 +27,7 @@ public:
   IQELNMOSRegClient& RegClient() override { throw "unused"; }
   IQELNMOSQueryClient& QueryClient() override { throw "unused"; }
   IQELNMOSRestServer& RestSrv() override { throw "unused"; }
+  IQELSystemClient& SystemClient() override { throw "unused"; }
   IQELConnectionActivations& Activations() override { throw "unused"; }
   bool Connect(const std::string&, const json&) override { return false; }
   bool ConnectStream(const std::string&, const std::string&, const std::string&, bool, const json&) override {
