@@ -152,11 +152,22 @@ void Switched(TMachine* m, void* ctx) {
 }
 
 // The active registry failed the connected node: it is ignored for 60 s and another one is looked for
-// at once and then once a second, for 2 s.
+// at once and then once a second, for 2 s. When every other registry failed too within the last
+// minute (e.g. while it was not yet serving), the one that failed longest ago is tried at once: it may
+// be back, and the node must not stay unregistered for the 2 s and then the search.
 void RegAPI_EnterFailover(TMachine* m, void* ctx) {
-  BC(ctx).APIDegrade();
+  IQELNMOSBaseClient& client = BC(ctx);
+  const TNMOSAPIInfo* failed = client.GetActiveAPI();
+  client.APIDegrade();
   Rec(ctx).LastTime = static_cast<time_t>(MonotonicSeconds()) + REG_ACTION_TIMEOUT;
-  if (BC(ctx).SearchAPI(TAPIChoice::Next)) Switched(m, ctx);
+  if (client.SearchAPI(TAPIChoice::Next)) {
+    Switched(m, ctx);
+  } else if (!client.AnyEligibleAPI() && client.SearchAPI(TAPIChoice::First)) {
+    if (client.GetActiveAPI() != failed)
+      Switched(m, ctx);
+    else
+      client.UnselectAPI(); // the only one known: it is tried again by the search, once a second
+  }
   m->SetTimer(Retry);
 }
 void RegAPI_FailoverSearching(TMachine* m, void* ctx) {
