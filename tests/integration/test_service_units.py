@@ -22,9 +22,11 @@ import systemd_unit  # noqa: E402
 
 SLOW = 4 if (os.environ.get("QEL_TARGET_RUNNER") or os.environ.get("QEL_SANITIZED")) else 1
 STREAMS = 4
-# What the bridge is given whatever the unit says: no system bus and no daemon start command, so that it
-# never reaches this machine's Avahi daemon nor starts one.
-NO_MDNS = {"DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/nonexistent/qel-tests-no-bus", "QEL_AVAHI_DAEMON_START": ""}
+# What the bridge is given whatever the unit says: no system bus, no daemon start command and no resolver
+# configuration, so that it never reaches this machine's Avahi daemon nor starts one, and asks none of
+# its DNS servers for registries (unicast DNS-SD).
+NO_MDNS = {"DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/nonexistent/qel-tests-no-bus", "QEL_AVAHI_DAEMON_START": "",
+           "QEL_RESOLV_CONF": "/nonexistent/qel-tests-resolv.conf"}
 
 
 def read(path):
