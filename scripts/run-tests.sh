@@ -7,7 +7,7 @@
 # and mount namespaces.
 # Usage: scripts/run-tests.sh [--quick]
 #   --quick  the developer's lane: the plain build only, every unit and integration test in it, several
-#            at a time, with the daemon's soak test shortened to 10 s (about 6 minutes on two cores)
+#            at a time, with the daemon's soak test shortened to 10 s (under 3 minutes of tests on two cores)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
