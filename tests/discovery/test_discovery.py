@@ -8,6 +8,7 @@ DNS while there are any.
 A secure node (with a certificate) uses only registries and query APIs advertised over https, and
 fetches transport files at hosts that only multicast DNS knows."""
 import http.server
+import itertools
 import os
 import ssl
 import signal
@@ -347,6 +348,7 @@ class SecureDiscovery(unittest.TestCase):
     its "ws_href": the node reaches it by that name at the address DNS-SD resolved."""
 
     HOST = "nmos-mocks.local"
+    runs = itertools.count(1)
 
     def setUp(self):
         self.ca = ca = TestCA()
@@ -361,10 +363,13 @@ class SecureDiscovery(unittest.TestCase):
         self.addCleanup(self.secure.stop)
         self.plain = RegistryProcess(listen=f"{ADDR}:0", versions=("v1.3",)).start()
         self.addCleanup(self.plain.stop)
-        for name, registry, pri, service_type in (("Reg Secure", self.secure, 10, REGISTER),
-                                                  ("Reg Plain", self.plain, 0, REGISTER),
-                                                  ("Query Secure", self.secure, 10, QUERY),
-                                                  ("Query Plain", self.plain, 0, QUERY)):
+        # Names of this test's own: the daemon may still hold the last test's withdrawn instances for a
+        # moment, and the node would see one go and come back (and tell its refusal again).
+        self.tag = str(next(SecureDiscovery.runs))
+        for name, registry, pri, service_type in (("Reg Secure " + self.tag, self.secure, 10, REGISTER),
+                                                  ("Reg Plain " + self.tag, self.plain, 0, REGISTER),
+                                                  ("Query Secure " + self.tag, self.secure, 10, QUERY),
+                                                  ("Query Plain " + self.tag, self.plain, 0, QUERY)):
             ad = Advertisement(name, registry.port, registry.txt(pri=pri), service_type,
                                host=self.HOST if registry is self.secure else None)
             self.addCleanup(ad.withdraw)
@@ -387,7 +392,7 @@ class SecureDiscovery(unittest.TestCase):
         hosts = {r["headers"].get("host") for r in self.secure.requests(path="/x-nmos/")}
         self.assertEqual(hosts, {f"{self.HOST}:{self.secure.port}"})
         log = self.log()
-        for name in ("Reg Plain", "Query Plain"):
+        for name in ("Reg Plain " + self.tag, "Query Plain " + self.tag):
             self.assertEqual(log.count(f'{name}: unsupported protocol "http" (the node uses https only)'), 1, log)
 
     def log(self):
