@@ -20,7 +20,8 @@ test_packages=(
   clang-format libgtest-dev libgmock-dev
   avahi-daemon avahi-utils dbus iproute2 util-linux strace wrk python3 python3-jsonschema python3-aiohttp
   openssl python3-cryptography python3-jwt
-  clang
+  # Clang, and its sanitizer and libFuzzer runtimes (clang only recommends them)
+  clang libclang-rt-14-dev
   # systemd-analyze, which scripts/check-package.sh verifies the package's units with (nothing is started)
   systemd
   # the armhf cross build (scripts/build-armhf.sh) and its tests under emulation
