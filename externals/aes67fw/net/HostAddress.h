@@ -26,7 +26,13 @@ public:
   void Assign(in_host_addr a);
   void Assign(const in_addr& a);
   void Assign(const char* text); // dotted IPv4; anything else gives null
-  void Assign(const std::string& text) { Assign(text.c_str()); }
+  // The whole text is the address: one with a NUL in it ("10.0.0.1\0x") is none.
+  void Assign(const std::string& text) {
+    if (text.find('\0') != std::string::npos)
+      InitToNull();
+    else
+      Assign(text.c_str());
+  }
   void Assign(const sockaddr* sa);   // AF_INET only; anything else gives null
   void Assign(const uint8_t* bytes); // four bytes in network order
   void Assign(SpecialAddress special);
