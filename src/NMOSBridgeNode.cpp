@@ -65,7 +65,12 @@ json Ids(const json& collection) {
 } // namespace
 
 void TQELNMOSBridge::CreateNode(const json& ID) {
-  if (!ID.is_string()) return;
+  // The identifier names the node's documents in the store and at the registry: nothing but a UUID.
+  if (!ID.is_string() || !IsUUID(ID.get<std::string>())) {
+    lws_log(QLLL_ERR, "The firmware's node_id %s is no UUID: not taken",
+            ID.dump(-1, ' ', false, json::error_handler_t::replace).c_str());
+    return;
+  }
   const std::string id = ID.get<std::string>();
   json node;
   {
@@ -293,7 +298,11 @@ const json& TQELNMOSBridge::GetDevice(std::string& path) {
 }
 
 void TQELNMOSBridge::CreateDevice(uint32_t, const json& ID) {
-  if (!ID.is_string()) return;
+  if (!ID.is_string() || !IsUUID(ID.get<std::string>())) {
+    lws_log(QLLL_ERR, "The firmware's device_id %s is no UUID: not taken",
+            ID.dump(-1, ' ', false, json::error_handler_t::replace).c_str());
+    return;
+  }
   const std::string id = ID.get<std::string>();
   std::string nodeId, oldId, newPath = "/devices/" + id;
   json device;

@@ -7,18 +7,7 @@
 #include "NMOSRegClient.h"
 #include "helpers.h"
 
-#include <uuid/uuid.h>
-
 namespace Qel_nmos_bridge {
-
-namespace {
-
-bool IsUUID(const std::string& id) {
-  uuid_t parsed;
-  return uuid_parse(id.c_str(), parsed) == 0;
-}
-
-} // namespace
 
 json TQELNMOSBridge::Publish(TNMOS_ResType type, const std::string& path, json doc, const std::string& parent,
                              TPublish mode) {
@@ -82,6 +71,10 @@ std::string TQELNMOSBridge::BindSlot(const TSlotKind& kind, uint32_t slot, const
     EndResource(bound, {std::string("/") + kind.Collection + "/" + bound,
                         std::string("/intern/") + kind.Collection + "/" + bound});
   }
+  // The stream may still be bound to the slot that carried it before (the firmware moved it, or lists
+  // it twice): it is bound to the slot that carries it now, so that the old slot's loss cannot end it.
+  const int before = Data().GetIndexFromUUID(kind.Collection, id);
+  if (before >= 0 && before != static_cast<int>(slot)) Data().SetIndexFromUUID(kind.Collection, id, -1);
   Data().SetIndexFromUUID(kind.Collection, id, static_cast<int>(slot));
   return id;
 }

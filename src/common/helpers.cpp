@@ -15,6 +15,7 @@
 #include <sys/time.h>
 #include <termios.h>
 #include <unistd.h>
+#include <uuid/uuid.h>
 
 #include <atomic>
 
@@ -160,6 +161,11 @@ int getch() {
   ssize_t n = read(STDIN_FILENO, &c, 1);
   tcsetattr(STDIN_FILENO, TCSANOW, &saved);
   return n == 1 ? c : -1;
+}
+
+bool IsUUID(const std::string& text) {
+  uuid_t parsed;
+  return text.size() == 36 && uuid_parse(text.c_str(), parsed) == 0;
 }
 
 int64_t MonotonicSeconds() {

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <string>
 
 enum qel_lws_log_levels {
   QLLL_ERR = 1 << 0,
@@ -47,6 +48,9 @@ int getch();
 
 // Seconds of the monotonic clock: deadlines and intervals are measured with it, so that a step of the
 // wall clock (NTP, PTP, an operator) neither fires nor stalls them.
+// Whether text is a UUID in its 36-character form (as every NMOS identifier is), and nothing more.
+bool IsUUID(const std::string& text);
+
 int64_t MonotonicSeconds();
 int64_t MonotonicMilliseconds();
 

@@ -6,8 +6,6 @@
 #include "NMOSQuerySubscription.h"
 #include "helpers.h"
 
-#include <uuid/uuid.h>
-
 #include <deque>
 #include <map>
 #include <vector>
@@ -157,11 +155,6 @@ bool HandleSubscribeAll(IQELNMOSBaseClient* client, const TNMOSActionInfo&) {
 bool HandleUnsubscribeAll(IQELNMOSBaseClient* client, const TNMOSActionInfo&) {
   if (TQELNMOSQueryClient* qc = QueryClientOf(client)) qc->UnsubscribeAll();
   return true;
-}
-
-bool IsUUID(const std::string& text) {
-  uuid_t parsed;
-  return text.size() == 36 && uuid_parse(text.c_str(), parsed) == 0;
 }
 
 } // namespace
