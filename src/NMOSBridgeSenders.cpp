@@ -9,8 +9,6 @@
 #include "SourceFlowDocs.h"
 #include "helpers.h"
 
-#include <uuid/uuid.h>
-
 #include <set>
 #include <vector>
 
@@ -21,8 +19,7 @@ namespace {
 const char* const FakeFlows = "/fake/flows";
 
 bool IsUUID(const json& id) {
-  uuid_t parsed;
-  return id.is_string() && uuid_parse(id.get<std::string>().c_str(), parsed) == 0;
+  return id.is_string() && ::IsUUID(id.get<std::string>());
 }
 
 // Firmware values are checked before they reach a document; a bad one is logged once per stream and
@@ -48,7 +45,10 @@ bool TQELNMOSBridge::UpdateSenders(const json& streams) {
   for (size_t i = 0; i < streams.size(); ++i) {
     lws_log(QLLL_DEBUG, "UpdateSenders Num %u/%llu", static_cast<unsigned>(i),
             static_cast<unsigned long long>(streams.size()));
-    changed |= UpdateSender(static_cast<uint32_t>(i), streams[i], seen);
+    if (Qel_proto_aes67fw::ListedBefore(streams, i))
+      lws_log(QLLL_ERR, "TX stream %u repeats an earlier stream's id: passed over", static_cast<unsigned>(i));
+    else
+      changed |= UpdateSender(static_cast<uint32_t>(i), streams[i], seen);
   }
   // Stored senders that the firmware no longer lists end: their registration, URLs and documents go.
   std::vector<std::string> gone;
@@ -279,7 +279,10 @@ bool TQELNMOSBridge::RemoveFlow(int n, const std::string& keptSource, bool detac
             TPublish::Always);
   if (!Data().DelFakeID(FakeFlows, n)) lws_log(QLLL_WARN, "Could not remove fakeid %s", flowId.c_str());
   EndResource(flowId, {Path("/flows/%s", flowId)});
-  if (!sourceId.empty() && sourceId != keptSource) EndResource(sourceId, {Path("/sources/%s", sourceId)});
+  // Streams may share a source: it ends with the last flow that comes from it.
+  std::string otherFlow;
+  if (!sourceId.empty() && sourceId != keptSource && !GetFlowIDBySourceID(sourceId, otherFlow))
+    EndResource(sourceId, {Path("/sources/%s", sourceId)});
   return true;
 }
 

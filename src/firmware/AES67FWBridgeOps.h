@@ -15,6 +15,22 @@ namespace Qel_proto_aes67fw {
 using json = Qel_nmos_bridge::json;
 using TUUIDSet = std::set<std::string>;
 
+// Whether the stream at `index` of a firmware stream list is listed at a lower index already (by its
+// "id"). A faulty list may name one stream in two slots: the first slot carries it, and the later one
+// is passed over, so that neither its changes nor its loss touch the stream's resources.
+inline bool ListedBefore(const json& streams, size_t index) {
+  if (!streams.is_array() || index >= streams.size()) return false;
+  const json& stream = streams[index];
+  const auto id = stream.is_object() ? stream.find("id") : stream.end();
+  if (id == stream.end() || !id->is_string() || id->get_ref<const std::string&>().empty()) return false;
+  for (size_t i = 0; i < index; ++i) {
+    const json& other = streams[i];
+    const auto otherId = other.is_object() ? other.find("id") : other.end();
+    if (otherId != other.end() && *otherId == *id) return true;
+  }
+  return false;
+}
+
 class IAES67FWBridgeOps {
 public:
   virtual ~IAES67FWBridgeOps() = default;

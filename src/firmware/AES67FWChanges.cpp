@@ -157,6 +157,11 @@ void TFWHubUpdate::UpdateDueStreams() {
 
 void TFWHubUpdate::Stream(const TJsonChange& change, bool tx) {
   if (change.Type != Qel_nmos_bridge::nitIndexed) return; // the stream list is no array
+  if (ListedBefore(ArrayMember(Incoming, tx ? "tx-streams" : "rx-streams"), change.Index)) {
+    lws_log(QLLL_ERR, "%s stream %u repeats an earlier stream's id: passed over", tx ? "TX" : "RX",
+            static_cast<unsigned>(change.Index));
+    return;
+  }
   UpdateDueStreams();
   if (tx) {
     TUUIDSet seen;
