@@ -103,8 +103,10 @@ void TAuthServerKeys::Fetch() {
     // Every server failed, or none is known yet: try again after a random back-off.
     Stage = stIdle;
     if (Configured.empty() && Found.empty()) return; // AddServer starts the next round
+    const bool haveKeys = FKeys && !FKeys->Empty();
+    if (!haveKeys) Backoff = std::min(Backoff, MaxBackoffWithoutKeysSeconds);
     const uint64_t wait = Backoff * 1000 / 2 + RandomBelow(Backoff * 1000 / 2 + 1);
-    Backoff = std::min(Backoff * 2, MaxBackoffSeconds);
+    Backoff = NextBackoff(Backoff, haveKeys);
     Schedule(wait);
     return;
   }

@@ -28,6 +28,14 @@ public:
   static constexpr uint64_t MinRefetchSeconds = 60;
   static constexpr uint64_t FirstBackoffSeconds = 2;
   static constexpr uint64_t MaxBackoffSeconds = 300;
+  // Without keys the node refuses every protected request: it asks again at least this often.
+  static constexpr uint64_t MaxBackoffWithoutKeysSeconds = 30;
+
+  // The back-off after one that failed: twice as long, up to the bound that holds with or without keys.
+  static uint64_t NextBackoff(uint64_t backoff, bool haveKeys) {
+    const uint64_t bound = haveKeys ? MaxBackoffSeconds : MaxBackoffWithoutKeysSeconds;
+    return backoff * 2 < bound ? backoff * 2 : bound;
+  }
 
   // configured: the server's base URL from the command line; empty: servers come by AddServer.
   TAuthServerKeys(uv_loop_t* loop, std::string configured);

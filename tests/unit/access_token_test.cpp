@@ -1,5 +1,6 @@
 // The node as resource server: hostile access tokens against the checks of signature, header, times,
 // audience, issuer and the x-nmos claims, each refused with the status a client is to get.
+#include "AuthServerKeys.h"
 #include "Base64URL.h"
 #include "JWKSet.h"
 #include "RequestAuthorizer.h"
@@ -357,4 +358,17 @@ TEST(AuthHelpers, TokenCacheIsBounded) {
   EXPECT_NE(cache.Find("t9", Now, 5), nullptr);
   EXPECT_EQ(cache.Find("t9", Now + 200, 5), nullptr);
   EXPECT_EQ(cache.Size(), 2u);
+}
+
+// After an authorization server's outage a node without keys refuses every protected request: it must
+// ask again within half a minute, however long the outage was; once it holds keys it may wait longer.
+TEST(AuthHelpers, KeyFetchBacksOffLessWithoutKeys) {
+  uint64_t without = TAuthServerKeys::FirstBackoffSeconds, with = without;
+  for (int failures = 0; failures < 20; ++failures) {
+    without = TAuthServerKeys::NextBackoff(without, false);
+    with = TAuthServerKeys::NextBackoff(with, true);
+    EXPECT_LE(without, 30u);
+  }
+  EXPECT_EQ(without, 30u);
+  EXPECT_EQ(with, TAuthServerKeys::MaxBackoffSeconds);
 }
