@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs the tests with CTest: every test in a plain build and in one with
 # AddressSanitizer + UndefinedBehaviorSanitizer; the bridge's integration tests in a ThreadSanitizer build
-# made with Clang (so Clang's warnings, as errors, are checked too); every test again in the armhf cross
+# made with Clang (so Clang's warnings, as errors, are checked too); every libFuzzer target for a fixed
+# number of inputs in a Clang build with coverage guidance; every test again in the armhf cross
 # build, under qemu-user; the Debian package of each architecture is installed into a scratch root. The
 # time of each step is printed before the last one. Needs root for the tests that make their own network
 # and mount namespaces.
@@ -79,6 +80,16 @@ if compgen -G "build-tsan/tsan/report*" > /dev/null; then
   exit 1
 fi
 step_done "integration tests in build-tsan"
+
+# Every parser of what the programs take from the network or the firmware, under libFuzzer with
+# AddressSanitizer and UndefinedBehaviorSanitizer: each target replays its seeds and the inputs that once
+# broke it (fuzz/regressions/), then tries a fixed number of new inputs from a fixed seed. An input that
+# fails is written to fuzz/regressions/TARGET/ and named in the log (scripts/fuzz.sh runs one for longer).
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEL_FUZZ=ON -DQEL_BUILD_TESTS=OFF
+cmake --build build-fuzz --target fuzzers -j"$jobs"
+step_done "build-fuzz (Clang, libFuzzer)"
+ctest --test-dir build-fuzz -L fuzz --output-on-failure --timeout 600
+step_done "fuzz targets"
 
 # The device's build: cross-built for armhf, every test run through qemu-arm-static (no binfmt handler).
 ./scripts/build-armhf.sh --package
