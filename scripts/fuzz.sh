@@ -17,7 +17,7 @@ case "${1:-}" in
 esac
 target=$1 seconds=${2:-}
 shift 2 || usage
-targets | grep -qx "$target" || { echo "fuzz.sh: no target $target (see --list)" >&2; exit 2; }
+targets | grep -x "$target" >/dev/null || { echo "fuzz.sh: no target $target (see --list)" >&2; exit 2; }
 [[ "$seconds" =~ ^[0-9]+$ ]] || usage
 
 export CCACHE_DIR="${CCACHE_DIR:-$PWD/.cache/ccache}"
