@@ -6,10 +6,14 @@
 #include <string.h>
 
 void AnnounceDeviceName(const char* ipconfig_path, uint32_t serial, char name[ANNOUNCE_NAME_SIZE + 1]) {
-  memset(name, 0, ANNOUNCE_NAME_SIZE + 1);
   FilePtr f(fopen(ipconfig_path, "r"));
+  AnnounceDeviceNameFrom(f.get(), serial, name);
+}
+
+void AnnounceDeviceNameFrom(FILE* f, uint32_t serial, char name[ANNOUNCE_NAME_SIZE + 1]) {
+  memset(name, 0, ANNOUNCE_NAME_SIZE + 1);
   char line[128];
-  if (f && fgets(line, sizeof(line), f.get()) && strncmp(line, "HOSTNAME=", 9) == 0 && strchr(line, '\n')) {
+  if (f && fgets(line, sizeof(line), f) && strncmp(line, "HOSTNAME=", 9) == 0 && strchr(line, '\n')) {
     const char* value = line + 9;
     size_t len = strcspn(value, " \t\r\n");
     if (len > 0) {

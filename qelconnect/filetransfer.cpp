@@ -128,7 +128,7 @@ static bool StartReading(Block& block, int slot, int h, const char* path) {
   return true;
 }
 
-static bool StartWriting(Block& block, int slot, int h, const char* path) {
+static bool StartWriting(Block& block, int slot, int h, const char* path, uint32_t size) {
   FileHandle& fh = Handle(slot, h);
   char tmp[FT_TEMP_NAME_SIZE];
   TempName(path, slot, h, tmp);
@@ -141,7 +141,7 @@ static bool StartWriting(Block& block, int slot, int h, const char* path) {
   LogMessage(0x80000000, FT_FLAGS_OPENED, "Receive File %s with handle %i from %s!\n", path, h,
              PeerText(slot, peer, sizeof(peer)));
   fh.lfp = std::move(f);
-  fh.size = GetBE32(&block.Data[6]);
+  fh.size = size;
   fh.position = 0;
   fh.crc = CRC32_INITIAL;
   fh.state = FT_RECEIVING;
@@ -158,31 +158,35 @@ static void RequestedName(const Block& block, char name[QC_NAME_MAX + 1]) {
   name[n] = 0;
 }
 
+void ParseStartTransfer(const Block& block, FTStartRequest* req) {
+  RequestedName(block, req->name);
+  if (!MapFileName(req->name, req->path, sizeof(req->path))) req->path[0] = 0;
+  req->mode = (char)block.Data[5];
+  req->size = GetBE32(&block.Data[6]);
+}
+
 bool CheckStartFileTransfer(Block& block, int slot) {
   int h = FreeHandle(slot);
   if (h < 0) {
     AnswerStart(block, FT_NO_HANDLE, 255, "out of free file handles");
     return true;
   }
-  char name[QC_NAME_MAX + 1];
-  char path[QC_NAME_MAX + 1];
-  RequestedName(block, name);
-  if (!MapFileName(name, path, sizeof(path))) path[0] = 0;
-  if (strcmp(name, "#State") == 0) MakeStateArchive();
-  char mode = (char)block.Data[5];
+  FTStartRequest req;
+  ParseStartTransfer(block, &req);
+  if (strcmp(req.name, "#State") == 0) MakeStateArchive();
   bool started;
-  if (mode == 'r')
-    started = StartReading(block, slot, h, path);
-  else if (mode == 'w')
-    started = StartWriting(block, slot, h, path);
+  if (req.mode == 'r')
+    started = StartReading(block, slot, h, req.path);
+  else if (req.mode == 'w')
+    started = StartWriting(block, slot, h, req.path, req.size);
   else {
     AnswerStart(block, FT_OK, (uint8_t)h, "");
     return true;
   }
   if (started) {
     FileHandle& fh = Handle(slot, h);
-    fh.mode = mode;
-    snprintf(fh.name, sizeof(fh.name), "%s", path);
+    fh.mode = req.mode;
+    snprintf(fh.name, sizeof(fh.name), "%s", req.path);
     AnswerStart(block, FT_OK, (uint8_t)h, "");
   }
   return true;
@@ -257,36 +261,44 @@ bool ServeFileTransfers(int slot) {
   return sending;
 }
 
-void CheckFTData(const Block& block, int slot) {
+bool ParseFTData(const Block& block, FTDataBlock* out) {
   // Too short to name a handle: nothing behind its length is taken for one.
-  if (block.Len < FT_DATA_HEADER)
+  if (block.Len < FT_DATA_HEADER) return false;
+  out->handle = block.Data[4];
+  out->offset = GetBE32(block.Data);
+  out->data = &block.Data[FT_DATA_HEADER];
+  out->len = block.Len - FT_DATA_HEADER;
+  return true;
+}
+
+void CheckFTData(const Block& block, int slot) {
+  FTDataBlock d;
+  if (!ParseFTData(block, &d))
     return (void)LogMessage(0x80000000, 0xA0000000, "ERROR: CheckFTData: wrong len!\n");
-  int h = block.Data[4];
+  int h = d.handle;
   if (h >= QC_FILE_HANDLES) return;
   FileHandle& fh = Handle(slot, h);
   if (fh.state != FT_RECEIVING) return;
   if (!fh.lfp)
     return (void)LogMessage(0x80000000, 0xA0000000, "ERROR: CheckFTData: FileHandles[%i].lfp == NULL!\n", h);
   if (fh.mode != 'w') return (void)LogMessage(0x80000000, 0xA0000000, "ERROR: CheckFTData: wrong mode!\n");
-  uint32_t offset = GetBE32(block.Data);
-  if (offset >= fh.size)
+  if (d.offset >= fh.size)
     return (void)LogMessage(0x80000000, 0xA0000000, "ERROR: CheckFTData: wrong offset!\n");
-  if (block.Len < FT_DATA_HEADER || block.Len - FT_DATA_HEADER > FT_PAYLOAD_MAX)
+  if (d.len > FT_PAYLOAD_MAX)
     return (void)LogMessage(0x80000000, 0xA0000000, "ERROR: CheckFTData: wrong len!\n");
-  if (offset != fh.position) {
+  if (d.offset != fh.position) {
     ERRPRINT("offset Error Th %d FileHandle %d lastwr %d offser %d\n", slot, h, (int)fh.position,
-             (int)offset);
+             (int)d.offset);
     FreeFTHandle(slot, h);
     return;
   }
-  size_t len = block.Len - FT_DATA_HEADER;
-  if (fwrite(&block.Data[FT_DATA_HEADER], 1, len, fh.lfp.get()) != len) {
+  if (fwrite(d.data, 1, d.len, fh.lfp.get()) != d.len) {
     perror("CheckFTData: write");
     FreeFTHandle(slot, h);
     return;
   }
-  fh.position += (uint32_t)len;
-  fh.crc = Crc32Update(fh.crc, &block.Data[FT_DATA_HEADER], len);
+  fh.position += (uint32_t)d.len;
+  fh.crc = Crc32Update(fh.crc, d.data, d.len);
 }
 
 // Replaces the target by the complete temporary file; a crash leaves either the old or the new content.
@@ -296,17 +308,14 @@ static bool CommitUpload(FileHandle& fh, int slot, int h) {
   return CommitTempFile(std::move(fh.lfp), tmp, fh.name, true);
 }
 
-static void EndUpload(const Block& block, int slot, int h) {
+static void EndUpload(const FTEndBlock& end, int slot, int h) {
   FileHandle& fh = Handle(slot, h);
-  // A block that ends before the checksum carries none: nothing behind its length is taken.
-  bool has_crc = block.Len >= FT_END_CRC_END;
-  uint32_t tool_crc = has_crc ? GetBE32(&block.Data[FT_END_CRC_OFFSET]) : 0;
   uint32_t crc = ~fh.crc;
-  LogMessage(0, 0x80000000, "chksum_r (read): 0x%08x\n", tool_crc);
+  LogMessage(0, 0x80000000, "chksum_r (read): 0x%08x\n", end.crc);
   LogMessage(0, 0x80000000, "chksum_c (calc): 0x%08x\n", crc);
   uint32_t code = FT_WRONG_CRC;
   const char* message = "wrong checksum";
-  if (has_crc && tool_crc == crc) {
+  if (end.has_crc && end.crc == crc) {
     SendResult(slot, h, FT_UPLOAD_NOTICE, crc, "file transfer successful");
     if (CommitUpload(fh, slot, h)) {
       LogMessage(0x80000000, 0x80000000, "File %s written!", fh.name);
@@ -322,34 +331,43 @@ static void EndUpload(const Block& block, int slot, int h) {
   FreeFTHandle(slot, h);
 }
 
-static void CheckAnswerEndFileTransfer(const Block& block, int slot, int h) {
+static void CheckAnswerEndFileTransfer(const FTEndBlock& end, int slot, int h) {
   FileHandle& fh = Handle(slot, h);
-  uint32_t code = GetBE32(block.Data);
-  LogMessage(5, 0x42010067, "CheckAnswerEndFileTransfer: handle %d result 0x%08x", h, code);
+  LogMessage(5, 0x42010067, "CheckAnswerEndFileTransfer: handle %d result 0x%08x", h, end.code);
   if (fh.mode != 'r') return perror("ERROR: CheckAnswerEndFileTransfer: Not in read mode!\n");
   if (fh.state != FT_SENT) return perror("ERROR: CheckAnswerEndFileTransfer: Not in correct state!\n");
-  if (code == FT_OK) {
+  if (end.code == FT_OK) {
     fh.state = FT_IDLE;
     FreeFTHandle(slot, h);
     return;
   }
-  char message[QC_DATA_SIZE];
+  LogMessage(0x80000000, end.code, "TxError: %s\n", end.message);
+}
+
+bool ParseFTEnd(const Block& block, FTEndBlock* out) {
+  if (block.Len <= FT_HANDLE_OFFSET) return false; // no handle
+  out->handle = block.Data[FT_HANDLE_OFFSET];
+  out->code = GetBE32(block.Data);
+  // A block that ends before the checksum carries none: nothing behind its length is taken.
+  out->has_crc = block.Len >= FT_END_CRC_END;
+  out->crc = out->has_crc ? GetBE32(&block.Data[FT_END_CRC_OFFSET]) : 0;
   size_t m = block.Len > 10 ? block.Data[9] : 0;
   if (block.Len > 10 && m > (size_t)block.Len - 10) m = block.Len - 10;
-  memcpy(message, &block.Data[10], m);
-  message[m] = 0;
-  LogMessage(0x80000000, code, "TxError: %s\n", message);
+  memcpy(out->message, &block.Data[10], m);
+  out->message[m] = 0;
+  return true;
 }
 
 void CheckEndFileTransfer(const Block& block, int slot) {
-  if (block.Len <= FT_HANDLE_OFFSET) return; // no handle
-  int h = block.Data[FT_HANDLE_OFFSET];
+  FTEndBlock end;
+  if (!ParseFTEnd(block, &end)) return;
+  int h = end.handle;
   if (h >= QC_FILE_HANDLES) return;
   int state = Handle(slot, h).state;
   if (state == FT_RECEIVING)
-    EndUpload(block, slot, h);
+    EndUpload(end, slot, h);
   else if (state == FT_SENT)
-    CheckAnswerEndFileTransfer(block, slot, h);
+    CheckAnswerEndFileTransfer(end, slot, h);
 }
 
 void FreeFTHandle(int slot, int h) {

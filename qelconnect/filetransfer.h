@@ -22,6 +22,38 @@ void CheckEndFileTransfer(const Block& block, int slot);
 void FreeFTHandle(int slot, int handle);
 void AbortFileTransfers(int slot);
 
+// The fields of a start block: mode 'r' or 'w' (anything else is answered without a transfer), the
+// announced size of an upload, the requested name ("" when empty, cut or over-long) and its local path
+// ("" when unusable).
+struct FTStartRequest {
+  char mode;
+  uint32_t size;
+  char name[QC_NAME_MAX + 1];
+  char path[QC_NAME_MAX + 1];
+};
+void ParseStartTransfer(const Block& block, FTStartRequest* req);
+
+// The fields of a data block; false when it is too short to name a handle. `len` is what follows the
+// header, unchecked against the largest payload.
+struct FTDataBlock {
+  int handle;
+  uint32_t offset;
+  const uint8_t* data;
+  size_t len;
+};
+bool ParseFTData(const Block& block, FTDataBlock* out);
+
+// The fields of an end block; false when it names no handle. An upload's end carries the tool's checksum
+// (has_crc); a download's end carries the tool's result code and, on failure, a message.
+struct FTEndBlock {
+  int handle;
+  bool has_crc;
+  uint32_t crc;
+  uint32_t code;
+  char message[QC_DATA_SIZE];
+};
+bool ParseFTEnd(const Block& block, FTEndBlock* out);
+
 // Maps a symbolic name ("#Config", ...) to its local path; false when the name is unusable.
 bool MapFileName(const char* name, char* path, size_t path_size);
 

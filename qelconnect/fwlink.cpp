@@ -11,8 +11,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#define FW_LOG_HEADER 8
-
 static pthread_mutex_t FwWriteLock = PTHREAD_MUTEX_INITIALIZER;
 static std::atomic<bool> FwDone{false};
 
@@ -34,30 +32,54 @@ static void DropRecord(const Block& block, const char* why) {
   LogMessage(0x80000005, 0xA0000000, "dropped firmware record 0x%08x len %u: %s", block.ID, block.Len, why);
 }
 
-static void FirmwareLog(const Block& block) {
-  if (block.Len < FW_LOG_HEADER) return DropRecord(block, "too short");
-  char text[QC_DATA_SIZE - FW_LOG_HEADER + 1];
+void FirmwareLogText(const Block& block, char text[QC_DATA_SIZE - FW_LOG_HEADER + 1]) {
   size_t len = block.Len - FW_LOG_HEADER;
   memcpy(text, &block.Data[FW_LOG_HEADER], len);
   text[len] = 0;
-  LogMessage((int32_t)GetBE32(block.Data), GetBE32(&block.Data[4]), "%s", text);
+}
+
+static FwRecordAction Drop(const char** why, const char* reason) {
+  *why = reason;
+  return FW_DROP;
+}
+
+FwRecordAction ClassifyFirmwareRecord(const Block& block, const char** why) {
+  *why = nullptr;
+  if (block.Len > QC_DATA_SIZE) return Drop(why, "length exceeds the record");
+  switch (block.ID) {
+  case ID_FW_ANNOUNCE:
+    if (block.Len > QC_MAX_ANNOUNCE) return Drop(why, "announce record too long");
+    return FW_ANNOUNCE;
+  case ID_FW_BROADCAST:
+    if (block.Len > QC_MAX_DATAGRAM) return Drop(why, "datagram too long");
+    return FW_BROADCAST;
+  case ID_FW_LOG:
+    if (block.Len < FW_LOG_HEADER) return Drop(why, "too short");
+    return FW_LOG;
+  default:
+    return FW_ROUTE;
+  }
 }
 
 static void DispatchFirmwareRecord(Block& block) {
-  if (block.Len > QC_DATA_SIZE) return DropRecord(block, "length exceeds the record");
-  switch (block.ID) {
-  case ID_FW_ANNOUNCE:
-    if (block.Len > QC_MAX_ANNOUNCE) return DropRecord(block, "announce record too long");
+  const char* why;
+  switch (ClassifyFirmwareRecord(block, &why)) {
+  case FW_DROP:
+    DropRecord(block, why);
+    break;
+  case FW_ANNOUNCE:
     SetAnnounceFromFirmware(block.Data, block.Len);
     break;
-  case ID_FW_BROADCAST:
-    if (block.Len > QC_MAX_DATAGRAM) return DropRecord(block, "datagram too long");
+  case FW_BROADCAST:
     SendDatagram(block.Data, block.Len);
     break;
-  case ID_FW_LOG:
-    FirmwareLog(block);
+  case FW_LOG: {
+    char text[QC_DATA_SIZE - FW_LOG_HEADER + 1];
+    FirmwareLogText(block, text);
+    LogMessage((int32_t)GetBE32(block.Data), GetBE32(&block.Data[4]), "%s", text);
     break;
-  default:
+  }
+  case FW_ROUTE:
     SendBlock(block);
     break;
   }

@@ -5,6 +5,16 @@
 #include <stdlib.h>
 #include <string.h>
 
+#define SETTINGS_READ_MAX_LEN 25
+
+NetSettingsAsk NetSettingsClassify(const Block& block, size_t* record_len) {
+  *record_len = 0;
+  if (block.Len <= 3 || GetBE32(block.Data) != SerialNumber) return NS_IGNORE;
+  if (block.Len <= SETTINGS_READ_MAX_LEN) return NS_READ;
+  *record_len = block.Len < QC_DATA_SIZE ? block.Len : QC_DATA_SIZE;
+  return NS_CHANGE;
+}
+
 static uint32_t ParseAddress(const char* text, uint32_t invalid) {
   in_addr a;
   return inet_aton(text, &a) ? ntohl(a.s_addr) : invalid;

@@ -31,6 +31,12 @@ bool NetSettingsTextSafe(const char* text, const char* extra_allowed);
 bool NetSettingsValuesSafe(const NetSettings& s);
 void NetSettingsWriteIpconfig(FILE* f, const NetSettings& s);
 
+// What a request of the TCP block 0x9A000001 or of the UDP datagram 0xFE000001 (ID bytes removed) asks:
+// nothing (too short, or for another device's serial), the current settings, or a change of them by the
+// record that is the first `*record_len` bytes of the block's data.
+enum NetSettingsAsk { NS_IGNORE, NS_READ, NS_CHANGE };
+NetSettingsAsk NetSettingsClassify(const Block& block, size_t* record_len);
+
 // Handles a request of the TCP block 0x9A000001 or of the UDP datagram 0xFE000001 (ID bytes removed).
 void NetSettingsRequest(Block& block);
 

@@ -128,11 +128,21 @@ bool WaitConnectionsClosed(int timeout_ms);
 
 // fwlink.cpp
 bool WriteToFirmware(const Block& block);
+// What the daemon does with a record from the firmware; `why` tells why one is dropped.
+enum FwRecordAction { FW_DROP, FW_ANNOUNCE, FW_BROADCAST, FW_LOG, FW_ROUTE };
+FwRecordAction ClassifyFirmwareRecord(const Block& block, const char** why);
+#define FW_LOG_HEADER 8
+// The text of a log record (FW_LOG): the bytes behind its level and flags, ended by a NUL.
+void FirmwareLogText(const Block& block, char text[QC_DATA_SIZE - FW_LOG_HEADER + 1]);
 void* FwThreadFunc(void*);
 bool FwThreadDone();
 
 // udp.cpp
 void* UdpThreadFunc(void*);
+// A received datagram as a block: settings requests (ID bytes removed) go to the settings, every other
+// datagram whole to the firmware as ID_FW_DATAGRAM. Shorter than an ID or longer than a datagram: dropped.
+enum DatagramRoute { DG_DROP, DG_SETTINGS, DG_FIRMWARE };
+DatagramRoute ParseDatagram(const uint8_t* data, size_t len, Block* block);
 bool SendDatagram(const uint8_t* data, size_t len);
 bool UdpThreadDone();
 void SetAnnounceFromFirmware(const uint8_t* data, size_t len);

@@ -9,7 +9,6 @@
 
 #define IPCONFIG_PATH "/config/ipconfig"
 #define TZ_PATH "/config/TZ"
-#define SETTINGS_READ_MAX_LEN 25
 
 // Requests come from every connection's thread and from the UDP thread. Changes are made one at a time, each
 // on the whole result of the one before; readers need no lock, the files are only ever replaced whole.
@@ -50,8 +49,10 @@ static void ChangeSettings(const uint8_t* record, size_t len) {
 
 void NetSettingsRequest(Block& block) {
   LogMessage(0x80000000, 0x80000000, "SETIP source %d len %d\n", block.Source, block.Len);
-  if (block.Len <= 3 || GetBE32(block.Data) != SerialNumber) return;
-  if (block.Len <= SETTINGS_READ_MAX_LEN) {
+  size_t len;
+  NetSettingsAsk ask = NetSettingsClassify(block, &len);
+  if (ask == NS_IGNORE) return;
+  if (ask == NS_READ) {
     NetSettings current;
     ReadCurrentSettings(&current);
     NetSettingsToRecord(current, block.Data);
@@ -59,7 +60,6 @@ void NetSettingsRequest(Block& block) {
     SendBlock(block);
     return;
   }
-  size_t len = block.Len < QC_DATA_SIZE ? block.Len : QC_DATA_SIZE;
   // The settings script runs under the lock too: two runs at once would apply the settings over each other.
   std::lock_guard<std::mutex> lock(SettingsChangeLock);
   ChangeSettings(block.Data, len);

@@ -112,24 +112,33 @@ static bool OwnAddress(int fd, in_addr* own) {
   return true;
 }
 
+DatagramRoute ParseDatagram(const uint8_t* data, size_t len, Block* block) {
+  memset(block, 0, sizeof(*block));
+  if (len < 4 || len > QC_MAX_DATAGRAM) return DG_DROP;
+  block->Len = (uint16_t)len;
+  block->ID = GetBE32(data);
+  block->Source = SOURCE_UDP;
+  memcpy(block->Data, data, len);
+  if (block->ID == ID_UDP_SETIP) {
+    memmove(block->Data, block->Data + 4, len - 4);
+    memset(block->Data + len - 4, 0, 4);
+    block->Len = (uint16_t)(len - 4);
+    return DG_SETTINGS;
+  }
+  block->ID = ID_FW_DATAGRAM;
+  return DG_FIRMWARE;
+}
+
 static void HandleDatagram(const uint8_t* data, size_t len) {
   Block block;
-  memset(&block, 0, sizeof(block));
-  block.Len = (uint16_t)len;
-  block.ID = GetBE32(data);
-  block.Source = SOURCE_UDP;
-  memcpy(block.Data, data, len);
+  DatagramRoute route = ParseDatagram(data, len, &block);
+  if (route == DG_DROP) return;
   UdpTraffic.rx++;
   UdpTraffic.rxb += (int32_t)len;
-  if (block.ID == ID_UDP_SETIP) {
-    memmove(block.Data, block.Data + 4, len - 4);
-    memset(block.Data + len - 4, 0, 4);
-    block.Len = (uint16_t)(len - 4);
+  if (route == DG_SETTINGS)
     NetSettingsRequest(block);
-    return;
-  }
-  block.ID = ID_FW_DATAGRAM;
-  WriteToFirmware(block);
+  else
+    WriteToFirmware(block);
 }
 
 static void ReceiveDatagram(int fd) {
