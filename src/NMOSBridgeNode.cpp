@@ -304,6 +304,10 @@ void TQELNMOSBridge::CreateDevice(uint32_t, const json& ID) {
     return;
   }
   const std::string id = ID.get<std::string>();
+  if (IdTakenElsewhere(id, "/devices/" + id)) {
+    lws_log(QLLL_ERR, "The firmware's device_id %s belongs to another resource: not taken", id.c_str());
+    return;
+  }
   std::string nodeId, oldId, newPath = "/devices/" + id;
   json device;
   {

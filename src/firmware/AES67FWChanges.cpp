@@ -105,6 +105,8 @@ void TFWHubUpdate::Apply(const TJsonChange& change) {
     break;
   case fwmDeviceId:
     Bridge.CreateDevice(0, change.Value);
+    // The senders, receivers and sources built already name the device by its old id.
+    if (change.Kind == Qel_nmos_bridge::jckChanged) SendersDue = ReceiversDue = true;
     break;
   case fwmSync: // the sampling rate is in the flows and in what the receivers can take
     SyncChange();
