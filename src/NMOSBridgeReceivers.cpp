@@ -36,8 +36,9 @@ json CapsOf(IQELNMOSNodeData& data, const std::string& uuid) {
 bool TQELNMOSBridge::UpdateReceivers(const json& streams, const json&) {
   if (!streams.is_array()) return false;
   bool changed = false;
+  const std::vector<bool> repeated = Qel_proto_aes67fw::RepeatedStreams(streams);
   for (size_t i = 0; i < streams.size(); ++i) {
-    if (Qel_proto_aes67fw::ListedBefore(streams, i))
+    if (repeated[i])
       lws_log(QLLL_ERR, "RX stream %u repeats an earlier stream's id: passed over", static_cast<unsigned>(i));
     else
       changed |= UpdateReceiver(static_cast<uint32_t>(i), streams[i]);

@@ -42,10 +42,11 @@ bool TQELNMOSBridge::UpdateSenders(const json& streams) {
   if (!streams.is_array()) return false;
   TUUIDSet seen;
   bool changed = false;
+  const std::vector<bool> repeated = Qel_proto_aes67fw::RepeatedStreams(streams);
   for (size_t i = 0; i < streams.size(); ++i) {
     lws_log(QLLL_DEBUG, "UpdateSenders Num %u/%llu", static_cast<unsigned>(i),
             static_cast<unsigned long long>(streams.size()));
-    if (Qel_proto_aes67fw::ListedBefore(streams, i))
+    if (repeated[i])
       lws_log(QLLL_ERR, "TX stream %u repeats an earlier stream's id: passed over", static_cast<unsigned>(i));
     else
       changed |= UpdateSender(static_cast<uint32_t>(i), streams[i], seen);
@@ -179,8 +180,11 @@ bool TQELNMOSBridge::GetFlowIDBySourceID(const std::string& SourceUUIDStr, std::
   TNodeDBReadLocker lock(Data());
   const json& flows = Data().Get("/flows");
   if (!flows.is_object()) return false;
+  // Compared in place: every stream removed asks this of every flow left.
   for (const auto& flow : flows) {
-    if (Text(flow, "source_id") == SourceUUIDStr) {
+    const auto source = flow.is_object() ? flow.find("source_id") : flow.end();
+    if (source != flow.end() && source->is_string() &&
+        source->get_ref<const std::string&>() == SourceUUIDStr) {
       FlowUUIDStr = Text(flow, "id");
       return true;
     }

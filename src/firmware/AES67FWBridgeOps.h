@@ -9,26 +9,27 @@
 #include <cstdint>
 #include <set>
 #include <string>
+#include <unordered_set>
+#include <vector>
 
 namespace Qel_proto_aes67fw {
 
 using json = Qel_nmos_bridge::json;
 using TUUIDSet = std::set<std::string>;
 
-// Whether the stream at `index` of a firmware stream list is listed at a lower index already (by its
-// "id"). A faulty list may name one stream in two slots: the first slot carries it, and the later one
-// is passed over, so that neither its changes nor its loss touch the stream's resources.
-inline bool ListedBefore(const json& streams, size_t index) {
-  if (!streams.is_array() || index >= streams.size()) return false;
-  const json& stream = streams[index];
-  const auto id = stream.is_object() ? stream.find("id") : stream.end();
-  if (id == stream.end() || !id->is_string() || id->get_ref<const std::string&>().empty()) return false;
-  for (size_t i = 0; i < index; ++i) {
-    const json& other = streams[i];
-    const auto otherId = other.is_object() ? other.find("id") : other.end();
-    if (otherId != other.end() && *otherId == *id) return true;
+// Which streams of a firmware stream list repeat the "id" of one at a lower index. A faulty list may name
+// one stream in two slots: the first slot carries it, and the later ones are passed over, so that neither
+// their changes nor their loss touch the stream's resources. One pass, whatever the list's length.
+inline std::vector<bool> RepeatedStreams(const json& streams) {
+  std::vector<bool> repeated(streams.is_array() ? streams.size() : 0, false);
+  std::unordered_set<std::string> ids;
+  for (size_t i = 0; i < repeated.size(); ++i) {
+    const json& stream = streams[i];
+    const auto id = stream.is_object() ? stream.find("id") : stream.end();
+    if (id == stream.end() || !id->is_string() || id->get_ref<const std::string&>().empty()) continue;
+    repeated[i] = !ids.insert(id->get<std::string>()).second;
   }
-  return false;
+  return repeated;
 }
 
 class IAES67FWBridgeOps {

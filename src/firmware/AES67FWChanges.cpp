@@ -96,6 +96,8 @@ private:
   // Several members of one document ask for every sender (receiver) to be built again (the first
   // state asks five times); it is done once, which leaves the same resources.
   bool SendersDue = false, ReceiversDue = false;
+  // The streams of the document's lists that repeat an earlier one, found at the first change of each.
+  std::vector<bool> RepeatedTx, RepeatedRx;
 };
 
 void TFWHubUpdate::Apply(const TJsonChange& change) {
@@ -159,7 +161,9 @@ void TFWHubUpdate::UpdateDueStreams() {
 
 void TFWHubUpdate::Stream(const TJsonChange& change, bool tx) {
   if (change.Type != Qel_nmos_bridge::nitIndexed) return; // the stream list is no array
-  if (ListedBefore(ArrayMember(Incoming, tx ? "tx-streams" : "rx-streams"), change.Index)) {
+  std::vector<bool>& repeated = tx ? RepeatedTx : RepeatedRx;
+  if (repeated.empty()) repeated = RepeatedStreams(ArrayMember(Incoming, tx ? "tx-streams" : "rx-streams"));
+  if (change.Index < repeated.size() && repeated[change.Index]) {
     lws_log(QLLL_ERR, "%s stream %u repeats an earlier stream's id: passed over", tx ? "TX" : "RX",
             static_cast<unsigned>(change.Index));
     return;
