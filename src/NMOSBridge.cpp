@@ -4,6 +4,7 @@
 #include "AES67FWClient.h"
 #include "BridgeDocs.h"
 #include "ConnectionActivations.h"
+#include "FlowOwners.h"
 #include "LLDPListener.h"
 #include "MDNSBridge.h"
 #include "Machine.h"
@@ -148,6 +149,8 @@ struct TQELNMOSBridgeData {
   uv_timer_t* DeviceListTimer = nullptr;
   // Transport files of senders the node does not know, fetched when a receiver is connected to one.
   std::unique_ptr<TSenderSDPFetcher> SDPFetcher;
+  // The sender that built each flow.
+  TFlowOwners FlowOwners;
   // Connection API staging and scheduled activations (their timers run on the service loop).
   std::unique_ptr<IQELConnectionActivations, void (*)(IQELConnectionActivations*)> Activations{
       nullptr, [](IQELConnectionActivations* a) { a->Destroy(); }};
@@ -225,6 +228,10 @@ ILLDPListener* TQELNMOSBridge::LLDP() {
 
 TSenderSDPFetcher& TQELNMOSBridge::SDPFetcher() {
   return *FData->SDPFetcher;
+}
+
+TFlowOwners& TQELNMOSBridge::FlowOwners() {
+  return FData->FlowOwners;
 }
 
 void TQELNMOSBridge::DeviceListsChanged() {

@@ -18,6 +18,7 @@ class IQELNMOSNodeData;
 class TNMOSRestServer;
 class IQELMDNSBridge;
 class ILLDPListener;
+class TFlowOwners;
 } // namespace Qel_nmos_bridge
 namespace Qel_proto_aes67fw {
 class TAES67FWClient;
@@ -163,7 +164,13 @@ private:
   TSenderContext SenderContext(uint32_t index, const std::string& uuid, const json& stream);
   // Whose registration a sender's waits for: its flow's when it has one, else its device's.
   std::string SenderParent(const json& sender);
-  bool UpdateFlow(uint32_t Index, const json& Stream, bool ForceRemove);
+  // The index the flow of the stream in `slot` is built under: the firmware's own, else the slot.
+  static int FlowIndex(uint32_t slot, const json& stream);
+  // Builds the stream's source and flow; false when the stream has none (disabled, no usable source).
+  bool UpdateFlow(uint32_t Index, const json& Stream);
+  TFlowOwners& FlowOwners();
+  // The sender's flow ends, if it owns one (see RemoveFlow for keptSource).
+  void ReleaseFlow(const std::string& sender, const std::string& keptSource);
   bool GetFlowIDBySourceID(const std::string& SourceUUIDStr, std::string& FlowUUIDStr);
   void BuildSourceAndFlow(uint32_t index, const json& stream, int64_t fs, const std::string& deviceId,
                           const std::string& flowId);

@@ -2,6 +2,7 @@
 // sender, with the sender's Connection API constraints, active parameters and transport file.
 #include "APIRoutes.h"
 #include "BridgeDocs.h"
+#include "FlowOwners.h"
 #include "NMOSBridge.h"
 #include "NMOSNodeData.h"
 #include "SenderDocs.h"
@@ -9,6 +10,7 @@
 #include "SourceFlowDocs.h"
 #include "helpers.h"
 
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -68,11 +70,8 @@ bool TQELNMOSBridge::UpdateSenders(const json& streams) {
 }
 
 void TQELNMOSBridge::RemoveSender(const std::string& uuid) {
-  int index = Data().GetIndexFromUUID("senders", uuid);
-  if (index >= 0) {
-    RemoveFlow(index, "", false);
-    Data().SetIndexFromUUID("senders", uuid, -1);
-  }
+  ReleaseFlow(uuid, "");
+  if (Data().GetIndexFromUUID("senders", uuid) >= 0) Data().SetIndexFromUUID("senders", uuid, -1);
   Data().SetNameFromUUID("senders", uuid, "");
   EndResource(uuid, {Path("/senders/%s", uuid), Path("/intern/senders/%s", uuid)});
   DeviceListsChanged();
@@ -82,13 +81,17 @@ const TQELNMOSBridge::TSlotKind TQELNMOSBridge::SenderSlots{"senders", "UpdateSe
                                                             &TQELNMOSBridge::RemoveSender};
 
 bool TQELNMOSBridge::UpdateSender(uint32_t index, const json& stream, TUUIDSet& seen) {
-  // The flow of a slot keeps its identifier while the same stream stays enabled in it; it is removed
-  // when the slot now carries another stream or the stream is disabled.
+  // A sender's flow keeps its identifier while its stream stays enabled under the same index. The
+  // stream's source is kept when the flow it came in goes: it is built again right after.
+  const bool enabled = Flag(stream, "enabled");
+  const std::string keptSource = enabled ? Text(stream, "source_id") : "";
   const std::string uuid = BindSlot(SenderSlots, index, stream, [&](const std::string& bound) {
-    if (bound != Text(stream, "id") || !Flag(stream, "enabled")) UpdateFlow(index, stream, true);
+    if (bound != Text(stream, "id")) ReleaseFlow(bound, keptSource);
   });
   if (uuid.empty()) return false;
   seen.insert(uuid);
+  const std::optional<int> built = FlowOwners().IndexOf(uuid);
+  if (built && (!enabled || *built != FlowIndex(index, stream))) ReleaseFlow(uuid, keptSource);
   CheckSenderValues(uuid, stream);
   const std::string path = Path("/senders/%s", uuid);
   bool added = false;
@@ -96,7 +99,10 @@ bool TQELNMOSBridge::UpdateSender(uint32_t index, const json& stream, TUUIDSet& 
     TNodeDBReadLocker lock(Data());
     added = Data().Get(path.c_str()).is_null();
   }
-  UpdateFlow(index, stream, false);
+  if (UpdateFlow(index, stream))
+    FlowOwners().Built(uuid, FlowIndex(index, stream));
+  else
+    ReleaseFlow(uuid, "");
   const TSenderContext ctx = SenderContext(index, uuid, stream);
   // Receivers are connected to a sender by this name (the firmware follows streams by name).
   Data().SetNameFromUUID("senders", uuid, SenderLabel(stream, index, ctx.NodeLabel));
@@ -192,7 +198,11 @@ bool TQELNMOSBridge::GetFlowIDBySourceID(const std::string& SourceUUIDStr, std::
   return false;
 }
 
-bool TQELNMOSBridge::UpdateFlow(uint32_t Index, const json& Stream, bool ForceRemove) {
+int TQELNMOSBridge::FlowIndex(uint32_t slot, const json& stream) {
+  return static_cast<int>(Number(stream, "index", slot));
+}
+
+bool TQELNMOSBridge::UpdateFlow(uint32_t Index, const json& Stream) {
   std::string devicePath;
   json device;
   int64_t fs = 0;
@@ -203,26 +213,26 @@ bool TQELNMOSBridge::UpdateFlow(uint32_t Index, const json& Stream, bool ForceRe
   }
   if (!device.is_object() || !device.contains("id")) return false;
   const std::string deviceId = Text(device, "id");
-  const int64_t n = Number(Stream, "index", Index);
-  if (n < 0) return false;
-  const bool enabled = Flag(Stream, "enabled");
-  if (!ForceRemove) {
-    if (!enabled) return false;
-    const std::string sourceId = Text(Stream, "source_id");
-    if (!IsUUID(IQELNMOSNodeData::JsonExtract(Stream, "source_id", json(""))) ||
-        IdTakenElsewhere(sourceId, Path("/sources/%s", sourceId))) {
-      // Without a source of its own the stream has no flow either: its sender shows none.
-      lws_log(QLLL_ERR, "UpdateFlow: TX Stream(%s) has no usable source_id!", Text(Stream, "name").c_str());
-      RemoveFlow(static_cast<int>(n), "", true);
-      return false;
-    }
-    const std::string flowId = Data().FakeID(FakeFlows, static_cast<int>(n));
-    BuildSourceAndFlow(Index, Stream, fs, deviceId, flowId);
-    return true;
+  if (Number(Stream, "index", Index) < 0 || !Flag(Stream, "enabled")) return false;
+  const std::string sourceId = Text(Stream, "source_id");
+  if (!IsUUID(IQELNMOSNodeData::JsonExtract(Stream, "source_id", json(""))) ||
+      IdTakenElsewhere(sourceId, Path("/sources/%s", sourceId))) {
+    // Without a source of its own the stream has no flow either: its sender shows none.
+    lws_log(QLLL_ERR, "UpdateFlow: TX Stream(%s) has no usable source_id!", Text(Stream, "name").c_str());
+    return false;
   }
-  // An enabled stream builds its source again right after: keep the source then if it is the stream's,
-  // or its deletion would take the rebuilt source out of the store.
-  return RemoveFlow(static_cast<int>(n), enabled ? Text(Stream, "source_id") : "", true);
+  const std::string flowId = Data().FakeID(FakeFlows, FlowIndex(Index, Stream));
+  BuildSourceAndFlow(Index, Stream, fs, deviceId, flowId);
+  return true;
+}
+
+void TQELNMOSBridge::ReleaseFlow(const std::string& sender, const std::string& keptSource) {
+  const std::optional<int> n = FlowOwners().IndexOf(sender);
+  if (!n) return;
+  // Another sender may still name a flow whose index two streams share; it loses the flow then.
+  const bool shared = FlowOwners().IsShared(*n);
+  FlowOwners().Release(sender);
+  RemoveFlow(*n, keptSource, shared);
 }
 
 void TQELNMOSBridge::BuildSourceAndFlow(uint32_t index, const json& stream, int64_t fs,

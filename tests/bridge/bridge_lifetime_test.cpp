@@ -76,6 +76,7 @@ protected:
         json doc;
         EXPECT_EQ(Get(NodeAPI + "/" + collection + "/" + id, &doc), 200) << collection << " " << id;
         EXPECT_EQ(doc.value("id", ""), id);
+        EXPECT_EQ(doc["device_id"], config["device_id"]) << collection << " " << id;
       }
     for (const json& stream : config["tx-streams"]) {
       json sender;
@@ -127,6 +128,40 @@ TEST_F(BridgeLifetime, StreamsRemovedAndAddedAgainComeBackWhileTheirDeregistrati
   ExpectExactly(fewer);
   Feed(config);
   Cycle(3);
+  ExpectExactly(config);
+}
+
+// The firmware numbers its streams itself: a stream that leaves the middle of the list, or moves to
+// another index, takes its own flow and source along and leaves every other stream's alone.
+TEST_F(BridgeLifetime, StreamsKeepTheirOwnFlowsWhateverTheirPlaceInTheList) {
+  json config = Scenario(6, false), state = Scenario(6, true);
+  Feed(config, state);
+  Cycle(0.3);
+  auto flowOf = [&](int slot) {
+    json sender;
+    Get(NodeAPI + "/senders/" + config["tx-streams"][slot]["id"].get<std::string>(), &sender);
+    return sender["flow_id"];
+  };
+  const json kept = flowOf(4);
+
+  for (json* doc : {&config, &state})
+    (*doc)["tx-streams"].erase(1);
+  Feed(config, state);
+  Cycle(0.3);
+  ExpectExactly(config);
+  EXPECT_EQ(flowOf(3), kept);
+
+  for (json* doc : {&config, &state})
+    (*doc)["tx-streams"][1]["index"] = 9;
+  Feed(config, state);
+  Cycle(0.3);
+  ExpectExactly(config);
+  EXPECT_EQ(flowOf(3), kept);
+
+  // Another device id: every resource belongs to the new device.
+  config["device_id"] = "5a2b3c4d-0000-4000-8000-0000000000ff";
+  Feed(config, state);
+  Cycle(0.3);
   ExpectExactly(config);
 }
 

@@ -53,8 +53,13 @@ def daemon_pid():
 
 def browse(service_type):
     """Resolved instances: {name: (host, address, port, set of TXT records)}."""
-    out = subprocess.run(["avahi-browse", "-rpt", service_type], capture_output=True, text=True,
-                         timeout=30).stdout
+    # A resolver that never answers keeps avahi-browse from ending: what it printed by then is taken,
+    # and the callers ask again.
+    try:
+        out = subprocess.run(["avahi-browse", "-rpt", service_type], capture_output=True, text=True,
+                             timeout=10).stdout
+    except subprocess.TimeoutExpired as e:
+        out = e.stdout.decode(errors="replace") if isinstance(e.stdout, bytes) else (e.stdout or "")
     found = {}
     for line in out.splitlines():
         fields = line.split(";")
