@@ -9,6 +9,7 @@
 #include <ctime>
 #include <functional>
 #include <initializer_list>
+#include <utility>
 
 namespace Qel_nmos_bridge {
 
@@ -61,6 +62,7 @@ public:
   IQELNMOSNodeData& Data() override { return *NMOSNodeData; }
   Qel_hosted::IServiceHost& ServiceHost() override { return *FServiceHost; }
   const IQELNMOSConfig* BoxConfig() const override { return FBoxConfig; }
+  bool TakeRefusedStreams() override { return std::exchange(StreamsRefused, false); }
   IQELNMOSRegClient& RegClient() override { return *NMOSRegClient; }
   IQELNMOSQueryClient& QueryClient() override { return *NMOSQueryClient; }
   IQELNMOSRestServer& RestSrv() override;
@@ -158,10 +160,11 @@ private:
   void LearnGrandmaster();
   std::string LearnedGrandmaster(); // "" until a transport file named one
   int64_t GrandmasterAsked = 0;     // when the grandmaster was last asked for, 0: never
+  bool StreamsRefused = false;      // see TakeRefusedStreams
 
   // Senders, their sources and flows.
   void CheckSenderValues(const std::string& uuid, const json& stream);
-  TSenderContext SenderContext(uint32_t index, const std::string& uuid, const json& stream);
+  TSenderContext SenderContext(uint32_t index, const std::string& uuid);
   // Whose registration a sender's waits for: its flow's when it has one, else its device's.
   std::string SenderParent(const json& sender);
   // The index the flow of the stream in `slot` is built under: the firmware's own, else the slot.

@@ -60,6 +60,7 @@ std::string TQELNMOSBridge::BindSlot(const TSlotKind& kind, uint32_t slot, const
     // A faulty firmware document: the slot's stream cannot be published, and what it carried ends.
     lws_log(QLLL_ERR, "%s Stream(%s) UUID %s belongs to another resource!", kind.Who, name.c_str(),
             id.c_str());
+    StreamsRefused = true;
     if (hasBound) (this->*kind.Remove)(bound);
     return "";
   }

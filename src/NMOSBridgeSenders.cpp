@@ -103,7 +103,7 @@ bool TQELNMOSBridge::UpdateSender(uint32_t index, const json& stream, TUUIDSet& 
     FlowOwners().Built(uuid, FlowIndex(index, stream));
   else
     ReleaseFlow(uuid, "");
-  const TSenderContext ctx = SenderContext(index, uuid, stream);
+  const TSenderContext ctx = SenderContext(index, uuid);
   // Receivers are connected to a sender by this name (the firmware follows streams by name).
   Data().SetNameFromUUID("senders", uuid, SenderLabel(stream, index, ctx.NodeLabel));
   const json tp = SenderTransportParams(stream, ctx);
@@ -141,7 +141,7 @@ void TQELNMOSBridge::CheckSenderValues(const std::string& uuid, const json& stre
   Checked(SenderPort(stream) != "auto", uuid, "port", std::to_string(Number(stream, "port", DefaultRTPPort)));
 }
 
-TSenderContext TQELNMOSBridge::SenderContext(uint32_t index, const std::string& uuid, const json& stream) {
+TSenderContext TQELNMOSBridge::SenderContext(uint32_t index, const std::string& uuid) {
   TSenderContext ctx;
   ctx.Slot = index;
   ctx.SDPSource = FirmwareURL("/sdp/" + uuid + ".sdp");
@@ -152,8 +152,9 @@ TSenderContext TQELNMOSBridge::SenderContext(uint32_t index, const std::string& 
                        "/x-nmos/connection/" + ConnectionAPIVersions.back() + "/single/senders/" + uuid +
                        "/transportfile";
   ctx.DeviceAddress = ReportedAddress();
-  std::string flowId, devicePath;
-  if (GetFlowIDBySourceID(Text(stream, "source_id"), flowId)) ctx.FlowId = flowId;
+  // The flow the sender built, not any flow of its source: streams may share a source.
+  if (const std::optional<int> n = FlowOwners().IndexOf(uuid)) ctx.FlowId = Data().FakeID(FakeFlows, *n);
+  std::string devicePath;
   TNodeDBReadLocker lock(Data());
   ctx.DeviceId = Text(GetDevice(devicePath), "id");
   ctx.NodeLabel = Text(Data().Get("/self"), "label");
@@ -215,10 +216,12 @@ bool TQELNMOSBridge::UpdateFlow(uint32_t Index, const json& Stream) {
   const std::string deviceId = Text(device, "id");
   if (Number(Stream, "index", Index) < 0 || !Flag(Stream, "enabled")) return false;
   const std::string sourceId = Text(Stream, "source_id");
-  if (!IsUUID(IQELNMOSNodeData::JsonExtract(Stream, "source_id", json(""))) ||
-      IdTakenElsewhere(sourceId, Path("/sources/%s", sourceId))) {
+  const bool usable = IsUUID(IQELNMOSNodeData::JsonExtract(Stream, "source_id", json("")));
+  const bool taken = usable && IdTakenElsewhere(sourceId, Path("/sources/%s", sourceId));
+  if (!usable || taken) {
     // Without a source of its own the stream has no flow either: its sender shows none.
     lws_log(QLLL_ERR, "UpdateFlow: TX Stream(%s) has no usable source_id!", Text(Stream, "name").c_str());
+    StreamsRefused |= taken;
     return false;
   }
   const std::string flowId = Data().FakeID(FakeFlows, FlowIndex(Index, Stream));

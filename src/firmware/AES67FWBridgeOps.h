@@ -48,6 +48,10 @@ public:
   virtual Qel_nmos_bridge::IQELNMOSNodeData& Data() = 0;
   virtual Qel_hosted::IServiceHost& ServiceHost() = 0;
   virtual const IQELNMOSConfig* BoxConfig() const = 0;
+  // Whether a stream was refused since the last call because another resource held its id (or its
+  // source's): a faulty document may give that id back further down, so the streams are built once
+  // more when the document has been applied.
+  virtual bool TakeRefusedStreams() { return false; }
 };
 
 } // namespace Qel_proto_aes67fw

@@ -186,6 +186,12 @@ void TAES67FWClient::Compare(const char* member, const json& doc, bool config) {
   const Qel_nmos_bridge::TJsonChanges changes = config ? ConfigChanges(last, doc) : StateChanges(last, doc);
   ApplyFirmwareChanges(*Bridge, changes, doc, GetLastConfig(), GetLastState());
   last = doc;
+  if (Bridge->TakeRefusedStreams()) {
+    Bridge->UpdateSenders(ArrayMember(GetLastConfig(), "tx-streams"));
+    Bridge->UpdateReceivers(ArrayMember(GetLastConfig(), "rx-streams"), GetLastState());
+    // What is refused still is refused until a document changes it.
+    (void)Bridge->TakeRefusedStreams();
+  }
 }
 
 int TAES67FWClient::HandleHeartbeat(const json&) {

@@ -190,6 +190,16 @@ TEST_F(BridgeLifetime, AFaultyFirmwareDocumentLeavesNoTraceOnceCorrectOnesReturn
   Feed(config, state);
   Cycle(3);
   ExpectExactly(config);
+
+  // A configuration that drops transmit stream 3 and gives its UUID to receive stream 3; the correct
+  // one that follows adds the sender before it gives the receiver its own UUID back.
+  faulty = config;
+  faulty["tx-streams"].erase(3);
+  faulty["rx-streams"][3]["id"] = config["tx-streams"][3]["id"];
+  Feed(faulty);
+  Feed(config);
+  Cycle(3);
+  ExpectExactly(config);
 }
 
 TEST_F(BridgeLifetime, TheNodeGetsANewVersionWhenItsInterfaceOrClocksChange) {
