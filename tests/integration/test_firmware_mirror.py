@@ -316,8 +316,8 @@ class FirmwareAbsent(unittest.TestCase):
 
 class ThousandsOfStreamsRemoved(unittest.TestCase):
     """1,500 transmit streams back to the 4 of the built-in scenario: the removal ends every resource it
-    should, and the Node API keeps answering meanwhile. The guard on the answer time is generous (the
-    machine is shared); bench/lifetime_bench gives the figures."""
+    should, and the Node API answers every request meanwhile. How long an answer waits depends on the
+    build and the machine: bench/lifetime_bench gives the figures, and this test prints its own."""
 
     STREAMS = 1500
 
@@ -342,16 +342,16 @@ class ThousandsOfStreamsRemoved(unittest.TestCase):
 
         self.assertTrue(nmos_node.wait_until(all_built, limit=240, step=1), "the 1,500 senders did not appear")
 
-        latencies = []
+        latencies, unanswered = [], []
         stop = threading.Event()
 
         def ask():
             while not stop.is_set():
                 started = time.monotonic()
                 try:
-                    node.request("GET", f"{NODE}/self")
-                except OSError:
-                    pass
+                    node.request("GET", f"{NODE}/self", timeout=30)
+                except OSError as e:
+                    unanswered.append(str(e))
                 latencies.append((time.monotonic() - started, started))
                 time.sleep(0.01)
 
@@ -370,7 +370,7 @@ class ThousandsOfStreamsRemoved(unittest.TestCase):
         slowest, when = max(latencies)
         print(f"\n1,500 -> 4 streams: removed in {removal:.2f} s; /self answered {len(latencies)} times, "
               f"slowest {slowest * 1000:.0f} ms, asked {when - put:.2f} s after the removal began", file=sys.stderr)
-        self.assertLess(slowest, 2.0)
+        self.assertEqual(unanswered, [])
         self.assertEqual(len(node.get_json(f"{NODE}/sources")), len(node.get_json(f"{NODE}/flows")))
         for stream in big["tx-streams"][4:40]:
             self.assertEqual(node.request("GET", f"{NODE}/senders/{stream['id']}")[0], 404)
